@@ -1,0 +1,56 @@
+// The one clock behind every time-out, and the managed threads that move it.
+//
+// Virtual mode (the default in tests): time moves only when every managed thread is blocked in a
+// host-kernel wait (a wait on objects, a delay, a stall, or a host queue wait), and then jumps to
+// the earliest deadline and wakes exactly the waiters due then, with STATUS_TIMEOUT. No thread
+// running and no deadline is a deadlock: a bug check lists every blocked thread and what it waits on.
+// A managed thread that blocks anywhere else (std::thread::join, a std::mutex held by a blocked
+// thread) stops the clock, so tests join threads through kernel waits.
+//
+// Real mode keeps the same code paths, with deadlines on the monotonic clock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/ntdef.h"
+
+namespace hostk {
+
+enum class ClockMode { Virtual, Real };
+
+// Switching modes is for a quiet moment: the calling thread the only one managed.
+void SetClockMode(ClockMode mode);
+ClockMode GetClockMode();
+
+// Interrupt time in 100 ns units since start.
+LONGLONG ClockNow();
+
+// Joins the calling thread to the managed set (as running) until it leaves or ends. A managed thread
+// must be attached before it calls any waiting routine.
+void AttachCurrentThread(const char* name);
+void DetachCurrentThread();
+bool IsCurrentThreadManaged();
+
+class ManagedThreadScope {
+ public:
+  explicit ManagedThreadScope(const char* name) { AttachCurrentThread(name); }
+  ~ManagedThreadScope() { DetachCurrentThread(); }
+  ManagedThreadScope(const ManagedThreadScope&) = delete;
+  ManagedThreadScope& operator=(const ManagedThreadScope&) = delete;
+};
+
+// Back to virtual time at zero, when the calling thread is the only managed one.
+void ResetClockForNextTest();
+
+// Starts a managed thread of the host kernel or the simulated world (work queue workers, the USB
+// host controller). It counts as running from this call on, is not a system thread of the driver
+// (LiveSystemThreadCount leaves it out), and waits with the platform's calls like any other.
+void StartHostThread(const char* name, void (*body)(void* context), void* context);
+
+// Number of system threads started by PsCreateSystemThread that have not ended.
+size_t LiveSystemThreadCount();
+// Every managed thread with its state and what it waits on, one per line.
+std::string DescribeThreads();
+
+}  // namespace hostk

@@ -1,0 +1,72 @@
+// The user address space of the host kernel and its memory descriptor lists, as tests and the
+// simulated world see them. A client registers the buffers it hands to the driver; registered
+// ranges are the only valid user addresses, so a probe or a lock of anything else raises an access
+// violation as it would for an unmapped address on the platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "host/hostk/raise.h"
+#include "host/io.h"
+
+namespace hostk {
+
+using UserRangeId = uint64_t;
+
+// Registers [address, address + length) as user memory with the given access and returns its id
+// (never 0). Ranges may not overlap (the process would abort with a usage report).
+UserRangeId UserRangeRegister(void* address, size_t length, bool readable, bool writable);
+// Unregisters a range. Pages of it still locked by an MDL are pages the driver never released:
+// bug check DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS. Ids from before the last reset are ignored.
+void UserRangeUnregister(UserRangeId id);
+// Changes the access of a registered range, as VirtualProtect would.
+void UserRangeSetAccess(UserRangeId id, bool readable, bool writable);
+// True when [address, address + length) lies inside one registered range that allows reading
+// (wantWrite false) or writing (wantWrite true). A zero-length range needs its address inside a
+// registered range or at its end.
+bool UserRangeCheck(const void* address, size_t length, bool wantWrite);
+size_t UserRangeCount();
+void UserRangeUnregisterAll();
+
+// A client's buffer: page-aligned host memory, zero-filled, registered as user memory for the
+// buffer's lifetime. `offsetInPage` places the data that many bytes into the first page, so tests
+// can reach every byte offset an MDL may start at.
+class UserBuffer {
+ public:
+  explicit UserBuffer(size_t length, bool readable = true, bool writable = true,
+                      size_t offsetInPage = 0);
+  ~UserBuffer();
+  UserBuffer(const UserBuffer&) = delete;
+  UserBuffer& operator=(const UserBuffer&) = delete;
+
+  UCHAR* Data() const { return data_; }
+  size_t Length() const { return length_; }
+  UserRangeId Id() const { return id_; }
+  void Protect(bool readable, bool writable) { UserRangeSetAccess(id_, readable, writable); }
+
+ private:
+  UCHAR* storage_;
+  UCHAR* data_;
+  size_t length_;
+  UserRangeId id_;
+};
+
+// MDLs allocated by IoAllocateMdl and not yet freed, and a line per MDL for leak reports.
+size_t MdlLiveCount();
+std::string MdlLeakReport();
+// A live MDL with pages locked (by MmProbeAndLockPages) that overlap [address, address + length),
+// or nullptr.
+PMDL MdlLockedInRange(const void* address, size_t length);
+
+// Fault injection: the n-th IoAllocateMdl from now returns NULL (1 = the next one); the next
+// system mapping (MmMapLockedPagesSpecifyCache, MmGetSystemAddressForMdlSafe) fails.
+void MdlFailNext(uint64_t n);
+void MmFailNextMapping();
+
+// Between tests: unregisters every range, forgets live MDLs (they stay allocated until the next
+// reset, so late users touch no freed memory) and clears injected faults.
+void UserMemoryResetForNextTest();
+
+}  // namespace hostk

@@ -1,0 +1,36 @@
+// Run-time library: memory helpers and counted wide strings.
+#pragma once
+
+#include "host/ntdef.h"
+
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+
+// The number of leading bytes that match.
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+
+typedef struct _UNICODE_STRING {
+  USHORT Length;         // bytes, without a terminator
+  USHORT MaximumLength;  // bytes
+  PWCH Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+
+#define RTL_CONSTANT_STRING(s) \
+  { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (PWCH)(s) }
+
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+// Frees a buffer that the platform allocated for the caller (from the pool).
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                   BOOLEAN CaseInSensitive);
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                    BOOLEAN CaseInSensitive);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
+                                              PCUNICODE_STRING Source);
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);

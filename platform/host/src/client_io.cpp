@@ -1,0 +1,345 @@
+// The I/O manager's client side: open, device control, read, write and close, as a user-mode
+// process reaches a driver through the platform.
+//
+// Every request is a threaded request with its own event and status block: the I/O manager
+// (io_request.cpp) finishes it when its completion walk reaches the top, copying buffered output
+// back by the information count and releasing the system buffer and the MDLs.
+//
+// Devices being deleted: the platform fails an open of a device that is being deleted or is still
+// initializing (DO_DEVICE_INITIALIZING) with STATUS_NO_SUCH_DEVICE. A handle opened before the
+// device was deleted gets STATUS_DELETE_PENDING for every further request without its driver being
+// called, and closing it releases the file object without cleanup and close requests: the host
+// kernel's driver may be gone by then.
+#include <string>
+
+#include "host/hostk/bugcheck.h"
+#include "host/hostk/client.h"
+#include "host/hostk/io.h"
+#include "host/hostk/irql.h"
+#include "host/hostk/object.h"
+#include "host/hostk/pool.h"
+#include "host/hostk/raise.h"
+#include "host/hostk/registry.h"
+#include "host/ntstatus.h"
+
+namespace hostk {
+namespace {
+
+const ObjectType kFileType = {"File", nullptr};
+
+constexpr ULONG kFileOpenDisposition = 0x00000001;  // FILE_OPEN
+constexpr CSHORT kIoTypeFile = 5;
+
+constexpr size_t AlignUp(size_t value) { return (value + 15) & ~(size_t)15; }
+
+// One request's completion state; lives on the caller's stack until the request is finished.
+struct Completion {
+  KEVENT event;
+  IO_STATUS_BLOCK iosb;
+};
+
+// The file name lives in the same object as the file, so it goes when the last reference goes.
+PFILE_OBJECT NewFileObject(PDEVICE_OBJECT device, const std::u16string& name) {
+  size_t nameOffset = AlignUp(sizeof(FILE_OBJECT));
+  size_t nameBytes = name.size() * sizeof(WCHAR);
+  PFILE_OBJECT file =
+      (PFILE_OBJECT)ObCreateObject(&kFileType, nameOffset + nameBytes + sizeof(WCHAR));
+  file->Type = kIoTypeFile;
+  file->Size = (CSHORT)sizeof(FILE_OBJECT);
+  file->DeviceObject = device;
+  file->FileName.Buffer = (PWCH)((char*)file + nameOffset);
+  memcpy(file->FileName.Buffer, name.data(), nameBytes);
+  file->FileName.Length = (USHORT)nameBytes;
+  file->FileName.MaximumLength = (USHORT)(nameBytes + sizeof(WCHAR));
+  return file;
+}
+
+PIRP NewRequest(PDEVICE_OBJECT target, PFILE_OBJECT file, UCHAR major, Completion* completion) {
+  PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
+  if (irp == nullptr) return nullptr;
+  KeInitializeEvent(&completion->event, NotificationEvent, FALSE);
+  completion->iosb.Status = STATUS_PENDING;
+  completion->iosb.Information = 0;
+  irp->RequestorMode = UserMode;
+  irp->UserEvent = &completion->event;
+  irp->UserIosb = &completion->iosb;
+  irp->Tail.Overlay.Thread = PsGetCurrentThread();
+  irp->Tail.Overlay.OriginalFileObject = file;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = major;
+  stack->FileObject = file;
+  return irp;
+}
+
+// Sends a built request and waits for its end when the driver leaves it pending.
+NTSTATUS Send(PDEVICE_OBJECT target, PIRP irp, Completion* completion, ULONG_PTR* information) {
+  IoMarkIrpThreaded(irp);
+  NTSTATUS status = IofCallDriver(target, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&completion->event, Executive, KernelMode, FALSE, nullptr);
+    status = completion->iosb.Status;
+  } else if (KeReadStateEvent(&completion->event) == 0) {
+    BugCheckF(kDriverVerifierDetectedViolation,
+              "dispatch routine returned 0x%08X for request %p without completing it (a request "
+              "that is not finished must be marked pending and answered with STATUS_PENDING)",
+              (unsigned)status, (void*)irp);
+  }
+  if (information != nullptr) *information = completion->iosb.Information;
+  return status;
+}
+
+// Releases what a request that never went down holds.
+void Abandon(PIRP irp) {
+  if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
+    ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, PoolTag("IoSB"));
+  }
+  PMDL mdl = irp->MdlAddress;
+  irp->MdlAddress = nullptr;
+  while (mdl != nullptr) {
+    PMDL next = mdl->Next;
+    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    mdl = next;
+  }
+  IoFreeIrp(irp);
+}
+
+// A system buffer of `size` bytes holding the first `copyIn` bytes of `input`.
+NTSTATUS AttachSystemBuffer(PIRP irp, ULONG size, const void* input, ULONG copyIn, bool output) {
+  if (size == 0) return STATUS_SUCCESS;
+  PVOID buffer = IoAllocateSystemBuffer(size);
+  if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  if (input != nullptr && copyIn > 0) memcpy(buffer, input, copyIn);
+  irp->AssociatedIrp.SystemBuffer = buffer;
+  irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (output ? IRP_INPUT_OPERATION : 0);
+  return STATUS_SUCCESS;
+}
+
+// An MDL locked over the caller's buffer, which must be registered user memory.
+NTSTATUS LockUserBuffer(PIRP irp, PVOID buffer, ULONG length, LOCK_OPERATION operation) {
+  if (length == 0) return STATUS_SUCCESS;
+  PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, irp);
+  if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  try {
+    MmProbeAndLockPages(mdl, UserMode, operation);
+  } catch (const RaisedStatus& raised) {
+    irp->MdlAddress = nullptr;
+    IoFreeMdl(mdl);
+    return raised.status;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS AttachControlBuffers(PIRP irp, ULONG code, const void* input, ULONG inputLength,
+                              void* output, ULONG outputLength) {
+  irp->UserBuffer = output;
+  switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED: {
+      ULONG size = inputLength > outputLength ? inputLength : outputLength;
+      return AttachSystemBuffer(irp, size, input, inputLength, outputLength > 0);
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT: {
+      NTSTATUS status = AttachSystemBuffer(irp, inputLength, input, inputLength, false);
+      if (!NT_SUCCESS(status)) return status;
+      LOCK_OPERATION operation =
+          METHOD_FROM_CTL_CODE(code) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess;
+      return output == nullptr ? STATUS_SUCCESS
+                               : LockUserBuffer(irp, output, outputLength, operation);
+    }
+    default:
+      IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer = (PVOID)input;
+      return STATUS_SUCCESS;
+  }
+}
+
+NTSTATUS AttachTransferBuffer(PIRP irp, PDEVICE_OBJECT target, void* buffer, ULONG length,
+                              bool read) {
+  irp->UserBuffer = buffer;
+  if (target->Flags & DO_BUFFERED_IO) {
+    return AttachSystemBuffer(irp, length, buffer, read ? 0 : length, read);
+  }
+  if (target->Flags & DO_DIRECT_IO) {
+    return LockUserBuffer(irp, buffer, length, read ? IoWriteAccess : IoReadAccess);
+  }
+  return STATUS_SUCCESS;
+}
+
+// Every device from `device` up to the top of its stack must be ready for opens.
+bool StackOpenable(PDEVICE_OBJECT device) {
+  for (PDEVICE_OBJECT d = device; d != nullptr; d = d->AttachedDevice) {
+    if (IoIsDeviceDeleted(d) || (d->Flags & DO_DEVICE_INITIALIZING)) return false;
+  }
+  return true;
+}
+
+// The device a name opens, referenced, with the reference string of an interface.
+NTSTATUS ResolveName(const std::string& name, PDEVICE_OBJECT* device,
+                     std::string* referenceString) {
+  std::string link = name;
+  if (link.compare(0, 4, "\\\\?\\") == 0) link = "\\??\\" + link.substr(4);
+  if (IoReferenceEnabledInterface(link, device, referenceString)) return STATUS_SUCCESS;
+  PDEVICE_OBJECT named = IoFindDeviceByName(name);
+  if (named == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  ObfReferenceObject(named);
+  *device = named;
+  referenceString->clear();
+  return STATUS_SUCCESS;
+}
+
+void RequireClientIrql(const char* what) { RequireIrqlAtMost(PASSIVE_LEVEL, what); }
+
+}  // namespace
+
+Client::Client() = default;
+
+Client::~Client() {
+  for (;;) {
+    HANDLE handle;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (open_.empty()) return;
+      handle = (HANDLE)open_.begin()->first;
+    }
+    Close(handle);
+  }
+}
+
+NTSTATUS Client::Open(const std::string& name, HANDLE* handle, const std::string& fileName) {
+  RequireClientIrql("Client::Open");
+  *handle = nullptr;
+  PDEVICE_OBJECT device;
+  std::string referenceString;
+  NTSTATUS status = ResolveName(name, &device, &referenceString);
+  if (!NT_SUCCESS(status)) return status;
+  if (!StackOpenable(device)) {
+    ObfDereferenceObject(device);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  PDEVICE_OBJECT target = IoGetAttachedDeviceReference(device);
+  std::string path = referenceString.empty() ? fileName : "\\" + referenceString + fileName;
+  PFILE_OBJECT file = NewFileObject(device, Utf8ToUtf16(path));
+  Completion completion;
+  PIRP irp = NewRequest(target, file, IRP_MJ_CREATE, &completion);
+  if (irp != nullptr) {
+    IoGetNextIrpStackLocation(irp)->Parameters.Create.Options = kFileOpenDisposition << 24;
+    status = Send(target, irp, &completion, nullptr);
+  } else {
+    status = STATUS_INSUFFICIENT_RESOURCES;
+  }
+  if (!NT_SUCCESS(status)) {
+    ObfDereferenceObject(file);
+    ObfDereferenceObject(target);
+    ObfDereferenceObject(device);
+    return status;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  ULONG_PTR value = nextHandle_;
+  nextHandle_ += 4;
+  open_[value] = OpenFile{file, device, target};
+  *handle = (HANDLE)value;
+  return status;
+}
+
+bool Client::Find(HANDLE handle, OpenFile* open) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = open_.find((ULONG_PTR)handle);
+  if (it == open_.end()) return false;
+  // Held for the call, so a Close on another thread cannot free them underneath.
+  ObfReferenceObject(it->second.file);
+  ObfReferenceObject(it->second.target);
+  *open = it->second;
+  return true;
+}
+
+NTSTATUS Client::Issue(HANDLE handle, UCHAR major, const Builder& build,
+                       ULONG_PTR* information) {
+  if (information != nullptr) *information = 0;
+  OpenFile open;
+  if (!Find(handle, &open)) return STATUS_INVALID_HANDLE;
+  NTSTATUS status = STATUS_DELETE_PENDING;
+  if (!IoIsDeviceDeleted(open.target)) {
+    Completion completion;
+    PIRP irp = NewRequest(open.target, open.file, major, &completion);
+    status = irp == nullptr ? STATUS_INSUFFICIENT_RESOURCES : build(irp, open);
+    if (NT_SUCCESS(status)) {
+      status = Send(open.target, irp, &completion, information);
+    } else if (irp != nullptr) {
+      Abandon(irp);
+    }
+  }
+  ObfDereferenceObject(open.target);
+  ObfDereferenceObject(open.file);
+  return status;
+}
+
+NTSTATUS Client::DeviceControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength,
+                               void* output, ULONG outputLength, ULONG_PTR* information) {
+  RequireClientIrql("Client::DeviceControl");
+  auto build = [&](PIRP irp, const OpenFile&) {
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->Parameters.DeviceIoControl.IoControlCode = code;
+    stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    return AttachControlBuffers(irp, code, input, inputLength, output, outputLength);
+  };
+  return Issue(handle, IRP_MJ_DEVICE_CONTROL, build, information);
+}
+
+NTSTATUS Client::Read(HANDLE handle, void* buffer, ULONG length, ULONG_PTR* information) {
+  RequireClientIrql("Client::Read");
+  return Transfer(handle, IRP_MJ_READ, buffer, length, information);
+}
+
+NTSTATUS Client::Write(HANDLE handle, const void* buffer, ULONG length, ULONG_PTR* information) {
+  RequireClientIrql("Client::Write");
+  return Transfer(handle, IRP_MJ_WRITE, (void*)buffer, length, information);
+}
+
+// Read and write share their parameter layout.
+NTSTATUS Client::Transfer(HANDLE handle, UCHAR major, void* buffer, ULONG length,
+                          ULONG_PTR* information) {
+  auto build = [&](PIRP irp, const OpenFile& open) {
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->Parameters.Read.Length = length;
+    stack->Parameters.Read.ByteOffset = open.file->CurrentByteOffset;
+    return AttachTransferBuffer(irp, open.target, buffer, length, major == IRP_MJ_READ);
+  };
+  return Issue(handle, major, build, information);
+}
+
+NTSTATUS Client::Close(HANDLE handle) {
+  RequireClientIrql("Client::Close");
+  OpenFile open;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = open_.find((ULONG_PTR)handle);
+    if (it == open_.end()) return STATUS_INVALID_HANDLE;
+    open = it->second;
+    open_.erase(it);
+  }
+  // The driver's answers do not matter: a close cannot fail once the handle was valid.
+  for (UCHAR major : {(UCHAR)IRP_MJ_CLEANUP, (UCHAR)IRP_MJ_CLOSE}) {
+    if (IoIsDeviceDeleted(open.target)) break;
+    Completion completion;
+    PIRP irp = NewRequest(open.target, open.file, major, &completion);
+    if (irp != nullptr) Send(open.target, irp, &completion, nullptr);
+  }
+  ObfDereferenceObject(open.file);
+  ObfDereferenceObject(open.target);
+  ObfDereferenceObject(open.device);
+  return STATUS_SUCCESS;
+}
+
+size_t Client::OpenHandleCount() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return open_.size();
+}
+
+PFILE_OBJECT Client::FileObjectOf(HANDLE handle) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = open_.find((ULONG_PTR)handle);
+  return it == open_.end() ? nullptr : it->second.file;
+}
+
+}  // namespace hostk

@@ -1,0 +1,258 @@
+// Requests: allocation, the call down a device stack, the completion walk, cancellation, and the
+// threaded requests that the I/O manager finishes itself. The request verifier lives in
+// io_request_verifier.cpp.
+#include "host/hostk/bugcheck.h"
+#include "host/hostk/irql.h"
+#include "host/hostk/pool.h"
+#include "host/ntstatus.h"
+#include "io_internal.h"
+#include "io_request_verifier.h"
+
+namespace hostk {
+namespace {
+
+KSPIN_LOCK gCancelSpinLock = 0;
+
+bool RoutineWanted(const IO_STACK_LOCATION* stack, const IRP* irp) {
+  NTSTATUS status = irp->IoStatus.Status;
+  return (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
+         (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
+         (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+}
+
+void ClearStackLocation(PIO_STACK_LOCATION stack) {
+  stack->Control = 0;
+  stack->CompletionRoutine = nullptr;
+  stack->Context = nullptr;
+}
+
+PIO_STACK_LOCATION TopStackLocation(PIRP irp) {
+  return (PIO_STACK_LOCATION)(irp + 1) + irp->StackCount - 1;
+}
+
+ULONG OutputLengthOf(PIRP irp) {
+  PIO_STACK_LOCATION top = TopStackLocation(irp);
+  switch (top->MajorFunction) {
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return top->Parameters.DeviceIoControl.OutputBufferLength;
+    case IRP_MJ_READ: return top->Parameters.Read.Length;
+    default: return 0;
+  }
+}
+
+void ReleaseMdlChain(PIRP irp) {
+  PMDL mdl = irp->MdlAddress;
+  irp->MdlAddress = nullptr;
+  while (mdl != nullptr) {
+    PMDL next = mdl->Next;
+    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    mdl = next;
+  }
+}
+
+// What the I/O manager does when a threaded request's walk reaches the top.
+void FinishThreadedRequest(PIRP irp) {
+  if (irp->Flags & IRP_BUFFERED_IO) {
+    if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) &&
+        irp->UserBuffer != nullptr && irp->IoStatus.Information > 0) {
+      if (irp->IoStatus.Information > OutputLengthOf(irp)) {
+        BugCheck(kDriverVerifierDetectedViolation,
+                 "request completed with an information count larger than its output buffer",
+                 (ULONG_PTR)irp, irp->IoStatus.Information, OutputLengthOf(irp));
+      }
+      memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
+    }
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
+      ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, PoolTag("IoSB"));
+      irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+  }
+  ReleaseMdlChain(irp);
+  if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+  PKEVENT event = irp->UserEvent;
+  IrpReleaseMemory(irp);
+  if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+void CheckCompletionEntry(PIRP irp) {
+  CheckIrpLive(irp, "IoCompleteRequest");
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    BugCheck(kIrqlNotLessOrEqual, "IoCompleteRequest above DISPATCH_LEVEL", (ULONG_PTR)irp);
+  }
+  if (irp->CurrentLocation > irp->StackCount) {
+    BugCheck(kMultipleIrpCompleteRequests,
+             "request completed twice (or completed by a driver that had passed it down and no "
+             "longer owned it)",
+             (ULONG_PTR)irp);
+  }
+  if (irp->IoStatus.Status == STATUS_PENDING) {
+    BugCheck(kDriverVerifierDetectedViolation, "request completed with STATUS_PENDING",
+             (ULONG_PTR)irp);
+  }
+  if (irp->CancelRoutine != nullptr) {
+    BugCheck(kDriverVerifierDetectedViolation, "request completed with a cancel routine still set",
+             (ULONG_PTR)irp, (ULONG_PTR)irp->CancelRoutine);
+  }
+}
+
+// Calls one completion routine; true when it took the request back.
+bool CallCompletionRoutine(PIRP irp, PIO_STACK_LOCATION stack) {
+  PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
+                              ? nullptr
+                              : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+  PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+  PVOID context = stack->Context;
+  ClearStackLocation(stack);
+  CHAR location = irp->CurrentLocation;
+  uint64_t generation = IrpGeneration(irp);
+  NTSTATUS status = routine(device, irp, context);
+  if (status == STATUS_MORE_PROCESSING_REQUIRED) return true;
+  if (IrpGeneration(irp) != generation || irp->CurrentLocation != location) {
+    BugCheck(kDriverVerifierDetectedViolation,
+             "completion routine sent the request on or freed it without returning "
+             "STATUS_MORE_PROCESSING_REQUIRED",
+             (ULONG_PTR)irp, (ULONG_PTR)routine);
+  }
+  return false;
+}
+
+}  // namespace
+
+void IoMarkIrpThreaded(PIRP irp) { IrpSetThreaded(irp, true); }
+
+PVOID IoAllocateSystemBuffer(SIZE_T size) {
+  return ExAllocatePoolWithTag(NonPagedPoolNx, size, PoolTag("IoSB"));
+}
+
+}  // namespace hostk
+
+using namespace hostk;
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+  if (StackSize < 1) {
+    BugCheck(kDriverVerifierDetectedViolation, "IoAllocateIrp with a stack size below 1",
+             (ULONG_PTR)StackSize);
+  }
+  PIRP irp = IrpAllocateMemory(IoSizeOfIrp(StackSize));
+  if (irp == nullptr) return nullptr;
+  IoInitializeIrp(irp, IoSizeOfIrp(StackSize), StackSize);
+  return irp;
+}
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  memset(Irp, 0, PacketSize);
+  Irp->Type = 6;
+  Irp->Size = PacketSize;
+  Irp->StackCount = StackSize;
+  Irp->CurrentLocation = (CHAR)(StackSize + 1);
+  Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + StackSize;
+  InitializeListHead(&Irp->ThreadListEntry);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+  CheckIrpLive(Irp, "IoFreeIrp");
+  if (IrpIsThreaded(Irp)) {
+    BugCheck(kDriverVerifierDetectedViolation,
+             "IoFreeIrp of a threaded request (the I/O manager frees those when they complete)",
+             (ULONG_PTR)Irp);
+  }
+  if (Irp->CurrentLocation <= Irp->StackCount || Irp->CancelRoutine != nullptr) {
+    BugCheck(kDriverVerifierDetectedViolation,
+             "IoFreeIrp of a request still in use (owned below or queued with a cancel routine)",
+             (ULONG_PTR)Irp, (ULONG_PTR)Irp->CurrentLocation);
+  }
+  IrpReleaseMemory(Irp);
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+  CheckIrpLive(Irp, "IoReuseIrp");
+  if (Irp->CurrentLocation <= Irp->StackCount) {
+    BugCheck(kDriverVerifierDetectedViolation, "IoReuseIrp of a request still owned below",
+             (ULONG_PTR)Irp);
+  }
+  UCHAR allocationFlags = Irp->AllocationFlags;
+  IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+  Irp->AllocationFlags = allocationFlags;
+  Irp->IoStatus.Status = Iostatus;
+  IrpNoteReused(Irp);
+}
+
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    BugCheck(kIrqlNotLessOrEqual, "IoCallDriver above DISPATCH_LEVEL", (ULONG_PTR)Irp);
+  }
+  CheckIrpLive(Irp, "IoCallDriver");
+  CheckDeviceObject(DeviceObject, "IoCallDriver");
+  if (RecordOf(DeviceObject)->deleted) {
+    BugCheck(kDriverVerifierDetectedViolation, "IoCallDriver to a deleted device object",
+             (ULONG_PTR)DeviceObject, (ULONG_PTR)Irp);
+  }
+  IoSetNextIrpStackLocation(Irp);
+  if (Irp->CurrentLocation <= 0) {
+    BugCheck(kNoMoreIrpStackLocations, "IoCallDriver: the request has no stack location left",
+             (ULONG_PTR)Irp);
+  }
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  stack->DeviceObject = DeviceObject;
+  CHAR location = Irp->CurrentLocation;
+  uint64_t generation = IrpNoteDispatchStart(Irp, location);
+  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  NTSTATUS status = dispatch(DeviceObject, Irp);
+  IrpNoteDispatchResult(Irp, generation, location, status);
+  return status;
+}
+
+VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
+  CheckCompletionEntry(Irp);
+  for (;;) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    IrpNoteWalkPassed(Irp, Irp->CurrentLocation, Irp->PendingReturned);
+    IoSkipCurrentIrpStackLocation(Irp);
+    if (stack->CompletionRoutine != nullptr && RoutineWanted(stack, Irp)) {
+      if (CallCompletionRoutine(Irp, stack)) return;
+    } else {
+      ClearStackLocation(stack);
+      if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) IoMarkIrpPending(Irp);
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) break;
+  }
+  if (!IrpIsThreaded(Irp)) {
+    BugCheck(kDriverVerifierDetectedViolation,
+             "request from IoAllocateIrp completed to the top: its completion routine must "
+             "return STATUS_MORE_PROCESSING_REQUIRED and free or reuse it",
+             (ULONG_PTR)Irp);
+  }
+  FinishThreadedRequest(Irp);
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&gCancelSpinLock, Irql); }
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&gCancelSpinLock, Irql); }
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  CheckIrpLive(Irp, "IoCancelIrp");
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  Irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+  if (routine == nullptr) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  Irp->CancelIrql = irql;
+  routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+  // The cancel routine releases the cancel spin lock itself.
+  if (SpinLockHeldByCurrentThread(&gCancelSpinLock)) {
+    BugCheck(kDriverVerifierDetectedViolation,
+             "cancel routine returned without releasing the cancel spin lock", (ULONG_PTR)Irp,
+             (ULONG_PTR)routine);
+  }
+  return TRUE;
+}
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return IofCallDriver(DeviceObject, Irp);
+}
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { CheckIrpLive(Irp, "PoStartNextPowerIrp"); }

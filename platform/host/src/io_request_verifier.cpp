@@ -1,0 +1,197 @@
+// Request memory, the quarantine of freed requests, and the pending-return rule.
+#include "io_request_verifier.h"
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <new>
+#include <sstream>
+#include <vector>
+
+#include "host/hostk/bugcheck.h"
+#include "host/hostk/io.h"
+#include "host/ntstatus.h"
+
+namespace hostk {
+namespace {
+
+constexpr size_t kQuarantineLimit = 1024;
+constexpr uint8_t kPoison = 0xD1;
+
+enum Fact : int8_t { kUnknown = 0, kYes = 1, kNo = 2 };
+
+struct LocationState {
+  uint64_t pass = 0;
+  int8_t returnedPending = kUnknown;
+  int8_t walkedMarked = kUnknown;
+  NTSTATUS status = 0;
+};
+
+struct IrpRecord {
+  bool live = true;
+  bool threaded = false;
+  USHORT size = 0;
+  uint64_t generation = 0;
+  uint64_t passes = 0;
+  std::vector<LocationState> locations;  // indexed by location number
+};
+
+struct IrpTable {
+  std::mutex lock;
+  std::map<PIRP, IrpRecord> records;
+  std::deque<PIRP> quarantine;  // freed, oldest first
+  uint64_t generations = 0;
+};
+
+IrpTable& Table() {
+  static IrpTable* table = new IrpTable;
+  return *table;
+}
+
+IrpRecord* Find(PIRP irp) {
+  auto it = Table().records.find(irp);
+  return it == Table().records.end() ? nullptr : &it->second;
+}
+
+void ResetLocations(IrpRecord& record, PIRP irp) {
+  record.locations.assign((size_t)irp->StackCount + 2, LocationState{});
+}
+
+// Both facts of one location are known: they must agree.
+void CheckPendingPair(PIRP irp, CHAR location, const LocationState& state) {
+  if (state.returnedPending == kUnknown || state.walkedMarked == kUnknown) return;
+  if (state.returnedPending == kYes && state.walkedMarked == kNo) {
+    BugCheckF(kDriverVerifierDetectedViolation,
+              "request %p: the dispatch routine at stack location %d returned STATUS_PENDING "
+              "without IoMarkIrpPending (or its completion routine did not propagate "
+              "PendingReturned)",
+              (void*)irp, (int)location);
+  }
+  if (state.returnedPending == kNo && state.walkedMarked == kYes) {
+    BugCheckF(kDriverVerifierDetectedViolation,
+              "request %p: stack location %d was marked pending but its dispatch routine returned "
+              "0x%08X, not STATUS_PENDING",
+              (void*)irp, (int)location, (unsigned)state.status);
+  }
+}
+
+LocationState* StateAt(IrpRecord* record, CHAR location) {
+  if (record == nullptr || location < 1 || (size_t)location >= record->locations.size()) {
+    return nullptr;
+  }
+  return &record->locations[(size_t)location];
+}
+
+}  // namespace
+
+PIRP IrpAllocateMemory(USHORT size) {
+  PIRP irp = (PIRP)::operator new(size, std::align_val_t(16));
+  std::lock_guard<std::mutex> guard(Table().lock);
+  IrpRecord& record = Table().records[irp];
+  record = IrpRecord{};
+  record.size = size;
+  record.generation = ++Table().generations;
+  return irp;
+}
+
+void IrpReleaseMemory(PIRP irp) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  IrpRecord* record = Find(irp);
+  record->live = false;
+  memset((void*)irp, kPoison, record->size);
+  Table().quarantine.push_back(irp);
+  if (Table().quarantine.size() > kQuarantineLimit) {
+    PIRP oldest = Table().quarantine.front();
+    Table().quarantine.pop_front();
+    Table().records.erase(oldest);
+    ::operator delete((void*)oldest, std::align_val_t(16));
+  }
+}
+
+void CheckIrpLive(PIRP irp, const char* what) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  IrpRecord* record = Find(irp);
+  if (record == nullptr) {
+    BugCheckF(kDriverVerifierDetectedViolation, "%s: %p is not a request of the I/O manager", what,
+              (void*)irp);
+  }
+  if (!record->live) {
+    BugCheckF(kDriverVerifierDetectedViolation, "%s: request %p was already freed", what,
+              (void*)irp);
+  }
+}
+
+void IrpSetThreaded(PIRP irp, bool threaded) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  Find(irp)->threaded = threaded;
+}
+
+bool IrpIsThreaded(PIRP irp) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  IrpRecord* record = Find(irp);
+  return record != nullptr && record->threaded;
+}
+
+uint64_t IrpGeneration(PIRP irp) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  IrpRecord* record = Find(irp);
+  return record != nullptr && record->live ? record->generation : 0;
+}
+
+void IrpNoteReused(PIRP irp) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  IrpRecord* record = Find(irp);
+  record->generation = ++Table().generations;
+  record->locations.clear();
+}
+
+uint64_t IrpNoteDispatchStart(PIRP irp, CHAR location) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  IrpRecord* record = Find(irp);
+  if (record->locations.empty()) ResetLocations(*record, irp);
+  LocationState* state = StateAt(record, location);
+  *state = LocationState{};
+  state->pass = ++record->passes;
+  return state->pass;
+}
+
+void IrpNoteDispatchResult(PIRP irp, uint64_t pass, CHAR location, NTSTATUS status) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  LocationState* state = StateAt(Find(irp), location);
+  if (state == nullptr || state->pass != pass) return;  // gone, or sent again since
+  state->returnedPending = status == STATUS_PENDING ? kYes : kNo;
+  state->status = status;
+  CheckPendingPair(irp, location, *state);
+}
+
+void IrpNoteWalkPassed(PIRP irp, CHAR location, bool markedPending) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  LocationState* state = StateAt(Find(irp), location);
+  if (state == nullptr || state->pass == 0) return;  // no dispatch ran at this location
+  state->walkedMarked = markedPending ? kYes : kNo;
+  CheckPendingPair(irp, location, *state);
+}
+
+size_t IoLiveIrpCount() {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  size_t count = 0;
+  for (const auto& entry : Table().records) count += entry.second.live;
+  return count;
+}
+
+std::string IoLiveIrpReport() {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  std::ostringstream out;
+  for (const auto& [irp, record] : Table().records) {
+    if (!record.live) continue;
+    out << "request " << (void*)irp << (record.threaded ? " (threaded)" : "") << " at location "
+        << (int)irp->CurrentLocation << " of " << (int)irp->StackCount << ", major function 0x"
+        << std::hex << (irp->CurrentLocation <= irp->StackCount
+                            ? (unsigned)IoGetCurrentIrpStackLocation(irp)->MajorFunction
+                            : 0xFFu)
+        << std::dec << "\n";
+  }
+  return out.str();
+}
+
+}  // namespace hostk

@@ -1,0 +1,33 @@
+// The memory and the verifier records of requests. Every request the host kernel allocates has a
+// record: live or freed (freed requests stay poisoned in a quarantine for a while, so a late touch is
+// caught), threaded or not, and per stack location what its dispatch routine returned and whether
+// the completion walk found it marked pending. A dispatch routine that returns STATUS_PENDING must
+// leave its location marked by the time the walk passes it, and a marked location must have
+// returned STATUS_PENDING; whichever of the two facts comes second checks the pair.
+#pragma once
+
+#include <cstdint>
+
+#include "host/io.h"
+
+namespace hostk {
+
+PIRP IrpAllocateMemory(USHORT size);
+void IrpReleaseMemory(PIRP irp);
+
+// Bug check unless `irp` is a live request of the host kernel.
+void CheckIrpLive(PIRP irp, const char* what);
+
+void IrpSetThreaded(PIRP irp, bool threaded);
+bool IrpIsThreaded(PIRP irp);
+
+// Changes whenever the memory is allocated or reused; 0 for an unknown request.
+uint64_t IrpGeneration(PIRP irp);
+void IrpNoteReused(PIRP irp);
+
+// Returns the pass of this dispatch, for IrpNoteDispatchResult.
+uint64_t IrpNoteDispatchStart(PIRP irp, CHAR location);
+void IrpNoteDispatchResult(PIRP irp, uint64_t pass, CHAR location, NTSTATUS status);
+void IrpNoteWalkPassed(PIRP irp, CHAR location, bool markedPending);
+
+}  // namespace hostk

@@ -1,0 +1,90 @@
+// Fault injection for the pool: fail the n-th allocation, every allocation of a tag, or a seeded
+// random share of allocations.
+#include "pool_faults.h"
+
+#include <mutex>
+#include <random>
+#include <unordered_set>
+
+#include "host/hostk/pool.h"
+
+namespace hostk {
+namespace {
+
+struct FaultState {
+  std::mutex lock;
+  uint64_t nthCountdown = 0;  // 0: off; otherwise attempts left until the one that fails
+  std::unordered_set<ULONG> failingTags;
+  bool randomOn = false;
+  double probability = 0;
+  std::mt19937_64 random;
+  uint64_t failed = 0;
+};
+
+// Never destroyed: threads still allocating while the process exits must find it intact.
+FaultState& Faults() {
+  static FaultState* state = new FaultState;
+  return *state;
+}
+
+// A uniform draw in [0, 1) from the top 53 bits. mt19937_64's output is fixed by the C++ standard
+// and this conversion is ours, so a seed means the same pattern with every standard library.
+double Draw(std::mt19937_64& random) {
+  return static_cast<double>(random() >> 11) * 0x1.0p-53;
+}
+
+}  // namespace
+
+bool PoolInjectedFailure(ULONG tag) {
+  FaultState& faults = Faults();
+  std::lock_guard<std::mutex> guard(faults.lock);
+  bool fail = false;
+  if (faults.nthCountdown != 0 && --faults.nthCountdown == 0) fail = true;
+  if (faults.failingTags.count(tag) != 0) fail = true;
+  // Drawn even when another fault already decided, so the random pattern depends only on the seed
+  // and the number of attempts.
+  if (faults.randomOn && Draw(faults.random) < faults.probability) fail = true;
+  if (fail) ++faults.failed;
+  return fail;
+}
+
+void PoolFailNth(uint64_t n) {
+  FaultState& faults = Faults();
+  std::lock_guard<std::mutex> guard(faults.lock);
+  faults.nthCountdown = n;
+}
+
+void PoolFailTag(ULONG tag, bool on) {
+  FaultState& faults = Faults();
+  std::lock_guard<std::mutex> guard(faults.lock);
+  if (on) {
+    faults.failingTags.insert(tag);
+  } else {
+    faults.failingTags.erase(tag);
+  }
+}
+
+void PoolFailRandom(double probability, uint64_t seed) {
+  FaultState& faults = Faults();
+  std::lock_guard<std::mutex> guard(faults.lock);
+  faults.randomOn = probability > 0;
+  faults.probability = probability;
+  faults.random.seed(seed);
+}
+
+void PoolClearFaults() {
+  FaultState& faults = Faults();
+  std::lock_guard<std::mutex> guard(faults.lock);
+  faults.nthCountdown = 0;
+  faults.failingTags.clear();
+  faults.randomOn = false;
+  faults.probability = 0;
+}
+
+uint64_t PoolFailedCount() {
+  FaultState& faults = Faults();
+  std::lock_guard<std::mutex> guard(faults.lock);
+  return faults.failed;
+}
+
+}  // namespace hostk

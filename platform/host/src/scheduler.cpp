@@ -1,0 +1,248 @@
+// Managed threads, the clock and waits. See host/hostk/clock.h for the rules of virtual time.
+#include "scheduler.h"
+
+#include <chrono>
+#include <list>
+#include <sstream>
+
+#include "host/hostk/bugcheck.h"
+#include "host/ntstatus.h"
+
+namespace hostk {
+namespace {
+
+// 2026-01-01 00:00:00 UTC in 100 ns units since 1601: the virtual clock's system time at zero.
+constexpr LONGLONG kVirtualSystemTimeBase = (1767225600LL + 11644473600LL) * 10000000LL;
+constexpr LONGLONG kUnixEpochIn1601 = 11644473600LL * 10000000LL;
+
+struct Scheduler {
+  std::mutex lock;
+  ClockMode mode = ClockMode::Virtual;
+  LONGLONG virtualNow = 0;
+  std::chrono::steady_clock::time_point realStart = std::chrono::steady_clock::now();
+  int running = 0;
+  std::list<HostThread*> threads;
+  std::list<HostThread*> waiters;  // in the order their waits began
+  uint64_t nextOrder = 0;
+  size_t liveSystemThreads = 0;
+};
+
+Scheduler& S() {
+  static Scheduler* scheduler = new Scheduler;  // outlives detached threads at exit
+  return *scheduler;
+}
+
+thread_local HostThread* tCurrent = nullptr;
+
+LONGLONG RealNow() {
+  auto elapsed = std::chrono::steady_clock::now() - S().realStart;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
+}
+
+std::chrono::steady_clock::time_point RealTimePoint(LONGLONG interruptTime) {
+  return S().realStart + std::chrono::nanoseconds(interruptTime * 100);
+}
+
+const char* TypeName(UCHAR type) {
+  switch (type) {
+    case kEventNotification: return "notification event";
+    case kEventSynchronization: return "synchronization event";
+    case kMutant: return "mutex";
+    case kSemaphore: return "semaphore";
+    case kThreadObject: return "thread";
+    case kFastMutexObject: return "fast mutex";
+    default: return "object";
+  }
+}
+
+void DescribeThread(std::ostringstream& out, const HostThread* thread) {
+  out << "  thread \"" << thread->name << "\": ";
+  if (thread->running) {
+    out << "running\n";
+    return;
+  }
+  out << "blocked in " << thread->wait->what;
+  if (thread->wait->count > 0) {
+    out << (thread->wait->type == WaitAll ? " (all of)" : " (any of)");
+    for (ULONG i = 0; i < thread->wait->count; i++) {
+      const DISPATCHER_HEADER* header = thread->wait->objects[i];
+      out << " " << TypeName(header->Type) << "@" << (const void*)header
+          << "[state " << header->SignalState << "]";
+    }
+  }
+  if (thread->deadline == kNoDeadline) {
+    out << ", no deadline\n";
+  } else {
+    out << ", deadline " << thread->deadline << " (now " << S().virtualNow << ")\n";
+  }
+}
+
+std::string DescribeThreadsLocked() {
+  std::ostringstream out;
+  for (const HostThread* thread : S().threads) DescribeThread(out, thread);
+  return out.str();
+}
+
+void WakeWaiter(HostThread* thread, NTSTATUS status) {
+  S().waiters.remove(thread);
+  thread->woken = true;
+  thread->status = status;
+  thread->running = true;
+  S().running++;
+  thread->wake.notify_one();
+}
+
+// Virtual time moves only here: every managed thread is blocked, so jump to the earliest deadline.
+void AdvanceClockIfIdle() {
+  Scheduler& s = S();
+  if (s.mode != ClockMode::Virtual || s.running > 0 || s.threads.empty()) return;
+  LONGLONG earliest = kNoDeadline;
+  for (const HostThread* waiter : s.waiters) earliest = std::min(earliest, waiter->deadline);
+  if (earliest == kNoDeadline) {
+    bool onlyIdleServices = true;
+    for (const HostThread* waiter : s.waiters) onlyIdleServices &= waiter->service;
+    if (onlyIdleServices) return;
+    std::string report = "every managed thread is blocked and no deadline is pending:\n" +
+                         DescribeThreadsLocked();
+    BugCheck(kHostDeadlock, report.c_str());
+  }
+  s.virtualNow = std::max(s.virtualNow, earliest);
+  for (auto it = s.waiters.begin(); it != s.waiters.end();) {
+    HostThread* waiter = *it++;
+    if (waiter->deadline <= s.virtualNow) WakeWaiter(waiter, STATUS_TIMEOUT);
+  }
+}
+
+}  // namespace
+
+std::unique_lock<std::mutex> LockScheduler() { return std::unique_lock<std::mutex>(S().lock); }
+
+HostThread* CurrentHostThread() { return tCurrent; }
+void SetCurrentHostThread(HostThread* thread) { tCurrent = thread; }
+
+LONGLONG NowLocked(std::unique_lock<std::mutex>&) {
+  return S().mode == ClockMode::Virtual ? S().virtualNow : RealNow();
+}
+
+LONGLONG SystemTimeLocked(std::unique_lock<std::mutex>& lock) {
+  if (S().mode == ClockMode::Virtual) return kVirtualSystemTimeBase + NowLocked(lock);
+  auto sinceUnix = std::chrono::system_clock::now().time_since_epoch();
+  return kUnixEpochIn1601 +
+         std::chrono::duration_cast<std::chrono::nanoseconds>(sinceUnix).count() / 100;
+}
+
+LONGLONG DeadlineFromTimeout(std::unique_lock<std::mutex>& lock, const LARGE_INTEGER* timeout) {
+  if (timeout == nullptr) return kNoDeadline;
+  LONGLONG now = NowLocked(lock);
+  LONGLONG value = timeout->QuadPart;
+  if (value < 0) {
+    LONGLONG relative = value == INT64_MIN ? INT64_MAX : -value;
+    return relative > kNoDeadline - 1 - now ? kNoDeadline - 1 : now + relative;
+  }
+  if (value == 0) return now;
+  LONGLONG systemNow = SystemTimeLocked(lock);
+  return value <= systemNow ? now : now + (value - systemNow);
+}
+
+NTSTATUS BlockCurrentThread(std::unique_lock<std::mutex>& lock, const WaitSpec& spec,
+                            LONGLONG deadline) {
+  HostThread* self = tCurrent;
+  NTSTATUS status;
+  if (TrySatisfyWait(spec, CurrentKThread(), &status)) return status;
+  if (deadline <= NowLocked(lock)) return STATUS_TIMEOUT;
+  if (self == nullptr) {
+    BugCheckF(kDriverVerifierDetectedViolation,
+              "%s from a thread the host kernel does not manage (attach it first)", spec.what);
+  }
+  self->wait = &spec;
+  self->deadline = deadline;
+  self->order = S().nextOrder++;
+  self->woken = false;
+  self->running = false;
+  S().waiters.push_back(self);
+  S().running--;
+  AdvanceClockIfIdle();
+  while (!self->woken) {
+    if (S().mode == ClockMode::Real && deadline != kNoDeadline) {
+      if (self->wake.wait_until(lock, RealTimePoint(deadline)) == std::cv_status::timeout &&
+          !self->woken) {
+        WakeWaiter(self, STATUS_TIMEOUT);
+      }
+    } else {
+      self->wake.wait(lock);
+    }
+  }
+  self->wait = nullptr;
+  self->deadline = kNoDeadline;
+  return self->status;
+}
+
+void WakeSatisfiedWaiters(std::unique_lock<std::mutex>&) {
+  for (auto it = S().waiters.begin(); it != S().waiters.end();) {
+    HostThread* waiter = *it++;
+    NTSTATUS status;
+    if (waiter->wait->count > 0 && TrySatisfyWait(*waiter->wait, waiter->kthread, &status)) {
+      WakeWaiter(waiter, status);
+    }
+  }
+}
+
+void RegisterRunningThread(std::unique_lock<std::mutex>&, HostThread* thread) {
+  thread->running = true;
+  S().threads.push_back(thread);
+  S().running++;
+}
+
+void UnregisterThread(std::unique_lock<std::mutex>&, HostThread* thread) {
+  S().threads.remove(thread);
+  if (thread->running) S().running--;
+  AdvanceClockIfIdle();
+}
+
+void NoteSystemThreadStarted(std::unique_lock<std::mutex>&) { S().liveSystemThreads++; }
+void NoteSystemThreadEnded(std::unique_lock<std::mutex>&) { S().liveSystemThreads--; }
+
+void ResetClockForNextTest() {
+  auto lock = LockScheduler();
+  // Only with no other thread that could hold a deadline or be running.
+  for (const HostThread* thread : S().threads) {
+    if (thread == tCurrent) continue;
+    if (!thread->service || thread->running || thread->deadline != kNoDeadline) return;
+  }
+  S().mode = ClockMode::Virtual;
+  S().virtualNow = 0;
+}
+
+void SetClockMode(ClockMode mode) {
+  auto lock = LockScheduler();
+  if (mode == S().mode) return;
+  if (mode == ClockMode::Real) {
+    S().realStart = std::chrono::steady_clock::now() -
+                    std::chrono::nanoseconds(S().virtualNow * 100);
+  } else {
+    S().virtualNow = RealNow();
+  }
+  S().mode = mode;
+}
+
+ClockMode GetClockMode() {
+  auto lock = LockScheduler();
+  return S().mode;
+}
+
+LONGLONG ClockNow() {
+  auto lock = LockScheduler();
+  return NowLocked(lock);
+}
+
+size_t LiveSystemThreadCount() {
+  auto lock = LockScheduler();
+  return S().liveSystemThreads;
+}
+
+std::string DescribeThreads() {
+  auto lock = LockScheduler();
+  return DescribeThreadsLocked();
+}
+
+}  // namespace hostk

@@ -1,0 +1,96 @@
+// The scheduler of the host kernel: managed threads, the clock, and the waits on dispatcher objects.
+// One lock guards the running count, the waiters, the deadlines and every dispatcher object's state;
+// simplicity beats speed here.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "host/hostk/clock.h"
+#include "host/ke.h"
+
+namespace hostk {
+struct HostThread;
+}
+
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;  // signalled when the thread ends
+  hostk::HostThread* Host;   // null once the thread has ended
+  NTSTATUS ExitStatus;
+  KPRIORITY Priority;
+  BOOLEAN SystemThread;
+};
+
+namespace hostk {
+
+// Dispatcher object types as the platform numbers them, plus the host's own fast mutex.
+enum DispatcherType : UCHAR {
+  kEventNotification = 0,
+  kEventSynchronization = 1,
+  kMutant = 2,
+  kSemaphore = 5,
+  kThreadObject = 6,
+  kFastMutexObject = 0x40,
+};
+
+constexpr LONGLONG kNoDeadline = INT64_MAX;
+
+struct WaitSpec {
+  DISPATCHER_HEADER* const* objects;
+  ULONG count;
+  WAIT_TYPE type;
+  const char* what;  // for deadlock reports: "KeWaitForSingleObject", "stall", ...
+};
+
+struct HostThread {
+  std::string name;
+  PKTHREAD kthread = nullptr;
+  std::condition_variable wake;
+  bool running = true;
+  // A thread of the host kernel or the simulated world: blocked without a deadline it is idle, not
+  // part of a deadlock.
+  bool service = false;
+  // Set while blocked.
+  const WaitSpec* wait = nullptr;
+  LONGLONG deadline = kNoDeadline;  // interrupt time, 100 ns
+  uint64_t order = 0;               // FIFO among waiters
+  bool woken = false;
+  NTSTATUS status = 0;
+  // Verifier bookkeeping.
+  int spinLocksHeld = 0;
+  int mutexesHeld = 0;
+};
+
+// The scheduler lock; every function below taking a lock argument expects it held.
+std::unique_lock<std::mutex> LockScheduler();
+
+HostThread* CurrentHostThread();  // nullptr for a thread the kernel does not manage
+// The calling thread's kernel thread object; created on first use for unmanaged threads.
+PKTHREAD CurrentKThread();
+
+// Blocks the calling managed thread until the wait is satisfied or the deadline passes.
+// The spec's objects are consumed (synchronization events reset, mutexes owned) atomically.
+NTSTATUS BlockCurrentThread(std::unique_lock<std::mutex>& lock, const WaitSpec& spec,
+                            LONGLONG deadline);
+
+// Tries to satisfy a wait for `thread` now; on success consumes the objects and sets `status`.
+bool TrySatisfyWait(const WaitSpec& spec, PKTHREAD thread, NTSTATUS* status);
+
+// Wakes, in FIFO order, every waiter whose wait the current object states satisfy.
+void WakeSatisfiedWaiters(std::unique_lock<std::mutex>& lock);
+
+// Thread bookkeeping for system threads and attached threads.
+void RegisterRunningThread(std::unique_lock<std::mutex>& lock, HostThread* thread);
+void UnregisterThread(std::unique_lock<std::mutex>& lock, HostThread* thread);
+void SetCurrentHostThread(HostThread* thread);
+void NoteSystemThreadStarted(std::unique_lock<std::mutex>& lock);
+void NoteSystemThreadEnded(std::unique_lock<std::mutex>& lock);
+
+// Interrupt time now, and a time-out argument of the platform as an interrupt-time deadline.
+LONGLONG NowLocked(std::unique_lock<std::mutex>& lock);
+LONGLONG DeadlineFromTimeout(std::unique_lock<std::mutex>& lock, const LARGE_INTEGER* timeout);
+LONGLONG SystemTimeLocked(std::unique_lock<std::mutex>& lock);
+
+
+}  // namespace hostk

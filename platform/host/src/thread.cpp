@@ -1,0 +1,198 @@
+// System threads and attached test threads: kernel thread objects, creation, termination, handles.
+#include <cstdio>
+#include <thread>
+
+#include "host/hostk/bugcheck.h"
+#include "host/hostk/irql.h"
+#include "host/hostk/object.h"
+#include "host/hostk/raise.h"
+#include "host/ntstatus.h"
+#include "scheduler.h"
+
+namespace hostk {
+namespace {
+
+const ObjectType kThreadType = {"Thread", nullptr};
+POBJECT_TYPE gThreadType = (POBJECT_TYPE)&kThreadType;
+
+// PsTerminateSystemThread unwinds to the thread's start with this.
+struct ThreadExit {
+  NTSTATUS status;
+};
+
+PKTHREAD NewThreadObject(HostThread* host, bool systemThread) {
+  PKTHREAD thread = (PKTHREAD)ObCreateObject(&kThreadType, sizeof(_KTHREAD));
+  thread->Header.Type = kThreadObject;
+  thread->Header.SignalState = 0;
+  InitializeListHead(&thread->Header.WaitListHead);
+  thread->Host = host;
+  thread->Priority = 8;
+  thread->SystemThread = systemThread ? TRUE : FALSE;
+  return thread;
+}
+
+// Marks the thread ended: its object is signalled and it leaves the managed set.
+void EndThread(HostThread* host, NTSTATUS status, bool systemThread) {
+  PKTHREAD thread = host->kthread;
+  {
+    auto lock = LockScheduler();
+    thread->ExitStatus = status;
+    thread->Host = nullptr;
+    thread->Header.SignalState = 1;
+    WakeSatisfiedWaiters(lock);
+    UnregisterThread(lock, host);
+    if (systemThread) NoteSystemThreadEnded(lock);
+  }
+  SetCurrentHostThread(nullptr);
+  ObfDereferenceObject(thread);
+  delete host;
+}
+
+void CheckCleanExit(const HostThread* host) {
+  if (host->spinLocksHeld > 0) {
+    BugCheckF(kDriverVerifierDetectedViolation, "thread \"%s\" ended holding %d spin lock(s)",
+              host->name.c_str(), host->spinLocksHeld);
+  }
+  if (host->mutexesHeld > 0) {
+    BugCheckF(kThreadNotMutexOwner, "thread \"%s\" ended owning %d mutex(es)", host->name.c_str(),
+              host->mutexesHeld);
+  }
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    BugCheckF(kDriverVerifierDetectedViolation, "thread \"%s\" ended at IRQL %u",
+              host->name.c_str(), (unsigned)KeGetCurrentIrql());
+  }
+}
+
+void ManagedThreadMain(HostThread* host, bool systemThread, void (*routine)(void*),
+                       void* context) {
+  SetCurrentHostThread(host);
+  NTSTATUS status = STATUS_SUCCESS;
+  try {
+    routine(context);
+  } catch (const ThreadExit& exit) {
+    status = exit.status;
+  } catch (const RaisedStatus& raised) {
+    BugCheckF(kKmodeExceptionNotHandled,
+              "thread \"%s\": structured exception 0x%08X raised outside a guard",
+              host->name.c_str(), (unsigned)raised.status);
+  }
+  CheckCleanExit(host);
+  EndThread(host, status, systemThread);
+}
+
+// A new managed thread, counted as running before the caller goes on so that the clock cannot move
+// before it gets to run.
+HANDLE StartManagedThread(const char* name, bool systemThread, void (*routine)(void*),
+                          void* context, bool wantHandle) {
+  HostThread* host = new HostThread;
+  host->name = name;
+  host->service = !systemThread;
+  host->kthread = NewThreadObject(host, systemThread);
+  HANDLE handle = wantHandle ? ObInsertHandle(host->kthread) : nullptr;
+  {
+    auto lock = LockScheduler();
+    RegisterRunningThread(lock, host);
+    if (systemThread) NoteSystemThreadStarted(lock);
+  }
+  std::thread(ManagedThreadMain, host, systemThread, routine, context).detach();
+  return handle;
+}
+
+// Unmanaged threads get a thread object on first use, dropped when the thread ends.
+struct UnmanagedThreadObject {
+  PKTHREAD thread = nullptr;
+  ~UnmanagedThreadObject() {
+    if (thread != nullptr) ObfDereferenceObject(thread);
+  }
+};
+thread_local UnmanagedThreadObject tUnmanaged;
+
+// An attached thread that ends without leaving is detached on its way out.
+struct AttachGuard {
+  ~AttachGuard() {
+    if (CurrentHostThread() != nullptr) DetachCurrentThread();
+  }
+};
+thread_local AttachGuard tAttachGuard;
+
+}  // namespace
+
+PKTHREAD CurrentKThread() {
+  if (HostThread* host = CurrentHostThread()) return host->kthread;
+  if (tUnmanaged.thread == nullptr) tUnmanaged.thread = NewThreadObject(nullptr, false);
+  return tUnmanaged.thread;
+}
+
+void AttachCurrentThread(const char* name) {
+  if (CurrentHostThread() != nullptr) {
+    BugCheckF(kDriverVerifierDetectedViolation, "thread \"%s\" attached twice", name);
+  }
+  (void)&tAttachGuard;
+  HostThread* host = new HostThread;
+  host->name = name;
+  host->kthread = NewThreadObject(host, false);
+  auto lock = LockScheduler();
+  RegisterRunningThread(lock, host);
+  SetCurrentHostThread(host);
+}
+
+void DetachCurrentThread() {
+  HostThread* host = CurrentHostThread();
+  if (host == nullptr) return;
+  EndThread(host, STATUS_SUCCESS, false);
+}
+
+bool IsCurrentThreadManaged() { return CurrentHostThread() != nullptr; }
+
+void StartHostThread(const char* name, void (*body)(void* context), void* context) {
+  StartManagedThread(name, false, body, context, false);
+}
+
+}  // namespace hostk
+
+using namespace hostk;
+
+POBJECT_TYPE* PsThreadType = &gThreadType;
+
+PKTHREAD NTAPI KeGetCurrentThread(void) { return CurrentKThread(); }
+PETHREAD NTAPI PsGetCurrentThread(void) { return CurrentKThread(); }
+
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, struct _OBJECT_ATTRIBUTES*,
+                                    HANDLE, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                    PVOID StartContext) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
+  static LONG nextId = 0;
+  LONG id = __atomic_add_fetch(&nextId, 1, __ATOMIC_RELAXED);
+  char name[32];
+  snprintf(name, sizeof name, "system thread %d", (int)id);
+  if (ClientId != nullptr) {
+    ClientId->UniqueProcess = (HANDLE)(ULONG_PTR)4;  // the System process
+    ClientId->UniqueThread = (HANDLE)(ULONG_PTR)(0x1000 + 4 * id);
+  }
+  *ThreadHandle = StartManagedThread(name, true, StartRoutine, StartContext, true);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  PKTHREAD thread = CurrentKThread();
+  if (!thread->SystemThread) return STATUS_INVALID_PARAMETER;
+  throw ThreadExit{ExitStatus};
+}
+
+KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+  KPRIORITY old = Thread->Priority;
+  Thread->Priority = Priority;
+  return old;
+}
+
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                         POBJECT_TYPE ObjectType, KPROCESSOR_MODE, PVOID* Object,
+                                         POBJECT_HANDLE_INFORMATION HandleInformation) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
+  NTSTATUS status = ObReferenceByHandle(Handle, (const hostk::ObjectType*)ObjectType, Object);
+  if (NT_SUCCESS(status) && HandleInformation != nullptr) {
+    HandleInformation->HandleAttributes = 0;
+    HandleInformation->GrantedAccess = DesiredAccess;
+  }
+  return status;
+}

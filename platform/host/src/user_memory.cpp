@@ -1,0 +1,206 @@
+// The user address space: the ranges clients register, the buffers that register themselves, and
+// the probes drivers run against them.
+#include "host/hostk/user_memory.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+#include "host/ex.h"
+#include "host/hostk/bugcheck.h"
+#include "host/hostk/irql.h"
+#include "host/ntstatus.h"
+
+namespace hostk {
+namespace {
+
+struct Range {
+  ULONG_PTR end;
+  bool readable;
+  bool writable;
+  UserRangeId id;
+};
+
+struct RangeTable {
+  std::mutex lock;
+  std::map<ULONG_PTR, Range> byStart;
+  std::unordered_map<UserRangeId, ULONG_PTR> startById;
+  UserRangeId nextId = 1;
+  UserRangeId firstIdSinceReset = 1;
+};
+
+// Never destroyed: buffers released while the process exits must still find it.
+RangeTable& Table() {
+  static RangeTable* table = new RangeTable;
+  return *table;
+}
+
+// A client broke the host kernel's own rules (not a driver fault, so no bug check code).
+[[noreturn]] __attribute__((format(printf, 1, 2))) void UsageError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  fprintf(stderr, "\n*** host kernel usage error: ");
+  vfprintf(stderr, format, args);
+  fprintf(stderr, "\n");
+  va_end(args);
+  fflush(stderr);
+  abort();
+}
+
+// The range containing `address` (its start may equal `address`), or end().
+std::map<ULONG_PTR, Range>::iterator Containing(RangeTable& table, ULONG_PTR address) {
+  auto after = table.byStart.upper_bound(address);
+  if (after == table.byStart.begin()) return table.byStart.end();
+  auto candidate = std::prev(after);
+  return address <= candidate->second.end ? candidate : table.byStart.end();
+}
+
+// An empty range still claims its address, so no two ranges ever share a start.
+ULONG_PTR ClaimedEnd(ULONG_PTR start, ULONG_PTR end) { return end > start ? end : start + 1; }
+
+bool Overlaps(const RangeTable& table, ULONG_PTR start, ULONG_PTR end) {
+  auto after = table.byStart.lower_bound(ClaimedEnd(start, end));
+  if (after == table.byStart.begin()) return false;
+  auto last = std::prev(after);
+  return ClaimedEnd(last->first, last->second.end) > start;
+}
+
+Range& RangeOf(RangeTable& table, UserRangeId id, const char* what) {
+  auto found = table.startById.find(id);
+  if (found == table.startById.end())
+    UsageError("%s: no user range with id %llu", what, (unsigned long long)id);
+  return table.byStart.at(found->second);
+}
+
+size_t RoundUpToPage(size_t bytes) { return (bytes + PAGE_SIZE - 1) & ~size_t(PAGE_SIZE - 1); }
+
+[[noreturn]] void Raise(NTSTATUS status) { throw RaisedStatus(status); }
+
+// On the platform a probe only proves that the range lies in user space; here user space is the
+// set of registered ranges, so the probe also answers for the access each range allows.
+void Probe(const volatile VOID* address, SIZE_T length, ULONG alignment, bool write) {
+  const char* what = write ? "ProbeForWrite" : "ProbeForRead";
+  RequireIrqlAtMost(APC_LEVEL, what);
+  if (length == 0) return;
+  if (alignment != 1 && alignment != 2 && alignment != 4 && alignment != 8 && alignment != 16) {
+    BugCheckF(kManuallyInitiatedCrash,
+              "assertion failed: %s with alignment %u (it must be 1, 2, 4, 8 or 16)", what,
+              (unsigned)alignment);
+  }
+  ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
+  if ((start & (alignment - 1)) != 0) Raise(STATUS_DATATYPE_MISALIGNMENT);
+  if (start + length < start) Raise(STATUS_ACCESS_VIOLATION);
+  if (!UserRangeCheck(const_cast<const void*>(address), length, write)) {
+    Raise(STATUS_ACCESS_VIOLATION);
+  }
+}
+
+}  // namespace
+
+UserRangeId UserRangeRegister(void* address, size_t length, bool readable, bool writable) {
+  ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
+  if (address == nullptr || start + length < start) {
+    UsageError("UserRangeRegister: %p + %zu bytes is no address range", address, length);
+  }
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  if (Overlaps(table, start, start + length)) {
+    UsageError("UserRangeRegister: %p + %zu bytes overlaps a registered range", address, length);
+  }
+  UserRangeId id = table.nextId++;
+  table.byStart.emplace(start, Range{start + length, readable, writable, id});
+  table.startById.emplace(id, start);
+  return id;
+}
+
+void UserRangeUnregister(UserRangeId id) {
+  ULONG_PTR start;
+  size_t length;
+  {
+    RangeTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    if (id < table.firstIdSinceReset) return;
+    Range& range = RangeOf(table, id, "UserRangeUnregister");
+    start = table.startById.at(id);
+    length = range.end - start;
+  }
+  // Asked outside the table's lock, so this lock and the MDL table's never nest.
+  if (PMDL locked = MdlLockedInRange(reinterpret_cast<void*>(start), length)) {
+    BugCheckF(kDriverLeftLockedPagesInProcess,
+              "the user buffer at %p (%zu bytes) went away while the MDL at %p still had its "
+              "pages locked (every MmProbeAndLockPages needs its MmUnlockPages)",
+              (void*)start, length, (void*)locked);
+  }
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  table.byStart.erase(start);
+  table.startById.erase(id);
+}
+
+void UserRangeSetAccess(UserRangeId id, bool readable, bool writable) {
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  Range& range = RangeOf(table, id, "UserRangeSetAccess");
+  range.readable = readable;
+  range.writable = writable;
+}
+
+bool UserRangeCheck(const void* address, size_t length, bool wantWrite) {
+  ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
+  if (start + length < start) return false;
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  auto found = Containing(table, start);
+  if (found == table.byStart.end()) return false;
+  const Range& range = found->second;
+  if (start + length > range.end) return false;
+  return wantWrite ? range.writable : range.readable;
+}
+
+size_t UserRangeCount() {
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  return table.byStart.size();
+}
+
+void UserRangeUnregisterAll() {
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  table.byStart.clear();
+  table.startById.clear();
+  table.firstIdSinceReset = table.nextId;
+}
+
+UserBuffer::UserBuffer(size_t length, bool readable, bool writable, size_t offsetInPage)
+    : length_(length) {
+  if (offsetInPage >= PAGE_SIZE) {
+    UsageError("UserBuffer: offset %zu is not inside a page", offsetInPage);
+  }
+  size_t bytes = RoundUpToPage(offsetInPage + length + (length == 0 ? 1 : 0));
+  storage_ = static_cast<UCHAR*>(std::aligned_alloc(PAGE_SIZE, bytes));
+  if (storage_ == nullptr) UsageError("UserBuffer: no host memory for %zu bytes", bytes);
+  memset(storage_, 0, bytes);
+  data_ = storage_ + offsetInPage;
+  id_ = UserRangeRegister(data_, length, readable, writable);
+}
+
+UserBuffer::~UserBuffer() {
+  UserRangeUnregister(id_);
+  std::free(storage_);
+}
+
+}  // namespace hostk
+
+VOID NTAPI ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+  hostk::Probe(Address, Length, Alignment, false);
+}
+
+VOID NTAPI ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+  hostk::Probe(Address, Length, Alignment, true);
+}
+
+VOID NTAPI ExRaiseStatus(NTSTATUS Status) { hostk::Raise(Status); }

@@ -1,0 +1,20 @@
+// The one header driver code includes. The kernel build takes the platform's own headers; the host
+// build takes the host kernel's declarations of the same names.
+#pragma once
+
+#if defined(KX_KERNEL_BUILD)
+// wdm.h redefines these intrinsics in C++ unless told they exist.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
+#define KX_WSTR(s) L##s
+#else
+#include "host/ntddk.h"
+#define KX_WSTR(s) u##s
+#endif
+
+// A tag as it reads in memory: KX_POOL_TAG('2','0','0','M') reads "200M".
+#define KX_POOL_TAG(a, b, c, d) \
+  ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))

@@ -1,0 +1,350 @@
+// Memory descriptor lists: the life of an MDL over user memory and pool, partial MDLs, the flags a
+// driver reads, injected failures, and the rules a broken driver runs into.
+#include <gtest/gtest.h>
+
+#include "host/hostk.h"
+#include "host/hostk/user_memory.h"
+#include "host/ntddk.h"
+#include "seh.h"
+
+namespace {
+
+using hostk::UserBuffer;
+
+constexpr ULONG kTag = hostk::PoolTag("MdlT");
+
+NTSTATUS Lock(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
+  return KxGuarded([=] {
+    MmProbeAndLockPages(mdl, mode, operation);
+    return STATUS_SUCCESS;
+  });
+}
+
+PMDL AllocateOver(const void* address, ULONG length) {
+  return IoAllocateMdl(const_cast<void*>(address), length, FALSE, FALSE, NULL);
+}
+
+// An MDL over the buffer, locked for writing and mapped.
+PMDL LockedAndMapped(UserBuffer& buffer) {
+  PMDL mdl = AllocateOver(buffer.Data(), (ULONG)buffer.Length());
+  EXPECT_EQ(Lock(mdl, UserMode, IoWriteAccess), STATUS_SUCCESS);
+  EXPECT_NE(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
+  return mdl;
+}
+
+void UnlockAndFree(PMDL mdl) {
+  MmUnlockPages(mdl);
+  IoFreeMdl(mdl);
+}
+
+TEST(MdlAllocation, DescribesTheBufferPageByPage) {
+  UserBuffer buffer(0x2000, true, true, 0x123);
+  PMDL mdl = AllocateOver(buffer.Data(), 0x2000);
+  ASSERT_NE(mdl, nullptr);
+  EXPECT_EQ(mdl->StartVa, buffer.Data() - 0x123);
+  EXPECT_EQ(mdl->ByteOffset, 0x123u);
+  EXPECT_EQ(MmGetMdlByteCount(mdl), 0x2000u);
+  EXPECT_EQ(MmGetMdlVirtualAddress(mdl), buffer.Data());
+  EXPECT_EQ(mdl->Size, (CSHORT)(sizeof(MDL) + 3 * sizeof(ULONG)));  // 0x123 + 0x2000 spans 3 pages
+  EXPECT_EQ(mdl->MdlFlags, 0);
+  EXPECT_EQ(mdl->Next, nullptr);
+  EXPECT_EQ(hostk::MdlLiveCount(), 1u);
+  EXPECT_NE(hostk::MdlLeakReport().find("+ 8192 bytes (no flags)"), std::string::npos);
+  IoFreeMdl(mdl);
+  EXPECT_EQ(hostk::MdlLiveCount(), 0u);
+  EXPECT_EQ(hostk::MdlLeakReport(), "");
+}
+
+TEST(MdlAllocation, InjectedFailureHitsTheNthAllocationOnly) {
+  UserBuffer buffer(16);
+  hostk::MdlFailNext(2);
+  PMDL first = AllocateOver(buffer.Data(), 16);
+  PMDL second = AllocateOver(buffer.Data(), 16);
+  PMDL third = AllocateOver(buffer.Data(), 16);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_NE(third, nullptr);
+  EXPECT_EQ(hostk::MdlLiveCount(), 2u);
+  IoFreeMdl(first);
+  IoFreeMdl(third);
+}
+
+TEST(MdlAllocation, RequestChainTakesPrimaryThenSecondaryBuffers) {
+  UserBuffer buffer(64);
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  ASSERT_NE(irp, nullptr);
+  PMDL primary = IoAllocateMdl(buffer.Data(), 16, FALSE, FALSE, irp);
+  PMDL second = IoAllocateMdl(buffer.Data() + 16, 16, TRUE, FALSE, irp);
+  PMDL third = IoAllocateMdl(buffer.Data() + 32, 16, TRUE, FALSE, irp);
+  EXPECT_EQ(irp->MdlAddress, primary);
+  EXPECT_EQ(primary->Next, second);
+  EXPECT_EQ(second->Next, third);
+  EXPECT_EQ(third->Next, nullptr);
+  irp->MdlAddress = NULL;
+  IoFreeMdl(primary);
+  IoFreeMdl(second);
+  IoFreeMdl(third);
+  IoFreeIrp(irp);
+}
+
+TEST(MdlUserBuffer, LockMapWriteUnlockFree) {
+  UserBuffer buffer(3 * PAGE_SIZE, true, true, 0x80);
+  PMDL mdl = AllocateOver(buffer.Data(), (ULONG)buffer.Length());
+  ASSERT_EQ(Lock(mdl, UserMode, IoWriteAccess), STATUS_SUCCESS);
+  EXPECT_EQ(mdl->MdlFlags, MDL_PAGES_LOCKED | MDL_WRITE_OPERATION);
+  auto* system = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+  ASSERT_NE(system, nullptr);
+  EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+  EXPECT_EQ(mdl->MappedSystemVa, system);
+  // A second request for the address reuses the mapping.
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), system);
+  system[0] = 0x5A;
+  system[buffer.Length() - 1] = 0xA5;
+  EXPECT_EQ(buffer.Data()[0], 0x5A);
+  EXPECT_EQ(buffer.Data()[buffer.Length() - 1], 0xA5);
+  // Unlocking releases the mapping with the pages.
+  MmUnlockPages(mdl);
+  EXPECT_EQ(mdl->MdlFlags, 0);
+  IoFreeMdl(mdl);
+}
+
+TEST(MdlUserBuffer, ReadLockHasNoWriteFlagAndUnmapIsExplicit) {
+  UserBuffer buffer(100, true, false);
+  PMDL mdl = AllocateOver(buffer.Data(), 100);
+  ASSERT_EQ(Lock(mdl, UserMode, IoReadAccess), STATUS_SUCCESS);
+  EXPECT_EQ(mdl->MdlFlags, MDL_PAGES_LOCKED);
+  PVOID system = MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, NULL, FALSE,
+                                              NormalPagePriority | MdlMappingNoExecute);
+  ASSERT_EQ(system, buffer.Data());
+  MmUnmapLockedPages(system, mdl);
+  EXPECT_EQ(mdl->MdlFlags, MDL_PAGES_LOCKED);
+  UnlockAndFree(mdl);
+}
+
+TEST(MdlUserBuffer, LockWithoutTheAccessRaisesAndLeavesTheMdlUnlocked) {
+  UserBuffer readOnly(64, true, false);
+  UserBuffer noAccess(64, false, false);
+  UCHAR kernelStack[64];
+  PMDL write = AllocateOver(readOnly.Data(), 64);
+  PMDL read = AllocateOver(noAccess.Data(), 64);
+  PMDL stack = AllocateOver(kernelStack, 64);
+  PMDL overrun = AllocateOver(readOnly.Data(), 65);
+  EXPECT_EQ(Lock(write, UserMode, IoWriteAccess), STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(Lock(write, UserMode, IoModifyAccess), STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(Lock(read, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(Lock(stack, KernelMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(Lock(overrun, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
+  for (PMDL mdl : {write, read, stack, overrun}) {
+    EXPECT_EQ(mdl->MdlFlags, 0);
+    IoFreeMdl(mdl);
+  }
+}
+
+TEST(MdlPool, KernelModeLocksPoolButUserModeMayNot) {
+  PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 300, kTag);
+  PMDL mdl = AllocateOver(static_cast<UCHAR*>(block) + 100, 200);
+  EXPECT_EQ(Lock(mdl, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
+  ASSERT_EQ(Lock(mdl, KernelMode, IoModifyAccess), STATUS_SUCCESS);
+  UnlockAndFree(mdl);
+  PMDL beyond = AllocateOver(block, 301);
+  EXPECT_EQ(Lock(beyond, KernelMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
+  IoFreeMdl(beyond);
+  ExFreePoolWithTag(block, kTag);
+}
+
+TEST(MdlPool, NonPagedPoolMdlHasItsSystemAddressWithoutMapping) {
+  auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 5000, kTag));
+  PMDL mdl = AllocateOver(block, 5000);
+  MmBuildMdlForNonPagedPool(mdl);
+  EXPECT_EQ(mdl->MdlFlags, MDL_SOURCE_IS_NONPAGED_POOL);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), block);
+  EXPECT_EQ(mdl->MdlFlags, MDL_SOURCE_IS_NONPAGED_POOL);
+  IoFreeMdl(mdl);  // nothing to unlock or unmap
+  ExFreePoolWithTag(block, kTag);
+}
+
+TEST(MdlMapping, InjectedFailureReturnsNullOnceAndChangesNothing) {
+  UserBuffer buffer(64);
+  PMDL mdl = AllocateOver(buffer.Data(), 64);
+  ASSERT_EQ(Lock(mdl, UserMode, IoReadAccess), STATUS_SUCCESS);
+  hostk::MmFailNextMapping();
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
+  EXPECT_EQ(mdl->MdlFlags, MDL_PAGES_LOCKED);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer.Data());
+  UnlockAndFree(mdl);
+}
+
+TEST(MdlPartial, SharesTheMappingOfAMappedSource) {
+  UserBuffer buffer(4 * PAGE_SIZE);
+  PMDL source = LockedAndMapped(buffer);
+  PMDL partial = AllocateOver(buffer.Data() + 0x1800, 0x1000);
+  IoBuildPartialMdl(source, partial, buffer.Data() + 0x1800, 0x1000);
+  EXPECT_EQ(partial->MdlFlags, MDL_PARTIAL | MDL_MAPPED_TO_SYSTEM_VA | MDL_PARENT_MAPPED_SYSTEM_VA);
+  EXPECT_EQ(partial->ByteOffset, 0x800u);
+  EXPECT_EQ(MmGetMdlVirtualAddress(partial), buffer.Data() + 0x1800);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority),
+            static_cast<UCHAR*>(source->MappedSystemVa) + 0x1800);
+  IoFreeMdl(partial);  // the mapping is the source's
+  EXPECT_TRUE(source->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+  UnlockAndFree(source);
+}
+
+TEST(MdlPartial, MapsItselfWhenTheSourceIsNotMappedAndIsFreedMapped) {
+  UserBuffer buffer(2 * PAGE_SIZE);
+  PMDL source = AllocateOver(buffer.Data(), (ULONG)buffer.Length());
+  ASSERT_EQ(Lock(source, UserMode, IoWriteAccess), STATUS_SUCCESS);
+  PMDL partial = AllocateOver(buffer.Data(), (ULONG)buffer.Length());
+  IoBuildPartialMdl(source, partial, buffer.Data() + 100, 0);  // the rest of the source
+  EXPECT_EQ(partial->MdlFlags, MDL_PARTIAL);
+  EXPECT_EQ(MmGetMdlByteCount(partial), 2 * PAGE_SIZE - 100);
+  auto* system = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority));
+  ASSERT_EQ(system, buffer.Data() + 100);
+  EXPECT_EQ(partial->MdlFlags, MDL_PARTIAL | MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
+  EXPECT_FALSE(source->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+  IoFreeMdl(partial);  // releases the partial's own mapping, as documented
+  UnlockAndFree(source);
+}
+
+TEST(MdlPartial, PreparedForReuseTakesTheNextSubRange) {
+  UserBuffer buffer(2 * PAGE_SIZE);
+  PMDL source = AllocateOver(buffer.Data(), (ULONG)buffer.Length());
+  ASSERT_EQ(Lock(source, UserMode, IoReadAccess), STATUS_SUCCESS);
+  PMDL partial = AllocateOver(nullptr, PAGE_SIZE);
+  for (ULONG offset : {0u, (ULONG)PAGE_SIZE}) {
+    IoBuildPartialMdl(source, partial, buffer.Data() + offset, PAGE_SIZE);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority), buffer.Data() + offset);
+    MmPrepareMdlForReuse(partial);
+    EXPECT_FALSE(partial->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+  }
+  IoFreeMdl(partial);
+  UnlockAndFree(source);
+}
+
+TEST(MdlPartial, InheritsTheAddressOfNonPagedPool) {
+  auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 2000, kTag));
+  PMDL source = AllocateOver(block, 2000);
+  MmBuildMdlForNonPagedPool(source);
+  PMDL partial = AllocateOver(block + 500, 1000);
+  IoBuildPartialMdl(source, partial, block + 500, 1000);
+  EXPECT_EQ(partial->MdlFlags, MDL_PARTIAL | MDL_SOURCE_IS_NONPAGED_POOL);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority), block + 500);
+  IoFreeMdl(partial);
+  IoFreeMdl(source);
+  ExFreePoolWithTag(block, kTag);
+}
+
+// Rules a broken driver breaks. Each death test ends in the bug check the platform's verifier
+// raises; the child process dies, so nothing it allocated is left behind.
+using MdlDeathTest = testing::Test;
+
+TEST_F(MdlDeathTest, FreeingALockedMdl) {
+  UserBuffer buffer(64);
+  PMDL mdl = AllocateOver(buffer.Data(), 64);
+  ASSERT_EQ(Lock(mdl, UserMode, IoReadAccess), STATUS_SUCCESS);
+  EXPECT_DEATH(IoFreeMdl(mdl), "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS.*still locked");
+  UnlockAndFree(mdl);
+}
+
+TEST_F(MdlDeathTest, FreeingAMappedMdl) {
+  UserBuffer buffer(64);
+  PMDL mdl = LockedAndMapped(buffer);
+  EXPECT_DEATH(IoFreeMdl(mdl), "DRIVER_VERIFIER_DETECTED_VIOLATION.*still mapped.*0xb8");
+  UnlockAndFree(mdl);
+}
+
+TEST_F(MdlDeathTest, FreeingTwice) {
+  UserBuffer buffer(64);
+  PMDL mdl = AllocateOver(buffer.Data(), 64);
+  IoFreeMdl(mdl);
+  EXPECT_DEATH(IoFreeMdl(mdl), "not a live MDL");
+}
+
+TEST_F(MdlDeathTest, BufferGoneWhileLocked) {
+  EXPECT_DEATH(
+      {
+        UserBuffer buffer(64);
+        PMDL mdl = AllocateOver(buffer.Data(), 64);
+        Lock(mdl, UserMode, IoReadAccess);
+      },
+      "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS.*went away");
+}
+
+TEST_F(MdlDeathTest, LockingTwice) {
+  UserBuffer buffer(64);
+  PMDL mdl = AllocateOver(buffer.Data(), 64);
+  ASSERT_EQ(Lock(mdl, UserMode, IoReadAccess), STATUS_SUCCESS);
+  EXPECT_DEATH(Lock(mdl, UserMode, IoReadAccess), "MmProbeAndLockPages.*0xb0");
+  UnlockAndFree(mdl);
+}
+
+TEST_F(MdlDeathTest, UnlockingWhatIsNotLocked) {
+  UserBuffer buffer(64);
+  PMDL mdl = AllocateOver(buffer.Data(), 64);
+  EXPECT_DEATH(MmUnlockPages(mdl), "not locked.*0x7c");
+  PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag);
+  PMDL pool = AllocateOver(block, 64);
+  MmBuildMdlForNonPagedPool(pool);
+  EXPECT_DEATH(MmUnlockPages(pool), "nonpaged pool.*0x7d");
+  IoFreeMdl(pool);
+  ExFreePoolWithTag(block, kTag);
+  IoFreeMdl(mdl);
+}
+
+TEST_F(MdlDeathTest, MappingRules) {
+  UserBuffer buffer(64);
+  PMDL mdl = AllocateOver(buffer.Data(), 64);
+  EXPECT_DEATH(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), "not locked.*0xb3");
+  ASSERT_EQ(Lock(mdl, UserMode, IoReadAccess), STATUS_SUCCESS);
+  EXPECT_DEATH(
+      MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, NULL, TRUE, NormalPagePriority),
+      "BugCheckOnFailure TRUE.*0x82");
+  EXPECT_DEATH(
+      MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, NULL, FALSE, NormalPagePriority),
+      "not supported by the host kernel");
+  PVOID system = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+  EXPECT_DEATH(
+      MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, NULL, FALSE, NormalPagePriority),
+      "mapped already.*0xb2");
+  EXPECT_DEATH(MmUnmapLockedPages(static_cast<UCHAR*>(system) + 1, mdl),
+               "0x000000DA.*is mapped at");
+  MmUnmapLockedPages(system, mdl);
+  EXPECT_DEATH(MmUnmapLockedPages(system, mdl), "no mapping of its own");
+  UnlockAndFree(mdl);
+}
+
+TEST_F(MdlDeathTest, PartialMdlRules) {
+  UserBuffer buffer(2 * PAGE_SIZE);
+  PMDL source = AllocateOver(buffer.Data(), PAGE_SIZE);
+  PMDL partial = AllocateOver(buffer.Data(), PAGE_SIZE);
+  EXPECT_DEATH(IoBuildPartialMdl(source, partial, buffer.Data(), 16), "must be locked.*0x140");
+  ASSERT_EQ(Lock(source, UserMode, IoReadAccess), STATUS_SUCCESS);
+  EXPECT_DEATH(IoBuildPartialMdl(source, partial, buffer.Data() + PAGE_SIZE - 8, 16),
+               "not a sub-range");
+  EXPECT_DEATH(IoBuildPartialMdl(source, partial, buffer.Data() - 1, 0), "not a sub-range");
+  IoBuildPartialMdl(source, partial, buffer.Data() + 16, 32);
+  EXPECT_DEATH(MmUnlockPages(partial), "partial MDL.*0xb4");
+  ASSERT_NE(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority), nullptr);
+  EXPECT_DEATH(IoBuildPartialMdl(source, partial, buffer.Data(), 16), "MmPrepareMdlForReuse");
+  MmPrepareMdlForReuse(partial);
+  IoBuildPartialMdl(source, partial, buffer.Data(), 16);
+  // A partial MDL is only as locked as its source.
+  MmUnlockPages(source);
+  EXPECT_DEATH(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority),
+               "source was unlocked or freed");
+  IoFreeMdl(partial);
+  IoFreeMdl(source);
+}
+
+TEST_F(MdlDeathTest, NonPagedPoolMdlNeedsNonPagedPool) {
+  UserBuffer buffer(64);
+  PMDL user = AllocateOver(buffer.Data(), 64);
+  EXPECT_DEATH(MmBuildMdlForNonPagedPool(user), "not inside one live nonpaged pool block.*0x7f");
+  PVOID paged = ExAllocatePoolWithTag(PagedPool, 64, kTag);
+  PMDL pagedMdl = AllocateOver(paged, 64);
+  EXPECT_DEATH(MmBuildMdlForNonPagedPool(pagedMdl), "is paged pool");
+  IoFreeMdl(pagedMdl);
+  ExFreePoolWithTag(paged, kTag);
+  IoFreeMdl(user);
+}
+
+}  // namespace

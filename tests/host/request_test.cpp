@@ -1,0 +1,394 @@
+// Requests through a stack of devices: the completion walk, pending, cancellation, threaded
+// requests, and the verifier's rules for requests.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/kernel_test_util.h"
+
+namespace {
+
+using kxtest::SystemThread;
+
+// Three devices of one test driver stacked bottom to top. What each dispatch routine does is chosen
+// per test through `behaviour`.
+struct Stack {
+  PDRIVER_OBJECT driver = hostk::IoCreateDriverObject("\\Driver\\KxTest");
+  PDEVICE_OBJECT devices[3] = {};
+  static inline Stack* current = nullptr;
+  std::vector<std::string> log;
+  // Returns what the dispatch routine at `index` returns.
+  NTSTATUS (*behaviour)(Stack& stack, int index, PIRP irp) = nullptr;
+  PIRP held = nullptr;  // a request the bottom device keeps pending
+
+  Stack() {
+    current = this;
+    for (int i = 0; i < 3; i++) {
+      EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, sizeof(int), nullptr, FILE_DEVICE_UNKNOWN,
+                                               0, FALSE, &devices[i]));
+      *(int*)devices[i]->DeviceExtension = i;
+      devices[i]->Flags &= ~DO_DEVICE_INITIALIZING;
+      if (i > 0) {
+        EXPECT_EQ(devices[i - 1], IoAttachDeviceToDeviceStack(devices[i], devices[0]));
+      }
+    }
+    for (auto& routine : driver->MajorFunction) routine = Dispatch;
+  }
+  ~Stack() {
+    for (int i = 2; i >= 0; i--) {
+      if (i > 0) IoDetachDevice(devices[i - 1]);
+      IoDeleteDevice(devices[i]);
+    }
+    hostk::IoDeleteDriverObject(driver);
+    current = nullptr;
+  }
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    int index = *(int*)device->DeviceExtension;
+    current->log.push_back("dispatch " + std::to_string(index));
+    return current->behaviour(*current, index, irp);
+  }
+  PDEVICE_OBJECT Top() const { return devices[2]; }
+};
+
+// Passes the request down with a completion routine that logs and propagates pending.
+NTSTATUS PassDownLogging(Stack& stack, int index, PIRP irp) {
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT device, PIRP irp, PVOID context) -> NTSTATUS {
+        Stack* s = (Stack*)context;
+        s->log.push_back("completion on device " + std::to_string(*(int*)device->DeviceExtension));
+        if (irp->PendingReturned) IoMarkIrpPending(irp);
+        return STATUS_CONTINUE_COMPLETION;
+      },
+      &stack, TRUE, TRUE, TRUE);
+  return IoCallDriver(stack.devices[index - 1], irp);
+}
+
+NTSTATUS CompleteAtBottom(Stack& stack, int index, PIRP irp) {
+  if (index > 0) return PassDownLogging(stack, index, irp);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 7;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PendAtBottom(Stack& stack, int index, PIRP irp) {
+  if (index > 0) return PassDownLogging(stack, index, irp);
+  IoMarkIrpPending(irp);
+  stack.held = irp;
+  return STATUS_PENDING;
+}
+
+// An originator's request with the originator's own completion routine on the top location.
+struct OwnRequest {
+  PIRP irp;
+  int calls = 0;
+  PDEVICE_OBJECT seenDevice = (PDEVICE_OBJECT)1;
+  NTSTATUS answer = STATUS_MORE_PROCESSING_REQUIRED;
+
+  explicit OwnRequest(PDEVICE_OBJECT top) {
+    irp = IoAllocateIrp(top->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, Done, this, TRUE, TRUE, TRUE);
+  }
+  static NTSTATUS NTAPI Done(PDEVICE_OBJECT device, PIRP, PVOID context) {
+    OwnRequest* self = (OwnRequest*)context;
+    self->calls++;
+    self->seenDevice = device;
+    return self->answer;
+  }
+};
+
+TEST(Request, CompletionRoutinesRunBottomUpWithTheSettersDevices) {
+  Stack stack;
+  stack.behaviour = CompleteAtBottom;
+  OwnRequest request(stack.Top());
+  EXPECT_EQ(3, stack.Top()->StackSize);
+  EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(stack.Top(), request.irp));
+  std::vector<std::string> expected = {"dispatch 2", "dispatch 1", "dispatch 0",
+                                       "completion on device 1", "completion on device 2"};
+  EXPECT_EQ(expected, stack.log);
+  EXPECT_EQ(1, request.calls);
+  EXPECT_EQ(nullptr, request.seenDevice);  // the originator has no stack location of its own
+  EXPECT_EQ(7u, request.irp->IoStatus.Information);
+  EXPECT_FALSE(request.irp->PendingReturned);
+  IoFreeIrp(request.irp);
+}
+
+TEST(Request, InvokeFlagsSelectByFinalStatusAndCancel) {
+  struct Case {
+    BOOLEAN onSuccess, onError, onCancel;
+    NTSTATUS status;
+    BOOLEAN cancel;
+    bool called;
+  } cases[] = {
+      {TRUE, FALSE, FALSE, STATUS_SUCCESS, FALSE, true},
+      {TRUE, FALSE, FALSE, STATUS_UNSUCCESSFUL, FALSE, false},
+      {FALSE, TRUE, FALSE, STATUS_UNSUCCESSFUL, FALSE, true},
+      {FALSE, TRUE, FALSE, STATUS_SUCCESS, FALSE, false},
+      {FALSE, FALSE, TRUE, STATUS_SUCCESS, TRUE, true},
+      {FALSE, FALSE, TRUE, STATUS_SUCCESS, FALSE, false},
+  };
+  for (const Case& c : cases) {
+    PDRIVER_OBJECT driver = hostk::IoCreateDriverObject("\\Driver\\KxFlags");
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(STATUS_SUCCESS,
+              IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+    static NTSTATUS finalStatus;
+    finalStatus = c.status;
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+      irp->IoStatus.Status = finalStatus;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return finalStatus;
+    };
+    static bool called;
+    called = false;
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    irp->Cancel = c.cancel;
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+          called = true;
+          return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        nullptr, c.onSuccess, c.onError, c.onCancel);
+    if (c.called) {
+      IoCallDriver(device, irp);
+      EXPECT_TRUE(called);
+      IoFreeIrp(irp);
+    } else {
+      // Without its routine the walk reaches the top of a request nobody finishes: a bug check.
+      EXPECT_DEATH(IoCallDriver(device, irp), "completed to the top");
+      irp->Cancel = FALSE;
+      IoSetCompletionRoutine(
+          irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; },
+          nullptr, TRUE, TRUE, TRUE);
+      finalStatus = STATUS_SUCCESS;
+      IoCallDriver(device, irp);
+      IoFreeIrp(irp);
+    }
+    IoDeleteDevice(device);
+    hostk::IoDeleteDriverObject(driver);
+  }
+}
+
+TEST(Request, PendingBelowMakesPendingReturnedTrueAbove) {
+  Stack stack;
+  stack.behaviour = PendAtBottom;
+  OwnRequest request(stack.Top());
+  EXPECT_EQ(STATUS_PENDING, IoCallDriver(stack.Top(), request.irp));
+  EXPECT_EQ(0, request.calls);
+  SystemThread completer([&] {
+    stack.held->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(stack.held, IO_NO_INCREMENT);
+  });
+  completer.Join();
+  EXPECT_EQ(1, request.calls);
+  EXPECT_TRUE(request.irp->PendingReturned);
+  IoFreeIrp(request.irp);
+}
+
+TEST(Request, MoreProcessingStopsTheWalkAndTheOwnerResumesIt) {
+  Stack stack;
+  stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+    if (index == 0) return CompleteAtBottom(s, index, irp);
+    if (index == 1) return PassDownLogging(s, index, irp);
+    // The top device forwards and waits, then finishes the request itself.
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+          KeSetEvent((PKEVENT)event, IO_NO_INCREMENT, FALSE);
+          return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(s.devices[1], irp) == STATUS_PENDING) {
+      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    s.log.push_back("top resumes");
+    irp->IoStatus.Information = 42;
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  };
+  OwnRequest request(stack.Top());
+  EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(stack.Top(), request.irp));
+  std::vector<std::string> expected = {"dispatch 2", "dispatch 1", "dispatch 0",
+                                       "completion on device 1", "top resumes"};
+  EXPECT_EQ(expected, stack.log);
+  EXPECT_EQ(1, request.calls);
+  EXPECT_EQ(42u, request.irp->IoStatus.Information);
+  IoFreeIrp(request.irp);
+}
+
+TEST(Request, CancelRunsTheCancelRoutineOnceOrOnlySetsTheFlag) {
+  Stack stack;
+  stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+    if (index > 0) return PassDownLogging(s, index, irp);
+    IoMarkIrpPending(irp);
+    s.held = irp;
+    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT device, PIRP irp) {
+      IoReleaseCancelSpinLock(irp->CancelIrql);
+      Stack::current->log.push_back("cancel on device " +
+                                    std::to_string(*(int*)device->DeviceExtension));
+      irp->IoStatus.Status = STATUS_CANCELLED;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    return STATUS_PENDING;
+  };
+  OwnRequest request(stack.Top());
+  EXPECT_EQ(STATUS_PENDING, IoCallDriver(stack.Top(), request.irp));
+  EXPECT_TRUE(IoCancelIrp(request.irp));
+  EXPECT_EQ(STATUS_CANCELLED, request.irp->IoStatus.Status);
+  EXPECT_EQ(1, request.calls);
+  EXPECT_EQ(1, std::count(stack.log.begin(), stack.log.end(), "cancel on device 0"));
+  // Cancelled again, now without a routine: only the flag is set.
+  EXPECT_FALSE(IoCancelIrp(request.irp));
+  EXPECT_TRUE(request.irp->Cancel);
+  IoFreeIrp(request.irp);
+}
+
+TEST(Request, ThreadedDeviceControlSignalsItsEventAndCopiesOutputByInformation) {
+  Stack stack;
+  stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+    if (index > 0) return PassDownLogging(s, index, irp);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    EXPECT_EQ(IRP_MJ_DEVICE_CONTROL, location->MajorFunction);
+    char* buffer = (char*)irp->AssociatedIrp.SystemBuffer;
+    EXPECT_EQ(0, memcmp(buffer, "in", 2));
+    memcpy(buffer, "0123456789", 10);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 4;  // less than the output buffer
+    IoMarkIrpPending(irp);
+    s.held = irp;
+    return STATUS_PENDING;
+  };
+  char input[2] = {'i', 'n'};
+  char output[10];
+  memset(output, '.', sizeof output);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb = {};
+  PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0),
+                                           stack.Top(), input, 2, output, sizeof output, FALSE,
+                                           &event, &iosb);
+  ASSERT_NE(nullptr, irp);
+  EXPECT_EQ(STATUS_PENDING, IoCallDriver(stack.Top(), irp));
+  EXPECT_EQ(0, KeReadStateEvent(&event));
+  SystemThread completer([&] { IoCompleteRequest(stack.held, IO_NO_INCREMENT); });
+  EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr));
+  EXPECT_EQ(STATUS_SUCCESS, iosb.Status);
+  EXPECT_EQ(4u, iosb.Information);
+  EXPECT_EQ(std::string("0123......"), std::string(output, sizeof output));
+  EXPECT_EQ(0u, hostk::IoLiveIrpCount());  // the I/O manager freed it
+}
+
+using RequestDeathTest = testing::Test;
+
+TEST_F(RequestDeathTest, CompletedTwice) {
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = [](Stack&, int, PIRP irp) -> NTSTATUS {
+          irp->IoStatus.Status = STATUS_SUCCESS;
+          IoCompleteRequest(irp, IO_NO_INCREMENT);
+          IoCompleteRequest(irp, IO_NO_INCREMENT);
+          return STATUS_SUCCESS;
+        };
+        OwnRequest request(stack.Top());
+        IoCallDriver(stack.Top(), request.irp);
+      },
+      "MULTIPLE_IRP_COMPLETE_REQUESTS.*completed twice");
+}
+
+TEST_F(RequestDeathTest, PendingWithoutMarkAndMarkWithoutPending) {
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = [](Stack& s, int, PIRP irp) -> NTSTATUS {
+          s.held = irp;
+          return STATUS_PENDING;  // no IoMarkIrpPending
+        };
+        OwnRequest request(stack.Top());
+        IoCallDriver(stack.Top(), request.irp);
+        stack.held->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(stack.held, IO_NO_INCREMENT);
+      },
+      "returned STATUS_PENDING without IoMarkIrpPending");
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = [](Stack&, int, PIRP irp) -> NTSTATUS {
+          IoMarkIrpPending(irp);
+          irp->IoStatus.Status = STATUS_SUCCESS;
+          IoCompleteRequest(irp, IO_NO_INCREMENT);
+          return STATUS_SUCCESS;
+        };
+        OwnRequest request(stack.Top());
+        IoCallDriver(stack.Top(), request.irp);
+      },
+      "marked pending but its dispatch routine returned 0x00000000");
+  // A completion routine that drops PendingReturned breaks the rule one level up.
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+          if (index == 0) return PendAtBottom(s, index, irp);
+          IoCopyCurrentIrpStackLocationToNext(irp);
+          IoSetCompletionRoutine(
+              irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_CONTINUE_COMPLETION; },
+              nullptr, TRUE, TRUE, TRUE);
+          return IoCallDriver(s.devices[index - 1], irp);
+        };
+        OwnRequest request(stack.Top());
+        IoCallDriver(stack.Top(), request.irp);
+        stack.held->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(stack.held, IO_NO_INCREMENT);
+      },
+      "did not propagate");
+}
+
+TEST_F(RequestDeathTest, FreeingOrCompletingARequestNotOwned) {
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = PendAtBottom;
+        OwnRequest request(stack.Top());
+        IoCallDriver(stack.Top(), request.irp);
+        IoFreeIrp(request.irp);
+      },
+      "still in use");
+  EXPECT_DEATH(
+      {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoFreeIrp(irp);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+      },
+      "already freed");
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        KIRQL old;
+        KeRaiseIrql(HIGH_LEVEL, &old);
+        IoCallDriver(stack.Top(), IoAllocateIrp(3, FALSE));
+      },
+      "above DISPATCH_LEVEL");
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = PassDownLogging;
+        OwnRequest request(stack.devices[1]);  // one location short for the top device
+        IoCallDriver(stack.Top(), request.irp);
+      },
+      "NO_MORE_IRP_STACK_LOCATIONS");
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+// Events, mutexes and waits as the driver relies on them, under virtual time.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "support/kernel_test_util.h"
+
+namespace {
+
+using kxtest::kSecond;
+using kxtest::Relative;
+using kxtest::SystemThread;
+
+TEST(Wait, SynchronizationEventWakesExactlyOneWaiterAndResets) {
+  LONGLONG start = hostk::ClockNow();
+  KEVENT event, done;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&done, SynchronizationEvent, FALSE);
+  LONG woken = 0;
+  auto waiter = [&] {
+    LARGE_INTEGER timeout = Relative(5 * kSecond);
+    if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS) {
+      InterlockedIncrement(&woken);
+    }
+    KeSetEvent(&done, 0, FALSE);
+  };
+  SystemThread a(waiter), b(waiter);
+  LARGE_INTEGER settle = Relative(1 * kSecond);
+  KeDelayExecutionThread(KernelMode, FALSE, &settle);  // both are waiting now
+  KeSetEvent(&event, 0, FALSE);
+  a.Join();
+  b.Join();
+  EXPECT_EQ(1, woken);
+  EXPECT_EQ(0, KeReadStateEvent(&event));  // consumed by the one waiter it woke
+  // The other waiter ran into its time-out: 5 s after the waits began at 0.
+  EXPECT_EQ(start + 5 * kSecond, hostk::ClockNow());
+}
+
+TEST(Wait, NotificationEventWakesAllAndStaysSet) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LONG woken = 0;
+  auto waiter = [&] {
+    if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS) {
+      InterlockedIncrement(&woken);
+    }
+  };
+  SystemThread a(waiter), b(waiter), c(waiter);
+  LARGE_INTEGER settle = Relative(kSecond);
+  KeDelayExecutionThread(KernelMode, FALSE, &settle);
+  EXPECT_EQ(0, KeSetEvent(&event, 0, FALSE));
+  a.Join();
+  b.Join();
+  c.Join();
+  EXPECT_EQ(3, woken);
+  EXPECT_EQ(1, KeReadStateEvent(&event));
+  EXPECT_EQ(1, KeResetEvent(&event));
+  EXPECT_EQ(0, KeReadStateEvent(&event));
+}
+
+TEST(Wait, WaitAnyReportsTheLowestSignalledIndexAndWaitAllNeedsEvery) {
+  KEVENT events[4];
+  PVOID objects[4];
+  KWAIT_BLOCK blocks[4];
+  for (int i = 0; i < 4; i++) {
+    KeInitializeEvent(&events[i], SynchronizationEvent, FALSE);
+    objects[i] = &events[i];
+  }
+  KeSetEvent(&events[3], 0, FALSE);
+  KeSetEvent(&events[2], 0, FALSE);
+  LARGE_INTEGER zero = Relative(0);
+  EXPECT_EQ(STATUS_WAIT_0 + 2, KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode,
+                                                        FALSE, &zero, blocks));
+  EXPECT_EQ(STATUS_WAIT_0 + 3, KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode,
+                                                        FALSE, &zero, blocks));
+  EXPECT_EQ(STATUS_TIMEOUT, KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode,
+                                                     FALSE, &zero, blocks));
+
+  // WaitAll consumes nothing until every object is signalled.
+  KeSetEvent(&events[0], 0, FALSE);
+  KeSetEvent(&events[1], 0, FALSE);
+  LARGE_INTEGER second = Relative(kSecond);
+  EXPECT_EQ(STATUS_TIMEOUT, KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode,
+                                                     FALSE, &second, nullptr));
+  EXPECT_EQ(1, KeReadStateEvent(&events[0]));
+  KeSetEvent(&events[2], 0, FALSE);
+  EXPECT_EQ(STATUS_SUCCESS, KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode,
+                                                     FALSE, &second, nullptr));
+  EXPECT_EQ(0, KeReadStateEvent(&events[0]) + KeReadStateEvent(&events[1]) +
+                   KeReadStateEvent(&events[2]));
+}
+
+TEST(Wait, TimeOutsMoveVirtualTimeExactlyAndCostNoWallTime) {
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  auto wallStart = std::chrono::steady_clock::now();
+  LARGE_INTEGER tenSeconds = Relative(10 * kSecond);
+  ULONGLONG before = KeQueryInterruptTime();
+  EXPECT_EQ(STATUS_TIMEOUT,
+            KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &tenSeconds));
+  EXPECT_EQ(10 * kSecond, (LONGLONG)(KeQueryInterruptTime() - before));
+
+  // An absolute time-out is a system time.
+  LARGE_INTEGER now, absolute;
+  KeQuerySystemTime(&now);
+  absolute.QuadPart = now.QuadPart + 3 * kSecond;
+  EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &absolute));
+  EXPECT_EQ(13 * kSecond, (LONGLONG)(KeQueryInterruptTime() - before));
+
+  // Stalls and delays take their own length of virtual time.
+  KeStallExecutionProcessor(500);
+  LARGE_INTEGER delay = Relative(2 * kSecond);
+  EXPECT_EQ(STATUS_SUCCESS, KeDelayExecutionThread(KernelMode, FALSE, &delay));
+  EXPECT_EQ(15 * kSecond + 5000, (LONGLONG)(KeQueryInterruptTime() - before));
+  EXPECT_LT(std::chrono::steady_clock::now() - wallStart, std::chrono::seconds(5));
+}
+
+TEST(Wait, ClockJumpsToTheEarliestDeadlineAmongThreads) {
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  LONGLONG start = hostk::ClockNow();
+  LONGLONG wokeAt[2] = {0, 0};
+  SystemThread slow([&] {
+    LARGE_INTEGER t = Relative(7 * kSecond);
+    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t);
+    wokeAt[0] = (LONGLONG)KeQueryInterruptTime();
+  });
+  SystemThread fast([&] {
+    LARGE_INTEGER t = Relative(3 * kSecond);
+    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t);
+    wokeAt[1] = (LONGLONG)KeQueryInterruptTime();
+  });
+  slow.Join();
+  fast.Join();
+  EXPECT_EQ(start + 7 * kSecond, wokeAt[0]);
+  EXPECT_EQ(start + 3 * kSecond, wokeAt[1]);
+}
+
+TEST(Wait, KernelMutexIsRecursiveAndHandsOverOnLastRelease) {
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  LONGLONG start = hostk::ClockNow();
+  EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr));
+  EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr));
+  LONGLONG acquiredAt = -1;
+  SystemThread other([&] {
+    KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    acquiredAt = (LONGLONG)KeQueryInterruptTime();
+    KeReleaseMutex(&mutex, FALSE);
+  });
+  LARGE_INTEGER second = Relative(kSecond);
+  KeDelayExecutionThread(KernelMode, FALSE, &second);
+  EXPECT_EQ(-1, KeReleaseMutex(&mutex, FALSE));  // still owned once
+  KeDelayExecutionThread(KernelMode, FALSE, &second);
+  EXPECT_EQ(-1, acquiredAt);
+  EXPECT_EQ(0, KeReleaseMutex(&mutex, FALSE));
+  other.Join();
+  EXPECT_EQ(start + 2 * kSecond, acquiredAt);
+  EXPECT_EQ(1, KeReadStateMutex(&mutex));
+}
+
+TEST(Wait, FastMutexRaisesToApcLevelAndExcludes) {
+  FAST_MUTEX mutex;
+  ExInitializeFastMutex(&mutex);
+  KEVENT go;
+  KeInitializeEvent(&go, NotificationEvent, FALSE);
+  bool otherInside = false;
+  SystemThread other([&] {
+    KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex));
+    ExAcquireFastMutex(&mutex);
+    otherInside = true;
+    ExReleaseFastMutex(&mutex);
+  });
+  ExAcquireFastMutex(&mutex);
+  EXPECT_EQ(APC_LEVEL, KeGetCurrentIrql());
+  KeSetEvent(&go, 0, FALSE);
+  KeStallExecutionProcessor(1000);  // the other thread is blocked on the mutex by now
+  EXPECT_FALSE(otherInside);
+  ExReleaseFastMutex(&mutex);
+  EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+  other.Join();
+  EXPECT_TRUE(otherInside);
+}
+
+TEST(Wait, ThreadObjectIsSignalledWhenItsThreadEnds) {
+  KEVENT release;
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  SystemThread worker([&] {
+    KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+    ADD_FAILURE() << "PsTerminateSystemThread returned";
+  });
+  LARGE_INTEGER zero = Relative(0);
+  EXPECT_EQ(STATUS_TIMEOUT,
+            KeWaitForSingleObject(worker.Object(), Executive, KernelMode, FALSE, &zero));
+  EXPECT_EQ(1u, hostk::LiveSystemThreadCount());
+  KeSetEvent(&release, 0, FALSE);
+  worker.Join();
+  EXPECT_EQ(0u, hostk::LiveSystemThreadCount());
+}
+
+// The host kernel's own threads (work queues, the simulated USB host controller) idle without a
+// deadline; that alone is no deadlock, but it does not rescue a test thread waiting for nothing.
+TEST(Wait, IdleServiceThreadsAreNotADeadlockButDoNotHideOne) {
+  static KEVENT stop, stopped;
+  KeInitializeEvent(&stop, NotificationEvent, FALSE);
+  KeInitializeEvent(&stopped, NotificationEvent, FALSE);
+  hostk::StartHostThread("idle service", [](void*) {
+    KeWaitForSingleObject(&stop, Executive, KernelMode, FALSE, nullptr);
+    KeSetEvent(&stopped, 0, FALSE);
+  }, nullptr);
+  LONGLONG start = hostk::ClockNow();
+  kxtest::Sleep(kSecond);  // the service is idle now and time still moves for this thread
+  EXPECT_EQ(start + kSecond, hostk::ClockNow());
+  EXPECT_EQ(0u, hostk::LiveSystemThreadCount());
+  EXPECT_DEATH(
+      {
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+      },
+      "HOST_DEADLOCK(.|\n)*idle service");
+  KeSetEvent(&stop, 0, FALSE);
+  KeWaitForSingleObject(&stopped, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST(Wait, RealModeTimesOutOnTheWallClock) {
+  hostk::SetClockMode(hostk::ClockMode::Real);
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  LARGE_INTEGER twentyMs = Relative(200'000);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &twentyMs));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+  hostk::SetClockMode(hostk::ClockMode::Virtual);
+}
+
+}  // namespace
