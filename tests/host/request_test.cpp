@@ -356,6 +356,25 @@ TEST_F(RequestDeathTest, PendingWithoutMarkAndMarkWithoutPending) {
       "did not propagate");
 }
 
+TEST_F(RequestDeathTest, OriginatorTakesBackAThreadedRequest) {
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = CompleteAtBottom;
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb;
+        PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 2, METHOD_NEITHER, 0),
+                                                 stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event,
+                                                 &iosb);
+        IoSetCompletionRoutine(
+            irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; },
+            nullptr, TRUE, TRUE, TRUE);
+        IoCallDriver(stack.Top(), irp);
+      },
+      "only the I/O manager may finish");
+}
+
 TEST_F(RequestDeathTest, FreeingOrCompletingARequestNotOwned) {
   EXPECT_DEATH(
       {

@@ -43,4 +43,9 @@ enum BugCheckCode : ULONG {
 [[noreturn]] void BugCheckF(ULONG code, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// Same, with parameters and a formatted rule text.
+[[noreturn]] void BugCheckParamsF(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3,
+                                  ULONG_PTR p4, const char* format, ...)
+    __attribute__((format(printf, 6, 7)));
+
 }  // namespace hostk

@@ -70,6 +70,16 @@ void BugCheckF(ULONG code, const char* format, ...) {
   BugCheck(code, rule);
 }
 
+void BugCheckParamsF(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                     const char* format, ...) {
+  char rule[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(rule, sizeof rule, format, args);
+  va_end(args);
+  BugCheck(code, rule, p1, p2, p3, p4);
+}
+
 }  // namespace hostk
 
 VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,

@@ -21,6 +21,7 @@
 #include "host/hostk/raise.h"
 #include "host/hostk/registry.h"
 #include "host/ntstatus.h"
+#include "io_internal.h"
 
 namespace hostk {
 namespace {
@@ -88,64 +89,22 @@ NTSTATUS Send(PDEVICE_OBJECT target, PIRP irp, Completion* completion, ULONG_PTR
   return status;
 }
 
-// Releases what a request that never went down holds.
-void Abandon(PIRP irp) {
-  if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
-    ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, PoolTag("IoSB"));
-  }
-  PMDL mdl = irp->MdlAddress;
-  irp->MdlAddress = nullptr;
-  while (mdl != nullptr) {
-    PMDL next = mdl->Next;
-    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
-    IoFreeMdl(mdl);
-    mdl = next;
-  }
-  IoFreeIrp(irp);
-}
-
-// A system buffer of `size` bytes holding the first `copyIn` bytes of `input`.
-NTSTATUS AttachSystemBuffer(PIRP irp, ULONG size, const void* input, ULONG copyIn, bool output) {
-  if (size == 0) return STATUS_SUCCESS;
-  PVOID buffer = IoAllocateSystemBuffer(size);
-  if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  if (input != nullptr && copyIn > 0) memcpy(buffer, input, copyIn);
-  irp->AssociatedIrp.SystemBuffer = buffer;
-  irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (output ? IRP_INPUT_OPERATION : 0);
-  return STATUS_SUCCESS;
-}
-
-// An MDL locked over the caller's buffer, which must be registered user memory.
-NTSTATUS LockUserBuffer(PIRP irp, PVOID buffer, ULONG length, LOCK_OPERATION operation) {
-  if (length == 0) return STATUS_SUCCESS;
-  PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, irp);
-  if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  try {
-    MmProbeAndLockPages(mdl, UserMode, operation);
-  } catch (const RaisedStatus& raised) {
-    irp->MdlAddress = nullptr;
-    IoFreeMdl(mdl);
-    return raised.status;
-  }
-  return STATUS_SUCCESS;
-}
-
 NTSTATUS AttachControlBuffers(PIRP irp, ULONG code, const void* input, ULONG inputLength,
                               void* output, ULONG outputLength) {
   irp->UserBuffer = output;
   switch (METHOD_FROM_CTL_CODE(code)) {
     case METHOD_BUFFERED: {
       ULONG size = inputLength > outputLength ? inputLength : outputLength;
-      return AttachSystemBuffer(irp, size, input, inputLength, outputLength > 0);
+      return IoAttachSystemBuffer(irp, size, input, inputLength, outputLength > 0);
     }
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT: {
-      NTSTATUS status = AttachSystemBuffer(irp, inputLength, input, inputLength, false);
+      NTSTATUS status = IoAttachSystemBuffer(irp, inputLength, input, inputLength, false);
       if (!NT_SUCCESS(status)) return status;
       LOCK_OPERATION operation =
           METHOD_FROM_CTL_CODE(code) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess;
       return output == nullptr ? STATUS_SUCCESS
-                               : LockUserBuffer(irp, output, outputLength, operation);
+                               : IoLockCallerBuffer(irp, output, outputLength, UserMode, operation);
     }
     default:
       IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer = (PVOID)input;
@@ -157,10 +116,10 @@ NTSTATUS AttachTransferBuffer(PIRP irp, PDEVICE_OBJECT target, void* buffer, ULO
                               bool read) {
   irp->UserBuffer = buffer;
   if (target->Flags & DO_BUFFERED_IO) {
-    return AttachSystemBuffer(irp, length, buffer, read ? 0 : length, read);
+    return IoAttachSystemBuffer(irp, length, buffer, read ? 0 : length, read);
   }
   if (target->Flags & DO_DIRECT_IO) {
-    return LockUserBuffer(irp, buffer, length, read ? IoWriteAccess : IoReadAccess);
+    return IoLockCallerBuffer(irp, buffer, length, UserMode, read ? IoWriteAccess : IoReadAccess);
   }
   return STATUS_SUCCESS;
 }
@@ -265,7 +224,7 @@ NTSTATUS Client::Issue(HANDLE handle, UCHAR major, const Builder& build,
     if (NT_SUCCESS(status)) {
       status = Send(open.target, irp, &completion, information);
     } else if (irp != nullptr) {
-      Abandon(irp);
+      IoFreeUnsentRequest(irp);
     }
   }
   ObfDereferenceObject(open.target);

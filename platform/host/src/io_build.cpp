@@ -4,36 +4,11 @@
 #include "host/ex.h"
 #include "host/hostk/irql.h"
 #include "host/ntstatus.h"
-#include "io_request_verifier.h"
+#include "io_internal.h"
 #include "scheduler.h"
 
 namespace hostk {
 namespace {
-
-// The caller's memory described by a locked MDL; false (nothing left behind) when it can't be.
-bool LockCallerBuffer(PIRP irp, PVOID buffer, ULONG length, LOCK_OPERATION operation) {
-  PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, irp);
-  if (mdl == nullptr) return false;
-  try {
-    MmProbeAndLockPages(mdl, KernelMode, operation);
-  } catch (...) {
-    irp->MdlAddress = nullptr;
-    IoFreeMdl(mdl);
-    return false;
-  }
-  return true;
-}
-
-// A system buffer holding `copyIn` bytes of `input`, or false when the pool has none.
-bool AttachSystemBuffer(PIRP irp, ULONG size, const void* input, ULONG copyIn, bool output) {
-  if (size == 0) return true;
-  PVOID buffer = IoAllocateSystemBuffer(size);
-  if (buffer == nullptr) return false;
-  if (copyIn > 0) memcpy(buffer, input, copyIn);
-  irp->AssociatedIrp.SystemBuffer = buffer;
-  irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (output ? IRP_INPUT_OPERATION : 0);
-  return true;
-}
 
 PIRP NewThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb) {
   PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
@@ -48,9 +23,7 @@ PIRP NewThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb)
 
 // Undoes a half-built request: it never went down, so nothing but its buffers is attached.
 PIRP Abandon(PIRP irp) {
-  if (irp->Flags & IRP_DEALLOCATE_BUFFER) ExFreePool(irp->AssociatedIrp.SystemBuffer);
-  IrpSetThreaded(irp, false);
-  IoFreeIrp(irp);
+  IoFreeUnsentRequest(irp);
   return nullptr;
 }
 
@@ -76,8 +49,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
     case METHOD_BUFFERED: {
       ULONG size = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-      if (!AttachSystemBuffer(irp, size, InputBuffer, InputBuffer ? InputBufferLength : 0,
-                              OutputBufferLength > 0)) {
+      if (!NT_SUCCESS(IoAttachSystemBuffer(irp, size, InputBuffer, InputBufferLength,
+                                           OutputBufferLength > 0))) {
         return Abandon(irp);
       }
       irp->UserBuffer = OutputBuffer;
@@ -85,14 +58,15 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     }
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
-      if (!AttachSystemBuffer(irp, InputBufferLength, InputBuffer, InputBufferLength, false)) {
+      if (!NT_SUCCESS(
+              IoAttachSystemBuffer(irp, InputBufferLength, InputBuffer, InputBufferLength, false))) {
         return Abandon(irp);
       }
       if (OutputBuffer != nullptr && OutputBufferLength > 0 &&
-          !LockCallerBuffer(irp, OutputBuffer, OutputBufferLength,
-                            METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT
-                                ? IoReadAccess
-                                : IoWriteAccess)) {
+          !NT_SUCCESS(IoLockCallerBuffer(irp, OutputBuffer, OutputBufferLength, KernelMode,
+                                         METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT
+                                             ? IoReadAccess
+                                             : IoWriteAccess))) {
         return Abandon(irp);
       }
       break;
@@ -117,10 +91,13 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
   stack->Parameters.Read.Length = Length;
   if (StartingOffset != nullptr) stack->Parameters.Read.ByteOffset = *StartingOffset;
   if (DeviceObject->Flags & DO_BUFFERED_IO) {
-    if (!AttachSystemBuffer(irp, Length, Buffer, read ? 0 : Length, read)) return Abandon(irp);
+    if (!NT_SUCCESS(IoAttachSystemBuffer(irp, Length, Buffer, read ? 0 : Length, read))) {
+      return Abandon(irp);
+    }
     irp->UserBuffer = Buffer;
   } else if (DeviceObject->Flags & DO_DIRECT_IO) {
-    if (!LockCallerBuffer(irp, Buffer, Length, read ? IoWriteAccess : IoReadAccess)) {
+    if (!NT_SUCCESS(IoLockCallerBuffer(irp, Buffer, Length, KernelMode,
+                                       read ? IoWriteAccess : IoReadAccess))) {
       return Abandon(irp);
     }
   } else {

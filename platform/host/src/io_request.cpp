@@ -40,17 +40,6 @@ ULONG OutputLengthOf(PIRP irp) {
   }
 }
 
-void ReleaseMdlChain(PIRP irp) {
-  PMDL mdl = irp->MdlAddress;
-  irp->MdlAddress = nullptr;
-  while (mdl != nullptr) {
-    PMDL next = mdl->Next;
-    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
-    IoFreeMdl(mdl);
-    mdl = next;
-  }
-}
-
 // What the I/O manager does when a threaded request's walk reaches the top.
 void FinishThreadedRequest(PIRP irp) {
   if (irp->Flags & IRP_BUFFERED_IO) {
@@ -63,12 +52,9 @@ void FinishThreadedRequest(PIRP irp) {
       }
       memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
     }
-    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
-      ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, PoolTag("IoSB"));
-      irp->AssociatedIrp.SystemBuffer = nullptr;
-    }
+    IoFreeSystemBuffer(irp);
   }
-  ReleaseMdlChain(irp);
+  IoReleaseMdlChain(irp);
   if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
   PKEVENT event = irp->UserEvent;
   IrpReleaseMemory(irp);
@@ -211,7 +197,19 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
     IrpNoteWalkPassed(Irp, Irp->CurrentLocation, Irp->PendingReturned);
     IoSkipCurrentIrpStackLocation(Irp);
     if (stack->CompletionRoutine != nullptr && RoutineWanted(stack, Irp)) {
-      if (CallCompletionRoutine(Irp, stack)) return;
+      bool originator = Irp->CurrentLocation > Irp->StackCount;
+      bool threaded = IrpIsThreaded(Irp);
+      if (CallCompletionRoutine(Irp, stack)) {
+        // Nothing can finish a threaded request taken back above its top location: it may not be
+        // freed by its originator, and completing it again is a second completion.
+        if (originator && threaded) {
+          BugCheck(kDriverVerifierDetectedViolation,
+                   "the originator's completion routine returned STATUS_MORE_PROCESSING_REQUIRED "
+                   "for a threaded request, which only the I/O manager may finish",
+                   (ULONG_PTR)Irp);
+        }
+        return;
+      }
     } else {
       ClearStackLocation(stack);
       if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) IoMarkIrpPending(Irp);

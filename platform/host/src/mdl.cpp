@@ -62,18 +62,6 @@ MdlTable& Table() {
   return *table;
 }
 
-[[noreturn]] __attribute__((format(printf, 6, 7))) void MdlBugCheck(ULONG code, ULONG_PTR p1,
-                                                                    ULONG_PTR p2, ULONG_PTR p3,
-                                                                    ULONG_PTR p4,
-                                                                    const char* format, ...) {
-  char rule[512];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(rule, sizeof rule, format, args);
-  va_end(args);
-  BugCheck(code, rule, p1, p2, p3, p4);
-}
-
 [[noreturn]] __attribute__((format(printf, 4, 5))) void VerifierBugCheck(VerifierRule rule,
                                                                          PMDL mdl, ULONG_PTR p4,
                                                                          const char* format, ...) {
@@ -258,7 +246,7 @@ void RequireReusableTarget(PMDL target, const MdlRecord& record, ULONG_PTR va, U
                      (void*)target, FlagsText(target->MdlFlags).c_str());
   }
   if (Has(target, MDL_PAGES_LOCKED)) {
-    MdlBugCheck(kDriverLeftLockedPagesInProcess, 0, 0, (ULONG_PTR)target, 0,
+    BugCheckParamsF(kDriverLeftLockedPagesInProcess, 0, 0, (ULONG_PTR)target, 0,
                 "IoBuildPartialMdl into the MDL at %p: its own locked pages would never be "
                 "unlocked",
                 (void*)target);
@@ -375,7 +363,7 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
                      (void*)Mdl, FlagsText(Mdl->MdlFlags).c_str());
   }
   if (Has(Mdl, MDL_PAGES_LOCKED)) {
-    MdlBugCheck(kDriverLeftLockedPagesInProcess, 0, 0, (ULONG_PTR)Mdl,
+    BugCheckParamsF(kDriverLeftLockedPagesInProcess, 0, 0, (ULONG_PTR)Mdl,
                 SpannedPages(VaOf(Mdl), Mdl->ByteCount),
                 "IoFreeMdl of the MDL at %p (%s): its pages are still locked and can never be "
                 "unlocked (MmUnlockPages first)",
@@ -452,13 +440,13 @@ VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "MmUnmapLockedPages");
   RequireLive(mdl, "MmUnmapLockedPages");
   if (!OwnsMapping(mdl)) {
-    MdlBugCheck(kSystemPteMisuse, 0x02, (ULONG_PTR)mdl, 0, 1,
+    BugCheckParamsF(kSystemPteMisuse, 0x02, (ULONG_PTR)mdl, 0, 1,
                 "MmUnmapLockedPages of the MDL at %p (%s): it has no mapping of its own to "
                 "release",
                 (void*)mdl, FlagsText(mdl->MdlFlags).c_str());
   }
   if (BaseAddress != mdl->MappedSystemVa) {
-    MdlBugCheck(kSystemPteMisuse, 0x03, (ULONG_PTR)mdl, (ULONG_PTR)mdl->MappedSystemVa,
+    BugCheckParamsF(kSystemPteMisuse, 0x03, (ULONG_PTR)mdl, (ULONG_PTR)mdl->MappedSystemVa,
                 (ULONG_PTR)BaseAddress,
                 "MmUnmapLockedPages of the MDL at %p with base %p: it is mapped at %p", (void*)mdl,
                 BaseAddress, mdl->MappedSystemVa);

@@ -101,34 +101,24 @@ std::string IrqlText(KIRQL irql) {
   }
 }
 
-[[noreturn]] __attribute__((format(printf, 6, 7))) void PoolBugCheck(
-    ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4, const char* format, ...) {
-  char rule[512];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(rule, sizeof rule, format, args);
-  va_end(args);
-  BugCheck(code, rule, p1, p2, p3, p4);
-}
-
 void CheckAllocationRules(KIRQL irql, POOL_TYPE type, SIZE_T size, ULONG tag) {
   if (IsPaged(type) && irql > APC_LEVEL) {
-    PoolBugCheck(kDriverVerifierDetectedViolation, 0x01, irql, type, size,
+    BugCheckParamsF(kDriverVerifierDetectedViolation, 0x01, irql, type, size,
                  "paged pool allocation at %s: tag '%s', %zu bytes (paged pool needs IRQL <= "
                  "APC_LEVEL)",
                  IrqlText(irql).c_str(), PoolTagName(tag).c_str(), size);
   }
   if (irql > DISPATCH_LEVEL) {
-    PoolBugCheck(kDriverVerifierDetectedViolation, 0x02, irql, type, size,
+    BugCheckParamsF(kDriverVerifierDetectedViolation, 0x02, irql, type, size,
                  "pool allocation at %s: tag '%s', %zu bytes (pool needs IRQL <= DISPATCH_LEVEL)",
                  IrqlText(irql).c_str(), PoolTagName(tag).c_str(), size);
   }
   if (tag == 0) {
-    PoolBugCheck(kBadPoolCaller, 0x9B, type, size, 0,
+    BugCheckParamsF(kBadPoolCaller, 0x9B, type, size, 0,
                  "pool allocation with tag 0: %zu bytes (every allocation needs a tag)", size);
   }
   if (IsMustSucceed(type)) {
-    PoolBugCheck(kBadPoolCaller, 0x9A, type, size, tag,
+    BugCheckParamsF(kBadPoolCaller, 0x9A, type, size, tag,
                  "must-succeed pool type %u is no longer supported: tag '%s', %zu bytes",
                  (unsigned)type, PoolTagName(tag).c_str(), size);
   }
@@ -168,7 +158,7 @@ PVOID Track(BlockHeader* header) {
   auto quarantined = pool.quarantined.find(address);
   if (quarantined != pool.quarantined.end()) {
     const Block& block = quarantined->second;
-    PoolBugCheck(kBadPoolCaller, 0x07, 0, block.header->magic, address,
+    BugCheckParamsF(kBadPoolCaller, 0x07, 0, block.header->magic, address,
                  "double free: the block at %p tagged '%s' (%zu bytes) was freed already",
                  (void*)address, PoolTagName(block.tag).c_str(), block.size);
   }
@@ -176,7 +166,7 @@ PVOID Track(BlockHeader* header) {
   if (after != pool.live.begin()) {
     auto containing = std::prev(after);
     if (address < containing->first + containing->second.size) {
-      PoolBugCheck(kBadPoolCaller, 0x46, address, 0, 0,
+      BugCheckParamsF(kBadPoolCaller, 0x46, address, 0, 0,
                    "free of an address not from the pool: %p lies %zu bytes into the block at %p "
                    "tagged '%s' (%zu bytes)",
                    (void*)address, (size_t)(address - containing->first),
@@ -184,7 +174,7 @@ PVOID Track(BlockHeader* header) {
                    containing->second.size);
     }
   }
-  PoolBugCheck(kBadPoolCaller, 0x46, address, 0, 0,
+  BugCheckParamsF(kBadPoolCaller, 0x46, address, 0, 0,
                "free of an address not from the pool: %p (never allocated, or freed long ago)",
                (void*)address);
 }
@@ -192,20 +182,20 @@ PVOID Track(BlockHeader* header) {
 void CheckFreeRules(KIRQL irql, const Block& block, ULONG tag) {
   UCHAR* body = BodyOf(block.header);
   if (IsPaged(block.type) && irql > APC_LEVEL) {
-    PoolBugCheck(kDriverVerifierDetectedViolation, 0x11, irql, block.type, (ULONG_PTR)body,
+    BugCheckParamsF(kDriverVerifierDetectedViolation, 0x11, irql, block.type, (ULONG_PTR)body,
                  "paged pool free at %s: the block at %p tagged '%s' (paged pool is freed at "
                  "IRQL <= APC_LEVEL)",
                  IrqlText(irql).c_str(), (void*)body, PoolTagName(block.tag).c_str());
   }
   if (irql > DISPATCH_LEVEL) {
-    PoolBugCheck(kDriverVerifierDetectedViolation, 0x12, irql, block.type, (ULONG_PTR)body,
+    BugCheckParamsF(kDriverVerifierDetectedViolation, 0x12, irql, block.type, (ULONG_PTR)body,
                  "pool free at %s: the block at %p tagged '%s' (pool is freed at IRQL <= "
                  "DISPATCH_LEVEL)",
                  IrqlText(irql).c_str(), (void*)body, PoolTagName(block.tag).c_str());
   }
   // Tag 0 is ExFreePool's: no tag to compare.
   if (tag != 0 && tag != block.tag) {
-    PoolBugCheck(kBadPoolCaller, 0x0A, (ULONG_PTR)body, block.tag, tag,
+    BugCheckParamsF(kBadPoolCaller, 0x0A, (ULONG_PTR)body, block.tag, tag,
                  "free with the wrong tag: the block at %p was allocated with tag '%s' and freed "
                  "with '%s'",
                  (void*)body, PoolTagName(block.tag).c_str(), PoolTagName(tag).c_str());
@@ -216,7 +206,7 @@ void CheckGuards(const Block& block) {
   UCHAR* body = BodyOf(block.header);
   size_t front = FirstDamaged(block.header->frontGuard, kGuardSize, kGuardFill);
   if (front != kGuardSize) {
-    PoolBugCheck(kSpecialPoolDetectedMemoryCorruption, (ULONG_PTR)body,
+    BugCheckParamsF(kSpecialPoolDetectedMemoryCorruption, (ULONG_PTR)body,
                  (ULONG_PTR)&block.header->frontGuard[front], 0, 0x23,
                  "guard bytes damaged before the block at %p tagged '%s' (%zu bytes): lowest "
                  "damaged byte at body-%zu",
@@ -225,7 +215,7 @@ void CheckGuards(const Block& block) {
   size_t rearSize = RearGuardBytes(block.size);
   size_t rear = FirstDamaged(body + block.size, rearSize, kGuardFill);
   if (rear != rearSize) {
-    PoolBugCheck(kSpecialPoolDetectedMemoryCorruption, (ULONG_PTR)body,
+    BugCheckParamsF(kSpecialPoolDetectedMemoryCorruption, (ULONG_PTR)body,
                  (ULONG_PTR)(body + block.size + rear), 0, 0x24,
                  "guard bytes damaged after the block at %p tagged '%s' (%zu bytes): first "
                  "damaged byte at body+%zu",
@@ -239,7 +229,7 @@ void CheckHeader(const Block& block) {
       header->size == block.size && header->sequence == block.sequence) {
     return;
   }
-  PoolBugCheck(kBadPoolCaller, 0x01, (ULONG_PTR)header, header->magic, 0,
+  BugCheckParamsF(kBadPoolCaller, 0x01, (ULONG_PTR)header, header->magic, 0,
                "pool header damaged: the block at %p tagged '%s' (%zu bytes)",
                (void*)BodyOf(block.header), PoolTagName(block.tag).c_str(), block.size);
 }
@@ -249,7 +239,7 @@ void ReleaseQuarantined(const Block& block) {
   UCHAR* body = BodyOf(block.header);
   size_t written = FirstDamaged(body, block.size, kFreedFill);
   if (written != block.size) {
-    PoolBugCheck(kDriverCorruptedExpool, (ULONG_PTR)(body + written), 0, 0, (ULONG_PTR)body,
+    BugCheckParamsF(kDriverCorruptedExpool, (ULONG_PTR)(body + written), 0, 0, (ULONG_PTR)body,
                  "write after free: the block at %p tagged '%s' (%zu bytes) was written at "
                  "offset %zu after it was freed",
                  (void*)body, PoolTagName(block.tag).c_str(), block.size, written);
