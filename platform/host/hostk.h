@@ -7,6 +7,7 @@
 #include "host/hostk/io.h"
 #include "host/hostk/irql.h"
 #include "host/hostk/object.h"
+#include "host/hostk/pnp.h"
 #include "host/hostk/pool.h"
 #include "host/hostk/registry.h"
 #include "host/hostk/trace.h"

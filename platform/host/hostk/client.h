@@ -88,6 +88,9 @@ class Client {
   // IRP_MJ_CREATE to the top of the device's stack. `fileName` ("\DISP01") becomes the file
   // object's FileName, after the interface's reference string ("\ref\DISP01") if it has one.
   NTSTATUS Open(const std::string& name, HANDLE* handle, const std::string& fileName = "");
+  // The same for a device object at hand (an unnamed device, or one whose interface is not
+  // published yet).
+  NTSTATUS OpenDevice(PDEVICE_OBJECT device, HANDLE* handle, const std::string& fileName = "");
 
   NTSTATUS DeviceControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength,
                          void* output, ULONG outputLength, ULONG_PTR* information = nullptr);
@@ -111,6 +114,8 @@ class Client {
   // Fills in a request's parameters and buffers; a failure abandons the request unsent.
   using Builder = std::function<NTSTATUS(PIRP irp, const OpenFile& open)>;
 
+  // Opens a device the caller holds a reference on; the handle takes its own.
+  NTSTATUS OpenReferenced(PDEVICE_OBJECT device, HANDLE* handle, const std::string& path);
   bool Find(HANDLE handle, OpenFile* open) const;
   // Builds a request on an open handle and sends it; STATUS_DELETE_PENDING without calling the
   // driver once the device was deleted.

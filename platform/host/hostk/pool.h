@@ -37,7 +37,8 @@ void PoolForgetLiveBlocks();
 // Fault injection. Allocations that fail return NULL as on the platform and are not tracked. All
 // three can be combined. Every allocation attempt draws exactly one number from the random source,
 // whatever the other faults decide, so the same seed fails the same attempts of the same sequence.
-void PoolFailNth(uint64_t n);              // the n-th allocation from now fails (1 = the next one)
+// The n-th allocation from now fails (1 = the next one); several may be pending at once.
+void PoolFailNth(uint64_t n);
 void PoolFailTag(ULONG tag, bool on = true);  // every allocation with this tag fails
 void PoolFailRandom(double probability, uint64_t seed);  // seeded, replayable
 void PoolClearFaults();

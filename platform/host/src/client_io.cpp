@@ -171,20 +171,29 @@ NTSTATUS Client::Open(const std::string& name, HANDLE* handle, const std::string
   std::string referenceString;
   NTSTATUS status = ResolveName(name, &device, &referenceString);
   if (!NT_SUCCESS(status)) return status;
-  if (!StackOpenable(device)) {
-    ObfDereferenceObject(device);
-    return STATUS_NO_SUCH_DEVICE;
-  }
-  PDEVICE_OBJECT target = IoGetAttachedDeviceReference(device);
   std::string path = referenceString.empty() ? fileName : "\\" + referenceString + fileName;
+  status = OpenReferenced(device, handle, path);
+  ObfDereferenceObject(device);
+  return status;
+}
+
+NTSTATUS Client::OpenDevice(PDEVICE_OBJECT device, HANDLE* handle, const std::string& fileName) {
+  RequireClientIrql("Client::OpenDevice");
+  *handle = nullptr;
+  return OpenReferenced(device, handle, fileName);
+}
+
+NTSTATUS Client::OpenReferenced(PDEVICE_OBJECT device, HANDLE* handle, const std::string& path) {
+  if (!StackOpenable(device)) return STATUS_NO_SUCH_DEVICE;
+  ObfReferenceObject(device);
+  PDEVICE_OBJECT target = IoGetAttachedDeviceReference(device);
   PFILE_OBJECT file = NewFileObject(device, Utf8ToUtf16(path));
   Completion completion;
   PIRP irp = NewRequest(target, file, IRP_MJ_CREATE, &completion);
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   if (irp != nullptr) {
     IoGetNextIrpStackLocation(irp)->Parameters.Create.Options = kFileOpenDisposition << 24;
     status = Send(target, irp, &completion, nullptr);
-  } else {
-    status = STATUS_INSUFFICIENT_RESOURCES;
   }
   if (!NT_SUCCESS(status)) {
     ObfDereferenceObject(file);

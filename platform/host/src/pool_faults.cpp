@@ -4,6 +4,7 @@
 
 #include <mutex>
 #include <random>
+#include <set>
 #include <unordered_set>
 
 #include "host/hostk/pool.h"
@@ -13,7 +14,8 @@ namespace {
 
 struct FaultState {
   std::mutex lock;
-  uint64_t nthCountdown = 0;  // 0: off; otherwise attempts left until the one that fails
+  uint64_t attempts = 0;
+  std::set<uint64_t> failingAttempts;  // attempt numbers that fail, counted like `attempts`
   std::unordered_set<ULONG> failingTags;
   bool randomOn = false;
   double probability = 0;
@@ -39,7 +41,7 @@ bool PoolInjectedFailure(ULONG tag) {
   FaultState& faults = Faults();
   std::lock_guard<std::mutex> guard(faults.lock);
   bool fail = false;
-  if (faults.nthCountdown != 0 && --faults.nthCountdown == 0) fail = true;
+  if (faults.failingAttempts.erase(++faults.attempts) != 0) fail = true;
   if (faults.failingTags.count(tag) != 0) fail = true;
   // Drawn even when another fault already decided, so the random pattern depends only on the seed
   // and the number of attempts.
@@ -51,7 +53,7 @@ bool PoolInjectedFailure(ULONG tag) {
 void PoolFailNth(uint64_t n) {
   FaultState& faults = Faults();
   std::lock_guard<std::mutex> guard(faults.lock);
-  faults.nthCountdown = n;
+  if (n > 0) faults.failingAttempts.insert(faults.attempts + n);
 }
 
 void PoolFailTag(ULONG tag, bool on) {
@@ -75,7 +77,7 @@ void PoolFailRandom(double probability, uint64_t seed) {
 void PoolClearFaults() {
   FaultState& faults = Faults();
   std::lock_guard<std::mutex> guard(faults.lock);
-  faults.nthCountdown = 0;
+  faults.failingAttempts.clear();
   faults.failingTags.clear();
   faults.randomOn = false;
   faults.probability = 0;

@@ -1,0 +1,177 @@
+// KxBusIdd: the chief header. The two device records, their Plug and Play states, and the
+// prototypes of the driver's routines, grouped by the file that defines them.
+#pragma once
+
+#include "control/display_channel.h"
+#include "nt.h"
+#include "platform/trace.h"
+
+// Plug and Play states shared by both records.
+enum PnpState : LONG {
+  NotStarted = 0,
+  Stopped = 1,
+  Started = 2,
+  StopPending = 3,
+  RemovePending = 4,
+  SurpriseRemoved = 5,
+  Removed = 6,
+};
+
+// Both device extensions begin with this, so a dispatch routine can tell from the extension alone
+// which kind of device a request reached and in which state it is.
+struct CommonDeviceHeader {
+  PDEVICE_OBJECT Self;
+  UCHAR IsFunctionDevice;  // 1 for the adapter, 0 for a display child
+  LONG DevicePnpState;
+  LONG PreviousPnpState;   // what a cancel request restores
+};
+
+constexpr ULONG kFrameBufferSize = 0xA00000;  // each of the two frame pipeline buffers
+constexpr ULONG kMaxTransferSizePreWdm6 = 0x10000;
+constexpr ULONG kMaxTransferSize = 0xFF000;
+
+// The record of one adapter: the function device's extension.
+//
+// Locks: PnpStateLock guards the two state fields and the started test of
+// IoCountAcquireIfStarted; IoCountLock serialises OutstandingIo and its two events, and is only
+// ever taken inside PnpStateLock, never the other way round. ChildListLock (a fast mutex, passive
+// level only, never with a spin lock held) guards Children, ChildCount and the children's Present,
+// ReportedMissing and ParentDevice.
+struct BusDeviceContext {
+  CommonDeviceHeader Header;
+  KSPIN_LOCK PnpStateLock;
+  UNICODE_STRING InterfaceName;  // a non-null buffer means the interface is registered
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PDRIVER_OBJECT DriverObject;
+  PDEVICE_OBJECT LowerDeviceObject;
+  DisplayChannel Channels[kChannelCount];
+  KEVENT RemoveEvent;   // signalled when OutstandingIo reaches 0
+  KEVENT IoIdleEvent;   // signalled while only the base reference is left
+  LONG OpenHandleCount;
+  LONG OutstandingIo;   // 1 at creation: the device's own reference
+  KSPIN_LOCK IoCountLock;
+  ULONG MaxTransferSize;
+  ULONG LinkMode;
+  UCHAR Legacy;
+  UCHAR LinkByDriver;
+  UCHAR Quality;
+  UCHAR Sampling;
+  UCHAR EnableJpeg;
+  ULONG ThroughPut;
+  ULONG ErrorCode;
+  ULONG DriverModel;
+  UCHAR DriverRotate;
+  LIST_ENTRY Children;  // ChildDeviceContext::Link entries, in creation order
+  ULONG ChildCount;
+  FAST_MUTEX ChildListLock;
+  PUCHAR StagingBuffer;
+  PUCHAR EncodeBuffer;
+  UCHAR StagingPageable;  // 1 when the buffer came from paged pool
+  UCHAR EncodePageable;
+  IO_REMOVE_LOCK RemoveLock;
+};
+
+// The record of one display child: the extension of a child physical device object.
+struct ChildDeviceContext {
+  CommonDeviceHeader Header;
+  LONG SystemPowerState;
+  LONG DevicePowerState;
+  PDEVICE_OBJECT ParentDevice;  // null once detached from the adapter
+  PWCHAR DeviceId;
+  ULONG DisplayId;
+  ULONG ChannelIndex;
+  LIST_ENTRY Link;
+  UCHAR Present;
+  UCHAR ReportedMissing;
+  PVOID Description;
+  ULONG DescriptionSize;
+};
+
+inline CommonDeviceHeader* HeaderOf(PDEVICE_OBJECT device) {
+  return (CommonDeviceHeader*)device->DeviceExtension;
+}
+
+// Driver-wide state set by the entry routine.
+struct DriverGlobals {
+  PWCHAR RegistryPathCopy;  // null when it could not be allocated
+  USHORT RegistryPathLength;
+  USHORT RegistryPathSize;
+};
+extern DriverGlobals Globals;
+
+// Pool tags, as they read in memory.
+constexpr ULONG kTagRegistryPath = KX_POOL_TAG('2', '0', '0', 'M');
+constexpr ULONG kTagFrameBuffers = KX_POOL_TAG('D', 'A', 'T', 'A');
+constexpr ULONG kTagRemoveLock = KX_POOL_TAG('R', 'M', 'L', 'K');
+constexpr ULONG kTagWorkItem = KX_POOL_TAG('W', 'O', 'R', 'K');
+constexpr ULONG kTagRegistry = KX_POOL_TAG('r', 'e', 'g', 'y');
+
+// Handle selectors kept in a file object's FsContext.
+constexpr ULONG kControlHandle = 0;
+constexpr ULONG kDisplayHandleBase = 0xF000;
+constexpr ULONG kSelectorNotRecognised = 0xFFFF;
+
+// driver/entry.cpp
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;
+
+// driver/add_device.cpp
+DRIVER_ADD_DEVICE AddDevice;
+void FreeFrameBuffers(BusDeviceContext* bus);
+
+// driver/create_close.cpp
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+ULONG HandleSelectorFromName(PCUNICODE_STRING fileName);
+
+// driver/dispatch.cpp: routing between the function device and the children.
+DRIVER_DISPATCH DispatchPnp;
+DRIVER_DISPATCH DispatchPower;
+DRIVER_DISPATCH DispatchDeviceControl;
+DRIVER_DISPATCH DispatchRead;
+DRIVER_DISPATCH DispatchWrite;
+DRIVER_DISPATCH DispatchSystemControl;
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
+
+// driver/device_state.cpp
+void SetPnpState(CommonDeviceHeader* header, LONG state);
+void RestorePnpState(CommonDeviceHeader* header);
+void SetBusPnpState(BusDeviceContext* bus, LONG state);
+void RestoreBusPnpState(BusDeviceContext* bus);
+// A cancel-stop or cancel-remove: restores the previous state only from the matching pending state.
+void CancelPendingPnpState(CommonDeviceHeader* header, LONG pendingState);
+void CancelPendingBusPnpState(BusDeviceContext* bus, LONG pendingState);
+LONG IoCountIncrement(BusDeviceContext* bus);
+LONG IoCountDecrement(BusDeviceContext* bus);
+BOOLEAN IoCountAcquireIfStarted(BusDeviceContext* bus);
+void ResetChannels(BusDeviceContext* bus);
+
+// driver/fdo_pnp.cpp
+NTSTATUS FunctionPnp(PDEVICE_OBJECT device, PIRP irp);
+
+// driver/power.cpp
+NTSTATUS FunctionPower(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ChildPower(PDEVICE_OBJECT device, PIRP irp);
+
+// bus/child_pnp.cpp
+NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
+
+// control/device_control.cpp
+NTSTATUS AdapterDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ChildDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+
+// usb/read_write.cpp
+NTSTATUS AdapterRead(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS AdapterWrite(PDEVICE_OBJECT device, PIRP irp);
+
+// usb/transfer_size.cpp
+BOOLEAN IsPreWdm6System();
+
+// config/registry.cpp
+NTSTATUS RegistryAccess(BOOLEAN write, PCWSTR subkey, PCWSTR valueName, ULONG size, PVOID data);
+NTSTATUS ReadParameter(PCWSTR valueName, ULONG size, PVOID data);
+NTSTATUS WriteParameter(PCWSTR valueName, ULONG size, PVOID data);
+NTSTATUS WriteStatusValue(PCWSTR valueName, ULONG size, PVOID data);
+NTSTATUS ReportErrorCode(BusDeviceContext* bus);
+void ReadStartOptions(BusDeviceContext* bus);
+void ReadCompressionOptions(BusDeviceContext* bus);

@@ -1,0 +1,131 @@
+// The Plug and Play manager's first steps: load, add device, requests to a stack, removal, unload.
+#include "host/hostk/pnp.h"
+
+#include <mutex>
+
+#include "host/hostk/bugcheck.h"
+#include "host/hostk/io.h"
+#include "host/hostk/irql.h"
+#include "host/hostk/registry.h"
+#include "host/ntstatus.h"
+#include "host/zw.h"
+#include "io_internal.h"
+
+namespace hostk {
+namespace {
+
+struct PlainBus {
+  std::mutex lock;
+  PDRIVER_OBJECT driver = nullptr;
+  int devices = 0;
+};
+
+PlainBus& Bus() {
+  static PlainBus* bus = new PlainBus;
+  return *bus;
+}
+
+NTSTATUS NTAPI PlainBusDispatch(PDEVICE_OBJECT, PIRP irp) {
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+std::u16string Widen(const std::string& text) {
+  return std::u16string(text.begin(), text.end());
+}
+
+}  // namespace
+
+std::string ServiceKeyPath(const std::string& serviceName) {
+  return "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + serviceName;
+}
+
+PDRIVER_OBJECT PnpLoadDriver(const std::string& serviceName, PDRIVER_INITIALIZE entry,
+                             NTSTATUS* status) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "PnpLoadDriver");
+  std::string keyPath = ServiceKeyPath(serviceName);
+  RegistryCreateKey(keyPath);
+  PDRIVER_OBJECT driver = IoCreateDriverObject(("\\Driver\\" + serviceName).c_str());
+  // The path is the loader's: valid only while the entry routine runs.
+  std::u16string path = Widen(keyPath);
+  UNICODE_STRING registryPath = {(USHORT)(path.size() * 2), (USHORT)(path.size() * 2),
+                                 (PWCH)path.data()};
+  NTSTATUS result = entry(driver, &registryPath);
+  if (status != nullptr) *status = result;
+  if (!NT_SUCCESS(result)) {
+    IoDeleteDriverObject(driver);
+    return nullptr;
+  }
+  return driver;
+}
+
+NTSTATUS PnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "PnpAddDevice");
+  NTSTATUS status = driver->DriverExtension->AddDevice(driver, physicalDevice);
+  if (!NT_SUCCESS(status) && driver->DeviceObject == nullptr) PnpUnloadDriver(driver);
+  return status;
+}
+
+NTSTATUS PnpSendRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                        const IO_STACK_LOCATION* parameters, ULONG_PTR* information) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "PnpSendRequest");
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb = {};
+  PIRP irp = IoBuildSynchronousFsdRequest(major, top, nullptr, 0, nullptr, &event, &iosb);
+  if (irp == nullptr) BugCheck(kDriverVerifierDetectedViolation, "PnpSendRequest: no request");
+  irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  if (parameters != nullptr) stack->Parameters = parameters->Parameters;
+  stack->MajorFunction = major;
+  stack->MinorFunction = minor;
+  NTSTATUS status = IofCallDriver(top, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    status = iosb.Status;
+  }
+  if (information != nullptr) *information = iosb.Information;
+  ObfDereferenceObject(top);
+  return status;
+}
+
+NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT physicalDevice) {
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(physicalDevice);
+  PDRIVER_OBJECT driver = top == physicalDevice ? nullptr : top->DriverObject;
+  ObfDereferenceObject(top);
+  NTSTATUS status = PnpSendRequest(physicalDevice, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+  if (driver != nullptr && driver->DeviceObject == nullptr) PnpUnloadDriver(driver);
+  return status;
+}
+
+void PnpUnloadDriver(PDRIVER_OBJECT driver) { IoUnloadDriver(driver); }
+
+PDEVICE_OBJECT PnpCreatePlainBusDevice() {
+  std::lock_guard<std::mutex> guard(Bus().lock);
+  if (Bus().driver == nullptr) {
+    Bus().driver = IoCreateDriverObject("\\Driver\\HostBus");
+    for (auto& routine : Bus().driver->MajorFunction) routine = PlainBusDispatch;
+  }
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(Bus().driver, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE,
+                                   &device);
+  if (!NT_SUCCESS(status)) BugCheck(kDriverVerifierDetectedViolation, "no plain bus device");
+  device->Flags |= DO_BUS_ENUMERATED_DEVICE;
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  Bus().devices++;
+  return device;
+}
+
+void PnpDeletePlainBusDevice(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(Bus().lock);
+  IoDeleteDevice(device);
+  if (--Bus().devices == 0) {
+    IoDeleteDriverObject(Bus().driver);
+    Bus().driver = nullptr;
+  }
+}
+
+}  // namespace hostk
