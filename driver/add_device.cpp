@@ -31,6 +31,8 @@ void InitializeBusRecord(BusDeviceContext* bus, PDRIVER_OBJECT driver, PDEVICE_O
   ExInitializeFastMutex(&bus->ChildListLock);
   InitializeListHead(&bus->Children);
   bus->ChildCount = 0;
+  KeInitializeEvent(&bus->AsyncIdleEvent, NotificationEvent, TRUE);
+  KeInitializeSpinLock(&bus->AsyncTransferLock);
   bus->MaxTransferSize = IsPreWdm6System() ? kMaxTransferSizePreWdm6 : kMaxTransferSize;
 }
 

@@ -50,15 +50,37 @@ struct BusDeviceContext {
   LONG OpenHandleCount;
   LONG OutstandingIo;   // 1 at creation: the device's own reference
   KSPIN_LOCK IoCountLock;
+  USBD_PIPE_HANDLE PipeDataIn1;
+  USBD_PIPE_HANDLE PipeDataIn2;
+  USBD_PIPE_HANDLE PipeDataIn3;
+  USBD_PIPE_HANDLE PipeDataIn4;
+  USBD_PIPE_HANDLE PipeCsrOut;
+  USBD_PIPE_HANDLE PipeCsrIn;
+  USBD_PIPE_HANDLE PipePciOut;
+  USBD_PIPE_HANDLE PipePciIn;
+  USBD_PIPE_HANDLE PipeDataOut1;
+  USBD_PIPE_HANDLE PipeDataOut2;
+  USBD_PIPE_HANDLE PipeDataOut3;
+  USBD_PIPE_HANDLE PipeDataOut4;
+  // Set once the USB stack reports the adapter gone, never cleared; read and written atomically
+  // because transfers on any thread test it.
+  LONG DeviceGone;
+  KEVENT AsyncIdleEvent;  // signalled while no asynchronous transfer is in flight
+  PIRP AsyncTransferIrp;  // guarded by AsyncTransferLock, as is its context
+  PVOID AsyncTransferContext;
+  KSPIN_LOCK AsyncTransferLock;
   ULONG MaxTransferSize;
   ULONG LinkMode;
   UCHAR Legacy;
   UCHAR LinkByDriver;
+  ULONG UsbSpeed;  // 0 full speed, 1 high speed, 2 SuperSpeed
   UCHAR Quality;
   UCHAR Sampling;
   UCHAR EnableJpeg;
   ULONG ThroughPut;
   ULONG ErrorCode;
+  USHORT IdProduct;
+  USHORT IdVendor;
   ULONG DriverModel;
   UCHAR DriverRotate;
   LIST_ENTRY Children;  // ChildDeviceContext::Link entries, in creation order
@@ -105,6 +127,13 @@ constexpr ULONG kTagFrameBuffers = KX_POOL_TAG('D', 'A', 'T', 'A');
 constexpr ULONG kTagRemoveLock = KX_POOL_TAG('R', 'M', 'L', 'K');
 constexpr ULONG kTagWorkItem = KX_POOL_TAG('W', 'O', 'R', 'K');
 constexpr ULONG kTagRegistry = KX_POOL_TAG('r', 'e', 'g', 'y');
+constexpr ULONG kTagTransfer = KX_POOL_TAG('2', '0', '0', 'M');  // URBs and transfer contexts
+constexpr ULONG kTagConfigUrb = KX_POOL_TAG('C', 'U', 'R', 'B');
+constexpr ULONG kTagConfigDescriptor = KX_POOL_TAG('C', 'D', 'E', 'S');
+constexpr ULONG kTagDeviceUrb = KX_POOL_TAG('U', 'R', 'B', 'C');
+constexpr ULONG kTagDeviceDescriptor = KX_POOL_TAG('D', 'D', 'S', 'C');
+constexpr ULONG kTagInterfaceList = KX_POOL_TAG('I', 'N', 'F', 'L');
+constexpr ULONG kTagDeselectUrb = KX_POOL_TAG('D', 'U', 'S', 'B');
 
 // Handle selectors kept in a file object's FsContext.
 constexpr ULONG kControlHandle = 0;
@@ -166,6 +195,41 @@ NTSTATUS AdapterWrite(PDEVICE_OBJECT device, PIRP irp);
 
 // usb/transfer_size.cpp
 BOOLEAN IsPreWdm6System();
+
+// usb/usb_submit.cpp: URBs handed to the USB stack synchronously.
+NTSTATUS UsbSubmitUrbSync(BusDeviceContext* bus, PURB urb);
+NTSTATUS UsbCallInternalIoctl(BusDeviceContext* bus, PVOID argument, ULONG controlCode);
+NTSTATUS UsbCallInternalIoctlPassive(BusDeviceContext* bus, PVOID argument, ULONG controlCode);
+
+// usb/usb_config.cpp
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT device);
+NTSTATUS UsbDeselectConfiguration(PDEVICE_OBJECT device);
+
+// usb/bulk_transfer.cpp
+constexpr ULONG kTransferOut = 0;
+constexpr ULONG kTransferIn = USBD_TRANSFER_DIRECTION_IN;
+NTSTATUS UsbDoBulkTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
+                           ULONG length, ULONG direction);
+NTSTATUS UsbDoBulkTransfer_2(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
+                             ULONG length, ULONG direction);
+NTSTATUS UsbResetPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
+BOOLEAN IsDeviceGone(BusDeviceContext* bus);
+void SetDeviceGone(BusDeviceContext* bus);
+// A bulk URB from the pool (tag "200M"), zero-filled and built for one transfer; NULL when none.
+PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length, ULONG direction);
+// A request with one stack location more than the lower device needs, armed to carry `urb`.
+PIRP AllocateUrbRequest(BusDeviceContext* bus);
+void ArmUrbRequest(PIRP irp, PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID context);
+
+// usb/data_transfer.cpp: transfers of any size, in chunks of MaxTransferSize.
+NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
+                           ULONG length, ULONG direction);
+NTSTATUS UsbDoBulkTransferAsync(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
+                                ULONG length, ULONG direction);
+void UsbCancelAsyncTransfer(BusDeviceContext* bus);
+
+// usb/usb_status_name.cpp
+PCSTR UsbStatusName(USBD_STATUS status);
 
 // config/registry.cpp
 NTSTATUS RegistryAccess(BOOLEAN write, PCWSTR subkey, PCWSTR valueName, ULONG size, PVOID data);

@@ -12,6 +12,8 @@
 #define KX_WSTR(s) L##s
 #else
 #include "host/ntddk.h"
+#include "host/usb.h"
+#include "host/usbdlib.h"
 #define KX_WSTR(s) u##s
 #endif
 

@@ -1,0 +1,186 @@
+// Transfers of any size on the data channels: one request and one URB carry chunk after chunk of
+// at most MaxTransferSize bytes, each next chunk sent from the completion routine of the one
+// before, with no thread switch and no allocation between chunks. The synchronous form waits 10
+// seconds for the whole; the asynchronous form (channel-1 receive) returns at once and signals
+// AsyncIdleEvent when done.
+#include "driver/kxbus.h"
+
+namespace {
+
+constexpr LONGLONG kTransferTimeout = -100000000LL;  // 10 seconds, relative
+
+struct ChunkContext {
+  PURB Urb;
+  ULONG Remaining;    // bytes not yet handed to the stack
+  ULONG Transferred;  // sum of what completed chunks moved
+  PUCHAR Next;        // start of the next chunk in the caller's buffer
+  USBD_PIPE_HANDLE Pipe;
+  ULONG Flags;
+  KEVENT Done;        // synchronous form only
+  BusDeviceContext* Bus;
+  PIRP Irp;
+  // Asynchronous form: the completion and a cancel in progress each hold one; the last frees.
+  LONG References;
+};
+
+ChunkContext* NewChunkContext(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
+                              ULONG length, ULONG direction) {
+  ChunkContext* context =
+      (ChunkContext*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ChunkContext), kTagTransfer);
+  if (context == NULL) return NULL;
+  RtlZeroMemory(context, sizeof(*context));
+  ULONG first = length < bus->MaxTransferSize ? length : bus->MaxTransferSize;
+  context->Urb = AllocateBulkUrb(pipe, buffer, first, direction);
+  context->Irp = context->Urb != NULL ? AllocateUrbRequest(bus) : NULL;
+  if (context->Irp == NULL) {
+    if (context->Urb != NULL) ExFreePoolWithTag(context->Urb, kTagTransfer);
+    ExFreePoolWithTag(context, kTagTransfer);
+    return NULL;
+  }
+  context->Remaining = length - first;
+  context->Next = (PUCHAR)buffer + first;
+  context->Pipe = pipe;
+  context->Flags = context->Urb->UrbBulkOrInterruptTransfer.TransferFlags;
+  context->Bus = bus;
+  context->References = 1;
+  KeInitializeEvent(&context->Done, NotificationEvent, FALSE);
+  return context;
+}
+
+void FreeChunkContext(ChunkContext* context) {
+  IoFreeIrp(context->Irp);
+  ExFreePoolWithTag(context->Urb, kTagTransfer);
+  ExFreePoolWithTag(context, kTagTransfer);
+}
+
+// Sends the next chunk when the last one succeeded and bytes remain; true when it went out.
+// A chunk's offset advances by what was asked, not by what moved: a short chunk does not shift
+// the ones after it.
+bool ContinueChain(ChunkContext* context, PIRP irp, PIO_COMPLETION_ROUTINE routine) {
+  if (!NT_SUCCESS(irp->IoStatus.Status)) return false;
+  context->Transferred += context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  if (context->Remaining == 0) {
+    irp->IoStatus.Information = context->Transferred;
+    return false;
+  }
+  ULONG maxChunk = context->Bus->MaxTransferSize;
+  ULONG chunk = context->Remaining < maxChunk ? context->Remaining : maxChunk;
+  PURB urb = context->Urb;
+  UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                         context->Pipe, context->Next, NULL, chunk, context->Flags,
+                                         NULL);
+  context->Next += chunk;
+  context->Remaining -= chunk;
+  ArmUrbRequest(irp, urb, routine, context);
+  IofCallDriver(context->Bus->LowerDeviceObject, irp);
+  return true;
+}
+
+NTSTATUS NTAPI DataTransferCompletion(PDEVICE_OBJECT, PIRP irp, PVOID contextArgument) {
+  ChunkContext* context = (ChunkContext*)contextArgument;
+  if (ContinueChain(context, irp, DataTransferCompletion)) return STATUS_MORE_PROCESSING_REQUIRED;
+  KeSetEvent(&context->Done, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void ReleaseAsyncContext(ChunkContext* context) {
+  if (InterlockedDecrement(&context->References) == 0) FreeChunkContext(context);
+}
+
+NTSTATUS NTAPI AsyncTransferCompletion(PDEVICE_OBJECT, PIRP irp, PVOID contextArgument) {
+  ChunkContext* context = (ChunkContext*)contextArgument;
+  if (ContinueChain(context, irp, AsyncTransferCompletion)) return STATUS_MORE_PROCESSING_REQUIRED;
+  BusDeviceContext* bus = context->Bus;
+  KIRQL irql;
+  KeAcquireSpinLock(&bus->AsyncTransferLock, &irql);
+  bus->AsyncTransferIrp = NULL;
+  bus->AsyncTransferContext = NULL;
+  KeSetEvent(&bus->AsyncIdleEvent, IO_NO_INCREMENT, FALSE);
+  KeReleaseSpinLock(&bus->AsyncTransferLock, irql);
+  ReleaseAsyncContext(context);
+  IoCountDecrement(bus);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS ClassifyDataResult(BusDeviceContext* bus, NTSTATUS status, USBD_STATUS urbStatus) {
+  if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE) {
+    KX_TRACE(KX_TRACE_ERROR, "UsbDoDataTransfer: STATUS_DEVICE_NOT_CONNECTED\n");
+    SetDeviceGone(bus);
+  } else if (status == STATUS_CANCELLED) {
+    KX_TRACE(KX_TRACE_ERROR, "UsbDoDataTransfer: STATUS_CANCELLED\n");
+  } else if ((!NT_SUCCESS(status) || USBD_ERROR(urbStatus)) &&
+             urbStatus == USBD_STATUS_DEVICE_GONE) {
+    KX_TRACE(KX_TRACE_ERROR, "UsbDoDataTransfer: USBD_STATUS_DEVICE_GONE\n");
+    SetDeviceGone(bus);
+  }
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
+                           ULONG length, ULONG direction) {
+  if (IsDeviceGone(bus)) return STATUS_INVALID_DEVICE_STATE;
+  if (!IoCountAcquireIfStarted(bus)) return STATUS_UNSUCCESSFUL;
+  ChunkContext* context = NewChunkContext(bus, pipe, buffer, length, direction);
+  if (context == NULL) {
+    IoCountDecrement(bus);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PIRP irp = context->Irp;
+  ArmUrbRequest(irp, context->Urb, DataTransferCompletion, context);
+  IofCallDriver(bus->LowerDeviceObject, irp);
+  // Waited for even when the first chunk completed at once: a later chunk may still be out.
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = kTransferTimeout;
+  bool timedOut = KeWaitForSingleObject(&context->Done, Executive, KernelMode, FALSE, &timeout) ==
+                  STATUS_TIMEOUT;
+  if (timedOut) {
+    DbgPrint("UsbDoDataTransfer: timeout\n");
+    IoCancelIrp(irp);
+    KeWaitForSingleObject(&context->Done, Executive, KernelMode, FALSE, NULL);
+  }
+  NTSTATUS status;
+  status = timedOut ? STATUS_TIMEOUT
+                    : ClassifyDataResult(bus, irp->IoStatus.Status, context->Urb->UrbHeader.Status);
+  FreeChunkContext(context);
+  IoCountDecrement(bus);
+  return status;
+}
+
+NTSTATUS UsbDoBulkTransferAsync(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
+                                ULONG length, ULONG direction) {
+  if (IsDeviceGone(bus)) return STATUS_INVALID_DEVICE_STATE;
+  if (!IoCountAcquireIfStarted(bus)) return STATUS_UNSUCCESSFUL;
+  ChunkContext* context = NewChunkContext(bus, pipe, buffer, length, direction);
+  if (context == NULL) {
+    IoCountDecrement(bus);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PIRP irp = context->Irp;
+  ArmUrbRequest(irp, context->Urb, AsyncTransferCompletion, context);
+  KeClearEvent(&bus->AsyncIdleEvent);
+  KIRQL irql;
+  KeAcquireSpinLock(&bus->AsyncTransferLock, &irql);
+  bus->AsyncTransferIrp = irp;
+  bus->AsyncTransferContext = context;
+  KeReleaseSpinLock(&bus->AsyncTransferLock, irql);
+  NTSTATUS status = IofCallDriver(bus->LowerDeviceObject, irp);
+  return status == STATUS_PENDING ? STATUS_SUCCESS : status;
+}
+
+// The request may complete (and its completion free it) at any moment, also from inside
+// IoCancelIrp when the stack below completes it in its cancel routine. So the canceller holds a
+// reference on the transfer instead of the spin lock while it cancels.
+void UsbCancelAsyncTransfer(BusDeviceContext* bus) {
+  KIRQL irql;
+  KeAcquireSpinLock(&bus->AsyncTransferLock, &irql);
+  PIRP irp = bus->AsyncTransferIrp;
+  ChunkContext* context = (ChunkContext*)bus->AsyncTransferContext;
+  if (irp != NULL) InterlockedIncrement(&context->References);
+  KeReleaseSpinLock(&bus->AsyncTransferLock, irql);
+  if (irp == NULL) return;
+  IoCancelIrp(irp);
+  KeWaitForSingleObject(&bus->AsyncIdleEvent, Executive, KernelMode, FALSE, NULL);
+  ReleaseAsyncContext(context);
+}
