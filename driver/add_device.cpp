@@ -33,6 +33,9 @@ void InitializeBusRecord(BusDeviceContext* bus, PDRIVER_OBJECT driver, PDEVICE_O
   bus->ChildCount = 0;
   KeInitializeEvent(&bus->AsyncIdleEvent, NotificationEvent, TRUE);
   KeInitializeSpinLock(&bus->AsyncTransferLock);
+  KeInitializeMutex(&bus->BridgePathLock, 0);
+  KeInitializeMutex(&bus->PciPathLock, 0);
+  KeInitializeMutex(&bus->ConfigMutex, 0);
   bus->MaxTransferSize = IsPreWdm6System() ? kMaxTransferSizePreWdm6 : kMaxTransferSize;
 }
 

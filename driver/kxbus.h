@@ -69,6 +69,10 @@ struct BusDeviceContext {
   PIRP AsyncTransferIrp;  // guarded by AsyncTransferLock, as is its context
   PVOID AsyncTransferContext;
   KSPIN_LOCK AsyncTransferLock;
+  // A register read is a command out and a result in; each path's lock keeps the pair together
+  // against the other threads that use the path. Held only around the pair, at passive level.
+  KMUTEX BridgePathLock;
+  KMUTEX PciPathLock;
   ULONG MaxTransferSize;
   ULONG LinkMode;
   UCHAR Legacy;
@@ -78,10 +82,14 @@ struct BusDeviceContext {
   UCHAR Sampling;
   UCHAR EnableJpeg;
   ULONG ThroughPut;
-  ULONG ErrorCode;
+  ULONG ErrorCode;   // failure bits; changed with interlocked operations
+  UCHAR ExtendedChip;  // bit 12 of bridge register 0x90, read at every start
   USHORT IdProduct;
   USHORT IdVendor;
   ULONG DriverModel;
+  KMUTEX ConfigMutex;  // serialises configuration-memory access
+  ULONG ConfigWordCache201;
+  ULONG ConfigWordCache200;
   UCHAR DriverRotate;
   LIST_ENTRY Children;  // ChildDeviceContext::Link entries, in creation order
   ULONG ChildCount;
@@ -230,6 +238,56 @@ void UsbCancelAsyncTransfer(BusDeviceContext* bus);
 
 // usb/usb_status_name.cpp
 PCSTR UsbStatusName(USBD_STATUS status);
+
+// usb/register_paths.cpp: the bridge's registers and the internal bus, one 32-bit word at a time.
+struct PciLocation {
+  UCHAR Bus;
+  UCHAR Function;  // 0-7
+  UCHAR Device;    // 0-31
+  UCHAR Type;      // non-zero: a type-1 transaction
+};
+constexpr ULONG kWindowExtended = 0x30000000;  // the far-side window over the internal bus
+constexpr ULONG kWindowBasic = 0x00100000;
+NTSTATUS BridgeConfigRead(BusDeviceContext* bus, USHORT reg, ULONG* value);
+NTSTATUS BridgeConfigWrite(BusDeviceContext* bus, USHORT reg, ULONG value);
+NTSTATUS BridgeRegRead(BusDeviceContext* bus, USHORT reg, ULONG* value);
+NTSTATUS BridgeRegWrite(BusDeviceContext* bus, USHORT reg, ULONG value);
+void BridgeRegSetHigh(BusDeviceContext* bus, USHORT reg, ULONG a, ULONG b);
+void BridgeRegSetLow(BusDeviceContext* bus, USHORT reg, ULONG a, ULONG b);
+void BridgeRegSetLowIndexed(BusDeviceContext* bus, UCHAR index, ULONG a, ULONG b);
+ULONG PciMemRead(BusDeviceContext* bus, ULONG address);
+BOOLEAN PciMemWrite(BusDeviceContext* bus, ULONG address, ULONG value);
+void PciMemSetLow(BusDeviceContext* bus, ULONG offset, ULONG a, ULONG b);
+ULONG PciConfigRead(BusDeviceContext* bus, USHORT offset);
+ULONG PciConfigReadAt(BusDeviceContext* bus, const PciLocation* location, USHORT offset);
+BOOLEAN PciConfigWrite(BusDeviceContext* bus, USHORT offset, ULONG value);
+BOOLEAN PciConfigWriteAt(BusDeviceContext* bus, const PciLocation* location, USHORT offset,
+                         ULONG value);
+
+// usb/data_channels.cpp: the four data channels with their DMA programming and error bits.
+NTSTATUS ReadChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS ReadChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS ReadChannel1Async(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS ReadChannel1AsyncLow(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS ReadChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS ReadChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS ReadChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS WriteChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS WriteChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS WriteChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS WriteChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS WriteChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length);
+NTSTATUS FlushChannelFifo(BusDeviceContext* bus, ULONG index, BOOLEAN in);
+NTSTATUS FlushChannelFifoWindow(BusDeviceContext* bus, ULONG index, BOOLEAN in);
+NTSTATUS ResetChannelDma(BusDeviceContext* bus, ULONG index);
+NTSTATUS FlushAllChannelFifos(BusDeviceContext* bus);
+NTSTATUS ResetAllChannels(BusDeviceContext* bus);
+
+// device/config_memory.cpp: the bridge's serial configuration memory, one 32-bit word at a time.
+NTSTATUS ConfigWordRead(BusDeviceContext* bus, ULONG index, ULONG* value);
+NTSTATUS ConfigWordWrite(BusDeviceContext* bus, USHORT index, ULONG value);
+BOOLEAN ConfigReadIdentity(BusDeviceContext* bus, USHORT* vidW, USHORT* pidW, ULONG* w0);
+BOOLEAN ConfigWarmUp(BusDeviceContext* bus);
 
 // config/registry.cpp
 NTSTATUS RegistryAccess(BOOLEAN write, PCWSTR subkey, PCWSTR valueName, ULONG size, PVOID data);

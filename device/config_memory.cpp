@@ -1,0 +1,99 @@
+// The bridge's serial configuration memory: 32-bit words behind the control (0x260), data (0x264)
+// and third-address-byte (0x26C) registers of the bridge's configuration space. Every step is a
+// register round trip, so the polling bounds count register accesses, not time. Callers serialise
+// their accesses (ConfigMutex).
+#include "driver/kxbus.h"
+
+namespace {
+
+constexpr USHORT kControl = 0x260;
+constexpr USHORT kData = 0x264;
+constexpr USHORT kThirdAddressByte = 0x26C;
+constexpr ULONG kPollLimit = 100;
+constexpr ULONG kInProgress = 1u << 18;
+constexpr ULONG kStaleFlag = 1u << 19;
+constexpr ULONG kMemoryBusy = 1u << 24;
+constexpr ULONG kCommandReadWord = 3u << 13;
+constexpr ULONG kCommandWriteWord = 2u << 13;
+constexpr ULONG kCommandReadStatus = 5u << 13;
+constexpr ULONG kCommandWriteEnable = 6u << 13;
+constexpr ULONG kThreeAddressBytes = 3;
+
+// Bits 0-12 of the word index at 0-12 and bit 13 at bit 20: 14 bits in all.
+ULONG WordAddress(ULONG index) { return (index & 0x1FFF) | ((index >> 13) & 1u) << 20; }
+
+// Writes the command and polls until the bridge has taken it; a failed read keeps the last value.
+BOOLEAN IssueCommand(BusDeviceContext* bus, ULONG command) {
+  BridgeConfigWrite(bus, kControl, command);
+  ULONG control = kInProgress;
+  for (ULONG i = 0; i < kPollLimit; i++) {
+    BridgeConfigRead(bus, kControl, &control);
+    if ((control & kInProgress) == 0) return TRUE;
+  }
+  return FALSE;
+}
+
+// The control value once the memory is not busy, or 0 when it could not be had.
+ULONG Prepare(BusDeviceContext* bus) {
+  ULONG value;
+  if (!NT_SUCCESS(BridgeConfigRead(bus, kControl, &value))) return 0;
+  ULONG command = value & 0x8EFF1FFF;
+  if (command & kStaleFlag) {
+    BridgeConfigWrite(bus, kControl, command | 0x6000);
+    command &= ~kStaleFlag;
+  }
+  command |= kCommandReadStatus;
+  ULONG status = 0;
+  for (ULONG round = 0; round < kPollLimit; round++) {
+    IssueCommand(bus, command);
+    BridgeConfigRead(bus, kControl, &status);
+    if ((status & kMemoryBusy) == 0) return status;
+  }
+  return 0;
+}
+
+}  // namespace
+
+NTSTATUS ConfigWordRead(BusDeviceContext* bus, ULONG index, ULONG* value) {
+  ULONG control = Prepare(bus);
+  if (control == 0) return STATUS_UNSUCCESSFUL;
+  ULONG width = (control >> 22) & 3;
+  if (width == kThreeAddressBytes) {
+    ULONG third;
+    if (NT_SUCCESS(BridgeConfigRead(bus, kThirdAddressByte, &third))) {
+      BridgeConfigWrite(bus, kThirdAddressByte, third & ~0xFFu);
+    }
+  }
+  IssueCommand(bus, (control & 0xFFEF6000) | kCommandReadWord | WordAddress(index & 0xFFFF));
+  ULONG word;
+  if (!NT_SUCCESS(BridgeConfigRead(bus, kData, &word))) return STATUS_UNSUCCESSFUL;
+  if (value != NULL) *value = word;
+  return STATUS_SUCCESS;
+}
+
+// The write itself completes in the memory after this returns; the next Prepare waits for it.
+NTSTATUS ConfigWordWrite(BusDeviceContext* bus, USHORT index, ULONG value) {
+  ULONG control = Prepare(bus);
+  if (control == 0) return STATUS_UNSUCCESSFUL;
+  ULONG base = control & 0xFFEF0000;
+  IssueCommand(bus, base | kCommandWriteEnable);
+  BridgeConfigWrite(bus, kData, value);
+  IssueCommand(bus, base | kCommandWriteWord | WordAddress(index));
+  return STATUS_SUCCESS;
+}
+
+BOOLEAN ConfigReadIdentity(BusDeviceContext* bus, USHORT* vidW, USHORT* pidW, ULONG* w0) {
+  if (vidW == NULL || pidW == NULL || w0 == NULL) return FALSE;
+  if (!NT_SUCCESS(ConfigWordRead(bus, 0, w0))) return FALSE;
+  ULONG word;
+  if (NT_SUCCESS(ConfigWordRead(bus, 1, &word))) *vidW = (USHORT)(word >> 16);
+  if (NT_SUCCESS(ConfigWordRead(bus, 2, &word))) *pidW = (USHORT)word;
+  return TRUE;
+}
+
+BOOLEAN ConfigWarmUp(BusDeviceContext* bus) {
+  ULONG discard;
+  BridgeConfigRead(bus, kControl, &discard);
+  for (ULONG word = 0; word < 32; word++) ConfigWordRead(bus, word, &discard);
+  return TRUE;
+}

@@ -1,0 +1,148 @@
+// The four data channels. A read from the adapter has the bridge's DMA engine of the channel
+// programmed first (count, then start) where the adapter's generation runs the channel through
+// it; a failure other than a time-out sets the channel's bit in ErrorCode and reports it.
+#include "driver/kxbus.h"
+
+namespace {
+
+constexpr ULONG kDmaBlockBase = 0x180;
+constexpr ULONG kDmaBlockStride = 0x20;
+constexpr ULONG kDmaControl = 0x00;
+constexpr ULONG kDmaStart = 0x04;
+constexpr ULONG kDmaCount = 0x10;
+constexpr ULONG kFifoFlush = 0x200;
+constexpr ULONG kDataChannelCount = 4;
+
+// Error bits: channel n in is bit 2(n-1), out is bit 2(n-1)+1.
+ULONG ErrorBit(ULONG channel, bool in) { return 1u << (2 * (channel - 1) + (in ? 0 : 1)); }
+
+ULONG DmaRegister(ULONG window, ULONG channel, ULONG offset) {
+  return window + kDmaBlockBase + kDmaBlockStride * (channel - 1) + offset;
+}
+
+void ProgramChannel(BusDeviceContext* bus, ULONG window, ULONG channel, ULONG length) {
+  PciMemWrite(bus, DmaRegister(window, channel, kDmaCount), length);
+  PciMemWrite(bus, DmaRegister(window, channel, kDmaStart), 1);
+}
+
+NTSTATUS Finish(BusDeviceContext* bus, NTSTATUS status, ULONG errorBit) {
+  if (!NT_SUCCESS(status)) {
+    InterlockedOr((LONG*)&bus->ErrorCode, (LONG)errorBit);
+    ReportErrorCode(bus);
+  }
+  return status;
+}
+
+NTSTATUS Read(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length,
+              ULONG channel) {
+  return Finish(bus, UsbDoDataTransfer(bus, pipe, buffer, length, kTransferIn),
+                ErrorBit(channel, true));
+}
+
+NTSTATUS Write(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length,
+               ULONG channel) {
+  return Finish(bus, UsbDoDataTransfer(bus, pipe, buffer, length, kTransferOut),
+                ErrorBit(channel, false));
+}
+
+// Channel 1 in on the basic generation: through the DMA engine at the basic window, or, on a
+// legacy adapter, straight from endpoint 0x82.
+USBD_PIPE_HANDLE ProgramChannel1Low(BusDeviceContext* bus, ULONG length) {
+  if (bus->Legacy) return bus->PipeDataIn2;
+  ProgramChannel(bus, kWindowBasic, 1, length);
+  return bus->PipeDataIn1;
+}
+
+USHORT FifoRegister(ULONG index, BOOLEAN in) {
+  return (USHORT)((in ? 0x3CC : 0x30C) + 0x20 * (index + 1));
+}
+
+}  // namespace
+
+NTSTATUS ReadChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  ProgramChannel(bus, kWindowExtended, 1, length);
+  return Read(bus, bus->PipeDataIn1, buffer, length, 1);
+}
+
+NTSTATUS ReadChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  USBD_PIPE_HANDLE pipe = ProgramChannel1Low(bus, length);
+  return Read(bus, pipe, buffer, length, 1);
+}
+
+NTSTATUS ReadChannel1Async(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  ProgramChannel(bus, kWindowExtended, 1, length);
+  return UsbDoBulkTransferAsync(bus, bus->PipeDataIn1, buffer, length, kTransferIn);
+}
+
+NTSTATUS ReadChannel1AsyncLow(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  USBD_PIPE_HANDLE pipe = ProgramChannel1Low(bus, length);
+  return UsbDoBulkTransferAsync(bus, pipe, buffer, length, kTransferIn);
+}
+
+NTSTATUS ReadChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  ULONG engine = bus->Legacy ? 3 : 2;
+  ProgramChannel(bus, kWindowExtended, engine, length);
+  return Read(bus, bus->Legacy ? bus->PipeDataIn3 : bus->PipeDataIn2, buffer, length, 2);
+}
+
+NTSTATUS ReadChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  ProgramChannel(bus, kWindowExtended, 3, length);
+  return Read(bus, bus->PipeDataIn3, buffer, length, 3);
+}
+
+NTSTATUS ReadChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  ProgramChannel(bus, kWindowExtended, 4, length);
+  return Read(bus, bus->PipeDataIn4, buffer, length, 4);
+}
+
+NTSTATUS WriteChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  return Write(bus, bus->Legacy ? bus->PipeDataIn2 : bus->PipeDataOut1, buffer, length, 1);
+}
+
+NTSTATUS WriteChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  return Write(bus, bus->Legacy ? bus->PipeDataIn1 : bus->PipeDataOut1, buffer, length, 1);
+}
+
+NTSTATUS WriteChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  return Write(bus, bus->Legacy ? bus->PipeDataIn4 : bus->PipeDataOut2, buffer, length, 2);
+}
+
+NTSTATUS WriteChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  return Write(bus, bus->PipeDataOut3, buffer, length, 3);
+}
+
+NTSTATUS WriteChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  return Write(bus, bus->PipeDataOut4, buffer, length, 4);
+}
+
+NTSTATUS FlushChannelFifo(BusDeviceContext* bus, ULONG index, BOOLEAN in) {
+  if (index >= kDataChannelCount) return STATUS_UNSUCCESSFUL;
+  return BridgeRegWrite(bus, FifoRegister(index, in), kFifoFlush);
+}
+
+NTSTATUS FlushChannelFifoWindow(BusDeviceContext* bus, ULONG index, BOOLEAN in) {
+  if (index >= kDataChannelCount) return STATUS_UNSUCCESSFUL;
+  return PciMemWrite(bus, kWindowExtended + FifoRegister(index, in), kFifoFlush);
+}
+
+NTSTATUS ResetChannelDma(BusDeviceContext* bus, ULONG index) {
+  if (index >= kDataChannelCount) return STATUS_UNSUCCESSFUL;
+  return PciMemWrite(bus, DmaRegister(kWindowExtended, index + 1, kDmaControl), 0);
+}
+
+NTSTATUS FlushAllChannelFifos(BusDeviceContext* bus) {
+  for (ULONG i = 0; i < kDataChannelCount; i++) {
+    FlushChannelFifo(bus, i, FALSE);
+    FlushChannelFifo(bus, i, TRUE);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ResetAllChannels(BusDeviceContext* bus) {
+  for (ULONG i = 0; i < kDataChannelCount; i++) ResetChannelDma(bus, i);
+  for (ULONG i = 0; i < kDataChannelCount; i++) {
+    FlushChannelFifoWindow(bus, i, FALSE);
+    FlushChannelFifoWindow(bus, i, TRUE);
+  }
+  return STATUS_SUCCESS;
+}
