@@ -1,0 +1,76 @@
+// The fixed-point constants of the forward DCT, shared by every implementation of the transform.
+//
+// The transform is computed as
+//   F(u, v) = 1/8 * sum over k in K(u), l in K(v) of M(u, k) M(v, l) B(k, l)
+// where B is the block after the integer butterflies of both dimensions (exact, within 16 bits)
+// and M(u, k) = sqrt(2) cos(theta(u, k)) is the one-dimensional rotation that finishes frequency u
+// from butterfly output k. Each product M(u, k) M(v, l) = 2 cos a cos b = cos(a - b) + cos(a + b)
+// is held as the sum of two entries of one table of 2^14 cos(m pi / 16), rounded once. Because
+// cos(m pi / 16), m = 0..7, are linearly independent over the rationals, the sum of products is
+// exact (and rounds exactly) whenever the true coefficient is rational, e.g. every DC value and
+// every coefficient of a flat or symmetric block; elsewhere the only error is the constants'.
+#pragma once
+
+#include "nt.h"
+
+// 2^14 cos(m pi / 16) for m = 0..8, rounded to nearest.
+inline constexpr LONG JpegDctCosine[9] = {16384, 16069, 15137, 13623, 11585, 9102, 6270, 3196, 0};
+
+// 2^14 cos(m pi / 16) for any m, from the table by symmetry.
+constexpr LONG JpegDctCosineOf(LONG m) {
+  m %= 32;
+  if (m < 0) m += 32;
+  if (m > 16) m = 32 - m;
+  return m > 8 ? -JpegDctCosine[16 - m] : JpegDctCosine[m];
+}
+
+// The butterfly outputs of one dimension (x0..x7 its eight samples, s_i = x_i + x_(7-i),
+// d_i = x_i - x_(7-i)):
+//   0: s0 + s1 + s2 + s3   1: s0 - s1 - s2 + s3   2: s0 - s3   3: s1 - s2   4..7: d0..d3
+// and, per frequency, the outputs it is made of with their angles in units of pi / 16.
+struct JpegDctTerms {
+  ULONG Count;
+  UCHAR Output[4];
+  UCHAR Angle[4];
+};
+
+inline constexpr JpegDctTerms JpegDctFrequencyTerms[8] = {
+    {1, {0, 0, 0, 0}, {4, 0, 0, 0}},    // sqrt(2) cos(pi/4) = 1
+    {4, {4, 5, 6, 7}, {1, 3, 5, 7}},
+    {2, {2, 3, 0, 0}, {2, 6, 0, 0}},
+    {4, {4, 5, 6, 7}, {3, 9, 15, 21}},
+    {1, {1, 0, 0, 0}, {4, 0, 0, 0}},
+    {4, {4, 5, 6, 7}, {5, 15, 25, 35}},
+    {2, {2, 3, 0, 0}, {6, 14, 0, 0}},
+    {4, {4, 5, 6, 7}, {7, 21, 35, 49}},
+};
+
+// Product constants per natural position v * 8 + u, term a * 4 + b (a over u's outputs, b over
+// v's). Every entry fits a signed 16-bit lane; the largest is 31521.
+struct JpegDctProductTable {
+  SHORT Product[64][16];
+};
+
+constexpr JpegDctProductTable JpegMakeDctProductTable() {
+  JpegDctProductTable table{};
+  for (ULONG v = 0; v < 8; v++) {
+    for (ULONG u = 0; u < 8; u++) {
+      const JpegDctTerms& across = JpegDctFrequencyTerms[u];
+      const JpegDctTerms& down = JpegDctFrequencyTerms[v];
+      for (ULONG a = 0; a < across.Count; a++) {
+        for (ULONG b = 0; b < down.Count; b++) {
+          LONG difference = (LONG)across.Angle[a] - (LONG)down.Angle[b];
+          LONG sum = (LONG)across.Angle[a] + (LONG)down.Angle[b];
+          table.Product[v * 8 + u][a * 4 + b] =
+              (SHORT)(JpegDctCosineOf(difference) + JpegDctCosineOf(sum));
+        }
+      }
+    }
+  }
+  return table;
+}
+
+inline constexpr JpegDctProductTable JpegDctProducts = JpegMakeDctProductTable();
+
+// The sum of products carries 2^14 from the constants and 2^3 from the 1/8.
+inline constexpr ULONG JpegDctDescaleBits = 17;

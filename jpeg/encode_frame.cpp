@@ -1,0 +1,63 @@
+// JpegEncodeFrame: checks the parameters, then drives one encoder through its calling order.
+//
+// Rules:
+// - Checks come in a fixed order: null pointers (-10), channel count and sizes (-6), sampling code
+//   (-10). Sizes the stream or 32-bit arithmetic cannot carry are refused before anything is
+//   allocated: a width or height above 65535 (the frame header's fields), a negative output
+//   capacity, or a source that would span 2 GiB or more.
+// - Every failure frees everything the call allocated; OutputLength is set only on success.
+#include "jpeg/encoder.h"
+
+namespace {
+
+constexpr ULONGLONG MaxSourceSpan = 0x7FFFFFFF;
+
+BOOLEAN SizesFit(const JpegEncodeParams* params) {
+  ULONG width = (ULONG)params->Width;
+  ULONG height = (ULONG)params->Height;
+  if (width < 8 || height < 8 || width > JpegMaxDimension || height > JpegMaxDimension) {
+    return FALSE;
+  }
+  if (params->OutputCapacity < 0) return FALSE;
+  LONGLONG pitch = params->SourcePitch;
+  ULONGLONG rowSpan = (ULONGLONG)(pitch < 0 ? -pitch : pitch);
+  ULONGLONG span = rowSpan * (height - 1) + (ULONGLONG)width * (ULONG)params->Channels;
+  return span <= MaxSourceSpan;
+}
+
+LONG CheckParams(const JpegEncodeParams* params) {
+  if (params == NULL || params->Output == NULL || params->Source == NULL) {
+    return JpegResultBadArgument;
+  }
+  if (params->Channels != 3 && params->Channels != 4) return JpegResultBadSize;
+  if (!SizesFit(params)) return JpegResultBadSize;
+  if ((ULONG)params->Sampling > JpegSampling420) return JpegResultBadArgument;
+  return JpegResultOk;
+}
+
+LONG Encode(JpegEncoder* encoder, const JpegEncodeParams* params) {
+  static const UCHAR EmptyComment[1] = {0};
+  JpegAttachOutput(encoder, params->Output, (ULONG)params->OutputCapacity);
+  JpegSetComment(encoder, EmptyComment, 0);
+  JpegAttachSource(encoder, params->Source, params->SourcePitch, (ULONG)params->Width,
+                   (ULONG)params->Height, (ULONG)params->Channels);
+  if (!JpegSetParameters(encoder, (ULONG)params->Sampling, params->Quality)) {
+    return JpegResultBadArgument;
+  }
+  if (!JpegWriteHeader(encoder)) return JpegResultHeaderFailed;
+  if (!JpegWriteScan(encoder)) return JpegResultScanFailed;
+  return JpegResultOk;
+}
+
+}  // namespace
+
+LONG JpegEncodeFrame(JpegEncodeParams* params) {
+  LONG result = CheckParams(params);
+  if (result != JpegResultOk) return result;
+  JpegEncoder* encoder = JpegCreateEncoder();
+  if (encoder == NULL) return JpegResultNoEncoder;
+  result = Encode(encoder, params);
+  if (result == JpegResultOk) params->OutputLength = (LONG)encoder->Output.Position;
+  JpegDestroyEncoder(encoder);
+  return result;
+}

@@ -1,0 +1,247 @@
+// The stream: header segments, the scan with its restart markers, and EOI.
+//
+// Rules:
+// - Segment order and contents are fixed: SOI, APP0 (JFIF 1.02), COM (the writer's version),
+//   DQT 0 and 1, SOF0 with component identifiers 0, 1 and 2, DHT for DC 0, AC 0, DC 1, AC 1, DRI;
+//   then SOS, the entropy-coded data and EOI. Marker codes and lengths are big-endian 16 bits.
+// - The scan runs one MCU row at a time: conversion and reduction, the transform of every block,
+//   then the Huffman coding of the row's MCUs. Blocks within an MCU: the luminance blocks left to
+//   right and top to bottom, then Cb, then Cr.
+// - One MCU per restart interval: a marker RSTm (m counting 0..7 and wrapping) precedes every MCU
+//   but the first, after padding the bits to a byte boundary; each marker resets the DC
+//   predictions. No marker follows the last MCU.
+#include "jpeg/encoder.h"
+
+const JpegVersion JpegWriterVersion = {3, 2, 40817, "Mar 02 2026"};
+
+namespace {
+
+constexpr UCHAR MarkerSoi = 0xD8;
+constexpr UCHAR MarkerEoi = 0xD9;
+constexpr UCHAR MarkerApp0 = 0xE0;
+constexpr UCHAR MarkerCom = 0xFE;
+constexpr UCHAR MarkerDqt = 0xDB;
+constexpr UCHAR MarkerSof0 = 0xC0;
+constexpr UCHAR MarkerDht = 0xC4;
+constexpr UCHAR MarkerDri = 0xDD;
+constexpr UCHAR MarkerSos = 0xDA;
+constexpr UCHAR MarkerRst0 = 0xD0;
+
+constexpr ULONG VersionTextCapacity = 96;
+
+BOOLEAN Put16(JpegBitWriter* writer, ULONG value) {
+  return JpegPutByte(writer, (UCHAR)(value >> 8)) && JpegPutByte(writer, (UCHAR)value);
+}
+
+BOOLEAN PutMarker(JpegBitWriter* writer, UCHAR code) {
+  return JpegPutByte(writer, 0xFF) && JpegPutByte(writer, code);
+}
+
+BOOLEAN PutBytes(JpegBitWriter* writer, const UCHAR* bytes, ULONG count) {
+  for (ULONG i = 0; i < count; i++) {
+    if (!JpegPutByte(writer, bytes[i])) return FALSE;
+  }
+  return TRUE;
+}
+
+// A marker and the length field of a segment whose contents take `contentLength` bytes.
+BOOLEAN PutSegmentStart(JpegBitWriter* writer, UCHAR code, ULONG contentLength) {
+  return PutMarker(writer, code) && Put16(writer, contentLength + 2);
+}
+
+VOID AppendText(char* text, ULONG* length, const char* piece) {
+  for (; *piece != '\0' && *length < VersionTextCapacity; piece++) text[(*length)++] = *piece;
+}
+
+VOID AppendDecimal(char* text, ULONG* length, ULONG value) {
+  char digits[10];
+  ULONG count = 0;
+  do {
+    digits[count++] = (char)('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count != 0 && *length < VersionTextCapacity) text[(*length)++] = digits[--count];
+}
+
+// "Kestrelix KX JPEG encoder [%d.%d.%d] - %s" of the writer's version.
+ULONG FormatVersionText(char* text) {
+  ULONG length = 0;
+  AppendText(text, &length, "Kestrelix KX JPEG encoder [");
+  AppendDecimal(text, &length, JpegWriterVersion.Major);
+  AppendText(text, &length, ".");
+  AppendDecimal(text, &length, JpegWriterVersion.Minor);
+  AppendText(text, &length, ".");
+  AppendDecimal(text, &length, JpegWriterVersion.Build);
+  AppendText(text, &length, "] - ");
+  AppendText(text, &length, JpegWriterVersion.Date);
+  return length;
+}
+
+BOOLEAN PutApp0(JpegEncoder* encoder) {
+  static const UCHAR Identifier[5] = {'J', 'F', 'I', 'F', 0};
+  JpegBitWriter* writer = &encoder->Writer;
+  return PutSegmentStart(writer, MarkerApp0, 14) && PutBytes(writer, Identifier, 5) &&
+         JpegPutByte(writer, 1) && JpegPutByte(writer, 2) &&
+         JpegPutByte(writer, encoder->DensityUnits) && Put16(writer, encoder->XDensity) &&
+         Put16(writer, encoder->YDensity) && JpegPutByte(writer, 0) && JpegPutByte(writer, 0);
+}
+
+// The version text, ";", the caller's comment and a terminating 0 byte.
+BOOLEAN PutComment(JpegEncoder* encoder) {
+  char text[VersionTextCapacity];
+  ULONG textLength = FormatVersionText(text);
+  JpegBitWriter* writer = &encoder->Writer;
+  return PutSegmentStart(writer, MarkerCom, textLength + 1 + encoder->CommentLength + 1) &&
+         PutBytes(writer, reinterpret_cast<const UCHAR*>(text), textLength) &&
+         JpegPutByte(writer, ';') && PutBytes(writer, encoder->Comment, encoder->CommentLength) &&
+         JpegPutByte(writer, 0);
+}
+
+BOOLEAN PutQuantTable(JpegEncoder* encoder, ULONG index) {
+  JpegBitWriter* writer = &encoder->Writer;
+  return PutSegmentStart(writer, MarkerDqt, 1 + 64) && JpegPutByte(writer, (UCHAR)index) &&
+         PutBytes(writer, encoder->Quant[index].Zigzag, 64);
+}
+
+BOOLEAN PutFrameHeader(JpegEncoder* encoder) {
+  JpegBitWriter* writer = &encoder->Writer;
+  if (!PutSegmentStart(writer, MarkerSof0, 6 + 3 * JpegComponentCount) ||
+      !JpegPutByte(writer, 8) || !Put16(writer, encoder->Source.Height) ||
+      !Put16(writer, encoder->Source.Width) || !JpegPutByte(writer, JpegComponentCount)) {
+    return FALSE;
+  }
+  for (ULONG c = 0; c < JpegComponentCount; c++) {
+    const JpegComponent& component = encoder->Components[c];
+    if (!JpegPutByte(writer, component.Identifier) ||
+        !JpegPutByte(writer, (UCHAR)(component.H * 16 + component.V)) ||
+        !JpegPutByte(writer, component.QuantTable)) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+BOOLEAN PutHuffmanTable(JpegBitWriter* writer, ULONG tableClass, ULONG index,
+                        const JpegHuffmanSpec* spec) {
+  return PutSegmentStart(writer, MarkerDht, 1 + 16 + spec->ValueCount) &&
+         JpegPutByte(writer, (UCHAR)(tableClass * 16 + index)) &&
+         PutBytes(writer, spec->Counts, 16) && PutBytes(writer, spec->Values, spec->ValueCount);
+}
+
+BOOLEAN PutHuffmanTables(JpegEncoder* encoder) {
+  JpegBitWriter* writer = &encoder->Writer;
+  return PutHuffmanTable(writer, 0, 0, &JpegDcLuminanceSpec) &&
+         PutHuffmanTable(writer, 1, 0, &JpegAcLuminanceSpec) &&
+         PutHuffmanTable(writer, 0, 1, &JpegDcChrominanceSpec) &&
+         PutHuffmanTable(writer, 1, 1, &JpegAcChrominanceSpec);
+}
+
+BOOLEAN PutRestartInterval(JpegEncoder* encoder) {
+  JpegBitWriter* writer = &encoder->Writer;
+  return PutSegmentStart(writer, MarkerDri, 2) && Put16(writer, encoder->RestartInterval);
+}
+
+BOOLEAN PutScanHeader(JpegEncoder* encoder) {
+  JpegBitWriter* writer = &encoder->Writer;
+  if (!PutSegmentStart(writer, MarkerSos, 1 + 2 * JpegComponentCount + 3) ||
+      !JpegPutByte(writer, JpegComponentCount)) {
+    return FALSE;
+  }
+  for (ULONG c = 0; c < JpegComponentCount; c++) {
+    const JpegComponent& component = encoder->Components[c];
+    if (!JpegPutByte(writer, component.Identifier) ||
+        !JpegPutByte(writer, (UCHAR)(component.DcTable * 16 + component.AcTable))) {
+      return FALSE;
+    }
+  }
+  return JpegPutByte(writer, 0) && JpegPutByte(writer, 63) && JpegPutByte(writer, 0);
+}
+
+// Transforms every block of the prepared MCU row into the coefficient buffer, in MCU order.
+VOID TransformMcuRow(JpegEncoder* encoder) {
+  const JpegTransformBlockRoutine* transform = encoder->Stages->TransformBlock;
+  const JpegComponent& luma = encoder->Components[0];
+  ULONG lumaH = luma.H;
+  ULONG lumaV = luma.V;
+  SHORT* out = encoder->Coefficients;
+  for (ULONG mcu = 0; mcu < encoder->McusPerRow; mcu++) {
+    for (ULONG row = 0; row < lumaV; row++) {
+      for (ULONG column = 0; column < lumaH; column++, out += 64) {
+        const UCHAR* samples =
+            luma.Reduced + 8 * row * luma.ReducedPitch + mcu * encoder->McuWidth + 8 * column;
+        transform(samples, luma.ReducedPitch, encoder->Quant[0].Reciprocal, out);
+      }
+    }
+    for (ULONG c = 1; c < JpegComponentCount; c++, out += 64) {
+      const JpegComponent& chroma = encoder->Components[c];
+      transform(chroma.Reduced + mcu * 8, chroma.ReducedPitch,
+                encoder->Quant[chroma.QuantTable].Reciprocal, out);
+    }
+  }
+}
+
+// Pads to a byte boundary, writes the next RSTm and resets the DC predictions.
+BOOLEAN PutRestart(JpegEncoder* encoder) {
+  JpegBitWriter* writer = &encoder->Writer;
+  if (!JpegAlignToByte(writer) || !PutMarker(writer, (UCHAR)(MarkerRst0 + encoder->NextRestart))) {
+    return FALSE;
+  }
+  encoder->NextRestart = (encoder->NextRestart + 1) & 7;
+  for (ULONG c = 0; c < JpegComponentCount; c++) encoder->Components[c].LastDc = 0;
+  encoder->RestartsToGo = encoder->RestartInterval;
+  return TRUE;
+}
+
+BOOLEAN CodeMcu(JpegEncoder* encoder, const SHORT* blocks) {
+  if (encoder->RestartInterval != 0 && encoder->RestartsToGo == 0 && !PutRestart(encoder)) {
+    return FALSE;
+  }
+  ULONG lumaBlocks = encoder->BlocksPerMcu - 2;
+  for (ULONG b = 0; b < encoder->BlocksPerMcu; b++, blocks += 64) {
+    JpegComponent& component = encoder->Components[b < lumaBlocks ? 0 : b - lumaBlocks + 1];
+    if (!JpegKeepReserve(encoder) ||
+        !encoder->Stages->CodeBlock(&encoder->Writer, blocks, &component.LastDc,
+                                    &encoder->Huffman->Dc[component.DcTable],
+                                    &encoder->Huffman->Ac[component.AcTable])) {
+      return FALSE;
+    }
+  }
+  if (encoder->RestartInterval != 0) {
+    if (encoder->RestartsToGo == 0) encoder->RestartsToGo = encoder->RestartInterval;
+    encoder->RestartsToGo--;
+  }
+  return TRUE;
+}
+
+BOOLEAN CodeMcuRow(JpegEncoder* encoder) {
+  const SHORT* blocks = encoder->Coefficients;
+  for (ULONG mcu = 0; mcu < encoder->McusPerRow; mcu++, blocks += encoder->BlocksPerMcu * 64) {
+    if (!CodeMcu(encoder, blocks)) return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+// Sets up the working memory, then puts every header segment into the internal buffer and
+// flushes it. FALSE when the memory could not be had or the output could not take the header.
+BOOLEAN JpegWriteHeader(JpegEncoder* encoder) {
+  if (!JpegAllocateWorkMemory(encoder)) return FALSE;
+  return PutMarker(&encoder->Writer, MarkerSoi) && PutApp0(encoder) && PutComment(encoder) &&
+         PutQuantTable(encoder, 0) && PutQuantTable(encoder, 1) && PutFrameHeader(encoder) &&
+         PutHuffmanTables(encoder) && PutRestartInterval(encoder) && JpegFlushOutput(encoder);
+}
+
+BOOLEAN JpegWriteScan(JpegEncoder* encoder) {
+  for (ULONG c = 0; c < JpegComponentCount; c++) encoder->Components[c].LastDc = 0;
+  encoder->NextRestart = 0;
+  encoder->RestartsToGo = encoder->RestartInterval;
+  if (!PutScanHeader(encoder)) return FALSE;
+  for (ULONG mcuRow = 0; mcuRow < encoder->McuRows; mcuRow++) {
+    JpegPrepareMcuRow(encoder, mcuRow);
+    TransformMcuRow(encoder);
+    if (!CodeMcuRow(encoder)) return FALSE;
+  }
+  return JpegKeepReserve(encoder) && JpegAlignToByte(&encoder->Writer) &&
+         PutMarker(&encoder->Writer, MarkerEoi) && JpegFlushOutput(encoder);
+}
