@@ -8,7 +8,11 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>
 #include <usb.h>
+#include <usbioctl.h>
+// The mingw-w64 usbdlib.h declares USBD.SYS's routines without C linkage.
+extern "C" {
 #include <usbdlib.h>
+}
 #define KX_WSTR(s) L##s
 #else
 #include "host/ntddk.h"

@@ -35,7 +35,7 @@ inline NTSTATUS NTAPI KxCallGuarded(KX_GUARDED_ROUTINE Routine, PVOID Context) {
 #else
 
 // 32-bit x86 GCC has no __try: a small frame-based handler registered on the thread's exception
-// list does the same work, out of line.
+// list does the same work, out of line (platform/kernel/seh_x86_gcc.cpp).
 NTSTATUS NTAPI KxCallGuarded(KX_GUARDED_ROUTINE Routine, PVOID Context);
 
 #endif

@@ -76,10 +76,10 @@ ULONG ListInterfaces(PUSB_CONFIGURATION_DESCRIPTOR descriptor, ULONG declared,
                      PUSBD_INTERFACE_LIST_ENTRY list) {
   ULONG found = 0;
   for (LONG number = 0; number < kInterfaceNumberLimit && found < declared; number++) {
-    PUSB_INTERFACE_DESCRIPTOR interface =
+    PUSB_INTERFACE_DESCRIPTOR parsed =
         USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, number, 0, -1, -1, -1);
-    if (interface == NULL) continue;
-    list[found].InterfaceDescriptor = interface;
+    if (parsed == NULL) continue;
+    list[found].InterfaceDescriptor = parsed;
     list[found].Interface = NULL;
     found++;
   }

@@ -377,6 +377,10 @@ typedef enum _MM_PAGE_PRIORITY {
 
 #define MdlMappingNoExecute 0x40000000
 
+// Some parameters sit on pointer boundaries, as the platform lays them out, so that
+// Parameters.Others.ArgumentN overlays them the same way on every build.
+#define POINTER_ALIGNMENT alignas(sizeof(void*))
+
 // Requests.
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
@@ -387,24 +391,24 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PVOID SecurityContext;
       ULONG Options;
-      USHORT FileAttributes;
+      POINTER_ALIGNMENT USHORT FileAttributes;
       USHORT ShareAccess;
-      ULONG EaLength;
+      POINTER_ALIGNMENT ULONG EaLength;
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      POINTER_ALIGNMENT ULONG Key;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      POINTER_ALIGNMENT ULONG Key;
       LARGE_INTEGER ByteOffset;
     } Write;
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      POINTER_ALIGNMENT ULONG InputBufferLength;
+      POINTER_ALIGNMENT ULONG IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -425,21 +429,21 @@ typedef struct _IO_STACK_LOCATION {
     } QueryId;
     struct {
       DEVICE_TEXT_TYPE DeviceTextType;
-      ULONG LocaleId;
+      POINTER_ALIGNMENT ULONG LocaleId;
     } QueryDeviceText;
     struct {
       BOOLEAN InPath;
       BOOLEAN Reserved[3];
-      DEVICE_USAGE_NOTIFICATION_TYPE Type;
+      POINTER_ALIGNMENT DEVICE_USAGE_NOTIFICATION_TYPE Type;
     } UsageNotification;
     struct {
       SYSTEM_POWER_STATE PowerState;
     } WaitWake;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      POINTER_ALIGNMENT POWER_STATE_TYPE Type;
+      POINTER_ALIGNMENT POWER_STATE State;
+      POINTER_ALIGNMENT POWER_ACTION ShutdownType;
     } Power;
     struct {
       PVOID AllocatedResources;

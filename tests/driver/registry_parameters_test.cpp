@@ -87,11 +87,13 @@ TEST_F(RegistryParameters, BadArgumentsAreRefusedBeforeAnyAccess) {
 TEST_F(RegistryParameters, ErrorCodeFromDispatchLevelLandsThroughAWorkItemHoldingAReference) {
   MarkStarted();
   bus_->ErrorCode = 0x10;
+  hostk::WorkQueueHold(true);
   KIRQL irql;
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
   EXPECT_EQ(STATUS_PENDING, ReportErrorCode(bus_));
-  EXPECT_EQ(2, bus_->OutstandingIo);  // the work item's reference
   KeLowerIrql(irql);
+  EXPECT_EQ(2, bus_->OutstandingIo);  // the queued work item's reference
+  hostk::WorkQueueHold(false);
   KeWaitForSingleObject(&bus_->IoIdleEvent, Executive, KernelMode, FALSE, nullptr);
   EXPECT_EQ(1, bus_->OutstandingIo);
   EXPECT_EQ(Bytes({0x10, 0, 0, 0}),

@@ -2,6 +2,7 @@
 // requests in flight.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "host/io.h"
@@ -32,13 +33,18 @@ PDEVICE_OBJECT IoFindDeviceByName(const std::string& name);
 // Requests allocated and not yet freed (by IoAllocateIrp, the IoBuild* calls, or the client I/O
 // manager), and a line per request for leak reports.
 size_t IoLiveIrpCount();
+// The n-th request allocation from now fails (1 = the next; 0 disarms), as IoAllocateIrp can.
+void IoFailIrpAllocation(uint64_t n);
 std::string IoLiveIrpReport();
 
 // Work items still waiting in the queue for a device (the work item module keeps the count); a
 // device with any is not deleted (bug check).
 void IoNoteWorkItemQueued(PDEVICE_OBJECT device, int delta);
 LONG IoQueuedWorkItemCount(PDEVICE_OBJECT device);
-size_t WorkQueuePendingCount();  // work items queued or running, on every device
+size_t WorkQueuePendingCount();
+// While held, queued work items wait in the queue (tests look at what a queued item holds);
+// releasing starts them.
+void WorkQueueHold(bool held);  // work items queued or running, on every device
 
 // Threaded requests are finished by the I/O manager when their completion walk reaches the top:
 // the status block is filled, buffered output copied back by the information count, MDLs unlocked

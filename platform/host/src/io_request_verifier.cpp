@@ -41,6 +41,7 @@ struct IrpTable {
   std::map<PIRP, IrpRecord> records;
   std::deque<PIRP> quarantine;  // freed, oldest first
   uint64_t generations = 0;
+  uint64_t failCountdown = 0;  // 0: no allocation failure armed
 };
 
 IrpTable& Table() {
@@ -85,6 +86,10 @@ LocationState* StateAt(IrpRecord* record, CHAR location) {
 }  // namespace
 
 PIRP IrpAllocateMemory(USHORT size) {
+  {
+    std::lock_guard<std::mutex> guard(Table().lock);
+    if (Table().failCountdown != 0 && --Table().failCountdown == 0) return nullptr;
+  }
   PIRP irp = (PIRP)::operator new(size, std::align_val_t(16));
   std::lock_guard<std::mutex> guard(Table().lock);
   IrpRecord& record = Table().records[irp];
@@ -170,6 +175,11 @@ void IrpNoteWalkPassed(PIRP irp, CHAR location, bool markedPending) {
   if (state == nullptr || state->pass == 0) return;  // no dispatch ran at this location
   state->walkedMarked = markedPending ? kYes : kNo;
   CheckPendingPair(irp, location, *state);
+}
+
+void IoFailIrpAllocation(uint64_t n) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  Table().failCountdown = n;
 }
 
 size_t IoLiveIrpCount() {

@@ -42,6 +42,8 @@ void ResetForNextTest() {
   UserMemoryResetForNextTest();
   IoDeviceInterfacesResetForNextTest();
   WdmVersionResetForNextTest();
+  WorkQueueHold(false);
+  IoFailIrpAllocation(0);
   ResetClockForNextTest();
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) KfLowerIrql(PASSIVE_LEVEL);
 }

@@ -47,6 +47,7 @@ struct WorkQueue {
   PIO_WORKITEM tail = nullptr;
   int workers = 0;     // alive
   size_t pending = 0;  // queued or running
+  bool held = false;   // a test keeps queued items from starting
 };
 
 WorkQueue& Q() {
@@ -73,7 +74,7 @@ void CheckLiveItemLocked(PIO_WORKITEM item, const char* what) {
 bool TakeNext(Work* work) {
   std::lock_guard<std::mutex> guard(Q().lock);
   PIO_WORKITEM item = Q().head;
-  if (item == nullptr) {
+  if (item == nullptr || Q().held) {
     Q().workers--;
     return false;
   }
@@ -137,6 +138,23 @@ void CheckQueueArguments(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_Q
 
 }  // namespace
 
+void WorkQueueHold(bool held) {
+  int start = 0;
+  {
+    std::lock_guard<std::mutex> guard(Q().lock);
+    Q().held = held;
+    if (!held) {
+      size_t queued = 0;
+      for (PIO_WORKITEM item = Q().head; item != nullptr; item = item->next) queued++;
+      while (Q().workers < kMaxWorkers && (size_t)start < queued) {
+        Q().workers++;
+        start++;
+      }
+    }
+  }
+  for (int i = 0; i < start; i++) StartHostThread("work queue worker", WorkerMain, nullptr);
+}
+
 size_t WorkQueuePendingCount() {
   std::lock_guard<std::mutex> guard(Q().lock);
   return Q().pending;
@@ -194,7 +212,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     else Q().head = IoWorkItem;
     Q().tail = IoWorkItem;
     Q().pending++;
-    startWorker = Q().workers < kMaxWorkers;
+    startWorker = !Q().held && Q().workers < kMaxWorkers;
     if (startWorker) Q().workers++;
   }
   if (startWorker) StartHostThread("work queue worker", WorkerMain, nullptr);

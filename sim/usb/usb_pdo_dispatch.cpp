@@ -1,0 +1,104 @@
+// The physical device object's dispatch routines: Plug and Play and power as a bus driver answers
+// them for its child, and the USB stack's internal control codes.
+#include "host/hostk.h"
+#include "sim/usb/usb_port_core.h"
+
+namespace kxsim {
+namespace {
+
+// USB_GET_PORT_STATUS bits.
+constexpr ULONG kPortEnabled = 0x1;
+constexpr ULONG kPortConnected = 0x2;
+
+UsbPortCore* CoreOf(PDEVICE_OBJECT device) {
+  return ((UsbPdoExtension*)device->DeviceExtension)->core;
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// What a USB hub reports for a removable device that may leave at any time.
+void FillCapabilities(PDEVICE_CAPABILITIES capabilities) {
+  capabilities->Removable = TRUE;
+  capabilities->SurpriseRemovalOK = TRUE;
+  capabilities->Address = 1;
+  capabilities->UINumber = 1;
+  capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+  for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; state++) {
+    capabilities->DeviceState[state] = PowerDeviceD3;
+  }
+  capabilities->SystemWake = PowerSystemUnspecified;
+  capabilities->DeviceWake = PowerDeviceUnspecified;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI UsbPortCore::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL: return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_CAPABILITIES:
+      FillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
+      return Complete(irp, STATUS_SUCCESS);
+    default:
+      // A bus driver leaves the status of a request it does not handle as it found it.
+      return Complete(irp, irp->IoStatus.Status);
+  }
+}
+
+NTSTATUS NTAPI UsbPortCore::DispatchPower(PDEVICE_OBJECT, PIRP irp) {
+  PoStartNextPowerIrp(irp);
+  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
+    return Complete(irp, STATUS_SUCCESS);
+  }
+  // The device cannot wake the system, and knows nothing else.
+  return Complete(irp, minor == IRP_MN_WAIT_WAKE ? STATUS_NOT_SUPPORTED : irp->IoStatus.Status);
+}
+
+NTSTATUS NTAPI UsbPortCore::DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
+  UsbPortCore* core = CoreOf(device);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  irp->IoStatus.Information = 0;
+  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+      return core->SubmitUrb(irp, (PURB)stack->Parameters.Others.Argument1);
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+      UsbResult gone;
+      *(PULONG)stack->Parameters.Others.Argument1 =
+          core->IsGoneOrStopped(&gone) ? 0 : kPortEnabled | kPortConnected;
+      return Complete(irp, STATUS_SUCCESS);
+    }
+    case IOCTL_INTERNAL_USB_RESET_PORT: {
+      hostk::RequireIrqlAtMost(PASSIVE_LEVEL, "IOCTL_INTERNAL_USB_RESET_PORT");
+      UsbResult gone;
+      return Complete(irp, core->IsGoneOrStopped(&gone) ? gone.status : STATUS_SUCCESS);
+    }
+    default: return Complete(irp, STATUS_NOT_SUPPORTED);
+  }
+}
+
+bool UsbPortCore::IsGoneOrStopped(UsbResult* result) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (goneStatus_) {
+    *result = {*goneStatus_, USBD_STATUS_DEVICE_GONE, 0};
+    return true;
+  }
+  if (stopping_) {
+    *result = {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0};
+    return true;
+  }
+  return false;
+}
+
+}  // namespace kxsim

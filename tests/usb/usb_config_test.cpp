@@ -1,0 +1,113 @@
+// USB configuration over the simulated stack: identity, configuration index, pipes, speed.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "usb_adapter_fixture.h"
+
+namespace {
+
+using kxtest::UsbAdapterFixture;
+
+using DriverUsbConfiguration = UsbAdapterFixture;
+
+TEST_F(DriverUsbConfiguration, RecordsTheIdentityPipesAndSpeedOfTheFirstInterface) {
+  ASSERT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
+  EXPECT_EQ(0x0525, bus_->IdVendor);
+  EXPECT_EQ(0x3380, bus_->IdProduct);
+  EXPECT_EQ(1, port_->ConfigurationValue());
+  EXPECT_EQ(1u, bus_->UsbSpeed);  // high speed: 512-byte bulk packets
+  struct {
+    UCHAR endpoint;
+    USBD_PIPE_HANDLE recorded;
+  } pipes[] = {{0x0D, bus_->PipeCsrOut},   {0x8D, bus_->PipeCsrIn},    {0x0E, bus_->PipePciOut},
+               {0x8E, bus_->PipePciIn},    {0x81, bus_->PipeDataIn1},  {0x82, bus_->PipeDataIn2},
+               {0x83, bus_->PipeDataIn3},  {0x84, bus_->PipeDataIn4},  {0x01, bus_->PipeDataOut1},
+               {0x02, bus_->PipeDataOut2}, {0x03, bus_->PipeDataOut3}, {0x04, bus_->PipeDataOut4}};
+  for (const auto& pipe : pipes) {
+    EXPECT_NE(nullptr, pipe.recorded) << std::hex << (int)pipe.endpoint;
+    EXPECT_EQ(port_->PipeHandle(pipe.endpoint), pipe.recorded) << std::hex << (int)pipe.endpoint;
+  }
+  EXPECT_EQ(STATUS_SUCCESS, UsbDeselectConfiguration(fdo_));
+  EXPECT_EQ(0, port_->ConfigurationValue());
+}
+
+TEST_F(DriverUsbConfiguration, SecondConfigurationIsChosenWhenTheDeviceOffersMoreThanOne) {
+  Detach();
+  options_.numConfigurations = 2;
+  Attach();
+  ASSERT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
+  EXPECT_EQ(2, port_->ConfigurationValue());  // index 1
+}
+
+TEST_F(DriverUsbConfiguration, SpeedComesFromTheBulkPacketSizeOfEndpoint01Only) {
+  struct Case {
+    kxsim::UsbSpeed speed;
+    bool interrupt01;
+    ULONG expected;
+  } cases[] = {{kxsim::UsbSpeed::Full, false, 0},
+               {kxsim::UsbSpeed::High, false, 1},
+               {kxsim::UsbSpeed::Super, false, 2},
+               {kxsim::UsbSpeed::Super, true, 7}};  // an interrupt 0x01 leaves the field alone
+  for (const Case& c : cases) {
+    Detach();
+    options_ = {};
+    options_.speed = c.speed;
+    if (c.interrupt01) options_.MakeInterrupt(0x01);
+    Attach();
+    bus_->UsbSpeed = 7;
+    ASSERT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
+    EXPECT_EQ(c.expected, bus_->UsbSpeed);
+    // An interrupt 0x01 is still a data channel pipe.
+    EXPECT_NE(nullptr, bus_->PipeDataOut1);
+  }
+}
+
+TEST_F(DriverUsbConfiguration, LegacyAdaptersKeepTheRegisterPipesButNoDataChannels) {
+  bus_->Legacy = 1;
+  ASSERT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
+  EXPECT_NE(nullptr, bus_->PipeCsrOut);
+  EXPECT_NE(nullptr, bus_->PipePciIn);
+  EXPECT_EQ(nullptr, bus_->PipeDataIn1);
+  EXPECT_EQ(nullptr, bus_->PipeDataOut4);
+}
+
+TEST_F(DriverUsbConfiguration, OnlyBulkRegisterPipesAndOnlyTheFirstInterfaceCount) {
+  Detach();
+  options_.MakeInterrupt(0x0D).MakeInterrupt(0x81).RemoveEndpoint(0x84);
+  kxsim::UsbInterfaceLayout second;
+  second.number = 1;
+  second.endpoints = {{0x84, USB_ENDPOINT_TYPE_BULK}};
+  options_.AddInterface(second);
+  Attach();
+  ASSERT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
+  EXPECT_EQ(nullptr, bus_->PipeCsrOut);         // interrupt 0x0D is not a register pipe
+  EXPECT_NE(nullptr, bus_->PipeDataIn1);        // interrupt 0x81 is a data channel
+  EXPECT_EQ(nullptr, bus_->PipeDataIn4);        // 0x84 lives in the second interface only
+  EXPECT_NE(nullptr, port_->PipeHandle(0x84));  // ...though it was opened
+}
+
+TEST_F(DriverUsbConfiguration, AFailingDescriptorReadFailsTheConfiguration) {
+  port_->InjectFault(0x00, kxsim::UsbFault::DeviceGone(STATUS_NO_SUCH_DEVICE).Times(1));
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, ConfigureDevice(fdo_));
+  EXPECT_EQ(0, port_->ConfigurationValue());
+}
+
+TEST_F(DriverUsbConfiguration, EveryAllocationFailureIsReportedAndLeavesNothing) {
+  for (const char* tag : {"URBC", "DDSC", "CURB", "CDES", "INFL", "USBD", "DUSB"}) {
+    hostk::PoolFailTag(KX_POOL_TAG(tag[0], tag[1], tag[2], tag[3]));
+    NTSTATUS status = strcmp(tag, "DUSB") == 0 ? UsbDeselectConfiguration(fdo_)
+                                               : ConfigureDevice(fdo_);
+    hostk::PoolClearFaults();
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << tag;
+  }
+  // The second configuration descriptor buffer (the full one) on its own.
+  hostk::PoolFailNth(5);  // URBC, DDSC, CURB, CDES (header), then CDES (full)
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, ConfigureDevice(fdo_));
+  hostk::PoolClearFaults();
+  hostk::IoFailIrpAllocation(1);  // the threaded request of the first descriptor read
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, ConfigureDevice(fdo_));
+  EXPECT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
+}
+
+}  // namespace
