@@ -116,17 +116,27 @@ NTSTATUS ClassifyDataResult(BusDeviceContext* bus, NTSTATUS status, USBD_STATUS 
   return status;
 }
 
+// The guards both chunked forms share: the device-gone latch, the I/O reference (held until the
+// transfer ends), and the transfer's context.
+NTSTATUS BeginChunkedTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
+                              ULONG length, ULONG direction, ChunkContext** context) {
+  if (IsDeviceGone(bus)) return STATUS_INVALID_DEVICE_STATE;
+  if (!IoCountAcquireIfStarted(bus)) return STATUS_UNSUCCESSFUL;
+  *context = NewChunkContext(bus, pipe, buffer, length, direction);
+  if (*context == NULL) {
+    IoCountDecrement(bus);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
                            ULONG length, ULONG direction) {
-  if (IsDeviceGone(bus)) return STATUS_INVALID_DEVICE_STATE;
-  if (!IoCountAcquireIfStarted(bus)) return STATUS_UNSUCCESSFUL;
-  ChunkContext* context = NewChunkContext(bus, pipe, buffer, length, direction);
-  if (context == NULL) {
-    IoCountDecrement(bus);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
+  ChunkContext* context;
+  NTSTATUS status = BeginChunkedTransfer(bus, pipe, buffer, length, direction, &context);
+  if (!NT_SUCCESS(status)) return status;
   PIRP irp = context->Irp;
   ArmUrbRequest(irp, context->Urb, DataTransferCompletion, context);
   IofCallDriver(bus->LowerDeviceObject, irp);
@@ -140,7 +150,6 @@ NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
     IoCancelIrp(irp);
     KeWaitForSingleObject(&context->Done, Executive, KernelMode, FALSE, NULL);
   }
-  NTSTATUS status;
   status = timedOut ? STATUS_TIMEOUT
                     : ClassifyDataResult(bus, irp->IoStatus.Status, context->Urb->UrbHeader.Status);
   FreeChunkContext(context);
@@ -150,13 +159,9 @@ NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
 
 NTSTATUS UsbDoBulkTransferAsync(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
                                 ULONG length, ULONG direction) {
-  if (IsDeviceGone(bus)) return STATUS_INVALID_DEVICE_STATE;
-  if (!IoCountAcquireIfStarted(bus)) return STATUS_UNSUCCESSFUL;
-  ChunkContext* context = NewChunkContext(bus, pipe, buffer, length, direction);
-  if (context == NULL) {
-    IoCountDecrement(bus);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
+  ChunkContext* context;
+  NTSTATUS status = BeginChunkedTransfer(bus, pipe, buffer, length, direction, &context);
+  if (!NT_SUCCESS(status)) return status;
   PIRP irp = context->Irp;
   ArmUrbRequest(irp, context->Urb, AsyncTransferCompletion, context);
   KeClearEvent(&bus->AsyncIdleEvent);
@@ -165,7 +170,7 @@ NTSTATUS UsbDoBulkTransferAsync(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PV
   bus->AsyncTransferIrp = irp;
   bus->AsyncTransferContext = context;
   KeReleaseSpinLock(&bus->AsyncTransferLock, irql);
-  NTSTATUS status = IofCallDriver(bus->LowerDeviceObject, irp);
+  status = IofCallDriver(bus->LowerDeviceObject, irp);
   return status == STATUS_PENDING ? STATUS_SUCCESS : status;
 }
 
