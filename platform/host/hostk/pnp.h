@@ -34,6 +34,11 @@ NTSTATUS PnpSendRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
 // device left afterwards it is unloaded (and the verifier checks that it left no pool).
 NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT physicalDevice);
 
+// The device behind `physicalDevice` is gone without warning: IRP_MN_SURPRISE_REMOVAL to its stack
+// (a request drivers must not fail), then IRP_MN_REMOVE_DEVICE as PnpRemoveDevice sends it. The
+// platform holds the removal until the last handle is closed; callers close theirs first.
+NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDevice);
+
 // Unloads a driver that has no device left.
 void PnpUnloadDriver(PDRIVER_OBJECT driver);
 

@@ -1,0 +1,19 @@
+// Surprise removal: the device left the bus, and its stack learns it before it is removed.
+#include "host/hostk/bugcheck.h"
+#include "host/hostk/irql.h"
+#include "host/hostk/pnp.h"
+#include "host/ntstatus.h"
+
+namespace hostk {
+
+NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDevice) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "PnpSurpriseRemoveDevice");
+  NTSTATUS status = PnpSendRequest(physicalDevice, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
+  if (!NT_SUCCESS(status)) {
+    BugCheck(kDriverVerifierDetectedViolation,
+             "IRP_MN_SURPRISE_REMOVAL failed: drivers must not fail it", status);
+  }
+  return PnpRemoveDevice(physicalDevice);
+}
+
+}  // namespace hostk

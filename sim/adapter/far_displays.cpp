@@ -1,0 +1,62 @@
+// The far-side displays and their frame buffers.
+#include "sim/adapter/far_displays.h"
+
+#include <cstring>
+
+namespace kxsim {
+
+ULONG FarDisplayState::Pixel(unsigned x, unsigned y) const {
+  if (x >= mode.width || y >= mode.height) return 0;
+  const uint8_t* at = &rgb[((size_t)y * mode.width + x) * 3];
+  return (ULONG)at[0] << 16 | (ULONG)at[1] << 8 | at[2];
+}
+
+bool FarDisplays::SetMode(LONG id, const ModeFields& mode) {
+  if (mode.width == 0 || mode.height == 0 || mode.width > kMaxSide || mode.height > kMaxSide) {
+    return false;
+  }
+  FarDisplayState& display = displays_[id];
+  display.id = id;
+  if (display.mode.width != mode.width || display.mode.height != mode.height) {
+    display.rgb.assign((size_t)mode.width * mode.height * 3, 0);
+  }
+  display.mode = mode;
+  display.active = true;
+  display.stopped = false;
+  display.modes++;
+  return true;
+}
+
+void FarDisplays::Stop(LONG id) {
+  FarDisplayState& display = displays_[id];
+  display.id = id;
+  display.active = false;
+  display.stopped = true;
+  display.stops++;
+}
+
+const FarDisplayState* FarDisplays::Find(LONG id) const {
+  auto it = displays_.find(id);
+  return it == displays_.end() ? nullptr : &it->second;
+}
+
+void FarDisplays::Draw(LONG id, unsigned x, unsigned y, const DecodedImage& image,
+                       ULONG payloadBytes) {
+  FarDisplayState& display = displays_[id];
+  size_t rowBytes = (size_t)image.width * 3;
+  for (unsigned row = 0; row < image.height; row++) {
+    uint8_t* to = &display.rgb[((size_t)(y + row) * display.mode.width + x) * 3];
+    memcpy(to, &image.rgb[row * rowBytes], rowBytes);
+  }
+  display.rectangles++;
+  display.payloadBytes += payloadBytes;
+  rectangles_++;
+}
+
+std::vector<LONG> FarDisplays::Ids() const {
+  std::vector<LONG> ids;
+  for (const auto& [id, display] : displays_) ids.push_back(id);
+  return ids;
+}
+
+}  // namespace kxsim

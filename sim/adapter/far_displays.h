@@ -1,0 +1,50 @@
+// The displays on the far side of the adapter: per display identifier its mode, whether it takes
+// frame data, and its frame buffer, into which every decoded rectangle is drawn.
+//
+// A mode (command 1) makes a display active; a mode of another size gives it a new, black frame
+// buffer, one of the same size keeps the picture. A stop (command 2) makes it take no frame data
+// until its next mode; the picture stays.
+#pragma once
+
+#include <map>
+#include <vector>
+
+#include "sim/adapter/command_block.h"
+#include "sim/adapter/jpeg_decoder.h"
+
+namespace kxsim {
+
+struct FarDisplayState {
+  LONG id = 0;
+  bool active = false;   // a mode came, and no stop since
+  bool stopped = false;  // a stop came since the last mode
+  ModeFields mode;
+  ULONG modes = 0;
+  ULONG stops = 0;
+  ULONG rectangles = 0;         // drawn
+  ULONGLONG payloadBytes = 0;   // JPEG bytes of the drawn rectangles
+  std::vector<uint8_t> rgb;     // mode.width x mode.height x 3, row after row
+
+  // 0xRRGGBB of the pixel at (x, y).
+  ULONG Pixel(unsigned x, unsigned y) const;
+};
+
+class FarDisplays {
+ public:
+  static constexpr USHORT kMaxSide = 8192;
+
+  // False, and nothing changes, for a mode without a usable size.
+  bool SetMode(LONG id, const ModeFields& mode);
+  void Stop(LONG id);
+  const FarDisplayState* Find(LONG id) const;
+  // Draws a decoded rectangle at (x, y); the caller has checked that it fits.
+  void Draw(LONG id, unsigned x, unsigned y, const DecodedImage& image, ULONG payloadBytes);
+  std::vector<LONG> Ids() const;
+  ULONG Rectangles() const { return rectangles_; }
+
+ private:
+  std::map<LONG, FarDisplayState> displays_;
+  ULONG rectangles_ = 0;
+};
+
+}  // namespace kxsim
