@@ -2,8 +2,9 @@
 //
 // Rules:
 // - Every segment byte and every coded byte goes through the JpegInternalBufferSize-byte buffer;
-//   the stream layout flushes it to the output before each block when no more than
-//   JpegBlockReserve bytes are free, so a block's bytes nearly always fit.
+//   it is flushed to the output before each block when no more than JpegBlockReserve bytes are
+//   free (by the stage's MCU coder, through the stream layout's flush), so a block's bytes nearly
+//   always fit.
 // - A byte that does not fit is a coding failure: the emitters return FALSE and the call ends.
 // - Codes and values are appended below the pending bits, most significant bit first; every 0xFF
 //   that leaves the accumulator is followed by a stuffed 0x00. Marker bytes never pass through the

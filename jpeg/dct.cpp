@@ -38,14 +38,6 @@ inline LONG Descale(LONG sum) {
   return (sum + ((LONG)1 << (JpegDctDescaleBits - 1)) + (sum >> 31)) >> JpegDctDescaleBits;
 }
 
-inline SHORT Quantize(LONG coefficient, ULONG reciprocal) {
-  LONG product = coefficient * (LONG)reciprocal;
-  LONG quantized = (product + 16383 + ((product >> 15) & 1)) >> 15;
-  if (quantized > 32767) return 32767;
-  if (quantized < -32768) return -32768;
-  return (SHORT)quantized;
-}
-
 // The sum of products of one coefficient; the frequencies are template arguments so that the
 // term counts, indices and constants are known when compiling and the sum unrolls completely.
 template <ULONG U, ULONG V>
@@ -67,7 +59,8 @@ template <ULONG K>
 struct CoefficientsFrom {
   static inline VOID Compute(const LONG* butterflies, const USHORT* reciprocals,
                              SHORT* coefficients) {
-    coefficients[K] = Quantize(Descale(SumOfProducts<K % 8, K / 8>(butterflies)), reciprocals[K]);
+    coefficients[K] =
+        JpegQuantizeCoefficient(Descale(SumOfProducts<K % 8, K / 8>(butterflies)), reciprocals[K]);
     CoefficientsFrom<K + 1>::Compute(butterflies, reciprocals, coefficients);
   }
 };
@@ -91,4 +84,11 @@ VOID JpegTransformBlockPortable(const UCHAR* samples, ULONG pitch, const USHORT*
   for (ULONG y = 0; y < 8; y++) Butterfly(shifted + y * 8, 1, rows + y * 8, 1);
   for (ULONG k = 0; k < 8; k++) Butterfly(rows + k, 8, butterflies + k, 8);
   CoefficientsFrom<0>::Compute(butterflies, reciprocals, coefficients);
+}
+
+VOID JpegTransformBlockPairPortable(const UCHAR* first, const UCHAR* second, ULONG pitch,
+                                    const USHORT* reciprocals, SHORT* firstCoefficients,
+                                    SHORT* secondCoefficients) {
+  JpegTransformBlockPortable(first, pitch, reciprocals, firstCoefficients);
+  JpegTransformBlockPortable(second, pitch, reciprocals, secondCoefficients);
 }

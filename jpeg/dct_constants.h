@@ -74,3 +74,64 @@ inline constexpr JpegDctProductTable JpegDctProducts = JpegMakeDctProductTable()
 
 // The sum of products carries 2^14 from the constants and 2^3 from the 1/8.
 inline constexpr ULONG JpegDctDescaleBits = 17;
+
+// F * R / 2^15 rounded half to even, saturated to 16 bits. Static: every file that includes this
+// compiles its own copy for its own processor level, and none can stand in for another's.
+static inline SHORT JpegQuantizeCoefficient(LONG coefficient, ULONG reciprocal) {
+  LONG product = coefficient * (LONG)reciprocal;
+  LONG quantized = (product + 16383 + ((product >> 15) & 1)) >> 15;
+  if (quantized > 32767) return 32767;
+  if (quantized < -32768) return -32768;
+  return (SHORT)quantized;
+}
+
+// The product that multiplies butterfly output (l, k) (k across, l down) in coefficient (u, v), or
+// 0 when that coefficient does not use it.
+constexpr SHORT JpegDctProductFor(ULONG u, ULONG v, ULONG l, ULONG k) {
+  const JpegDctTerms& across = JpegDctFrequencyTerms[u];
+  const JpegDctTerms& down = JpegDctFrequencyTerms[v];
+  for (ULONG a = 0; a < across.Count; a++) {
+    for (ULONG b = 0; b < down.Count; b++) {
+      if (across.Output[a] == k && down.Output[b] == l) {
+        return JpegDctProducts.Product[v * 8 + u][a * 4 + b];
+      }
+    }
+  }
+  return 0;
+}
+
+// The same products laid out for the vector transforms, which form each output row v from its
+// terms b (butterfly row l = down(v).Output[b]) as sums of pairwise products (pmaddwd). Kind 0
+// holds the even frequencies u = 0, 2, 4, 6, whose lanes take the pairs (k0, k1), (k2, k3),
+// (k0, k1), (k2, k3) of row l; kinds 1 and 2 the odd frequencies u = 1, 3, 5, 7, whose lanes all
+// take (k4, k5), then (k6, k7). A pair member the frequency does not use gets 0. Each 16-byte
+// constant is held `Copies` times in a row, for vectors of that many 128-bit halves.
+template <ULONG Copies>
+struct JpegDctLaneTable {
+  SHORT Lane[8][4][3][8 * Copies];  // [v][b][kind][copy * 8 + lane * 2 + pair member]
+};
+
+template <ULONG Copies>
+constexpr JpegDctLaneTable<Copies> JpegMakeDctLaneTable() {
+  constexpr ULONG FirstK[3][4] = {{0, 2, 0, 2}, {4, 4, 4, 4}, {6, 6, 6, 6}};
+  JpegDctLaneTable<Copies> table{};
+  for (ULONG v = 0; v < 8; v++) {
+    const JpegDctTerms& down = JpegDctFrequencyTerms[v];
+    for (ULONG b = 0; b < down.Count; b++) {
+      for (ULONG kind = 0; kind < 3; kind++) {
+        for (ULONG i = 0; i < 8 * Copies; i += 2) {
+          ULONG lane = (i / 2) % 4;
+          ULONG u = kind == 0 ? 2 * lane : 2 * lane + 1;
+          ULONG k = FirstK[kind][lane];
+          table.Lane[v][b][kind][i] = JpegDctProductFor(u, v, down.Output[b], k);
+          table.Lane[v][b][kind][i + 1] = JpegDctProductFor(u, v, down.Output[b], k + 1);
+        }
+      }
+    }
+  }
+  return table;
+}
+
+template <ULONG Copies>
+alignas(16 * Copies) inline constexpr JpegDctLaneTable<Copies> JpegDctLanes =
+    JpegMakeDctLaneTable<Copies>();

@@ -52,9 +52,13 @@ LONG Encode(JpegEncoder* encoder, const JpegEncodeParams* params) {
 }  // namespace
 
 LONG JpegEncodeFrame(JpegEncodeParams* params) {
+  return JpegEncodeFrameWithStages(params, JpegCurrentStageRoutines());
+}
+
+LONG JpegEncodeFrameWithStages(JpegEncodeParams* params, const JpegStageRoutines* stages) {
   LONG result = CheckParams(params);
   if (result != JpegResultOk) return result;
-  JpegEncoder* encoder = JpegCreateEncoder();
+  JpegEncoder* encoder = JpegCreateEncoder(stages);
   if (encoder == NULL) return JpegResultNoEncoder;
   result = Encode(encoder, params);
   if (result == JpegResultOk) params->OutputLength = (LONG)encoder->Output.Position;

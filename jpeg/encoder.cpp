@@ -54,11 +54,11 @@ BOOLEAN BuildHuffmanTables(JpegEncoder* encoder) {
 
 }  // namespace
 
-JpegEncoder* JpegCreateEncoder(VOID) {
+JpegEncoder* JpegCreateEncoder(const JpegStageRoutines* stages) {
   JpegEncoder* encoder = static_cast<JpegEncoder*>(AllocateWorking(sizeof(JpegEncoder)));
   if (encoder == NULL) return NULL;
   RtlZeroMemory(encoder, sizeof(*encoder));
-  encoder->Stages = JpegCurrentStageRoutines();
+  encoder->Stages = stages;
   return encoder;
 }
 

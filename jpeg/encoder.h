@@ -101,8 +101,11 @@ struct JpegEncoder {
   const JpegStageRoutines* Stages;
 };
 
+// encode_frame.cpp: JpegEncodeFrame with the stage table it is to use.
+LONG JpegEncodeFrameWithStages(JpegEncodeParams* params, const JpegStageRoutines* stages);
+
 // encoder.cpp: the object and its set-up, in calling order.
-JpegEncoder* JpegCreateEncoder(VOID);
+JpegEncoder* JpegCreateEncoder(const JpegStageRoutines* stages);
 VOID JpegDestroyEncoder(JpegEncoder* encoder);
 VOID JpegAttachOutput(JpegEncoder* encoder, PUCHAR buffer, ULONG capacity);
 VOID JpegSetComment(JpegEncoder* encoder, const UCHAR* text, ULONG length);
@@ -120,7 +123,12 @@ extern const JpegVersion JpegWriterVersion;
 BOOLEAN MemoryOutputStreamWrite(MemoryOutputStream* stream, const UCHAR* bytes, ULONG count,
                                 ULONG* copied);
 BOOLEAN JpegFlushOutput(JpegEncoder* encoder);
-BOOLEAN JpegKeepReserve(JpegEncoder* encoder);
+
+// Flushes the internal buffer when no more than JpegBlockReserve bytes are free in it.
+inline BOOLEAN JpegKeepReserve(JpegEncoder* encoder) {
+  return JpegInternalBufferSize - encoder->Writer.Fill > JpegBlockReserve ||
+         JpegFlushOutput(encoder);
+}
 
 // color.cpp
 VOID JpegPrepareMcuRow(JpegEncoder* encoder, ULONG mcuRow);

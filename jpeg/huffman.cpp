@@ -63,6 +63,25 @@ VOID JpegBuildHuffmanCodes(const JpegHuffmanSpec* spec, JpegHuffmanCodes* codes)
     }
     code <<= 1;
   }
+  for (ULONG symbol = 0; symbol < 256; symbol++) {
+    ULONG size = symbol & 15;
+    codes->ShiftedCode[symbol] = (ULONG)codes->Code[symbol] << size;
+    codes->TotalLength[symbol] = (UCHAR)(codes->Length[symbol] + size);
+  }
+}
+
+// The reserve is kept before every block, as the stream layout requires; the bits of one block
+// are all in the writer before the next one's reserve is looked at.
+BOOLEAN JpegCodeMcuPortable(JpegBitWriter* writer, const SHORT* coefficients, ULONG count,
+                            const JpegBlockCoding* plan, JpegFlushRoutine* flush, PVOID context) {
+  for (ULONG b = 0; b < count; b++, coefficients += 64) {
+    if (JpegInternalBufferSize - writer->Fill <= JpegBlockReserve && !flush(context)) return FALSE;
+    if (!JpegCodeBlockPortable(writer, coefficients, plan[b].LastDc, plan[b].DcCodes,
+                               plan[b].AcCodes)) {
+      return FALSE;
+    }
+  }
+  return TRUE;
 }
 
 BOOLEAN JpegCodeBlockPortable(JpegBitWriter* writer, const SHORT* coefficients, SHORT* lastDc,

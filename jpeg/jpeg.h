@@ -41,7 +41,12 @@ enum JpegResult : LONG {
 // Encodes one rectangle. Runs at PASSIVE_LEVEL (working memory is paged pool, tag "KMOD").
 LONG JpegEncodeFrame(JpegEncodeParams* params);
 
-// Chooses once, from the processor's features, which implementation of each stage the encoder
-// uses. Called at adapter start, before any encoder runs; an encoder that runs before it uses the
-// portable stages.
+// JpegEncodeFrame for kernel threads: the vector registers the selected stages use are saved
+// before and restored after (KeSaveExtendedProcessorState). The frame worker's entry.
+LONG JpegEncodeFrameSaved(JpegEncodeParams* params);
+
+// Chooses once, from the processor's features (CPUID, and the operating system's support for the
+// AVX state), which implementation of each stage the encoder uses: the highest level the
+// processor allows, SSE2 at least. Called at adapter start, before any encoder runs; an encoder
+// that runs before it uses the portable stages.
 VOID JpegSelectStageRoutines(VOID);

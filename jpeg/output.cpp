@@ -25,8 +25,3 @@ BOOLEAN JpegFlushOutput(JpegEncoder* encoder) {
   writer->Fill = 0;
   return ok;
 }
-
-BOOLEAN JpegKeepReserve(JpegEncoder* encoder) {
-  if (JpegInternalBufferSize - encoder->Writer.Fill > JpegBlockReserve) return TRUE;
-  return JpegFlushOutput(encoder);
-}

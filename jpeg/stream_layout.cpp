@@ -157,26 +157,37 @@ BOOLEAN PutScanHeader(JpegEncoder* encoder) {
   return JpegPutByte(writer, 0) && JpegPutByte(writer, 63) && JpegPutByte(writer, 0);
 }
 
-// Transforms every block of the prepared MCU row into the coefficient buffer, in MCU order.
+// Transforms every block of the prepared MCU row into the coefficient buffer, in MCU order. Blocks
+// go two at a time where two of one table lie side by side: the luminance blocks of a block row,
+// Cb with Cr, and without reduction the luminance blocks of two neighbouring MCUs.
 VOID TransformMcuRow(JpegEncoder* encoder) {
-  const JpegTransformBlockRoutine* transform = encoder->Stages->TransformBlock;
+  const JpegStageRoutines* stages = encoder->Stages;
   const JpegComponent& luma = encoder->Components[0];
-  ULONG lumaH = luma.H;
-  ULONG lumaV = luma.V;
-  SHORT* out = encoder->Coefficients;
+  const JpegComponent& cb = encoder->Components[1];
+  const JpegComponent& cr = encoder->Components[2];
+  const USHORT* lumaTable = encoder->Quant[luma.QuantTable].Reciprocal;
+  const USHORT* chromaTable = encoder->Quant[cb.QuantTable].Reciprocal;
+  ULONG mcuCoefficients = encoder->BlocksPerMcu * 64;
   for (ULONG mcu = 0; mcu < encoder->McusPerRow; mcu++) {
-    for (ULONG row = 0; row < lumaV; row++) {
-      for (ULONG column = 0; column < lumaH; column++, out += 64) {
-        const UCHAR* samples =
-            luma.Reduced + 8 * row * luma.ReducedPitch + mcu * encoder->McuWidth + 8 * column;
-        transform(samples, luma.ReducedPitch, encoder->Quant[0].Reciprocal, out);
+    SHORT* out = encoder->Coefficients + mcu * mcuCoefficients;
+    const UCHAR* samples = luma.Reduced + mcu * encoder->McuWidth;
+    if (luma.H == 2) {
+      for (ULONG row = 0; row < luma.V; row++, samples += 8 * luma.ReducedPitch, out += 128) {
+        stages->TransformBlockPair(samples, samples + 8, luma.ReducedPitch, lumaTable, out,
+                                   out + 64);
       }
+    } else if (mcu % 2 == 0 && mcu + 1 < encoder->McusPerRow) {
+      stages->TransformBlockPair(samples, samples + 8, luma.ReducedPitch, lumaTable, out,
+                                 out + mcuCoefficients);
+      out += 64;
+    } else if (mcu % 2 == 0) {
+      stages->TransformBlock(samples, luma.ReducedPitch, lumaTable, out);
+      out += 64;
+    } else {
+      out += 64;  // transformed with the MCU before
     }
-    for (ULONG c = 1; c < JpegComponentCount; c++, out += 64) {
-      const JpegComponent& chroma = encoder->Components[c];
-      transform(chroma.Reduced + mcu * 8, chroma.ReducedPitch,
-                encoder->Quant[chroma.QuantTable].Reciprocal, out);
-    }
+    stages->TransformBlockPair(cb.Reduced + mcu * 8, cr.Reduced + mcu * 8, cb.ReducedPitch,
+                               chromaTable, out, out + 64);
   }
 }
 
@@ -192,19 +203,26 @@ BOOLEAN PutRestart(JpegEncoder* encoder) {
   return TRUE;
 }
 
-BOOLEAN CodeMcu(JpegEncoder* encoder, const SHORT* blocks) {
+VOID PlanMcu(JpegEncoder* encoder, JpegBlockCoding* plan) {
+  ULONG lumaBlocks = encoder->BlocksPerMcu - 2;
+  for (ULONG b = 0; b < encoder->BlocksPerMcu; b++) {
+    JpegComponent& component = encoder->Components[b < lumaBlocks ? 0 : b - lumaBlocks + 1];
+    plan[b] = JpegBlockCoding{&component.LastDc, &encoder->Huffman->Dc[component.DcTable],
+                              &encoder->Huffman->Ac[component.AcTable]};
+  }
+}
+
+BOOLEAN FlushForCoder(PVOID context) { return JpegFlushOutput(static_cast<JpegEncoder*>(context)); }
+
+// The MCU's blocks in MCU order; the stage's MCU coder keeps the internal buffer's reserve before
+// each block.
+BOOLEAN CodeMcu(JpegEncoder* encoder, const SHORT* blocks, const JpegBlockCoding* plan) {
   if (encoder->RestartInterval != 0 && encoder->RestartsToGo == 0 && !PutRestart(encoder)) {
     return FALSE;
   }
-  ULONG lumaBlocks = encoder->BlocksPerMcu - 2;
-  for (ULONG b = 0; b < encoder->BlocksPerMcu; b++, blocks += 64) {
-    JpegComponent& component = encoder->Components[b < lumaBlocks ? 0 : b - lumaBlocks + 1];
-    if (!JpegKeepReserve(encoder) ||
-        !encoder->Stages->CodeBlock(&encoder->Writer, blocks, &component.LastDc,
-                                    &encoder->Huffman->Dc[component.DcTable],
-                                    &encoder->Huffman->Ac[component.AcTable])) {
-      return FALSE;
-    }
+  if (!encoder->Stages->CodeMcu(&encoder->Writer, blocks, encoder->BlocksPerMcu, plan,
+                                FlushForCoder, encoder)) {
+    return FALSE;
   }
   if (encoder->RestartInterval != 0) {
     if (encoder->RestartsToGo == 0) encoder->RestartsToGo = encoder->RestartInterval;
@@ -214,9 +232,11 @@ BOOLEAN CodeMcu(JpegEncoder* encoder, const SHORT* blocks) {
 }
 
 BOOLEAN CodeMcuRow(JpegEncoder* encoder) {
+  JpegBlockCoding plan[6];
+  PlanMcu(encoder, plan);
   const SHORT* blocks = encoder->Coefficients;
   for (ULONG mcu = 0; mcu < encoder->McusPerRow; mcu++, blocks += encoder->BlocksPerMcu * 64) {
-    if (!CodeMcu(encoder, blocks)) return FALSE;
+    if (!CodeMcu(encoder, blocks, plan)) return FALSE;
   }
   return TRUE;
 }

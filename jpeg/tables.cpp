@@ -1,13 +1,6 @@
 // The fixed tables of T.81 (Figure A.6, Annex K), held as constants.
 #include "jpeg/tables.h"
 
-const UCHAR JpegZigzagToNatural[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
-    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
-    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
-    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
-};
-
 const UCHAR JpegLuminanceQuantBase[64] = {
     16, 11, 12, 14,  12,  10,  16,  14,  13,  14,  18,  17,  16,  19,  24,  40,
     26, 24, 22, 22,  24,  49,  35,  37,  29,  40,  58,  51,  61,  60,  57,  51,
@@ -23,6 +16,18 @@ const UCHAR JpegChrominanceQuantBase[64] = {
 };
 
 namespace {
+
+constexpr JpegZigzagMaskTable MakeZigzagMasks() {
+  JpegZigzagMaskTable table{};
+  for (ULONG k = 0; k < 64; k++) {
+    ULONG row = JpegZigzagToNatural[k] / 8;
+    ULONG column = JpegZigzagToNatural[k] % 8;
+    for (ULONG flags = 0; flags < 256; flags++) {
+      if ((flags >> column) & 1) table.OfRow[row][flags] |= 1ull << k;
+    }
+  }
+  return table;
+}
 
 const UCHAR DcValues[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
 
@@ -66,3 +71,5 @@ const JpegHuffmanSpec JpegAcLuminanceSpec = {
 const JpegHuffmanSpec JpegAcChrominanceSpec = {
     {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77}, AcChrominanceValues,
     sizeof(AcChrominanceValues)};
+
+constexpr JpegZigzagMaskTable JpegZigzagMasks = MakeZigzagMasks();

@@ -1,8 +1,11 @@
 // kxsim: the driver's pieces run from the command line on the host.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "bench_command.h"
 #include "encode_command.h"
+#include "jpeg/stages.h"
 
 namespace {
 
@@ -11,7 +14,25 @@ void PrintUsage() {
                "usage: kxsim COMMAND ...\n"
                "commands:\n"
                "  encode IN.png OUT.jpg [-q Q] [-s 0..3] [--repeat N]\n"
-               "      encode one image with the driver's JPEG encoder\n");
+               "      encode one image with the driver's JPEG encoder\n"
+               "  bench-encode [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--levels] [--json]\n"
+               "      time the driver's encoder against libjpeg-turbo (default: the corpus)\n"
+               "environment:\n"
+               "  KX_JPEG_LEVEL=portable|sse2|ssse3|sse41|avx|avx2\n"
+               "      the highest processor level the encoder may select\n");
+}
+
+// KX_JPEG_LEVEL caps the level every later selection of the encoder's stages may pick.
+bool ApplyLevelLimit() {
+  const char* name = std::getenv("KX_JPEG_LEVEL");
+  if (name == nullptr || *name == '\0') return true;
+  ULONG level;
+  if (!JpegStageLevelNamed(name, &level)) {
+    std::fprintf(stderr, "kxsim: KX_JPEG_LEVEL=%s is not a level\n", name);
+    return false;
+  }
+  JpegLimitStageLevel(level);
+  return true;
 }
 
 }  // namespace
@@ -21,7 +42,9 @@ int main(int argc, char** argv) {
     PrintUsage();
     return 2;
   }
+  if (!ApplyLevelLimit()) return 2;
   if (std::strcmp(argv[1], "encode") == 0) return kxsim::RunEncode(argc - 2, argv + 2);
+  if (std::strcmp(argv[1], "bench-encode") == 0) return kxsim::RunBenchEncode(argc - 2, argv + 2);
   std::fprintf(stderr, "kxsim: unknown command '%s'\n", argv[1]);
   PrintUsage();
   return 2;

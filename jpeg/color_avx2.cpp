@@ -1,0 +1,27 @@
+// Colour conversion and chroma reduction at the AVX2 level: color_x86.h on 256-bit vectors.
+#include <immintrin.h>
+
+#include "jpeg/stages.h"
+
+#pragma GCC push_options
+#pragma GCC target("avx2,bmi,bmi2,lzcnt")
+#include "jpeg/color_x86.h"
+#include "jpeg/simd256_x86.h"
+
+using Kernel = ColorKernel<Simd256>;
+
+KX_SIMD_ENTRY VOID JpegConvertRowAvx2(const UCHAR* source, ULONG bytesPerPixel, ULONG width,
+                                      PUCHAR y, PUCHAR cb, PUCHAR cr) {
+  Kernel::ConvertRow(source, bytesPerPixel, width, y, cb, cr);
+}
+
+KX_SIMD_ENTRY VOID JpegReduceRowH2V1Avx2(const UCHAR* row, ULONG outputWidth, PUCHAR output) {
+  Kernel::ReduceRowH2V1(row, outputWidth, output);
+}
+
+KX_SIMD_ENTRY VOID JpegReduceRowH2V2Avx2(const UCHAR* top, const UCHAR* bottom, ULONG outputWidth,
+                                         PUCHAR output) {
+  Kernel::ReduceRowH2V2(top, bottom, outputWidth, output);
+}
+
+#pragma GCC pop_options

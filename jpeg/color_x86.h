@@ -1,0 +1,129 @@
+// Colour conversion and chroma reduction of the x86 levels, for any vector record of simd_x86.h.
+//
+// Rules (the arithmetic is the portable one of color.cpp, exactly):
+// - A 4-byte pixel is split into the 16-bit pairs (B, R) = pixel & 0x00FF00FF and (G, 512), the
+//   green byte with the constant 512 in place of the ignored byte; pmaddwd then gives the 32-bit
+//   sums of the portable formulas, the rounding constants coming from 512: 16384 = 2 * 16 * 512,
+//   8404992 = 16416 * 512. Coefficients that do not fit a signed 16-bit lane are split:
+//   38470 G = 2 * 19235 G; 32768 B = -32768 B + (B << 16), the shift taken from (B, R);
+//   32768 R = 32767 R + R, R being (B, R) >> 16. The sums are then shifted by 16 as in C; every
+//   result lies in 0..255, so the packs with saturation change nothing.
+// - Pixels are converted four vectors at a time while they lie within the row; the rest of the
+//   row goes through the portable routine. Three-byte pixels go through it entirely. Four vectors
+//   of one colour (most of a desktop) are converted as one pixel.
+// - Reduction sums byte pairs into 16-bit lanes, adds the alternating bias (0, 1 for a pair of
+//   samples; 1, 2 for a 2 x 2 group) and shifts, over the padded width, vector by vector, with
+//   the portable routine for a last part shorter than a vector.
+#pragma once
+
+#include "jpeg/simd_x86.h"
+
+namespace {
+
+template <class V>
+struct ColorKernel {
+  using Vec = typename V::Vec;
+  static constexpr ULONG PixelsPerVector = 4 * V::Lanes;
+  static constexpr ULONG BytesPerVector = 16 * V::Lanes;
+
+  struct Sums {
+    Vec Y, Cb, Cr;
+  };
+
+  // A 32-bit lane holding `low` in its low 16 bits and `high` in its high ones.
+  static KX_SIMD_INLINE Vec Pair(SHORT low, SHORT high) {
+    return V::Set32((LONG)((ULONG)(USHORT)low | ((ULONG)(USHORT)high << 16)));
+  }
+
+  // One vector of pixels to Y, Cb and Cr in the low byte of each 32-bit lane.
+  static KX_SIMD_INLINE Sums ConvertVector(Vec pixels) {
+    Vec blueRed = V::And(pixels, V::Set32(0x00FF00FF));
+    Vec green512 = V::BlendHigh16(V::template ShiftRight16<8>(pixels), V::Set32(512 << 16));
+    Vec green = V::MulAdd16(green512, Pair(19235, 16));  // 19235 G + 8192
+    Vec y = V::Add32(V::MulAdd16(blueRed, Pair(7471, 19595)), V::Add32(green, green));
+    Vec cb =
+        V::Add32(V::MulAdd16(blueRed, Pair(-32768, -11059)), V::template ShiftLeft32<16>(blueRed));
+    cb = V::Add32(cb, V::MulAdd16(green512, Pair(-21709, 16416)));
+    Vec cr =
+        V::Add32(V::MulAdd16(blueRed, Pair(-5329, 32767)), V::template ShiftRight32<16>(blueRed));
+    cr = V::Add32(cr, V::MulAdd16(green512, Pair(-27439, 16416)));
+    return Sums{V::template ShiftRight32<16>(y), V::template ShiftRight32<16>(cb),
+                V::template ShiftRight32<16>(cr)};
+  }
+
+  static KX_SIMD_INLINE Vec PackBytes(Vec a, Vec b, Vec c, Vec d) {
+    return V::OrderPacked(V::PackUnsigned16(V::PackSigned32(a, b), V::PackSigned32(c, d)));
+  }
+
+  // Four vectors of 4-byte pixels into one vector of each component. A group of one colour (the
+  // ignored byte aside) is converted once.
+  static KX_SIMD_INLINE VOID ConvertGroup(const UCHAR* source, PUCHAR y, PUCHAR cb, PUCHAR cr) {
+    Vec pixels[4];
+#pragma GCC unroll 4
+    for (ULONG i = 0; i < 4; i++) pixels[i] = V::Load(source + i * BytesPerVector);
+    Vec first = V::SpreadFirst32(pixels[0]);
+    Vec differ = V::Or(V::Or(V::Xor(pixels[0], first), V::Xor(pixels[1], first)),
+                       V::Or(V::Xor(pixels[2], first), V::Xor(pixels[3], first)));
+    if (V::TestZero(differ, V::Set32(0x00FFFFFF))) {
+      Sums one = ConvertVector(first);
+      V::Store(y, V::SpreadFirstByte(one.Y));
+      V::Store(cb, V::SpreadFirstByte(one.Cb));
+      V::Store(cr, V::SpreadFirstByte(one.Cr));
+      return;
+    }
+    Sums s[4];
+#pragma GCC unroll 4
+    for (ULONG i = 0; i < 4; i++) s[i] = ConvertVector(pixels[i]);
+    V::Store(y, PackBytes(s[0].Y, s[1].Y, s[2].Y, s[3].Y));
+    V::Store(cb, PackBytes(s[0].Cb, s[1].Cb, s[2].Cb, s[3].Cb));
+    V::Store(cr, PackBytes(s[0].Cr, s[1].Cr, s[2].Cr, s[3].Cr));
+  }
+
+  static KX_SIMD_INLINE VOID ConvertRow(const UCHAR* source, ULONG bytesPerPixel, ULONG width,
+                                        PUCHAR y, PUCHAR cb, PUCHAR cr) {
+    constexpr ULONG GroupPixels = 4 * PixelsPerVector;
+    ULONG done = 0;
+    if (bytesPerPixel == 4) {
+      for (; done + GroupPixels <= width; done += GroupPixels) {
+        ConvertGroup(source + 4 * done, y + done, cb + done, cr + done);
+      }
+    }
+    JpegConvertRowPortable(source + bytesPerPixel * done, bytesPerPixel, width - done, y + done,
+                           cb + done, cr + done);
+  }
+
+  // Sums of byte pairs of two vectors, as bytes again after adding `bias` and shifting.
+  template <int Shift>
+  static KX_SIMD_INLINE Vec Finish(Vec first, Vec second, Vec bias) {
+    Vec a = V::template ShiftRight16<Shift>(V::Add16(first, bias));
+    Vec b = V::template ShiftRight16<Shift>(V::Add16(second, bias));
+    return V::OrderPairs(V::PackUnsigned16(a, b));
+  }
+
+  static KX_SIMD_INLINE VOID ReduceRowH2V1(const UCHAR* row, ULONG outputWidth, PUCHAR output) {
+    Vec bias = V::Set32(0x00010000);  // 0 at even outputs, 1 at odd ones
+    ULONG done = 0;
+    for (; done + BytesPerVector <= outputWidth; done += BytesPerVector) {
+      const UCHAR* in = row + 2 * done;
+      V::Store(output + done, Finish<1>(V::PairSums8(V::Load(in)),
+                                        V::PairSums8(V::Load(in + BytesPerVector)), bias));
+    }
+    JpegReduceRowH2V1Portable(row + 2 * done, outputWidth - done, output + done);
+  }
+
+  static KX_SIMD_INLINE VOID ReduceRowH2V2(const UCHAR* top, const UCHAR* bottom, ULONG outputWidth,
+                                           PUCHAR output) {
+    Vec bias = V::Set32(0x00020001);  // 1 at even outputs, 2 at odd ones
+    ULONG done = 0;
+    for (; done + BytesPerVector <= outputWidth; done += BytesPerVector) {
+      ULONG in = 2 * done;
+      Vec first = V::Add16(V::PairSums8(V::Load(top + in)), V::PairSums8(V::Load(bottom + in)));
+      Vec second = V::Add16(V::PairSums8(V::Load(top + in + BytesPerVector)),
+                            V::PairSums8(V::Load(bottom + in + BytesPerVector)));
+      V::Store(output + done, Finish<2>(first, second, bias));
+    }
+    JpegReduceRowH2V2Portable(top + 2 * done, bottom + 2 * done, outputWidth - done, output + done);
+  }
+};
+
+}  // namespace
