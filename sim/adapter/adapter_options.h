@@ -68,4 +68,14 @@ struct VirtualAdapterOptions {
   }
 };
 
+// Register 0x90 of both chips shows a port's speed in one of bits 6 to 8.
+inline ULONG PortSpeedBit(UsbSpeed speed) {
+  switch (speed) {
+    case UsbSpeed::Full: return 0x40;
+    case UsbSpeed::High: return 0x80;
+    case UsbSpeed::Super: return 0x100;
+  }
+  return 0;
+}
+
 }  // namespace kxsim

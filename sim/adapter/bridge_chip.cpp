@@ -22,15 +22,6 @@ constexpr FunctionHeader kFunctions[] = {
     {0x3000, 0x33834B58, 0x0C03FE03},  // the bridge's own USB device function
 };
 
-ULONG SpeedBit(UsbSpeed speed) {
-  switch (speed) {
-    case UsbSpeed::Full: return 0x40;
-    case UsbSpeed::High: return 0x80;
-    case UsbSpeed::Super: return 0x100;
-  }
-  return 0;
-}
-
 }  // namespace
 
 BridgeChip::BridgeChip(const VirtualAdapterOptions& options, ConfigMemory* configMemory,
@@ -65,7 +56,7 @@ void BridgeChip::ConfigWrite(ULONG reg, ULONG value) {
 }
 
 ULONG BridgeChip::Status() const {
-  return (options_.Extended() ? kExtendedBit : 0) | SpeedBit(options_.usbSpeed);
+  return (options_.Extended() ? kExtendedBit : 0) | PortSpeedBit(options_.usbSpeed);
 }
 
 ULONG BridgeChip::RegRead(ULONG reg) const {

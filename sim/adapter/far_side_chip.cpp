@@ -22,15 +22,6 @@ const BarLayout* BarAt(ULONG offset) {
   return nullptr;
 }
 
-ULONG SpeedBit(UsbSpeed speed) {
-  switch (speed) {
-    case UsbSpeed::Full: return 0x40;
-    case UsbSpeed::High: return 0x80;
-    case UsbSpeed::Super: return 0x100;
-  }
-  return 0;
-}
-
 }  // namespace
 
 FarSideChip::FarSideChip(const VirtualAdapterOptions& options)
@@ -76,7 +67,7 @@ std::optional<FarSideAddress> FarSideChip::Decode(ULONG address) const {
 }
 
 ULONG FarSideChip::PortStatus() const {
-  return options_.farPortSpeed ? SpeedBit(*options_.farPortSpeed) : 0;
+  return options_.farPortSpeed ? PortSpeedBit(*options_.farPortSpeed) : 0;
 }
 
 ULONG FarSideChip::RegisterRead(ULONG offset) const {
