@@ -70,7 +70,7 @@ HostThread* CurrentHostThread();  // nullptr for a thread the kernel does not ma
 PKTHREAD CurrentKThread();
 
 // Blocks the calling managed thread until the wait is satisfied or the deadline passes.
-// The spec's objects are consumed (synchronization events reset, mutexes owned) atomically.
+// The wait's objects are consumed (synchronization events reset, mutexes owned) atomically.
 NTSTATUS BlockCurrentThread(std::unique_lock<std::mutex>& lock, const WaitSpec& spec,
                             LONGLONG deadline);
 

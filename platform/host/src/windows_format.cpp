@@ -107,8 +107,8 @@ const char* ParseSize(const char* p, Spec& s) {
   }
 }
 
-// Parses the specification that follows a '%'. Returns the position after its conversion character,
-// or nullptr when the format ends inside the specification.
+// Parses the conversion that follows a '%' (flags, width, precision, size, type). Returns the
+// position after its conversion character, or nullptr when the format ends inside it.
 const char* ParseSpec(const char* p, Spec& s) {
   p = ParseFlags(p, s);
   p = ParseNumber(p, s.width, s.width_from_arg);
