@@ -11,11 +11,7 @@
 // - The portable stages use no vector register: nothing is saved for them. When the state cannot
 //   be saved (the kernel found no memory for it), the rectangle is encoded with them: slower,
 //   never wrong, and the same stream.
-// - The host kernel runs the encoder on ordinary threads whose registers the operating system
-//   keeps, and has no such routines: there the call is JpegEncodeFrameWithStages alone.
 #include "jpeg/encoder.h"
-
-#if defined(KX_KERNEL_BUILD)
 
 namespace {
 
@@ -40,11 +36,3 @@ LONG JpegEncodeFrameSaved(JpegEncodeParams* params) {
   KeRestoreExtendedProcessorState(&state);
   return result;
 }
-
-#else
-
-LONG JpegEncodeFrameSaved(JpegEncodeParams* params) {
-  return JpegEncodeFrameWithStages(params, JpegCurrentStageRoutines());
-}
-
-#endif

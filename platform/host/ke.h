@@ -108,6 +108,22 @@ VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex);
 VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex);
 BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
 
+// The processor's extended state (x87, SSE, AVX): kernel code uses those registers only between a
+// save and its restore, on one thread, restores in the reverse order of the saves.
+#define XSTATE_LEGACY_FLOATING_POINT 0
+#define XSTATE_LEGACY_SSE 1
+#define XSTATE_GSSE 2
+
+typedef struct _XSTATE_SAVE {
+  struct _XSTATE_SAVE* Prev;
+  struct _KTHREAD* Thread;
+  UCHAR Level;
+  ULONG64 Mask;
+} XSTATE_SAVE, *PXSTATE_SAVE;
+
+NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
+VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
+
 // Time-outs are in 100 ns units: negative relative to now, positive absolute system time, zero
 // a test of the state without waiting; NULL waits forever.
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,

@@ -182,3 +182,25 @@ TEST_F(VerifierDeathTest, WaitFromAnUnmanagedThreadIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ExtendedState, SavesAreRestoredInnermostFirstOnTheSavingThread) {
+  XSTATE_SAVE outer, inner;
+  ASSERT_EQ(STATUS_SUCCESS, KeSaveExtendedProcessorState(1ull << XSTATE_LEGACY_SSE, &outer));
+  ASSERT_EQ(STATUS_SUCCESS, KeSaveExtendedProcessorState(1ull << XSTATE_GSSE, &inner));
+  EXPECT_DEATH(KeRestoreExtendedProcessorState(&outer), "not this thread's innermost");
+  KeRestoreExtendedProcessorState(&inner);
+  KeRestoreExtendedProcessorState(&outer);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, KeSaveExtendedProcessorState(1ull << 9, &outer));
+  EXPECT_DEATH(
+      {
+        kxtest::SystemThread t([] {
+          static XSTATE_SAVE leaked;
+          KeSaveExtendedProcessorState(1ull << XSTATE_LEGACY_SSE, &leaked);
+        });
+      },
+      "ended with an extended processor state saved");
+}
+
+}  // namespace

@@ -60,6 +60,7 @@ struct HostThread {
   // Verifier bookkeeping.
   int spinLocksHeld = 0;
   int mutexesHeld = 0;
+  struct _XSTATE_SAVE* extendedStateSaves = nullptr;  // innermost first
 };
 
 // The scheduler lock; every function below taking a lock argument expects it held.

@@ -57,6 +57,11 @@ void CheckCleanExit(const HostThread* host) {
     BugCheckF(kThreadNotMutexOwner, "thread \"%s\" ended owning %d mutex(es)", host->name.c_str(),
               host->mutexesHeld);
   }
+  if (host->extendedStateSaves != nullptr) {
+    BugCheckF(kDriverVerifierDetectedViolation,
+              "thread \"%s\" ended with an extended processor state saved and not restored",
+              host->name.c_str());
+  }
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     BugCheckF(kDriverVerifierDetectedViolation, "thread \"%s\" ended at IRQL %u",
               host->name.c_str(), (unsigned)KeGetCurrentIrql());
