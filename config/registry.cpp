@@ -17,6 +17,8 @@ NTSTATUS BuildKeyPath(PCWSTR subkey, PWCHAR* path, bool* allocated) {
   *path = Globals.RegistryPathCopy;
   if (subkey == NULL || subkey[0] == 0) return STATUS_SUCCESS;
   SIZE_T chars = Globals.RegistryPathLength / sizeof(WCHAR) + KxWideLength(subkey);
+  // "\" between the two must still leave a length a counted string can carry.
+  if ((chars + 1) * sizeof(WCHAR) > kMaxKeyPathLength) return STATUS_UNSUCCESSFUL;
   SIZE_T bytes = chars * sizeof(WCHAR) + 4;
   PWCHAR buffer = (PWCHAR)ExAllocatePoolWithTag(PagedPool, bytes, kTagRegistry);
   if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;

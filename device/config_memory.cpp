@@ -23,48 +23,58 @@ constexpr ULONG kThreeAddressBytes = 3;
 ULONG WordAddress(ULONG index) { return (index & 0x1FFF) | ((index >> 13) & 1u) << 20; }
 
 // Writes the command and polls until the bridge has taken it; a failed read keeps the last value.
+// FALSE when the write failed or the command was still in progress after the last poll: nothing
+// that follows may then rely on it.
 BOOLEAN IssueCommand(BusDeviceContext* bus, ULONG command) {
-  BridgeConfigWrite(bus, kControl, command);
+  if (!NT_SUCCESS(BridgeConfigWrite(bus, kControl, command))) return FALSE;
   ULONG control = kInProgress;
   for (ULONG i = 0; i < kPollLimit; i++) {
     BridgeConfigRead(bus, kControl, &control);
     if ((control & kInProgress) == 0) return TRUE;
   }
+  KX_TRACE(KX_TRACE_ERROR, "configuration memory command 0x%x never completed\n", command);
   return FALSE;
 }
 
-// The control value once the memory is not busy, or 0 when it could not be had.
+// The control value once the memory is not busy, or 0 when it could not be had. A status read
+// that does not complete counts as a busy round.
 ULONG Prepare(BusDeviceContext* bus) {
   ULONG value;
   if (!NT_SUCCESS(BridgeConfigRead(bus, kControl, &value))) return 0;
   ULONG command = value & 0x8EFF1FFF;
   if (command & kStaleFlag) {
-    BridgeConfigWrite(bus, kControl, command | 0x6000);
+    if (!NT_SUCCESS(BridgeConfigWrite(bus, kControl, command | 0x6000))) return 0;
     command &= ~kStaleFlag;
   }
   command |= kCommandReadStatus;
   ULONG status = 0;
   for (ULONG round = 0; round < kPollLimit; round++) {
-    IssueCommand(bus, command);
+    if (!IssueCommand(bus, command)) continue;
     BridgeConfigRead(bus, kControl, &status);
     if ((status & kMemoryBusy) == 0) return status;
   }
   return 0;
 }
 
+// With three address bytes the third is cleared before a read; a read that cannot clear it would
+// address another word.
+BOOLEAN ClearThirdAddressByte(BusDeviceContext* bus) {
+  ULONG third;
+  if (!NT_SUCCESS(BridgeConfigRead(bus, kThirdAddressByte, &third))) return FALSE;
+  return NT_SUCCESS(BridgeConfigWrite(bus, kThirdAddressByte, third & ~0xFFu));
+}
+
 }  // namespace
 
+// A word is returned only when its read command completed and the data register was read.
 NTSTATUS ConfigWordRead(BusDeviceContext* bus, ULONG index, ULONG* value) {
   ULONG control = Prepare(bus);
   if (control == 0) return STATUS_UNSUCCESSFUL;
   ULONG width = (control >> 22) & 3;
-  if (width == kThreeAddressBytes) {
-    ULONG third;
-    if (NT_SUCCESS(BridgeConfigRead(bus, kThirdAddressByte, &third))) {
-      BridgeConfigWrite(bus, kThirdAddressByte, third & ~0xFFu);
-    }
+  if (width == kThreeAddressBytes && !ClearThirdAddressByte(bus)) return STATUS_UNSUCCESSFUL;
+  if (!IssueCommand(bus, (control & 0xFFEF6000) | kCommandReadWord | WordAddress(index & 0xFFFF))) {
+    return STATUS_UNSUCCESSFUL;
   }
-  IssueCommand(bus, (control & 0xFFEF6000) | kCommandReadWord | WordAddress(index & 0xFFFF));
   ULONG word;
   if (!NT_SUCCESS(BridgeConfigRead(bus, kData, &word))) return STATUS_UNSUCCESSFUL;
   if (value != NULL) *value = word;
@@ -72,13 +82,14 @@ NTSTATUS ConfigWordRead(BusDeviceContext* bus, ULONG index, ULONG* value) {
 }
 
 // The write itself completes in the memory after this returns; the next Prepare waits for it.
+// Each step must have reached the bridge: write enable, the data, and the write command.
 NTSTATUS ConfigWordWrite(BusDeviceContext* bus, USHORT index, ULONG value) {
   ULONG control = Prepare(bus);
   if (control == 0) return STATUS_UNSUCCESSFUL;
   ULONG base = control & 0xFFEF0000;
-  IssueCommand(bus, base | kCommandWriteEnable);
-  BridgeConfigWrite(bus, kData, value);
-  IssueCommand(bus, base | kCommandWriteWord | WordAddress(index));
+  if (!IssueCommand(bus, base | kCommandWriteEnable)) return STATUS_UNSUCCESSFUL;
+  if (!NT_SUCCESS(BridgeConfigWrite(bus, kData, value))) return STATUS_UNSUCCESSFUL;
+  if (!IssueCommand(bus, base | kCommandWriteWord | WordAddress(index))) return STATUS_UNSUCCESSFUL;
   return STATUS_SUCCESS;
 }
 

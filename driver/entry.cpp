@@ -17,16 +17,24 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->DriverUnload = DriverUnload;
 
   // Without the copy the driver still runs; every registry access then fails and defaults stand.
-  Globals.RegistryPathLength = RegistryPath->Length;
-  Globals.RegistryPathSize = (USHORT)(RegistryPath->Length + sizeof(WCHAR));
-  Globals.RegistryPathCopy =
-      (PWCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, Globals.RegistryPathSize, kTagRegistryPath);
-  if (Globals.RegistryPathCopy != NULL) {
-    RtlZeroMemory(Globals.RegistryPathCopy, Globals.RegistryPathSize);
-    RtlCopyMemory(Globals.RegistryPathCopy, RegistryPath->Buffer, RegistryPath->Length);
-  } else {
-    KX_TRACE(KX_TRACE_ERROR, "no memory for the registry path copy\n");
+  // A path too long for its terminator to fit a counted string's 16-bit size gets no copy.
+  Globals.RegistryPathCopy = NULL;
+  Globals.RegistryPathLength = 0;
+  Globals.RegistryPathSize = 0;
+  if (RegistryPath->Length > kMaxRegistryPathLength) {
+    KX_TRACE(KX_TRACE_ERROR, "registry path of %u bytes refused\n", RegistryPath->Length);
+    return STATUS_SUCCESS;
   }
+  USHORT size = (USHORT)(RegistryPath->Length + sizeof(WCHAR));
+  Globals.RegistryPathCopy = (PWCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagRegistryPath);
+  if (Globals.RegistryPathCopy == NULL) {
+    KX_TRACE(KX_TRACE_ERROR, "no memory for the registry path copy\n");
+    return STATUS_SUCCESS;
+  }
+  Globals.RegistryPathLength = RegistryPath->Length;
+  Globals.RegistryPathSize = size;
+  RtlZeroMemory(Globals.RegistryPathCopy, size);
+  RtlCopyMemory(Globals.RegistryPathCopy, RegistryPath->Buffer, RegistryPath->Length);
   return STATUS_SUCCESS;
 }
 

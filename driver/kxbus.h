@@ -66,8 +66,12 @@ struct BusDeviceContext {
   // because transfers on any thread test it.
   LONG DeviceGone;
   KEVENT AsyncIdleEvent;  // signalled while no asynchronous transfer is in flight
-  PIRP AsyncTransferIrp;  // guarded by AsyncTransferLock, as is its context
+  PIRP AsyncTransferIrp;  // guarded by AsyncTransferLock, as are the three fields after it
   PVOID AsyncTransferContext;
+  // The outcome of the last asynchronous transfer, set before AsyncIdleEvent is signalled:
+  // STATUS_PENDING while one is in flight, and the bytes it moved (0 unless it succeeded).
+  NTSTATUS AsyncTransferStatus;
+  ULONG AsyncTransferBytes;
   KSPIN_LOCK AsyncTransferLock;
   // A register read is a command out and a result in; each path's lock keeps the pair together
   // against the other threads that use the path. Held only around the pair, at passive level.
@@ -128,6 +132,10 @@ struct DriverGlobals {
   USHORT RegistryPathSize;
 };
 extern DriverGlobals Globals;
+// The longest registry path kept: its copy's size, the path and a terminator, is a 16-bit count.
+constexpr USHORT kMaxRegistryPathLength = 0xFFFF - sizeof(WCHAR);
+// The longest key path the registry store builds, in bytes: a counted string's largest even length.
+constexpr ULONG kMaxKeyPathLength = 0xFFFC;
 
 // Pool tags, as they read in memory.
 constexpr ULONG kTagRegistryPath = KX_POOL_TAG('2', '0', '0', 'M');
@@ -216,10 +224,12 @@ NTSTATUS UsbDeselectConfiguration(PDEVICE_OBJECT device);
 // usb/bulk_transfer.cpp
 constexpr ULONG kTransferOut = 0;
 constexpr ULONG kTransferIn = USBD_TRANSFER_DIRECTION_IN;
+// Each transfer form can report the bytes it moved in `transferred` (0 when nothing trustworthy
+// moved: a refusal, or a URB the stack failed); a caller that needs every byte compares it.
 NTSTATUS UsbDoBulkTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
-                           ULONG length, ULONG direction);
+                           ULONG length, ULONG direction, ULONG* transferred = NULL);
 NTSTATUS UsbDoBulkTransfer_2(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
-                             ULONG length, ULONG direction);
+                             ULONG length, ULONG direction, ULONG* transferred = NULL);
 NTSTATUS UsbResetPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
 BOOLEAN IsDeviceGone(BusDeviceContext* bus);
 void SetDeviceGone(BusDeviceContext* bus);
@@ -230,10 +240,14 @@ PIRP AllocateUrbRequest(BusDeviceContext* bus);
 void ArmUrbRequest(PIRP irp, PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID context);
 
 // usb/data_transfer.cpp: transfers of any size, in chunks of MaxTransferSize.
+// A zero pipe (a legacy adapter's data channels) answers STATUS_INVALID_DEVICE_STATE.
 NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
-                           ULONG length, ULONG direction);
+                           ULONG length, ULONG direction, ULONG* transferred = NULL);
 NTSTATUS UsbDoBulkTransferAsync(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
                                 ULONG length, ULONG direction);
+// The status and byte count of the last asynchronous transfer (STATUS_PENDING while in flight);
+// read once AsyncIdleEvent is signalled.
+NTSTATUS UsbAsyncTransferResult(BusDeviceContext* bus, ULONG* transferred);
 void UsbCancelAsyncTransfer(BusDeviceContext* bus);
 
 // usb/usb_status_name.cpp

@@ -5,6 +5,8 @@
 //   (-10). Sizes the stream or 32-bit arithmetic cannot carry are refused before anything is
 //   allocated: a width or height above 65535 (the frame header's fields), a negative output
 //   capacity, or a source that would span 2 GiB or more.
+// - Quality is limited to 0..100 before the tables are scaled: a larger value would overflow the
+//   scaling, and none means anything beyond those ends.
 // - Every failure frees everything the call allocated; OutputLength is set only on success.
 #include "jpeg/encoder.h"
 
@@ -35,13 +37,18 @@ LONG CheckParams(const JpegEncodeParams* params) {
   return JpegResultOk;
 }
 
+LONG ClampedQuality(LONG quality) {
+  if (quality < 0) return 0;
+  return quality > 100 ? 100 : quality;
+}
+
 LONG Encode(JpegEncoder* encoder, const JpegEncodeParams* params) {
   static const UCHAR EmptyComment[1] = {0};
   JpegAttachOutput(encoder, params->Output, (ULONG)params->OutputCapacity);
   JpegSetComment(encoder, EmptyComment, 0);
   JpegAttachSource(encoder, params->Source, params->SourcePitch, (ULONG)params->Width,
                    (ULONG)params->Height, (ULONG)params->Channels);
-  if (!JpegSetParameters(encoder, (ULONG)params->Sampling, params->Quality)) {
+  if (!JpegSetParameters(encoder, (ULONG)params->Sampling, ClampedQuality(params->Quality))) {
     return JpegResultBadArgument;
   }
   if (!JpegWriteHeader(encoder)) return JpegResultHeaderFailed;

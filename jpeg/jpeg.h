@@ -47,6 +47,6 @@ LONG JpegEncodeFrameSaved(JpegEncodeParams* params);
 
 // Chooses once, from the processor's features (CPUID, and the operating system's support for the
 // AVX state), which implementation of each stage the encoder uses: the highest level the
-// processor allows, SSE2 at least. Called at adapter start, before any encoder runs; an encoder
-// that runs before it uses the portable stages.
+// processor allows (portable without SSE2). Called at adapter start, before any encoder runs;
+// an encoder that runs before it uses the portable stages.
 VOID JpegSelectStageRoutines(VOID);

@@ -8,8 +8,7 @@
 //   A processor with AVX under a system that does not save the YMM registers stays at SSE4.
 // - AVX2: CPUID.7.0 EBX bit 5, on top of AVX; its kernels also use BMI1 and BMI2 (CPUID.7.0 EBX
 //   bits 3 and 8) and LZCNT (CPUID.80000001 ECX bit 5), which every AVX2 processor has.
-// - The selection never goes below SSE2: a processor below it gets the SSE2 level. Only the
-//   forced portable level runs without SIMD.
+// - A processor without SSE2 gets the portable level, which computes the same bytes.
 #include "jpeg/stages.h"
 
 // After the platform headers: the Windows kernel headers declare a __cpuid routine that
@@ -34,30 +33,48 @@ constexpr ULONG Xcr0XmmYmm = (1u << 1) | (1u << 2);
 // XCR0, readable only once OSXSAVE says the system has enabled XGETBV.
 __attribute__((target("xsave"))) ULONG ReadXcr0(VOID) { return (ULONG)_xgetbv(0); }
 
-ULONG HighestRunnableLevel(VOID) {
+JpegProcessorFeatures ReadFeatures(VOID) {
+  JpegProcessorFeatures features = {};
   unsigned int eax, ebx, ecx, edx;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (edx & Edx1Sse2) == 0) {
-    return JpegLevelPortable;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx)) {
+    features.HasLeaf1 = TRUE;
+    features.Leaf1Ecx = ecx;
+    features.Leaf1Edx = edx;
+    if (ecx & Ecx1OsXsave) features.Xcr0 = ReadXcr0();
   }
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) {
+    features.HasLeaf7 = TRUE;
+    features.Leaf7Ebx = ebx;
+  }
+  if (__get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx)) {
+    features.HasLeaf80000001 = TRUE;
+    features.Leaf80000001Ecx = ecx;
+  }
+  return features;
+}
+
+}  // namespace
+
+ULONG JpegLevelForFeatures(const JpegProcessorFeatures* features) {
+  ULONG ecx = features->Leaf1Ecx;
+  if (!features->HasLeaf1 || (features->Leaf1Edx & Edx1Sse2) == 0) return JpegLevelPortable;
   if ((ecx & Ecx1Ssse3) == 0) return JpegLevelSse2;
   if ((ecx & (Ecx1Sse41 | Ecx1Sse42)) != (Ecx1Sse41 | Ecx1Sse42)) return JpegLevelSsse3;
   if ((ecx & (Ecx1Avx | Ecx1OsXsave)) != (Ecx1Avx | Ecx1OsXsave) ||
-      (ReadXcr0() & Xcr0XmmYmm) != Xcr0XmmYmm) {
+      (features->Xcr0 & Xcr0XmmYmm) != Xcr0XmmYmm) {
     return JpegLevelSse41;
   }
   constexpr ULONG Avx2Set = Ebx7Bmi1 | Ebx7Avx2 | Ebx7Bmi2;
-  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) || (ebx & Avx2Set) != Avx2Set ||
-      !__get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) || (ecx & Ecx80000001Lzcnt) == 0) {
+  if (!features->HasLeaf7 || (features->Leaf7Ebx & Avx2Set) != Avx2Set ||
+      !features->HasLeaf80000001 || (features->Leaf80000001Ecx & Ecx80000001Lzcnt) == 0) {
     return JpegLevelAvx;
   }
   return JpegLevelAvx2;
 }
 
-}  // namespace
-
-BOOLEAN JpegProcessorRunsLevel(ULONG level) { return level <= HighestRunnableLevel(); }
+BOOLEAN JpegProcessorRunsLevel(ULONG level) { return level <= JpegProcessorStageLevel(); }
 
 ULONG JpegProcessorStageLevel(VOID) {
-  ULONG level = HighestRunnableLevel();
-  return level < JpegLevelSse2 ? (ULONG)JpegLevelSse2 : level;
+  JpegProcessorFeatures features = ReadFeatures();
+  return JpegLevelForFeatures(&features);
 }

@@ -101,9 +101,23 @@ BOOLEAN JpegStageLevelNamed(const char* name, ULONG* level);
 VOID JpegLimitStageLevel(ULONG level);
 
 // processor_level.cpp
+// What decides the level: CPUID leaves 1, 7.0 and 0x80000001 where the processor has them, and
+// XCR0 (read only when leaf 1 reports OSXSAVE, else 0).
+struct JpegProcessorFeatures {
+  BOOLEAN HasLeaf1;
+  ULONG Leaf1Ecx;
+  ULONG Leaf1Edx;
+  BOOLEAN HasLeaf7;
+  ULONG Leaf7Ebx;
+  BOOLEAN HasLeaf80000001;
+  ULONG Leaf80000001Ecx;
+  ULONG Xcr0;
+};
+// The highest level those features run; portable for a processor without SSE2.
+ULONG JpegLevelForFeatures(const JpegProcessorFeatures* features);
 // Whether this processor and its operating system can run the kernels of `level`.
 BOOLEAN JpegProcessorRunsLevel(ULONG level);
-// The highest level the processor allows; a processor below SSE2 gets the SSE2 level.
+// The highest level this processor allows.
 ULONG JpegProcessorStageLevel(VOID);
 
 // color.cpp

@@ -22,6 +22,12 @@ NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// What the stack says it moved, never more than was asked.
+ULONG MovedBytes(PURB urb, ULONG asked) {
+  ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  return moved < asked ? moved : asked;
+}
+
 NTSTATUS ClassifyBulkResult(BusDeviceContext* bus, NTSTATUS status, USBD_STATUS urbStatus) {
   if (IsGoneStatus(status)) {
     KX_TRACE(KX_TRACE_ERROR, "UsbDoBulkTransfer: STATUS_DEVICE_NOT_CONNECTED\n");
@@ -97,7 +103,8 @@ void ArmUrbRequest(PIRP irp, PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID con
 }
 
 NTSTATUS UsbDoBulkTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
-                           ULONG length, ULONG direction) {
+                           ULONG length, ULONG direction, ULONG* transferred) {
+  if (transferred != NULL) *transferred = 0;
   if (pipe == NULL) return STATUS_INVALID_HANDLE;
   if (buffer == NULL || length == 0) return STATUS_INVALID_PARAMETER;
   if (IsDeviceGone(bus)) return STATUS_INVALID_DEVICE_STATE;
@@ -108,6 +115,7 @@ NTSTATUS UsbDoBulkTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
   if (irp != NULL) {
     status = SendWithTimeout(bus, irp, urb);
     status = ClassifyBulkResult(bus, status, urb->UrbHeader.Status);
+    if (NT_SUCCESS(status) && transferred != NULL) *transferred = MovedBytes(urb, length);
     IoFreeIrp(irp);
   }
   if (urb != NULL) ExFreePoolWithTag(urb, kTagTransfer);
@@ -118,11 +126,15 @@ NTSTATUS UsbDoBulkTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
 // The bridge register path takes no reference and ignores the latch: it must still reach a
 // device that other paths gave up on. A halted pipe is reset once; the failure is still reported.
 NTSTATUS UsbDoBulkTransfer_2(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
-                             ULONG length, ULONG direction) {
+                             ULONG length, ULONG direction, ULONG* transferred) {
+  if (transferred != NULL) *transferred = 0;
   PURB urb = AllocateBulkUrb(pipe, buffer, length, direction);
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = UsbCallInternalIoctlPassive(bus, urb, IOCTL_INTERNAL_USB_SUBMIT_URB);
   USBD_STATUS urbStatus = urb->UrbHeader.Status;
+  if (NT_SUCCESS(status) && !USBD_ERROR(urbStatus) && transferred != NULL) {
+    *transferred = MovedBytes(urb, length);
+  }
   if (!IsGoneStatus(status) && status != STATUS_CANCELLED &&
       (!NT_SUCCESS(status) || USBD_ERROR(urbStatus))) {
     KX_TRACE(KX_TRACE_ERROR,

@@ -33,25 +33,36 @@ NTSTATUS Finish(BusDeviceContext* bus, NTSTATUS status, ULONG errorBit) {
   return status;
 }
 
-NTSTATUS Read(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length,
-              ULONG channel) {
+// An engine of 0 means the route runs without the DMA engine. A channel without its pipe (every
+// data channel of a legacy adapter) fails before its engine is started: it is not a channel error.
+NTSTATUS Read(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, ULONG window, ULONG engine,
+              PVOID buffer, ULONG length, ULONG channel) {
+  if (pipe == NULL) return STATUS_INVALID_DEVICE_STATE;
+  if (engine != 0) ProgramChannel(bus, window, engine, length);
   return Finish(bus, UsbDoDataTransfer(bus, pipe, buffer, length, kTransferIn),
                 ErrorBit(channel, true));
 }
 
+NTSTATUS ReadAsync(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, ULONG window, ULONG engine,
+                   PVOID buffer, ULONG length) {
+  if (pipe == NULL) return STATUS_INVALID_DEVICE_STATE;
+  if (engine != 0) ProgramChannel(bus, window, engine, length);
+  return UsbDoBulkTransferAsync(bus, pipe, buffer, length, kTransferIn);
+}
+
 NTSTATUS Write(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length,
                ULONG channel) {
+  if (pipe == NULL) return STATUS_INVALID_DEVICE_STATE;
   return Finish(bus, UsbDoDataTransfer(bus, pipe, buffer, length, kTransferOut),
                 ErrorBit(channel, false));
 }
 
 // Channel 1 in on the basic generation: through the DMA engine at the basic window, or, on a
 // legacy adapter, straight from endpoint 0x82.
-USBD_PIPE_HANDLE ProgramChannel1Low(BusDeviceContext* bus, ULONG length) {
-  if (bus->Legacy) return bus->PipeDataIn2;
-  ProgramChannel(bus, kWindowBasic, 1, length);
-  return bus->PipeDataIn1;
+USBD_PIPE_HANDLE Channel1LowPipe(BusDeviceContext* bus) {
+  return bus->Legacy ? bus->PipeDataIn2 : bus->PipeDataIn1;
 }
+ULONG Channel1LowEngine(BusDeviceContext* bus) { return bus->Legacy ? 0 : 1; }
 
 USHORT FifoRegister(ULONG index, BOOLEAN in) {
   return (USHORT)((in ? 0x3CC : 0x30C) + 0x20 * (index + 1));
@@ -60,39 +71,32 @@ USHORT FifoRegister(ULONG index, BOOLEAN in) {
 }  // namespace
 
 NTSTATUS ReadChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  ProgramChannel(bus, kWindowExtended, 1, length);
-  return Read(bus, bus->PipeDataIn1, buffer, length, 1);
+  return Read(bus, bus->PipeDataIn1, kWindowExtended, 1, buffer, length, 1);
 }
 
 NTSTATUS ReadChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  USBD_PIPE_HANDLE pipe = ProgramChannel1Low(bus, length);
-  return Read(bus, pipe, buffer, length, 1);
+  return Read(bus, Channel1LowPipe(bus), kWindowBasic, Channel1LowEngine(bus), buffer, length, 1);
 }
 
 NTSTATUS ReadChannel1Async(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  ProgramChannel(bus, kWindowExtended, 1, length);
-  return UsbDoBulkTransferAsync(bus, bus->PipeDataIn1, buffer, length, kTransferIn);
+  return ReadAsync(bus, bus->PipeDataIn1, kWindowExtended, 1, buffer, length);
 }
 
 NTSTATUS ReadChannel1AsyncLow(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  USBD_PIPE_HANDLE pipe = ProgramChannel1Low(bus, length);
-  return UsbDoBulkTransferAsync(bus, pipe, buffer, length, kTransferIn);
+  return ReadAsync(bus, Channel1LowPipe(bus), kWindowBasic, Channel1LowEngine(bus), buffer, length);
 }
 
 NTSTATUS ReadChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  ULONG engine = bus->Legacy ? 3 : 2;
-  ProgramChannel(bus, kWindowExtended, engine, length);
-  return Read(bus, bus->Legacy ? bus->PipeDataIn3 : bus->PipeDataIn2, buffer, length, 2);
+  USBD_PIPE_HANDLE pipe = bus->Legacy ? bus->PipeDataIn3 : bus->PipeDataIn2;
+  return Read(bus, pipe, kWindowExtended, bus->Legacy ? 3 : 2, buffer, length, 2);
 }
 
 NTSTATUS ReadChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  ProgramChannel(bus, kWindowExtended, 3, length);
-  return Read(bus, bus->PipeDataIn3, buffer, length, 3);
+  return Read(bus, bus->PipeDataIn3, kWindowExtended, 3, buffer, length, 3);
 }
 
 NTSTATUS ReadChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  ProgramChannel(bus, kWindowExtended, 4, length);
-  return Read(bus, bus->PipeDataIn4, buffer, length, 4);
+  return Read(bus, bus->PipeDataIn4, kWindowExtended, 4, buffer, length, 4);
 }
 
 NTSTATUS WriteChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length) {

@@ -1,8 +1,9 @@
 // Transfers of any size on the data channels: one request and one URB carry chunk after chunk of
 // at most MaxTransferSize bytes, each next chunk sent from the completion routine of the one
 // before, with no thread switch and no allocation between chunks. The synchronous form waits 10
-// seconds for the whole; the asynchronous form (channel-1 receive) returns at once and signals
-// AsyncIdleEvent when done.
+// seconds for the whole; the asynchronous form (channel-1 receive) returns at once, records its
+// status and byte count, and signals AsyncIdleEvent when done. Both report how many bytes the
+// completed chunks moved, so a caller never takes a short or failed transfer for a full one.
 #include "driver/kxbus.h"
 
 namespace {
@@ -12,6 +13,7 @@ constexpr LONGLONG kTransferTimeout = -100000000LL;  // 10 seconds, relative
 struct ChunkContext {
   PURB Urb;
   ULONG Remaining;    // bytes not yet handed to the stack
+  ULONG ChunkLength;  // what the chunk in flight asked for
   ULONG Transferred;  // sum of what completed chunks moved
   PUCHAR Next;        // start of the next chunk in the caller's buffer
   USBD_PIPE_HANDLE Pipe;
@@ -38,6 +40,7 @@ ChunkContext* NewChunkContext(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOI
     return NULL;
   }
   context->Remaining = length - first;
+  context->ChunkLength = first;
   context->Next = (PUCHAR)buffer + first;
   context->Pipe = pipe;
   context->Flags = context->Urb->UrbBulkOrInterruptTransfer.TransferFlags;
@@ -53,12 +56,19 @@ void FreeChunkContext(ChunkContext* context) {
   ExFreePoolWithTag(context, kTagTransfer);
 }
 
+// A chunk failed when either the request or the URB says so: a stack that completes the request
+// with success but fails the URB has not moved the data either.
+bool ChunkFailed(ChunkContext* context, PIRP irp) {
+  return !NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(context->Urb->UrbHeader.Status);
+}
+
 // Sends the next chunk when the last one succeeded and bytes remain; true when it went out.
 // A chunk's offset advances by what was asked, not by what moved: a short chunk does not shift
-// the ones after it.
+// the ones after it. The count a chunk reports is capped at what it asked for.
 bool ContinueChain(ChunkContext* context, PIRP irp, PIO_COMPLETION_ROUTINE routine) {
-  if (!NT_SUCCESS(irp->IoStatus.Status)) return false;
-  context->Transferred += context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  if (ChunkFailed(context, irp)) return false;
+  ULONG moved = context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  context->Transferred += moved < context->ChunkLength ? moved : context->ChunkLength;
   if (context->Remaining == 0) {
     irp->IoStatus.Information = context->Transferred;
     return false;
@@ -71,6 +81,7 @@ bool ContinueChain(ChunkContext* context, PIRP irp, PIO_COMPLETION_ROUTINE routi
                                          NULL);
   context->Next += chunk;
   context->Remaining -= chunk;
+  context->ChunkLength = chunk;
   ArmUrbRequest(irp, urb, routine, context);
   IofCallDriver(context->Bus->LowerDeviceObject, irp);
   return true;
@@ -87,14 +98,26 @@ void ReleaseAsyncContext(ChunkContext* context) {
   if (InterlockedDecrement(&context->References) == 0) FreeChunkContext(context);
 }
 
+// What the chain as a whole came to once it ended: the request's failure, a failure of the URB
+// under a successful request, or success.
+NTSTATUS ChainStatus(ChunkContext* context, PIRP irp) {
+  if (!NT_SUCCESS(irp->IoStatus.Status)) return irp->IoStatus.Status;
+  if (USBD_ERROR(context->Urb->UrbHeader.Status)) return STATUS_UNSUCCESSFUL;
+  return irp->IoStatus.Status;
+}
+
+// The waiter reads the outcome after AsyncIdleEvent, so it is recorded before the signal.
 NTSTATUS NTAPI AsyncTransferCompletion(PDEVICE_OBJECT, PIRP irp, PVOID contextArgument) {
   ChunkContext* context = (ChunkContext*)contextArgument;
   if (ContinueChain(context, irp, AsyncTransferCompletion)) return STATUS_MORE_PROCESSING_REQUIRED;
   BusDeviceContext* bus = context->Bus;
+  NTSTATUS status = ChainStatus(context, irp);
   KIRQL irql;
   KeAcquireSpinLock(&bus->AsyncTransferLock, &irql);
   bus->AsyncTransferIrp = NULL;
   bus->AsyncTransferContext = NULL;
+  bus->AsyncTransferStatus = status;
+  bus->AsyncTransferBytes = NT_SUCCESS(status) ? context->Transferred : 0;
   KeSetEvent(&bus->AsyncIdleEvent, IO_NO_INCREMENT, FALSE);
   KeReleaseSpinLock(&bus->AsyncTransferLock, irql);
   ReleaseAsyncContext(context);
@@ -116,10 +139,11 @@ NTSTATUS ClassifyDataResult(BusDeviceContext* bus, NTSTATUS status, USBD_STATUS 
   return status;
 }
 
-// The guards both chunked forms share: the device-gone latch, the I/O reference (held until the
-// transfer ends), and the transfer's context.
+// The guards both chunked forms share: a pipe that exists (a legacy adapter has no data pipes),
+// the device-gone latch, the I/O reference (held until the transfer ends), and the context.
 NTSTATUS BeginChunkedTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
                               ULONG length, ULONG direction, ChunkContext** context) {
+  if (pipe == NULL) return STATUS_INVALID_DEVICE_STATE;
   if (IsDeviceGone(bus)) return STATUS_INVALID_DEVICE_STATE;
   if (!IoCountAcquireIfStarted(bus)) return STATUS_UNSUCCESSFUL;
   *context = NewChunkContext(bus, pipe, buffer, length, direction);
@@ -133,7 +157,8 @@ NTSTATUS BeginChunkedTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOI
 }  // namespace
 
 NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
-                           ULONG length, ULONG direction) {
+                           ULONG length, ULONG direction, ULONG* transferred) {
+  if (transferred != NULL) *transferred = 0;
   ChunkContext* context;
   NTSTATUS status = BeginChunkedTransfer(bus, pipe, buffer, length, direction, &context);
   if (!NT_SUCCESS(status)) return status;
@@ -149,9 +174,13 @@ NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
     DbgPrint("UsbDoDataTransfer: timeout\n");
     IoCancelIrp(irp);
     KeWaitForSingleObject(&context->Done, Executive, KernelMode, FALSE, NULL);
+    status = STATUS_TIMEOUT;
+  } else {
+    status = ClassifyDataResult(bus, irp->IoStatus.Status, context->Urb->UrbHeader.Status);
+    if (NT_SUCCESS(status)) status = ChainStatus(context, irp);
   }
-  status = timedOut ? STATUS_TIMEOUT
-                    : ClassifyDataResult(bus, irp->IoStatus.Status, context->Urb->UrbHeader.Status);
+  // What completed chunks moved, also after a time-out or a failure part-way.
+  if (transferred != NULL) *transferred = context->Transferred;
   FreeChunkContext(context);
   IoCountDecrement(bus);
   return status;
@@ -169,9 +198,21 @@ NTSTATUS UsbDoBulkTransferAsync(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PV
   KeAcquireSpinLock(&bus->AsyncTransferLock, &irql);
   bus->AsyncTransferIrp = irp;
   bus->AsyncTransferContext = context;
+  bus->AsyncTransferStatus = STATUS_PENDING;
+  bus->AsyncTransferBytes = 0;
   KeReleaseSpinLock(&bus->AsyncTransferLock, irql);
   status = IofCallDriver(bus->LowerDeviceObject, irp);
   return status == STATUS_PENDING ? STATUS_SUCCESS : status;
+}
+
+NTSTATUS UsbAsyncTransferResult(BusDeviceContext* bus, ULONG* transferred) {
+  KIRQL irql;
+  KeAcquireSpinLock(&bus->AsyncTransferLock, &irql);
+  NTSTATUS status = bus->AsyncTransferStatus;
+  ULONG bytes = bus->AsyncTransferBytes;
+  KeReleaseSpinLock(&bus->AsyncTransferLock, irql);
+  if (transferred != NULL) *transferred = bytes;
+  return status;
 }
 
 // The request may complete (and its completion free it) at any moment, also from inside

@@ -1,6 +1,7 @@
 // The bridge register path (endpoints 0x0D/0x8D) and the internal bus path (0x0E/0x8E). Command
 // packets are written byte by byte, little-endian. A read is a command out and, only when that
-// went through, four bytes in; each path's lock keeps the two together.
+// went through, four bytes in, into a zeroed result; anything but four bytes is a failure, never
+// a value. Each path's lock keeps the two transfers together.
 #include "driver/kxbus.h"
 
 namespace {
@@ -27,16 +28,31 @@ ULONG GetU32(const UCHAR* bytes) {
   return (ULONG)bytes[0] | (ULONG)bytes[1] << 8 | (ULONG)bytes[2] << 16 | (ULONG)bytes[3] << 24;
 }
 
+// Both paths run at passive level only: the lock is a kernel mutex waited for without a limit,
+// and the transfers wait too. A call from above is refused before it touches the lock.
+bool PathCallable() { return KeGetCurrentIrql() == PASSIVE_LEVEL; }
 void LockPath(PKMUTEX lock) { KeWaitForSingleObject(lock, Executive, KernelMode, FALSE, NULL); }
 void UnlockPath(PKMUTEX lock) { KeReleaseMutex(lock, FALSE); }
 
+// A result is four bytes the device sent; fewer is not a register value.
+NTSTATUS CheckResultLength(NTSTATUS status, ULONG received) {
+  if (NT_SUCCESS(status) && received != 4) {
+    KX_TRACE(KX_TRACE_ERROR, "register result of %u bytes instead of 4\n", received);
+    return STATUS_DEVICE_DATA_ERROR;
+  }
+  return status;
+}
+
 NTSTATUS BridgeRead(BusDeviceContext* bus, UCHAR command, USHORT reg, ULONG* value) {
+  if (!PathCallable()) return STATUS_UNSUCCESSFUL;
   UCHAR packet[4] = {command, 0, (UCHAR)reg, (UCHAR)(reg >> 8)};
-  UCHAR result[4];
+  UCHAR result[4] = {0, 0, 0, 0};
   LockPath(&bus->BridgePathLock);
   NTSTATUS status = UsbDoBulkTransfer_2(bus, bus->PipeCsrOut, packet, sizeof packet, kTransferOut);
   if (NT_SUCCESS(status)) {
-    status = UsbDoBulkTransfer_2(bus, bus->PipeCsrIn, result, sizeof result, kTransferIn);
+    ULONG received;
+    status = UsbDoBulkTransfer_2(bus, bus->PipeCsrIn, result, sizeof result, kTransferIn, &received);
+    status = CheckResultLength(status, received);
     if (NT_SUCCESS(status)) *value = GetU32(result);
   }
   UnlockPath(&bus->BridgePathLock);
@@ -44,6 +60,7 @@ NTSTATUS BridgeRead(BusDeviceContext* bus, UCHAR command, USHORT reg, ULONG* val
 }
 
 NTSTATUS BridgeWrite(BusDeviceContext* bus, UCHAR command, USHORT reg, ULONG value) {
+  if (!PathCallable()) return STATUS_UNSUCCESSFUL;
   UCHAR packet[8] = {command, 0, (UCHAR)reg, (UCHAR)(reg >> 8)};
   PutU32(packet + 4, value);
   LockPath(&bus->BridgePathLock);
@@ -52,21 +69,35 @@ NTSTATUS BridgeWrite(BusDeviceContext* bus, UCHAR command, USHORT reg, ULONG val
   return status;
 }
 
-// Failures are not passed on: a read that does not complete yields 0.
-ULONG PciRead(BusDeviceContext* bus, ULONG command, ULONG address) {
+// The word, or a failure: the command or the receive failed, or fewer than four bytes came.
+NTSTATUS PciRead(BusDeviceContext* bus, ULONG command, ULONG address, ULONG* value) {
+  if (!PathCallable()) return STATUS_UNSUCCESSFUL;
   UCHAR packet[8];
   PutU32(packet, command);
   PutU32(packet + 4, address);
   UCHAR result[4] = {0, 0, 0, 0};
   LockPath(&bus->PciPathLock);
-  if (NT_SUCCESS(UsbDoBulkTransfer(bus, bus->PipePciOut, packet, sizeof packet, kTransferOut))) {
-    UsbDoBulkTransfer(bus, bus->PipePciIn, result, sizeof result, kTransferIn);
+  NTSTATUS status = UsbDoBulkTransfer(bus, bus->PipePciOut, packet, sizeof packet, kTransferOut);
+  if (NT_SUCCESS(status)) {
+    ULONG received;
+    status = UsbDoBulkTransfer(bus, bus->PipePciIn, result, sizeof result, kTransferIn, &received);
+    status = CheckResultLength(status, received);
   }
   UnlockPath(&bus->PciPathLock);
-  return GetU32(result);
+  *value = NT_SUCCESS(status) ? GetU32(result) : 0;
+  return status;
 }
 
+// Failures are not passed on: a read that does not complete yields 0.
+ULONG PciReadOrZero(BusDeviceContext* bus, ULONG command, ULONG address) {
+  ULONG value;
+  PciRead(bus, command, address, &value);
+  return value;
+}
+
+// Transfer failures are not passed on; a call from above passive level sends nothing and says so.
 BOOLEAN PciWrite(BusDeviceContext* bus, ULONG command, ULONG address, ULONG value) {
+  if (!PathCallable()) return FALSE;
   UCHAR packet[12];
   PutU32(packet, command);
   PutU32(packet + 4, address);
@@ -121,24 +152,28 @@ void BridgeRegSetLowIndexed(BusDeviceContext* bus, UCHAR index, ULONG a, ULONG b
 }
 
 ULONG PciMemRead(BusDeviceContext* bus, ULONG address) {
-  return PciRead(bus, kPciMemRead, address);
+  return PciReadOrZero(bus, kPciMemRead, address);
 }
 
 BOOLEAN PciMemWrite(BusDeviceContext* bus, ULONG address, ULONG value) {
   return PciWrite(bus, kPciMemWrite, address, value);
 }
 
+// As on the bridge path, a failed read writes nothing: a value built from 0 would wipe the high
+// half of the far-side register.
 void PciMemSetLow(BusDeviceContext* bus, ULONG offset, ULONG a, ULONG b) {
   ULONG address = kWindowExtended + offset;
-  PciMemWrite(bus, address, (PciMemRead(bus, address) & 0xFFFF0000) | a | b);
+  ULONG old;
+  if (!NT_SUCCESS(PciRead(bus, kPciMemRead, address, &old))) return;
+  PciMemWrite(bus, address, (old & 0xFFFF0000) | a | b);
 }
 
 ULONG PciConfigRead(BusDeviceContext* bus, USHORT offset) {
-  return PciRead(bus, kPciConfigRead, ConfigAddress(&kFixedLocation, offset));
+  return PciReadOrZero(bus, kPciConfigRead, ConfigAddress(&kFixedLocation, offset));
 }
 
 ULONG PciConfigReadAt(BusDeviceContext* bus, const PciLocation* location, USHORT offset) {
-  return PciRead(bus, kPciConfigRead, ConfigAddress(location, offset));
+  return PciReadOrZero(bus, kPciConfigRead, ConfigAddress(location, offset));
 }
 
 BOOLEAN PciConfigWrite(BusDeviceContext* bus, USHORT offset, ULONG value) {

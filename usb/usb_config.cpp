@@ -12,13 +12,20 @@ constexpr LONG kInterfaceNumberLimit = 256;
 
 USHORT ReadU16(const UCHAR* bytes) { return (USHORT)(bytes[0] | bytes[1] << 8); }
 
-// Reads a descriptor into `buffer`; the request's status decides, not the URB's.
+// Reads a descriptor into `buffer`; the request's status decides, not the URB's. A descriptor is
+// only usable whole: an answer of any other length than asked is STATUS_DEVICE_DATA_ERROR.
 NTSTATUS ReadDescriptor(BusDeviceContext* bus, PURB urb, UCHAR type, UCHAR index, PVOID buffer,
                         ULONG length) {
   RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
   UsbBuildGetDescriptorRequest(urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type,
                                index, 0, buffer, NULL, length, NULL);
-  return UsbSubmitUrbSync(bus, urb);
+  NTSTATUS status = UsbSubmitUrbSync(bus, urb);
+  ULONG moved = urb->UrbControlDescriptorRequest.TransferBufferLength;
+  if (NT_SUCCESS(status) && moved != length) {
+    KX_TRACE(KX_TRACE_ERROR, "descriptor type %u: %u bytes instead of %u\n", type, moved, length);
+    return STATUS_DEVICE_DATA_ERROR;
+  }
+  return status;
 }
 
 // Step 1: the identifiers, and the configuration index (1 when the device offers more than one).
@@ -116,7 +123,8 @@ NTSTATUS UsbSelectConfiguration(BusDeviceContext* bus, PUSB_CONFIGURATION_DESCRI
 }
 
 // Step 2: the first 9 bytes give the total length; the whole descriptor is then read and
-// selected. A device that reports a total shorter than the header is not configured.
+// selected. A device that reports a total shorter than the header, or whose second answer is not
+// the length the first announced, is not configured.
 NTSTATUS UsbGetConfigurationDescriptor(BusDeviceContext* bus, UCHAR index) {
   PURB urb = (PURB)ExAllocatePoolWithTag(
       NonPagedPoolNx, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), kTagConfigUrb);
@@ -139,9 +147,13 @@ NTSTATUS UsbGetConfigurationDescriptor(BusDeviceContext* bus, UCHAR index) {
     PUCHAR full = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, totalLength, kTagConfigDescriptor);
     status = STATUS_INSUFFICIENT_RESOURCES;
     if (full != NULL) {
-      // Zeroed, so a device that sends less than it announced leaves no stale pool behind.
       RtlZeroMemory(full, totalLength);
       status = ReadDescriptor(bus, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, index, full, totalLength);
+      // The parser walks up to the descriptor's own total length: it must be the one allocated.
+      if (NT_SUCCESS(status) && ReadU16(full + 2) != totalLength) {
+        KX_TRACE(KX_TRACE_ERROR, "configuration descriptor changed its total length\n");
+        status = STATUS_DEVICE_DATA_ERROR;
+      }
       if (NT_SUCCESS(status)) {
         status = UsbSelectConfiguration(bus, (PUSB_CONFIGURATION_DESCRIPTOR)full);
       }
