@@ -71,6 +71,7 @@ NTSTATUS BridgeWrite(BusDeviceContext* bus, UCHAR command, USHORT reg, ULONG val
 
 // The word, or a failure: the command or the receive failed, or fewer than four bytes came.
 NTSTATUS PciRead(BusDeviceContext* bus, ULONG command, ULONG address, ULONG* value) {
+  *value = 0;
   if (!PathCallable()) return STATUS_UNSUCCESSFUL;
   UCHAR packet[8];
   PutU32(packet, command);
@@ -84,7 +85,7 @@ NTSTATUS PciRead(BusDeviceContext* bus, ULONG command, ULONG address, ULONG* val
     status = CheckResultLength(status, received);
   }
   UnlockPath(&bus->PciPathLock);
-  *value = NT_SUCCESS(status) ? GetU32(result) : 0;
+  if (NT_SUCCESS(status)) *value = GetU32(result);
   return status;
 }
 

@@ -87,6 +87,11 @@ void ConfigMemory::WriteControl(ULONG value) {
   latched_ = value & kLatchedFields;
   ULONG command = (value >> 13) & 7;
   ULONG address = (value & 0x1FFF) | ((value >> 20) & 1) << 13;
+  if (stuckCommand_ != 0 && command == stuckCommand_) {
+    stuckCommand_ = 0;
+    inProgressReads_ = stuckReads_;
+    return;
+  }
   Execute(command, address);
   inProgressReads_ = options_.commandPolls;
 }
@@ -144,5 +149,10 @@ void ConfigMemory::SetWord(ULONG index, ULONG value) { words_[index % kWords] = 
 void ConfigMemory::HoldBusy(ULONG statusReads) { busyReads_ = statusReads; }
 
 void ConfigMemory::HoldInProgress(ULONG controlReads) { inProgressReads_ = controlReads; }
+
+void ConfigMemory::StickCommand(ULONG command, ULONG controlReads) {
+  stuckCommand_ = command;
+  stuckReads_ = controlReads;
+}
 
 }  // namespace kxsim

@@ -60,6 +60,10 @@ class ConfigMemory {
   void HoldBusy(ULONG statusReads);
   // The next `controlReads` control-register reads show the last command in progress.
   void HoldInProgress(ULONG controlReads);
+  // The next command `command` (3 read word, 2 write word, 5 read status, 6 write enable) is
+  // taken but never carried out: the bridge shows it in progress for `controlReads` reads, then
+  // drops it, as a bridge whose serial interface hangs would.
+  void StickCommand(ULONG command, ULONG controlReads);
   ConfigMemoryCounters Counters() const { return counters_; }
 
  private:
@@ -78,6 +82,8 @@ class ConfigMemory {
   bool writeEnabled_ = false;
   ULONG busyReads_ = 0;        // status reads the memory still reports busy
   ULONG inProgressReads_ = 0;  // control reads that still show the command in progress
+  ULONG stuckCommand_ = 0;     // 0: none (0 is no command the driver gives)
+  ULONG stuckReads_ = 0;
   ConfigMemoryCounters counters_;
 };
 

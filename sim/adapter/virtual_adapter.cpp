@@ -140,6 +140,11 @@ void VirtualAdapter::HoldConfigInProgress(ULONG controlReads) {
   core_->configMemory.HoldInProgress(controlReads);
 }
 
+void VirtualAdapter::StickConfigCommand(ULONG command, ULONG controlReads) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->configMemory.StickCommand(command, controlReads);
+}
+
 ConfigMemoryCounters VirtualAdapter::ConfigCounters() const {
   std::lock_guard<std::mutex> guard(core_->lock);
   return core_->configMemory.Counters();

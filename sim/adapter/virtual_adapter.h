@@ -59,6 +59,7 @@ class VirtualAdapter {
   void SetConfigWord(ULONG index, ULONG value);
   void HoldConfigBusy(ULONG statusReads);
   void HoldConfigInProgress(ULONG controlReads);
+  void StickConfigCommand(ULONG command, ULONG controlReads);
   ConfigMemoryCounters ConfigCounters() const;
 
   // ---- Data channels.

@@ -25,6 +25,7 @@ void Apply(const UsbFault& fault, UsbFaultPlan* plan) {
     case UsbFault::Kind::Stall: Raise(plan, UsbFaultPlan::Outcome::Stall); break;
     case UsbFault::Kind::NoAnswer: Raise(plan, UsbFaultPlan::Outcome::NoAnswer); break;
     case UsbFault::Kind::DeviceGone:
+    case UsbFault::Kind::Contradict:
       if (plan->outcome != UsbFaultPlan::Outcome::Gone) {
         plan->goneStatus = fault.status;
         plan->goneUsbdStatus = fault.usbdStatus;
@@ -78,6 +79,13 @@ UsbFault UsbFault::FailAfter(ULONG bytes, USBD_STATUS usbdStatus) {
 UsbFault UsbFault::Delay(LONGLONG hundredNs) {
   UsbFault fault = Make(Kind::Delay, -1);
   fault.delay = hundredNs;
+  return fault;
+}
+
+UsbFault UsbFault::Contradict(NTSTATUS status, USBD_STATUS usbdStatus) {
+  UsbFault fault = Make(Kind::Contradict, 1);
+  fault.status = status;
+  fault.usbdStatus = usbdStatus;
   return fault;
 }
 

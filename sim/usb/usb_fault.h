@@ -18,6 +18,8 @@ struct UsbFault {
     Short,       // an IN endpoint sends at most `bytes` (OUT transfers are not affected)
     FailAfter,   // the transfer moves `bytes`, then fails with `usbdStatus`; the pipe halts
     Delay,       // the answer comes `delay` (100 ns units) later
+    Contradict,  // ends at once with `status` and `usbdStatus`, nothing moved: a stack whose
+                 // request status and URB status disagree (success with a failing URB, say)
   };
 
   Kind kind = Kind::Stall;
@@ -35,6 +37,7 @@ struct UsbFault {
   static UsbFault Short(ULONG maxBytes);
   static UsbFault FailAfter(ULONG bytes, USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING);
   static UsbFault Delay(LONGLONG hundredNs);
+  static UsbFault Contradict(NTSTATUS status, USBD_STATUS usbdStatus);
   UsbFault Times(int count) const;
 };
 

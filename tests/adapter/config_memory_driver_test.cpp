@@ -74,5 +74,33 @@ TEST_F(ConfigMemoryDriver, AMemoryBusyForAHundredRoundsFailsWritesToo) {
   EXPECT_EQ(100u, CommandsSince(mark, 5).size());
 }
 
+// A command the bridge takes but never carries out: the read that follows it would find the data
+// register still holding the word read before, so the operation fails instead of answering it.
+TEST_F(ConfigMemoryDriver, ACommandThatNeverCompletesFailsTheOperation) {
+  PlugWithRecord();
+  adapter_->SetConfigWord(5, 0x55555555);
+  adapter_->SetConfigWord(6, 0x66666666);
+  ULONG value = 0;
+  ASSERT_EQ(STATUS_SUCCESS, ConfigWordRead(bus_.get(), 5, &value));
+  adapter_->StickConfigCommand(3, 100);
+  value = 0x1234;
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, ConfigWordRead(bus_.get(), 6, &value));
+  EXPECT_EQ(0x1234u, value);
+  ASSERT_EQ(STATUS_SUCCESS, ConfigWordRead(bus_.get(), 6, &value));  // the memory is fine after
+  EXPECT_EQ(0x66666666u, value);
+
+  // Write enable never confirmed: the write command is not even given.
+  adapter_->StickConfigCommand(6, 100);
+  size_t mark = adapter_->Log().Size();
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, ConfigWordWrite(bus_.get(), 6, 0xABCD));
+  EXPECT_TRUE(CommandsSince(mark, 2).empty());
+  // The write command itself never confirmed.
+  adapter_->StickConfigCommand(2, 100);
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, ConfigWordWrite(bus_.get(), 6, 0xABCD));
+  EXPECT_EQ(0x66666666u, adapter_->ConfigWord(6));
+  ASSERT_EQ(STATUS_SUCCESS, ConfigWordWrite(bus_.get(), 6, 0xABCD));
+  EXPECT_EQ(0xABCDu, adapter_->ConfigWord(6));
+}
+
 }  // namespace
 }  // namespace kxtest

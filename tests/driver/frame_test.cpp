@@ -144,6 +144,30 @@ TEST_F(DriverFrame, ChildDevicesRefuseCreateCloseReadAndWrite) {
   IoDeleteDevice(child);
 }
 
+// A child is the bottom of its stack and provides no WMI data: system control ends there with the
+// status it carries, whatever that is, and never reaches the adapter's stack.
+TEST_F(DriverFrame, AChildEndsSystemControlWithTheStatusItCarries) {
+  PDEVICE_OBJECT child;
+  ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(driver_, sizeof(ChildDeviceContext), nullptr,
+                                           FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &child));
+  ((ChildDeviceContext*)child->DeviceExtension)->Header.Self = child;
+  child->Flags &= ~DO_DEVICE_INITIALIZING;
+  for (NTSTATUS carried : {STATUS_NOT_SUPPORTED, STATUS_SUCCESS, STATUS_INVALID_DEVICE_REQUEST}) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb = {};
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, child, nullptr, 0, nullptr,
+                                            &event, &iosb);
+    ASSERT_NE(nullptr, irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+    next->MinorFunction = 0;  // IRP_MN_QUERY_ALL_DATA
+    irp->IoStatus.Status = carried;
+    EXPECT_EQ(carried, IoCallDriver(child, irp));
+  }
+  IoDeleteDevice(child);
+}
+
 TEST_F(DriverFrame, CounterEventsFollowTheBaseReference) {
   EXPECT_EQ(2, IoCountIncrement(bus_));
   EXPECT_EQ(0, KeReadStateEvent(&bus_->IoIdleEvent));

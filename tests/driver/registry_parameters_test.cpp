@@ -157,3 +157,32 @@ TEST(RegistryParametersNoPath, WithoutThePathCopyWritesFailAndReadsKeepDefaults)
 }
 
 }  // namespace
+
+namespace {
+
+// A registry path as long as a counted string can be: the copy's 16-bit size would wrap for the
+// longest ones, so they get no copy and the store fails as it does without one; a shorter one is
+// kept, but a key path built on it that no counted string can carry is refused, not truncated.
+TEST(RegistryPathLength, PathsTooLongForACountedStringAreRefused) {
+  PDRIVER_OBJECT driver = hostk::IoCreateDriverObject("\\Driver\\KxLongPath");
+  UCHAR value = 1;
+  for (USHORT length : {USHORT(0xFFFE), USHORT(0xFFFF), USHORT(0xFFFC)}) {
+    std::u16string path(0x8000, u'k');
+    UNICODE_STRING registryPath = {length, length, (PWCH)path.data()};
+    size_t before = hostk::PoolLiveCount(kTagRegistryPath);
+    ASSERT_EQ(STATUS_SUCCESS, DriverEntry(driver, &registryPath));
+    bool kept = length == 0xFFFC;
+    EXPECT_EQ(kept, Globals.RegistryPathCopy != nullptr) << length;
+    EXPECT_EQ(kept ? before + 1 : before, hostk::PoolLiveCount(kTagRegistryPath)) << length;
+    if (kept) {
+      EXPECT_EQ(0, Globals.RegistryPathCopy[length / 2]);
+    }
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, WriteParameter(KX_WSTR("Legacy"), 1, &value)) << length;
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, WriteStatusValue(KX_WSTR("UsbSpeed"), 1, &value)) << length;
+    DriverUnload(driver);
+    EXPECT_EQ(before, hostk::PoolLiveCount(kTagRegistryPath)) << length;
+  }
+  hostk::IoDeleteDriverObject(driver);
+}
+
+}  // namespace

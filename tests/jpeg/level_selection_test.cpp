@@ -1,5 +1,5 @@
-// The choice of the stage level: the highest the processor runs, SSE2 at least, never above the
-// limit a host program sets, and every level known by its name.
+// The choice of the stage level: the highest the processor runs (portable without SSE2), never
+// above the limit a host program sets, and every level known by its name.
 #include <gtest/gtest.h>
 
 #include "jpeg_test_support.h"
@@ -27,7 +27,7 @@ class JpegLevelSelection : public testing::Test {
 TEST_F(JpegLevelSelection, PicksTheHighestLevelTheProcessorRuns) {
   JpegLimitStageLevel(JpegLevelCount - 1);
   ULONG highest = AllStageLevels().back()->Level;
-  EXPECT_EQ(highest < JpegLevelSse2 ? ULONG(JpegLevelSse2) : highest, Selected());
+  EXPECT_EQ(highest, Selected());
   EXPECT_EQ(Selected(), JpegProcessorStageLevel());
   EXPECT_TRUE(JpegProcessorRunsLevel(JpegLevelPortable));
 #if defined(__x86_64__)
@@ -36,6 +36,38 @@ TEST_F(JpegLevelSelection, PicksTheHighestLevelTheProcessorRuns) {
   // Levels are cumulative: the runnable ones are a prefix of the list.
   for (ULONG level = 1; level < JpegLevelCount; level++) {
     EXPECT_TRUE(!JpegProcessorRunsLevel(level) || JpegProcessorRunsLevel(level - 1)) << level;
+  }
+}
+
+// Each processor gets the highest level whose every feature it has: a processor without SSE2 runs
+// the portable stages (the SSE2 ones would fault on it), AVX needs the system to save the YMM
+// state, and AVX2 needs BMI1, BMI2 and LZCNT besides.
+TEST(JpegLevelForFeatures, EachLevelNeedsAllItsFeatures) {
+  constexpr ULONG kSse2 = 1u << 26, kSsse3 = 1u << 9, kSse4 = (1u << 19) | (1u << 20);
+  constexpr ULONG kAvx = (1u << 28) | (1u << 27), kYmm = 6, kAvx2 = (1u << 3) | (1u << 5) | (1u << 8);
+  JpegProcessorFeatures all = {TRUE, kSsse3 | kSse4 | kAvx, kSse2, TRUE, kAvx2, TRUE, 1u << 5, kYmm};
+  EXPECT_EQ(ULONG(JpegLevelAvx2), JpegLevelForFeatures(&all));
+  struct Case {
+    const char* what;
+    void (*change)(JpegProcessorFeatures*);
+    ULONG expected;
+  } cases[] = {
+      {"no leaf 1", [](JpegProcessorFeatures* f) { f->HasLeaf1 = FALSE; }, JpegLevelPortable},
+      {"no SSE2", [](JpegProcessorFeatures* f) { f->Leaf1Edx = 0; }, JpegLevelPortable},
+      {"no SSSE3", [](JpegProcessorFeatures* f) { f->Leaf1Ecx &= ~kSsse3; }, JpegLevelSse2},
+      {"SSE4.1 only", [](JpegProcessorFeatures* f) { f->Leaf1Ecx &= ~(1u << 20); },
+       JpegLevelSsse3},
+      {"YMM not saved", [](JpegProcessorFeatures* f) { f->Xcr0 = 2; }, JpegLevelSse41},
+      {"no OSXSAVE", [](JpegProcessorFeatures* f) { f->Leaf1Ecx &= ~(1u << 27); },
+       JpegLevelSse41},
+      {"no leaf 7", [](JpegProcessorFeatures* f) { f->HasLeaf7 = FALSE; }, JpegLevelAvx},
+      {"no BMI2", [](JpegProcessorFeatures* f) { f->Leaf7Ebx &= ~(1u << 8); }, JpegLevelAvx},
+      {"no LZCNT", [](JpegProcessorFeatures* f) { f->Leaf80000001Ecx = 0; }, JpegLevelAvx},
+  };
+  for (const Case& c : cases) {
+    JpegProcessorFeatures features = all;
+    c.change(&features);
+    EXPECT_EQ(c.expected, JpegLevelForFeatures(&features)) << c.what;
   }
 }
 

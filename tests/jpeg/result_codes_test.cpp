@@ -79,6 +79,23 @@ TEST_F(JpegResultCodes, SizesBeyondTheStreamAreRefusedBeforeAllocating) {
   EXPECT_EQ(JpegResultBadSize, refused([](JpegEncodeParams& p) { p.SourcePitch = -0x10000000; }));
 }
 
+// A quality beyond either end is that end: the stream is the one of 0 or of 100 to the byte
+// (above about nine million the unlimited table scaling would overflow a signed integer).
+TEST_F(JpegResultCodes, QualityOutsideZeroToHundredIsLimited) {
+  auto stream = [this](LONG quality) {
+    params_.Quality = quality;
+    EXPECT_EQ(JpegResultOk, Run()) << quality;
+    return std::vector<uint8_t>(output_.begin(), output_.begin() + params_.OutputLength);
+  };
+  std::vector<uint8_t> lowest = stream(0), highest = stream(100);
+  ASSERT_NE(lowest, highest);
+  EXPECT_EQ(lowest, stream(-1));
+  EXPECT_EQ(lowest, stream(-2147483647 - 1));
+  EXPECT_EQ(highest, stream(101));
+  EXPECT_EQ(highest, stream(9000000));
+  EXPECT_EQ(highest, stream(2147483647));
+}
+
 // 65535 is what the frame header carries; libjpeg-turbo itself decodes up to 65500.
 TEST(JpegLimits, WidestRectanglesFitTheFrameHeader) {
   Encoded widest = Encode(SyntheticImage(65535, 8, 12), 50, 3);

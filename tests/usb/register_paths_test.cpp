@@ -99,11 +99,30 @@ TEST_F(RegisterPaths, DataChannelReadsProgramCountThenStart) {
   commands = Script(0x0E)->TakeReceived();
   ASSERT_EQ(2u, commands.size());
   EXPECT_EQ(Bytes({0x4F, 0, 0, 1, 0x90, 0x01, 0x10, 0x00, 16, 0, 0, 0}), commands[0]);
+}
+
+// "Legacy" is read before the configuration, as a start does: the data pipes are then never
+// recorded, and every channel route refuses before it starts an engine or builds a URB.
+TEST_F(RegisterPaths, ALegacyAdapterHasNoDataChannelToUse) {
   bus_->Legacy = 1;
-  Script(0x82)->QueueIn(Bytes(16, 2));
-  EXPECT_EQ(STATUS_SUCCESS, ReadChannel1Low(bus_, buffer.data(), 16));
-  EXPECT_EQ(0u, Script(0x0E)->ReceivedCount());
-  EXPECT_EQ(2, buffer[0]);
+  ASSERT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
+  ASSERT_EQ(nullptr, bus_->PipeDataIn2);
+  ULONG urbsBefore = port_->Counters().urbs;
+  std::vector<UCHAR> buffer(16);
+  using Route = NTSTATUS (*)(BusDeviceContext*, PVOID, ULONG);
+  for (Route route : {ReadChannel1, ReadChannel1Low, ReadChannel1Async, ReadChannel1AsyncLow,
+                      ReadChannel2, ReadChannel3, ReadChannel4, WriteChannel1, WriteChannel1Low,
+                      WriteChannel2, WriteChannel3, WriteChannel4}) {
+    EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, route(bus_, buffer.data(), 16));
+  }
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE,
+            UsbDoDataTransfer(bus_, nullptr, buffer.data(), 16, kTransferIn));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE,
+            UsbDoBulkTransferAsync(bus_, nullptr, buffer.data(), 16, kTransferIn));
+  EXPECT_EQ(urbsBefore, port_->Counters().urbs);
+  EXPECT_EQ(0u, Script(0x0E)->ReceivedCount());  // no engine was started
+  EXPECT_EQ(1, bus_->OutstandingIo);
+  EXPECT_EQ(1, KeReadStateEvent(&bus_->AsyncIdleEvent));
 }
 
 TEST_F(RegisterPaths, FailuresSetTheChannelsErrorBitButATimeOutDoesNot) {
@@ -135,6 +154,68 @@ TEST_F(RegisterPaths, FifoAndDmaHelpersRefuseIndexFourAndSendNothing) {
   ASSERT_EQ(12u, commands.size());
   EXPECT_EQ(Bytes({0x4F, 0, 0, 1, 0x80, 0x01, 0, 0x30, 0, 0, 0, 0}), commands[0]);
   EXPECT_EQ(Bytes({0x4F, 0, 0, 1, 0x2C, 0x03, 0, 0x30, 0, 0x02, 0, 0}), commands[4]);  // 0x32C
+}
+
+// A result is four bytes the device sent: fewer, or a URB the stack failed under a successful
+// request, is never a register value.
+TEST_F(RegisterPaths, AShortOrFailedResultIsNeverTakenForAValue) {
+  ULONG value = 0x55;
+  Script(0x8D)->QueueIn({0x11, 0x22});
+  EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, BridgeRegRead(bus_, 0x90, &value));
+  EXPECT_EQ(0x55u, value);
+  Script(0x8D)->QueueIn({0x11, 0x22, 0x33, 0x44});
+  port_->InjectFault(0x8D, kxsim::UsbFault::Contradict(STATUS_SUCCESS, USBD_STATUS_STALL_PID));
+  EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, BridgeConfigRead(bus_, 0x90, &value));
+  EXPECT_EQ(0x55u, value);
+  EXPECT_EQ(1u, device_->ResetCount(0x8D));  // the halted result pipe was reset all the same
+
+  Script(0x8E)->QueueIn({0x11, 0x22, 0x33});
+  EXPECT_EQ(0u, PciMemRead(bus_, 0x30000090));
+  // The receive fails after two bytes: not the half word that arrived.
+  Script(0x8E)->QueueIn({0x11, 0x22, 0x33, 0x44});
+  port_->InjectFault(0x8E, kxsim::UsbFault::FailAfter(2));
+  EXPECT_EQ(0u, PciMemRead(bus_, 0x30000090));
+  ASSERT_EQ(STATUS_SUCCESS, UsbResetPipe(bus_, bus_->PipePciIn));
+  EXPECT_EQ(0u, PciConfigRead(bus_, 0x10));  // the two bytes left of that answer: short again
+
+  // The bridge path still works afterwards, with the answer the failed transfer never took.
+  EXPECT_EQ(STATUS_SUCCESS, BridgeRegRead(bus_, 0x90, &value));
+  EXPECT_EQ(0x44332211u, value);
+}
+
+// A read-modify-write whose read fails writes nothing on either path: a value built from 0
+// would wipe the other half of the register.
+TEST_F(RegisterPaths, ReadModifyWriteAfterAFailedReadWritesNothing) {
+  Script(0x0E)->TakeReceived();
+  port_->InjectFault(0x8E, kxsim::UsbFault::Stall());
+  PciMemSetLow(bus_, 0x50, 1, 2);
+  auto commands = Script(0x0E)->TakeReceived();
+  ASSERT_EQ(1u, commands.size());  // the read command only
+  EXPECT_EQ(0xCF, commands[0][0]);
+  ASSERT_EQ(STATUS_SUCCESS, UsbResetPipe(bus_, bus_->PipePciIn));
+  Script(0x8E)->QueueIn({0x11, 0x22, 0x33, 0x44});
+  PciMemSetLow(bus_, 0x50, 0x0100, 0x0002);
+  commands = Script(0x0E)->TakeReceived();
+  ASSERT_EQ(2u, commands.size());
+  EXPECT_EQ(Bytes({0x4F, 0, 0, 1, 0x50, 0, 0, 0x30, 0x02, 0x01, 0x33, 0x44}), commands[1]);
+}
+
+// Above passive level neither path may wait for its lock: it refuses at once.
+TEST_F(RegisterPaths, CallsAboveIrqlPassiveAreRefusedBeforeTheLock) {
+  ULONG value = 0x55;
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  NTSTATUS read = BridgeRegRead(bus_, 0x90, &value);
+  NTSTATUS write = BridgeRegWrite(bus_, 0x90, 1);
+  ULONG word = PciMemRead(bus_, 0x30000090);
+  BOOLEAN written = PciMemWrite(bus_, 0x30000090, 1);
+  KeLowerIrql(irql);
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, read);
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, write);
+  EXPECT_EQ(0x55u, value);
+  EXPECT_EQ(0u, word);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(0u, Script(0x0D)->ReceivedCount() + Script(0x0E)->ReceivedCount());
 }
 
 // Every read command on the register path is answered with the register's own number, so a read

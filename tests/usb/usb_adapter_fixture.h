@@ -17,8 +17,11 @@ class UsbAdapterFixture : public testing::Test {
   void SetUp() override { Attach(); }
   void TearDown() override { Detach(); }
 
-  void Attach() {
-    device_ = std::make_shared<kxsim::AdapterUsbDevice>(options_);
+  void Attach() { Attach(std::make_shared<kxsim::AdapterUsbDevice>(options_)); }
+
+  // The same over a device of the test's own making (one that misbehaves, say).
+  void Attach(std::shared_ptr<kxsim::AdapterUsbDevice> device) {
+    device_ = std::move(device);
     port_ = std::make_unique<kxsim::SimulatedUsbPort>(device_);
     driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry);
     ASSERT_NE(nullptr, driver_);

@@ -1,6 +1,7 @@
 // USB configuration over the simulated stack: identity, configuration index, pipes, speed.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "usb_adapter_fixture.h"
@@ -38,6 +39,51 @@ TEST_F(DriverUsbConfiguration, SecondConfigurationIsChosenWhenTheDeviceOffersMor
   Attach();
   ASSERT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
   EXPECT_EQ(2, port_->ConfigurationValue());  // index 1
+}
+
+TEST_F(DriverUsbConfiguration, NoConfigurationCountStillSelectsTheFirst) {
+  Detach();
+  options_.numConfigurations = 0;
+  Attach();
+  ASSERT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
+  EXPECT_EQ(1, port_->ConfigurationValue());  // index 0
+}
+
+// A device whose configuration descriptor answers the first read with one total length and every
+// later read with another (and as many bytes as that one announces).
+class ChangingDescriptorDevice : public kxsim::AdapterUsbDevice {
+ public:
+  ChangingDescriptorDevice(kxsim::AdapterUsbOptions options, int change)
+      : AdapterUsbDevice(std::move(options)), change_(change) {}
+  std::vector<uint8_t> ConfigurationDescriptor(UCHAR index) const override {
+    std::vector<uint8_t> bytes = AdapterUsbDevice::ConfigurationDescriptor(index);
+    if (reads_++ == 0) return bytes;
+    if (change_ > 0) {
+      bytes.insert(bytes.end(), {4, 0x24, 0, 0});  // a class-specific descriptor of 4 bytes
+      bytes.resize(bytes.size() + change_ - 4, 0);
+    } else {
+      bytes.resize(bytes.size() + change_);
+    }
+    bytes[2] = (uint8_t)bytes.size();
+    bytes[3] = (uint8_t)(bytes.size() >> 8);
+    return bytes;
+  }
+
+ private:
+  const int change_;
+  mutable std::atomic<int> reads_{0};
+};
+
+// The parser walks the full descriptor up to its own total length, so a second answer that
+// announces more than the first must never reach it; one that sends less is no descriptor either.
+TEST_F(DriverUsbConfiguration, ADescriptorThatChangesBetweenTheTwoReadsIsRefused) {
+  for (int change : {+64, -7}) {
+    Detach();
+    Attach(std::make_shared<ChangingDescriptorDevice>(options_, change));
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, ConfigureDevice(fdo_)) << change;
+    EXPECT_EQ(0, port_->ConfigurationValue()) << change;
+    EXPECT_EQ(nullptr, bus_->PipeCsrOut) << change;
+  }
 }
 
 TEST_F(DriverUsbConfiguration, SpeedComesFromTheBulkPacketSizeOfEndpoint01Only) {
