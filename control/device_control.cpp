@@ -1,10 +1,6 @@
-// Device control on the adapter and on the children. The control codes are not served yet.
+// Device control on the adapter. Its control codes are not served yet.
 #include "driver/kxbus.h"
 
 NTSTATUS AdapterDeviceControl(PDEVICE_OBJECT, PIRP irp) {
-  return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-}
-
-NTSTATUS ChildDeviceControl(PDEVICE_OBJECT, PIRP irp) {
   return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }

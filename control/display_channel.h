@@ -11,9 +11,11 @@ constexpr LONG kNoDisplay = -1;
 
 struct BusDeviceContext;
 
-// Locks: StateLock guards Streaming, StopRequested, ModeChangePending and the mode fields while a
-// change is pending; QueueLock guards Queue; FrameLock (waited for at most 2 seconds) guards
-// FrameStore and its pixels. The two spin locks are never held together.
+// Locks: StateLock guards StopRequested, ModeChangePending and the mode fields (Width, Height,
+// BitsPerPixel, ModeExtra, Stride); QueueLock guards Queue; FrameLock (a kernel mutex, waited for
+// at most 2 seconds) guards FrameStore, FrameStoreSize and the pixels. No two of them are ever held
+// at once. Active and Streaming are read by the frame worker and the request threads alike and
+// change only by interlocked operations.
 struct DisplayChannel {
   ULONG Index;
   UCHAR Free;       // 1 while no display is attached
@@ -21,17 +23,28 @@ struct DisplayChannel {
   BusDeviceContext* Owner;
   KMUTEX FrameLock;
   PUCHAR FrameStore;  // Width * Height * 4 + 1024 bytes once a mode is set
+  ULONG FrameStoreSize;  // its size in bytes; copies never reach past it
   ULONG Stride;       // Width * 4
   ULONG Width;
   ULONG Height;
   ULONG BitsPerPixel;
   ULONG ModeExtra;
   KSPIN_LOCK StateLock;
-  UCHAR Streaming;
+  LONG Streaming;  // the adapter knows the current mode: rectangles may be sent
   UCHAR StopRequested;
   KSPIN_LOCK QueueLock;
   DirtyRectQueue Queue;
   UCHAR ModeChangePending;
-  UCHAR Active;
+  LONG Active;  // the output takes part in the worker's passes
   ULONG OutputInfo[3];
 };
+
+// The mode fields as they stood at one moment, read under StateLock.
+struct ChannelMode {
+  ULONG Width;
+  ULONG Height;
+  ULONG BitsPerPixel;
+  ULONG ModeExtra;
+  ULONG Stride;
+};
+ChannelMode ReadChannelMode(DisplayChannel* channel);

@@ -37,6 +37,8 @@ void InitializeBusRecord(BusDeviceContext* bus, PDRIVER_OBJECT driver, PDEVICE_O
   KeInitializeMutex(&bus->PciPathLock, 0);
   KeInitializeMutex(&bus->ConfigMutex, 0);
   bus->MaxTransferSize = IsPreWdm6System() ? kMaxTransferSizePreWdm6 : kMaxTransferSize;
+  InitializeFrameWorker(bus);
+  ResetChannels(bus);
 }
 
 }  // namespace

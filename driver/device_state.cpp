@@ -65,7 +65,9 @@ BOOLEAN IoCountAcquireIfStarted(BusDeviceContext* bus) {
   return started;
 }
 
+// A store still held would be lost with the zero fill: it is freed first.
 void ResetChannels(BusDeviceContext* bus) {
+  FreeFrameStores(bus);
   for (ULONG i = 0; i < kChannelCount; i++) {
     DisplayChannel* channel = &bus->Channels[i];
     RtlZeroMemory(channel, sizeof(*channel));

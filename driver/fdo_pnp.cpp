@@ -16,6 +16,8 @@ NTSTATUS RemoveDevice(BusDeviceContext* bus, PIRP irp) {
   IoCountDecrement(bus);
   IoCountDecrement(bus);
   KeWaitForSingleObject(&bus->RemoveEvent, Executive, KernelMode, FALSE, NULL);
+  StopFrameWorker(bus);
+  FreeFrameStores(bus);
   FreeFrameBuffers(bus);
   irp->IoStatus.Status = STATUS_SUCCESS;
   NTSTATUS status = PassDown(bus, irp);

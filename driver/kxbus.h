@@ -98,6 +98,18 @@ struct BusDeviceContext {
   LIST_ENTRY Children;  // ChildDeviceContext::Link entries, in creation order
   ULONG ChildCount;
   FAST_MUTEX ChildListLock;
+  // The frame worker. WorkerRunning is set before the thread is created and cleared before
+  // StopEvent is set; the worker reads it at the end of each pass. Both counters change only by
+  // interlocked operations. WorkerThread is referenced while the thread exists.
+  LONG ActiveOutputCount;
+  LONG WorkerRunning;
+  PVOID WorkerThread;
+  KEVENT StopEvent;  // notification: the worker is to end
+  KEVENT WakeEvent;  // notification: there is work
+  KMUTEX WorkerLock;  // serialises starting and stopping the worker (passive level)
+  // Held (passive level) around every send on data channel 1, so that a frame-data block and its
+  // payload reach the adapter back to back whichever thread sends what.
+  KMUTEX Channel1Lock;
   PUCHAR StagingBuffer;
   PUCHAR EncodeBuffer;
   UCHAR StagingPageable;  // 1 when the buffer came from paged pool
@@ -150,6 +162,7 @@ constexpr ULONG kTagDeviceUrb = KX_POOL_TAG('U', 'R', 'B', 'C');
 constexpr ULONG kTagDeviceDescriptor = KX_POOL_TAG('D', 'D', 'S', 'C');
 constexpr ULONG kTagInterfaceList = KX_POOL_TAG('I', 'N', 'F', 'L');
 constexpr ULONG kTagDeselectUrb = KX_POOL_TAG('D', 'U', 'S', 'B');
+constexpr ULONG kTagFrameStore = KX_POOL_TAG('F', 'R', 'A', 'M');
 
 // Handle selectors kept in a file object's FsContext.
 constexpr ULONG kControlHandle = 0;
@@ -204,6 +217,62 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
 // control/device_control.cpp
 NTSTATUS AdapterDeviceControl(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ChildDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+
+// control/child_control.cpp: a child's control codes.
+constexpr ULONG IOCTL_DISPLAY_GET_DESCRIPTION_SIZE = 0x222B00;
+constexpr ULONG IOCTL_DISPLAY_GET_DESCRIPTION = 0x222B04;
+constexpr ULONG IOCTL_DISPLAY_SET_MODE = 0x222B08;
+constexpr ULONG IOCTL_DISPLAY_PRESENT = 0x222B0F;
+constexpr ULONG IOCTL_DISPLAY_STOP = 0x222B10;
+constexpr ULONG IOCTL_DISPLAY_SET_INFO = 0x222B14;
+
+// control/pixel_handover.cpp: IOCTL_DISPLAY_PRESENT, the caller's two user buffers in place.
+// The update's TotalSize in `totalSize`; the request's status.
+NTSTATUS PresentFromUserBuffers(DisplayChannel* channel, PIRP irp, ULONG inLength,
+                                ULONG outLength, ULONG* totalSize);
+
+// pipeline/update_descriptor.cpp: the record handed over with each update, read byte by byte.
+constexpr ULONG kUpdateDescriptorSize = 32;
+struct UpdateDescriptor {
+  LONG Left;
+  LONG Top;
+  LONG Right;
+  LONG Bottom;
+  ULONG SourceOffset;  // of the rectangle's first pixel in the pixel buffer
+  LONG SourcePitch;    // either sign
+  ULONG TotalSize;     // of the pixel buffer
+  UCHAR BitsPerPixel;
+};
+void ReadUpdateDescriptor(const UCHAR* bytes, UpdateDescriptor* descriptor);
+
+// pipeline/output_control.cpp: what a child's display driver asks of its output.
+NTSTATUS SetOutputMode(DisplayChannel* channel, USHORT width, USHORT height, USHORT bitsPerPixel,
+                       USHORT modeExtra);
+// STATUS_INVALID_PARAMETER, nothing copied or queued, for a descriptor that does not fit the
+// current mode or whose source rows leave the TotalSize bytes at `pixels`.
+NTSTATUS SubmitUpdate(DisplayChannel* channel, const UpdateDescriptor* descriptor,
+                      const UCHAR* pixels);
+NTSTATUS StopOutput(DisplayChannel* channel);
+void SetOutputInfo(DisplayChannel* channel, ULONG first, ULONG second, ULONG third);
+LONG DeactivateOutput(DisplayChannel* channel);
+void FreeFrameStores(BusDeviceContext* bus);
+
+// pipeline/frame_worker.cpp: the worker thread and its passes.
+void InitializeFrameWorker(BusDeviceContext* bus);
+NTSTATUS StartFrameWorker(DisplayChannel* channel);
+void StopFrameWorker(BusDeviceContext* bus);
+// Queues a changed rectangle for the worker and wakes it; dropped while no worker runs.
+void QueueRect(DisplayChannel* channel, UpdateRect rect);
+// Aligned outwards to the 16-pixel grid and limited to the output; an edge strip narrower than the
+// encoder's 8 pixels is widened back into the output to at least 16.
+UpdateRect AlignRect(UpdateRect rect, ULONG width, ULONG height);
+BOOLEAN WaitFrameLock(DisplayChannel* channel);
+
+// pipeline/frame_send.cpp: what the worker and the first mode set send on data channel 1.
+NTSTATUS SendCommandBlock(BusDeviceContext* bus, UCHAR* block);
+NTSTATUS SendFrameData(DisplayChannel* channel, const UpdateRect* rect, PUCHAR payload,
+                       BOOLEAN pageable, ULONG length);
+void EncodeAndSendRect(DisplayChannel* channel, UpdateRect rect);
 
 // usb/read_write.cpp
 NTSTATUS AdapterRead(PDEVICE_OBJECT device, PIRP irp);

@@ -23,3 +23,17 @@ struct DirtyRectQueue {
   ULONG ReadIndex;
   ULONG WriteIndex;
 };
+
+// The queue's operations; the caller holds the channel's QueueLock around each.
+void QueueClear(DirtyRectQueue* queue);
+// Merges `rect` into a queued rectangle it touches or overlaps (the newest first), folding older
+// ones that then touch the grown one into it; otherwise appends it. A full queue grows its newest
+// rectangle to cover it: nothing is ever refused.
+void QueueInsert(DirtyRectQueue* queue, const UpdateRect* rect);
+// The oldest rectangle, or four zeros when none is queued.
+UpdateRect QueueTake(DirtyRectQueue* queue);
+
+// Grows `a` to the bounding box of `a` and `b` when they overlap or touch (a shared edge or
+// corner counts); TRUE then, and TRUE for an all-zero `b`, which changes nothing.
+BOOLEAN MergeRect(UpdateRect* a, const UpdateRect* b);
+BOOLEAN IsEmptyRect(const UpdateRect* rect);

@@ -1,0 +1,198 @@
+// Encoding a changed rectangle and sending it on data channel 1: a frame-data block, then the JPEG
+// stream padded with zeros to a multiple of 1024 bytes, the two back to back under Channel1Lock.
+// A rectangle whose pixels do not fit the staging buffer goes as horizontal bands of whole 16-row
+// blocks, each its own stream behind its own block.
+#include "driver/kxbus.h"
+#include "jpeg/jpeg.h"
+#include "pipeline/command_block.h"
+#include "platform/seh.h"
+
+namespace {
+
+NTSTATUS WriteChannel(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  return bus->ExtendedChip ? WriteChannel1(bus, buffer, length)
+                           : WriteChannel1Low(bus, buffer, length);
+}
+
+void LockChannel1(BusDeviceContext* bus) {
+  KeWaitForSingleObject(&bus->Channel1Lock, Executive, KernelMode, FALSE, NULL);
+}
+void UnlockChannel1(BusDeviceContext* bus) { KeReleaseMutex(&bus->Channel1Lock, FALSE); }
+
+// A pageable payload is locked for the transfers, which read it at dispatch level.
+PMDL LockPayload(PUCHAR payload, ULONG length) {
+  PMDL mdl = IoAllocateMdl(payload, length, FALSE, FALSE, NULL);
+  if (mdl == NULL) return NULL;
+  NTSTATUS status = KxGuarded([&]() -> NTSTATUS {
+    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+    return STATUS_SUCCESS;
+  });
+  if (!NT_SUCCESS(status)) {
+    IoFreeMdl(mdl);
+    return NULL;
+  }
+  return mdl;
+}
+
+// How a rectangle is cut into bands: the packed rows of one band, and the 4-byte reads the
+// encoder makes of its last row, stay inside the staging buffer.
+struct BandLayout {
+  ULONG RowBytes;   // packed bytes of one row
+  LONG Channels;    // bytes the encoder reads per pixel
+  LONG MaxRows;     // rows of the tallest band: whole 16-row blocks, unless the rectangle is less
+};
+
+BandLayout LayOutBands(const UpdateRect* rect, const ChannelMode* mode) {
+  BandLayout layout;
+  ULONG width = (ULONG)(rect->Right - rect->Left);
+  ULONG bytesPerPixel = mode->BitsPerPixel / 8;
+  layout.RowBytes = bytesPerPixel * width;
+  // The encoder takes 3-byte (24-bit) or 4-byte pixels; other depths are read 4 bytes a pixel.
+  layout.Channels = bytesPerPixel == 3 ? 3 : 4;
+  ULONG lastRow = width * (ULONG)layout.Channels;
+  ULONG rows = (kFrameBufferSize - lastRow) / layout.RowBytes + 1;
+  layout.MaxRows = (LONG)(rows / 16 * 16);
+  return layout;
+}
+
+// The rows of the next band from `top`: the tallest band, shortened when it would leave fewer
+// than the encoder's 8 rows after it.
+LONG NextBandRows(const BandLayout* layout, LONG top, LONG bottom) {
+  LONG remaining = bottom - top;
+  if (remaining <= layout->MaxRows) return remaining;
+  LONG rows = layout->MaxRows;
+  if (remaining - rows < 8) rows -= 16;
+  return rows;
+}
+
+// Packs the band's rows of the FrameStore into the staging buffer; FALSE when FrameLock could not
+// be had or the store no longer holds them.
+BOOLEAN CopyBandOut(DisplayChannel* channel, const ChannelMode* mode, const UpdateRect* band,
+                    const BandLayout* layout, BOOLEAN* lockTimedOut) {
+  BusDeviceContext* bus = channel->Owner;
+  *lockTimedOut = !WaitFrameLock(channel);
+  if (*lockTimedOut) return FALSE;
+  ULONG bytesPerPixel = mode->BitsPerPixel / 8;
+  ULONGLONG end = (ULONGLONG)(band->Bottom - 1) * mode->Stride +
+                  (ULONGLONG)band->Left * bytesPerPixel + layout->RowBytes;
+  BOOLEAN fits = channel->FrameStore != NULL && end <= channel->FrameStoreSize;
+  if (fits) {
+    PUCHAR source =
+        channel->FrameStore + (ULONG)band->Top * mode->Stride + (ULONG)band->Left * bytesPerPixel;
+    PUCHAR dest = bus->StagingBuffer;
+    for (LONG row = band->Top; row < band->Bottom; row++) {
+      RtlCopyMemory(dest, source, layout->RowBytes);
+      source += mode->Stride;
+      dest += layout->RowBytes;
+    }
+  }
+  KeReleaseMutex(&channel->FrameLock, FALSE);
+  return fits;
+}
+
+// The staging buffer's band into the encode buffer; the encoder's result.
+LONG EncodeBand(BusDeviceContext* bus, const UpdateRect* band, const BandLayout* layout,
+                ULONG* streamLength) {
+  JpegEncodeParams params;
+  params.Width = band->Right - band->Left;
+  params.Height = band->Bottom - band->Top;
+  params.Channels = layout->Channels;
+  params.Source = bus->StagingBuffer;
+  params.SourcePitch = (LONG)layout->RowBytes;
+  params.Quality = bus->Quality;
+  params.Sampling = bus->Sampling;
+  params.Output = bus->EncodeBuffer;
+  params.OutputCapacity = (LONG)kFrameBufferSize;
+  params.OutputLength = 0;
+  LONG result = JpegEncodeFrameSaved(&params);
+  *streamLength = result == JpegResultOk ? (ULONG)params.OutputLength : 0;
+  return result;
+}
+
+// One band: copied out, encoded and sent. A stream too large for the encode buffer is tried again
+// as two halves of whole blocks; a band whose copy could not take FrameLock goes back into the
+// queue. FALSE when the rest of the rectangle went back into the queue.
+BOOLEAN SendBand(DisplayChannel* channel, const ChannelMode* mode, UpdateRect band,
+                 const BandLayout* layout) {
+  BusDeviceContext* bus = channel->Owner;
+  for (;;) {
+    BOOLEAN lockTimedOut;
+    if (!CopyBandOut(channel, mode, &band, layout, &lockTimedOut)) return !lockTimedOut;
+    ULONG length;
+    LONG result = EncodeBand(bus, &band, layout, &length);
+    LONG rows = band.Bottom - band.Top;
+    if (result == JpegResultScanFailed && rows >= 32) {
+      UpdateRect lower = band;
+      band.Bottom = band.Top + rows / 32 * 16;
+      lower.Top = band.Bottom;
+      if (!SendBand(channel, mode, band, layout)) return FALSE;
+      band = lower;
+      continue;
+    }
+    if (result != JpegResultOk) {
+      KX_TRACE(KX_TRACE_WARNING, "rectangle dropped: encoder result %d\n", result);
+    } else if (length != 0) {
+      SendFrameData(channel, &band, bus->EncodeBuffer, bus->EncodePageable, length);
+    }
+    return TRUE;
+  }
+}
+
+}  // namespace
+
+NTSTATUS SendCommandBlock(BusDeviceContext* bus, UCHAR* block) {
+  LockChannel1(bus);
+  NTSTATUS status = WriteChannel(bus, block, kCommandBlockSize);
+  UnlockChannel1(bus);
+  return status;
+}
+
+NTSTATUS SendFrameData(DisplayChannel* channel, const UpdateRect* rect, PUCHAR payload,
+                       BOOLEAN pageable, ULONG length) {
+  BusDeviceContext* bus = channel->Owner;
+  ChannelMode mode = ReadChannelMode(channel);
+  FrameDataFields fields;
+  fields.X = (USHORT)rect->Left;
+  fields.Y = (USHORT)rect->Top;
+  fields.Width = (USHORT)(rect->Right - rect->Left);
+  fields.Height = (USHORT)(rect->Bottom - rect->Top);
+  fields.PayloadLength = length;
+  fields.FrameOffset = FrameOffsetOf(mode.BitsPerPixel, mode.Width, (ULONG)rect->Left,
+                                     (ULONG)rect->Top);
+  UCHAR block[kCommandBlockSize];
+  BuildFrameDataBlock(block, channel->DisplayId, &fields);
+  ULONG padded = PaddedPayloadLength(length);
+  RtlZeroMemory(payload + length, padded - length);
+  PMDL mdl = NULL;
+  if (pageable) {
+    mdl = LockPayload(payload, padded);
+    if (mdl == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  LockChannel1(bus);
+  NTSTATUS status = WriteChannel(bus, block, kCommandBlockSize);
+  if (NT_SUCCESS(status)) status = WriteChannel(bus, payload, padded);
+  UnlockChannel1(bus);
+  if (mdl != NULL) {
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+  }
+  return status;
+}
+
+// Without both frame buffers (a stop freed them) nothing is encoded: modes and stops still go.
+void EncodeAndSendRect(DisplayChannel* channel, UpdateRect rect) {
+  BusDeviceContext* bus = channel->Owner;
+  if (bus->StagingBuffer == NULL || bus->EncodeBuffer == NULL) return;
+  ChannelMode mode = ReadChannelMode(channel);
+  if (rect.Right - rect.Left < 8 || rect.Bottom - rect.Top < 8) return;  // an output below 8
+  BandLayout layout = LayOutBands(&rect, &mode);
+  for (LONG top = rect.Top; top < rect.Bottom;) {
+    UpdateRect band = {rect.Left, top, rect.Right, top + NextBandRows(&layout, top, rect.Bottom)};
+    if (!SendBand(channel, &mode, band, &layout)) {
+      UpdateRect rest = {rect.Left, top, rect.Right, rect.Bottom};
+      QueueRect(channel, rest);
+      return;
+    }
+    top = band.Bottom;
+  }
+}

@@ -1,0 +1,161 @@
+// What the display driver of one output asks of it: a mode, changed pixels, a stop, three
+// information words. Pixels are copied into the output's FrameStore under FrameLock and the
+// rectangle is queued for the frame worker; nothing here encodes or waits for the adapter except
+// the first mode announcement of an output.
+#include "driver/kxbus.h"
+#include "pipeline/command_block.h"
+
+namespace {
+
+constexpr ULONG kFrameStoreSlack = 1024;
+
+// A mode the pipeline can carry: at least the encoder's 8 x 8 pixels, a whole number of bytes per
+// pixel up to 4, and a FrameStore whose size fits 32 bits.
+BOOLEAN ModeIsValid(USHORT width, USHORT height, USHORT bitsPerPixel) {
+  if (width < 8 || height < 8) return FALSE;
+  if (bitsPerPixel == 0 || bitsPerPixel > 32 || bitsPerPixel % 8 != 0) return FALSE;
+  return (ULONGLONG)width * height * 4 + kFrameStoreSlack <= 0xFFFFFFFFull;
+}
+
+// A store of at least `size` bytes; a smaller one is replaced, a larger one kept.
+NTSTATUS ProvideFrameStore(DisplayChannel* channel, ULONG size) {
+  if (!WaitFrameLock(channel)) return STATUS_DEVICE_BUSY;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (channel->FrameStore == NULL || channel->FrameStoreSize < size) {
+    if (channel->FrameStore != NULL) ExFreePoolWithTag(channel->FrameStore, kTagFrameStore);
+    channel->FrameStore = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagFrameStore);
+    channel->FrameStoreSize = channel->FrameStore != NULL ? size : 0;
+    if (channel->FrameStore == NULL) status = STATUS_INSUFFICIENT_RESOURCES;
+  }
+  KeReleaseMutex(&channel->FrameLock, FALSE);
+  return status;
+}
+
+void SetModeFields(DisplayChannel* channel, const ModeFields* mode, UCHAR pending) {
+  KIRQL irql;
+  KeAcquireSpinLock(&channel->StateLock, &irql);
+  channel->Width = mode->Width;
+  channel->Height = mode->Height;
+  channel->BitsPerPixel = mode->BitsPerPixel;
+  channel->ModeExtra = mode->ModeExtra;
+  channel->Stride = mode->Width * 4u;
+  channel->ModeChangePending = pending;
+  if (!pending) channel->StopRequested = 0;
+  KeReleaseSpinLock(&channel->StateLock, irql);
+}
+
+// The first mode of an output goes to the adapter at once, from the requesting thread, before
+// the worker may send anything for it.
+NTSTATUS ActivateOutput(DisplayChannel* channel, const ModeFields* mode) {
+  UCHAR block[kCommandBlockSize];
+  BuildModeBlock(block, channel->DisplayId, mode);
+  SetModeFields(channel, mode, 0);
+  InterlockedExchange(&channel->Streaming, 1);
+  SendCommandBlock(channel->Owner, block);
+  NTSTATUS status = StartFrameWorker(channel);
+  if (!NT_SUCCESS(status)) InterlockedExchange(&channel->Streaming, 0);
+  return status;
+}
+
+// Source rows Top..Bottom-1 of `rowBytes` each, `pitch` apart from `offset`, all inside `total`.
+BOOLEAN SourceRowsFit(const UpdateDescriptor* d, ULONG rowBytes) {
+  LONGLONG first = d->SourceOffset;
+  LONGLONG last = first + (LONGLONG)d->SourcePitch * (d->Bottom - d->Top - 1);
+  LONGLONG low = first < last ? first : last;
+  LONGLONG high = first < last ? last : first;
+  return low >= 0 && high + rowBytes <= (LONGLONG)d->TotalSize;
+}
+
+BOOLEAN UpdateFitsMode(const UpdateDescriptor* d, const ChannelMode* mode) {
+  if (d->Left < 0 || d->Top < 0 || d->Left >= d->Right || d->Top >= d->Bottom) return FALSE;
+  if ((ULONG)d->Right > mode->Width || (ULONG)d->Bottom > mode->Height) return FALSE;
+  UCHAR bpp = d->BitsPerPixel;
+  if ((bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) || bpp > mode->BitsPerPixel) return FALSE;
+  return SourceRowsFit(d, (ULONG)(d->Right - d->Left) * (bpp / 8));
+}
+
+// Copies the rectangle's rows into the FrameStore; FALSE when the store cannot hold them (none,
+// or a mode change under way made it smaller than the mode read before).
+BOOLEAN CopyIntoFrameStore(DisplayChannel* channel, const ChannelMode* mode,
+                           const UpdateDescriptor* d, const UCHAR* pixels) {
+  ULONG destBytes = mode->BitsPerPixel / 8;
+  ULONG rowBytes = (ULONG)(d->Right - d->Left) * (d->BitsPerPixel / 8);
+  ULONGLONG end = (ULONGLONG)(d->Bottom - 1) * mode->Stride + (ULONGLONG)d->Left * destBytes +
+                  rowBytes;
+  if (channel->FrameStore == NULL || end > channel->FrameStoreSize) return FALSE;
+  PUCHAR dest = channel->FrameStore + (ULONG)d->Top * mode->Stride + (ULONG)d->Left * destBytes;
+  const UCHAR* source = pixels + d->SourceOffset;
+  for (LONG row = d->Top; row < d->Bottom; row++) {
+    RtlCopyMemory(dest, source, rowBytes);
+    source += d->SourcePitch;
+    dest += mode->Stride;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+ChannelMode ReadChannelMode(DisplayChannel* channel) {
+  KIRQL irql;
+  KeAcquireSpinLock(&channel->StateLock, &irql);
+  ChannelMode mode = {channel->Width, channel->Height, channel->BitsPerPixel, channel->ModeExtra,
+                      channel->Stride};
+  KeReleaseSpinLock(&channel->StateLock, irql);
+  return mode;
+}
+
+NTSTATUS SetOutputMode(DisplayChannel* channel, USHORT width, USHORT height, USHORT bitsPerPixel,
+                       USHORT modeExtra) {
+  if (!ModeIsValid(width, height, bitsPerPixel)) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = ProvideFrameStore(channel, (ULONG)width * height * 4 + kFrameStoreSlack);
+  if (!NT_SUCCESS(status)) return status;
+  ModeFields mode = {width, height, bitsPerPixel, modeExtra};
+  if (InterlockedCompareExchange(&channel->Active, 0, 0)) {
+    SetModeFields(channel, &mode, 1);  // the worker announces it on its next visit
+    KeSetEvent(&channel->Owner->WakeEvent, IO_NO_INCREMENT, FALSE);
+    return STATUS_SUCCESS;
+  }
+  return ActivateOutput(channel, &mode);
+}
+
+NTSTATUS SubmitUpdate(DisplayChannel* channel, const UpdateDescriptor* descriptor,
+                      const UCHAR* pixels) {
+  ChannelMode mode = ReadChannelMode(channel);
+  if (!UpdateFitsMode(descriptor, &mode)) return STATUS_INVALID_PARAMETER;
+  if (!WaitFrameLock(channel)) return STATUS_DEVICE_BUSY;
+  BOOLEAN copied = CopyIntoFrameStore(channel, &mode, descriptor, pixels);
+  KeReleaseMutex(&channel->FrameLock, FALSE);
+  if (!copied) return STATUS_INVALID_DEVICE_STATE;
+  UpdateRect rect = {descriptor->Left, descriptor->Top, descriptor->Right, descriptor->Bottom};
+  QueueRect(channel, rect);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS StopOutput(DisplayChannel* channel) {
+  KIRQL irql;
+  KeAcquireSpinLock(&channel->StateLock, &irql);
+  channel->StopRequested = 1;
+  KeReleaseSpinLock(&channel->StateLock, irql);
+  KeSetEvent(&channel->Owner->WakeEvent, IO_NO_INCREMENT, FALSE);
+  return STATUS_SUCCESS;
+}
+
+void SetOutputInfo(DisplayChannel* channel, ULONG first, ULONG second, ULONG third) {
+  channel->OutputInfo[0] = first;
+  channel->OutputInfo[1] = second;
+  channel->OutputInfo[2] = third;
+}
+
+LONG DeactivateOutput(DisplayChannel* channel) {
+  if (InterlockedCompareExchange(&channel->Active, 0, 1) != 1) return 0;
+  return InterlockedDecrement(&channel->Owner->ActiveOutputCount);
+}
+
+void FreeFrameStores(BusDeviceContext* bus) {
+  for (ULONG i = 0; i < kChannelCount; i++) {
+    DisplayChannel* channel = &bus->Channels[i];
+    if (channel->FrameStore != NULL) ExFreePoolWithTag(channel->FrameStore, kTagFrameStore);
+    channel->FrameStore = NULL;
+    channel->FrameStoreSize = 0;
+  }
+}
