@@ -31,8 +31,8 @@ NTSTATUS LockPixels(PVOID user, ULONG length, PMDL* mdl, const UCHAR** mapped) {
     IoFreeMdl(pixels);
     return status;
   }
-  *mapped = (const UCHAR*)MmGetSystemAddressForMdlSafe(pixels, NormalPagePriority |
-                                                                   MdlMappingNoExecute);
+  const MM_PAGE_PRIORITY priority = (MM_PAGE_PRIORITY)(NormalPagePriority | MdlMappingNoExecute);
+  *mapped = (const UCHAR*)MmGetSystemAddressForMdlSafe(pixels, priority);
   if (*mapped == NULL) {
     MmUnlockPages(pixels);
     IoFreeMdl(pixels);

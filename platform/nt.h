@@ -14,6 +14,11 @@ extern "C" {
 #include <usbdlib.h>
 }
 #define KX_WSTR(s) L##s
+// The system-mapping flag of Windows 8 and later, which these headers predate; older systems
+// ignore it.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
 #else
 #include "host/ntddk.h"
 #include "host/usb.h"
