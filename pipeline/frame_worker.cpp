@@ -103,6 +103,7 @@ BOOLEAN RunPass(BusDeviceContext* bus) {
   NTSTATUS woken = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
                                             &timeout, waitBlocks);
   if (woken == STATUS_WAIT_0) return FALSE;
+  if (woken == STATUS_TIMEOUT) KX_TRACE(KX_TRACE_VERBOSE, "frame worker: idle for 3 seconds\n");
   KeClearEvent(&bus->WakeEvent);
   return TRUE;
 }

@@ -43,6 +43,7 @@ const FarDisplayState* FarDisplays::Find(LONG id) const {
 void FarDisplays::Draw(LONG id, unsigned x, unsigned y, const DecodedImage& image,
                        ULONG payloadBytes) {
   FarDisplayState& display = displays_[id];
+  order_.push_back(id);
   size_t rowBytes = (size_t)image.width * 3;
   for (unsigned row = 0; row < image.height; row++) {
     uint8_t* to = &display.rgb[((size_t)(y + row) * display.mode.width + x) * 3];

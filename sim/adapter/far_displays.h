@@ -41,10 +41,13 @@ class FarDisplays {
   void Draw(LONG id, unsigned x, unsigned y, const DecodedImage& image, ULONG payloadBytes);
   std::vector<LONG> Ids() const;
   ULONG Rectangles() const { return rectangles_; }
+  // The display identifier of every rectangle drawn, in the order they arrived.
+  const std::vector<LONG>& Order() const { return order_; }
 
  private:
   std::map<LONG, FarDisplayState> displays_;
   ULONG rectangles_ = 0;
+  std::vector<LONG> order_;
 };
 
 }  // namespace kxsim

@@ -223,6 +223,11 @@ ULONG VirtualAdapter::Rectangles() const {
   return core_->displays.Rectangles();
 }
 
+std::vector<LONG> VirtualAdapter::FrameOrder() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->displays.Order();
+}
+
 ULONG VirtualAdapter::CommandBlocks() const {
   std::lock_guard<std::mutex> guard(core_->lock);
   return core_->channel1.Blocks();

@@ -81,6 +81,8 @@ class VirtualAdapter {
   std::vector<LONG> DisplayIds() const;
   std::optional<FarDisplayState> Display(LONG id) const;
   ULONG Rectangles() const;
+  // The display of every rectangle drawn, in arrival order.
+  std::vector<LONG> FrameOrder() const;
   ULONG CommandBlocks() const;
   ULONG ViolationCount(Violation violation) const;
   ULONG ViolationTotal() const;

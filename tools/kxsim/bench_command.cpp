@@ -60,7 +60,7 @@ void PrintUsage() {
   std::fprintf(stderr,
                "usage: kxsim bench-encode [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--levels] "
                "[--json]\n"
-               "  images default to the PNG files of ../shared/corpus/\n");
+               "  images default to the PNG files of corpus/\n");
 }
 
 bool ParseOptions(int argc, char** argv, BenchOptions* options) {
@@ -98,7 +98,7 @@ bool ParseOptions(int argc, char** argv, BenchOptions* options) {
 std::vector<std::string> CorpusImages() {
   std::vector<std::string> paths;
   std::error_code error;
-  for (const char* dir : {"../shared/corpus", KX_SOURCE_DIR "/../shared/corpus"}) {
+  for (const char* dir : {"corpus", KX_SOURCE_DIR "/corpus"}) {
     if (!std::filesystem::is_directory(dir, error)) continue;
     for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
       if (entry.path().extension() == ".png") paths.push_back(entry.path().string());
@@ -281,7 +281,7 @@ int RunBenchEncode(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &options)) return 2;
   if (options.images.empty()) options.images = CorpusImages();
   if (options.images.empty()) {
-    std::fprintf(stderr, "kxsim bench-encode: no images given and no ../shared/corpus/\n");
+    std::fprintf(stderr, "kxsim bench-encode: no images given and no corpus/\n");
     return 2;
   }
   std::vector<const JpegStageRoutines*> levels = Levels(options.levels);

@@ -48,6 +48,10 @@ void ResetClockForNextTest();
 // (LiveSystemThreadCount leaves it out), and waits with the platform's calls like any other.
 void StartHostThread(const char* name, void (*body)(void* context), void* context);
 
+// The next `n`th PsCreateSystemThread (1: the next one) fails with STATUS_INSUFFICIENT_RESOURCES,
+// as it does on the platform when the system is out of memory; 0 clears it.
+void PsFailThreadCreation(uint64_t n);
+
 // Number of system threads started by PsCreateSystemThread that have not ended.
 size_t LiveSystemThreadCount();
 // Every managed thread with its state and what it waits on, one per line.

@@ -1,8 +1,10 @@
 // System threads and attached test threads: kernel thread objects, creation, termination, handles.
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
 #include "host/hostk/bugcheck.h"
+#include "host/hostk/clock.h"
 #include "host/hostk/irql.h"
 #include "host/hostk/object.h"
 #include "host/hostk/raise.h"
@@ -162,10 +164,20 @@ POBJECT_TYPE* PsThreadType = &gThreadType;
 PKTHREAD NTAPI KeGetCurrentThread(void) { return CurrentKThread(); }
 PETHREAD NTAPI PsGetCurrentThread(void) { return CurrentKThread(); }
 
+namespace {
+std::atomic<uint64_t> threadCreationsUntilFailure{0};
+}  // namespace
+
+void hostk::PsFailThreadCreation(uint64_t n) { threadCreationsUntilFailure = n; }
+
 NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, struct _OBJECT_ATTRIBUTES*,
                                     HANDLE, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                     PVOID StartContext) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
+  uint64_t left = threadCreationsUntilFailure.load();
+  while (left != 0 && !threadCreationsUntilFailure.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left == 1) return STATUS_INSUFFICIENT_RESOURCES;
   static LONG nextId = 0;
   LONG id = __atomic_add_fetch(&nextId, 1, __ATOMIC_RELAXED);
   char name[32];

@@ -43,6 +43,7 @@ void ResetForNextTest() {
   IoDeviceInterfacesResetForNextTest();
   WdmVersionResetForNextTest();
   WorkQueueHold(false);
+  PsFailThreadCreation(0);
   IoFailIrpAllocation(0);
   ResetClockForNextTest();
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) KfLowerIrql(PASSIVE_LEVEL);

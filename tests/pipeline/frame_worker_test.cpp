@@ -1,0 +1,216 @@
+// The pipeline end to end on the virtual adapter: modes, presents and stops sent on a child reach
+// the far-side displays as the adapter's protocol has them.
+#include "pipeline_fixture.h"
+
+namespace kxtest {
+namespace {
+
+class FramePipeline : public PipelineTest {
+ protected:
+  void SetUp() override { Plug(); }
+};
+
+TEST_F(FramePipeline, AWholeImageReachesTheFarSide) {
+  PDEVICE_OBJECT child = AddChild(0, 5);
+  kxsim::BgrxImage image = SyntheticDesktop(320, 200, 1);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 320, 200));
+  auto display = adapter_->Display(5);
+  ASSERT_TRUE(display.has_value());
+  EXPECT_EQ(320, display->mode.width);  // the first mode goes from the caller, at once
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+  Settle();
+  EXPECT_GT(FarPsnr(5, image), 30.0);
+  EXPECT_EQ(1u, adapter_->Rectangles());
+  ExpectNoViolations();
+}
+
+TEST_F(FramePipeline, ManySmallRectanglesMergeAndEndEqual) {
+  PDEVICE_OBJECT child = AddChild(2, 9);
+  kxsim::BgrxImage image = SyntheticDesktop(256, 160, 2);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 256, 160));
+  for (LONG y = 0; y < 160; y += 20) {
+    for (LONG x = 0; x < 256; x += 32) {
+      ASSERT_EQ(STATUS_SUCCESS, Present(child, image, x, y, x + 32, y + 20));
+    }
+  }
+  Settle();
+  EXPECT_GT(FarPsnr(9, image), 30.0);
+  EXPECT_LT(adapter_->Rectangles(), 64u);  // queued together, they merged
+  ExpectNoViolations();
+}
+
+// Odd sizes: the edges are not on the grid and the last strips are narrow.
+TEST_F(FramePipeline, OddSizedOutputsAreCoveredToTheirLastPixel) {
+  struct Size {
+    USHORT width, height;
+  } sizes[] = {{1366, 768}, {8, 8}, {100, 9}};
+  LONG id = 1;
+  for (const Size& size : sizes) {
+    PDEVICE_OBJECT child = AddChild((ULONG)id, id);
+    kxsim::BgrxImage image = SyntheticDesktop(size.width, size.height, (int)id);
+    ASSERT_EQ(STATUS_SUCCESS, SetMode(child, size.width, size.height));
+    ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+    // Then only the last column strip and the last row strip.
+    ASSERT_EQ(STATUS_SUCCESS,
+              Present(child, image, size.width - 3, 0, size.width, size.height));
+    ASSERT_EQ(STATUS_SUCCESS,
+              Present(child, image, 0, size.height - 2, size.width, size.height));
+    Settle();
+    EXPECT_GT(FarPsnr(id, image), EncoderPsnr(image) - 1.0) << size.width << "x" << size.height;
+    id++;
+  }
+  ExpectNoViolations();
+}
+
+// Each pass sends one rectangle per output: two outputs with work alternate on the wire.
+TEST_F(FramePipeline, TwoOutputsAreServedInTurn) {
+  PDEVICE_OBJECT a = AddChild(0, 1);
+  PDEVICE_OBJECT b = AddChild(1, 2);
+  kxsim::BgrxImage imageA = SyntheticDesktop(512, 64, 3);
+  kxsim::BgrxImage imageB = SyntheticDesktop(512, 64, 4);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(a, 512, 64));
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(b, 512, 64));
+  // Rectangles far apart, so nothing merges: three on each output.
+  KeClearEvent(&bus_->WakeEvent);
+  for (LONG x : {0, 192, 384}) {
+    ASSERT_EQ(STATUS_SUCCESS, Present(a, imageA, x, 0, x + 64, 64));
+    ASSERT_EQ(STATUS_SUCCESS, Present(b, imageB, x, 0, x + 64, 64));
+  }
+  Settle();
+  EXPECT_EQ(6u, adapter_->Rectangles());
+  std::vector<LONG> order = adapter_->FrameOrder();
+  ASSERT_GE(order.size(), 6u);
+  std::vector<LONG> last(order.end() - 6, order.end());
+  EXPECT_EQ((std::vector<LONG>{1, 2, 1, 2, 1, 2}), last);
+  EXPECT_GT(FarPsnr(1, imageA), 0.0);
+  ExpectNoViolations();
+}
+
+// The stop goes out on the worker's next visit; the next mode is announced at once by the caller
+// and the output starts with an empty queue.
+TEST_F(FramePipeline, StopThenModeAndBothPendingTogether) {
+  PDEVICE_OBJECT child = AddChild(0, 4);
+  kxsim::BgrxImage image = SyntheticDesktop(64, 64, 5);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  ASSERT_EQ(STATUS_SUCCESS, Stop(child));
+  Settle();
+  EXPECT_EQ(1u, adapter_->Display(4)->stops);
+  EXPECT_EQ(0, bus_->Channels[0].Active);
+  EXPECT_EQ(0, bus_->ActiveOutputCount);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  EXPECT_EQ(2u, adapter_->Display(4)->modes);
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+  Settle();
+  EXPECT_EQ(1u, adapter_->Display(4)->rectangles);
+
+  // Both pending at the visit: the stop wins, the mode change is dropped. The worker is held in
+  // the send of a rectangle meanwhile.
+  KeWaitForSingleObject(&bus_->Channel1Lock, Executive, KernelMode, FALSE, nullptr);
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+  Settle();
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 32, 32));
+  ASSERT_EQ(STATUS_SUCCESS, Stop(child));
+  KeReleaseMutex(&bus_->Channel1Lock, FALSE);
+  Settle();
+  auto display = adapter_->Display(4);
+  EXPECT_EQ(2u, display->rectangles);
+  EXPECT_EQ(2u, display->modes);
+  EXPECT_EQ(2u, display->stops);
+  EXPECT_EQ(64, display->mode.width);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 32, 32));
+  EXPECT_EQ(32, adapter_->Display(4)->mode.width);
+  ExpectNoViolations();
+}
+
+TEST_F(FramePipeline, AModeChangeOnAnActiveOutputIsAnnouncedByTheWorker) {
+  PDEVICE_OBJECT child = AddChild(0, 4);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  PUCHAR store = bus_->Channels[0].FrameStore;
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 32, 32));  // smaller: the store is kept
+  EXPECT_EQ(store, bus_->Channels[0].FrameStore);
+  Settle();
+  EXPECT_EQ(32, adapter_->Display(4)->mode.width);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 128, 128));  // larger: replaced
+  EXPECT_GE(bus_->Channels[0].FrameStoreSize, 128u * 128 * 4 + 1024);
+  Settle();
+  EXPECT_EQ(3u, adapter_->Display(4)->modes);
+  ExpectNoViolations();
+}
+
+// Before any output has a mode there is no worker, and an update goes nowhere.
+TEST_F(FramePipeline, UpdatesWithoutAWorkerAreDropped) {
+  PDEVICE_OBJECT a = AddChild(0, 1);
+  PDEVICE_OBJECT b = AddChild(1, 2);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(a, 64, 64));
+  StopFrameWorker(bus_);  // as a stop of the adapter does
+  kxsim::BgrxImage image = SyntheticDesktop(64, 64, 1);
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(a, image));
+  EXPECT_EQ(0u, bus_->Channels[0].Queue.WriteIndex);
+  (void)b;
+}
+
+TEST_F(FramePipeline, AnIdleWorkerWakesEveryThreeSeconds) {
+  PDEVICE_OBJECT child = AddChild(0, 1);
+  hostk::TraceCapture trace;
+  LONGLONG start = hostk::ClockNow();
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  Settle(10 * 10000000LL);  // ten seconds
+  size_t wakes = 0;
+  for (const auto& line : trace.Lines()) {
+    if (line.text.find("idle for 3 seconds") != std::string::npos) wakes++;
+  }
+  EXPECT_EQ(3u, wakes);
+  EXPECT_EQ(start + 10 * 10000000LL, hostk::ClockNow());
+}
+
+// Quality and sampling are read for every rectangle; a sampling the encoder refuses sends modes
+// and stops but no frame data.
+TEST_F(FramePipeline, ASamplingTheEncoderRefusesSendsNoFrameData) {
+  PDEVICE_OBJECT child = AddChild(0, 1);
+  bus_->Sampling = 4;
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, SyntheticDesktop(64, 64, 1)));
+  ASSERT_EQ(STATUS_SUCCESS, Stop(child));
+  Settle();
+  auto display = adapter_->Display(1);
+  EXPECT_EQ(1u, display->modes);
+  EXPECT_EQ(1u, display->stops);
+  EXPECT_EQ(0u, adapter_->Rectangles());
+  ExpectNoViolations();
+}
+
+// Every image of the corpus, whole and then as many small rectangles over a black screen.
+TEST_F(FramePipeline, EveryCorpusImageEndsEqualOnTheFarSide) {
+  std::vector<std::string> names = CorpusNames();
+  ASSERT_FALSE(names.empty()) << "corpus folder not found at " << KX_CORPUS_DIR;
+  LONG id = 10;
+  for (const std::string& name : names) {
+    kxsim::BgrxImage image = CorpusImage(name);
+    ASSERT_GT(image.width, 0) << name;
+    PDEVICE_OBJECT whole = AddChild(0, id);
+    ASSERT_EQ(STATUS_SUCCESS, SetMode(whole, (USHORT)image.width, (USHORT)image.height));
+    ASSERT_EQ(STATUS_SUCCESS, PresentWhole(whole, image));
+    Settle();
+    EXPECT_GT(FarPsnr(id, image), 30.0) << name;
+    // The same as 96 x 96 tiles.
+    PDEVICE_OBJECT tiles = AddChild(1, id + 1);
+    ASSERT_EQ(STATUS_SUCCESS, SetMode(tiles, (USHORT)image.width, (USHORT)image.height));
+    for (LONG y = 0; y < image.height; y += 96) {
+      for (LONG x = 0; x < image.width; x += 96) {
+        ASSERT_EQ(STATUS_SUCCESS,
+                  Present(tiles, image, x, y, std::min<LONG>(x + 96, image.width),
+                          std::min<LONG>(y + 96, image.height)));
+      }
+    }
+    Settle();
+    EXPECT_GT(FarPsnr(id + 1, image), 30.0) << name << " in tiles";
+    bus_->Channels[0].Free = 1;  // the two channels go to the next image's children
+    bus_->Channels[1].Free = 1;
+    StopFrameWorker(bus_);
+    id += 2;
+  }
+  ExpectNoViolations();
+}
+
+}  // namespace
+}  // namespace kxtest

@@ -1,0 +1,73 @@
+// The driver on the virtual adapter, started, with display children made by hand and bound to
+// channels, and the display driver's side of a child: control codes sent on the child as a user
+// process sends them, with its buffers in registered user memory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "driver/kxbus.h"
+#include "host/hostk/user_memory.h"
+#include "sim/adapter/virtual_adapter.h"
+#include "sim/usb/usb_port.h"
+#include "support/kernel_test_util.h"
+#include "tools/kxsim/png_file.h"
+
+namespace kxtest {
+
+// The 32-byte update descriptor, little-endian, as a display driver lays it out.
+std::vector<uint8_t> DescriptorBytes(LONG left, LONG top, LONG right, LONG bottom, ULONG offset,
+                                     LONG pitch, ULONG totalSize, UCHAR bitsPerPixel = 32);
+
+class PipelineTest : public testing::Test {
+ protected:
+  void TearDown() override;
+
+  // The adapter, the driver added above it, configured and started, with the compression options
+  // of the registry (quality 75, sampling 3 unless set).
+  void Plug(kxsim::VirtualAdapterOptions options = {});
+  // A display child bound to `channel`, its display announced as `displayId`.
+  PDEVICE_OBJECT AddChild(ULONG channel, LONG displayId);
+
+  // A control code on a child, from user mode: METHOD_NEITHER passes the two addresses as they
+  // are, the buffered codes through a system buffer. The request's status; its information when
+  // it succeeded.
+  NTSTATUS Ioctl(PDEVICE_OBJECT child, ULONG code, void* input, ULONG inputLength, void* output,
+                 ULONG outputLength, ULONG_PTR* information = nullptr);
+  NTSTATUS SetMode(PDEVICE_OBJECT child, USHORT width, USHORT height, USHORT bitsPerPixel = 32,
+                   USHORT extra = 0);
+  NTSTATUS Stop(PDEVICE_OBJECT child);
+  // Presents the rectangle of `image` (a whole output's pixels, 4 bytes each) from user memory.
+  NTSTATUS Present(PDEVICE_OBJECT child, const kxsim::BgrxImage& image, LONG left, LONG top,
+                   LONG right, LONG bottom);
+  NTSTATUS PresentWhole(PDEVICE_OBJECT child, const kxsim::BgrxImage& image) {
+    return Present(child, image, 0, 0, image.width, image.height);
+  }
+
+  // Lets virtual time run until every thread waits: the worker has sent what it had.
+  void Settle(LONGLONG hundredNs = 10000000);
+  // The far side's PSNR against `image`; 0 when the display is unknown.
+  double FarPsnr(LONG displayId, const kxsim::BgrxImage& image) const;
+  // Fails the test with the adapter's details when it saw any violation.
+  void ExpectNoViolations() const;
+
+  std::shared_ptr<kxsim::VirtualAdapter> adapter_;
+  std::unique_ptr<kxsim::SimulatedUsbPort> port_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT fdo_ = nullptr;
+  BusDeviceContext* bus_ = nullptr;
+  std::vector<PDEVICE_OBJECT> children_;
+};
+
+// Synthetic desktops: a gradient with a few solid boxes, deterministic per seed.
+kxsim::BgrxImage SyntheticDesktop(int width, int height, int seed);
+// An image of the corpus folder, by file name; an empty image when missing.
+kxsim::BgrxImage CorpusImage(const std::string& name);
+std::vector<std::string> CorpusNames();
+// The PSNR of the driver's encoder on the whole image (quality 75, sampling 3), decoded by
+// libjpeg-turbo: what the far side can at best show.
+double EncoderPsnr(const kxsim::BgrxImage& image);
+
+}  // namespace kxtest
