@@ -1,0 +1,161 @@
+// The pipeline when things go wrong or get large: rectangles beyond the staging buffer, a frame
+// lock the worker cannot have, a worker that cannot be created, sends from two threads on one
+// channel, frame buffers that are gone, and every allocation that can fail.
+#include <chrono>
+#include <thread>
+
+#include "pipeline_fixture.h"
+#include "sim/usb/usb_fault.h"
+
+namespace kxtest {
+namespace {
+
+class PipelineFaults : public PipelineTest {
+ protected:
+  void SetUp() override { Plug(); }
+};
+
+// 2560 x 1440 at 32 bits is 14.7 MB of pixels: it goes as bands of whole 16-row blocks, each a
+// stream of its own, and the whole output is covered.
+TEST_F(PipelineFaults, ARectangleLargerThanTheStagingBufferGoesAsBands) {
+  kxsim::BgrxImage image = CorpusImage("large-photo-1.png");
+  if (image.width == 0) image = SyntheticDesktop(2560, 1440, 7);
+  PDEVICE_OBJECT child = AddChild(0, 1);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, (USHORT)image.width, (USHORT)image.height));
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+  Settle();
+  EXPECT_EQ(2u, adapter_->Rectangles());
+  EXPECT_GT(FarPsnr(1, image), EncoderPsnr(image) - 0.5);
+  ExpectNoViolations();
+}
+
+// The worker cannot have FrameLock for its copy-out: the rectangle goes back into the queue and
+// is sent once the lock is free, not lost.
+TEST_F(PipelineFaults, ACopyOutThatCannotTakeTheFrameLockIsRetried) {
+  PDEVICE_OBJECT child = AddChild(0, 1);
+  kxsim::BgrxImage image = SyntheticDesktop(64, 64, 2);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+  // The worker is held in nothing; take the lock before it visits again by queueing directly.
+  Settle();
+  ASSERT_EQ(1u, adapter_->Rectangles());
+  DisplayChannel* channel = &bus_->Channels[0];
+  KeWaitForSingleObject(&channel->FrameLock, Executive, KernelMode, FALSE, nullptr);
+  QueueRect(channel, UpdateRect{0, 0, 32, 32});
+  Settle(5 * 10000000LL);  // two of the worker's 2-second waits run out meanwhile
+  EXPECT_EQ(1u, adapter_->Rectangles());
+  KeReleaseMutex(&channel->FrameLock, FALSE);
+  Settle();
+  EXPECT_EQ(2u, adapter_->Rectangles());
+  EXPECT_EQ(channel->Queue.ReadIndex, channel->Queue.WriteIndex);
+  ExpectNoViolations();
+}
+
+// A present that cannot have FrameLock within 2 seconds says so instead of succeeding.
+TEST_F(PipelineFaults, APresentThatCannotTakeTheFrameLockFails) {
+  PDEVICE_OBJECT child = AddChild(0, 1);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  DisplayChannel* channel = &bus_->Channels[0];
+  NTSTATUS status = STATUS_SUCCESS;
+  {
+    KeWaitForSingleObject(&channel->FrameLock, Executive, KernelMode, FALSE, nullptr);
+    SystemThread presenter([&] { status = PresentWhole(child, SyntheticDesktop(64, 64, 3)); });
+    Settle(3 * 10000000LL);
+    KeReleaseMutex(&channel->FrameLock, FALSE);
+  }
+  EXPECT_EQ(STATUS_DEVICE_BUSY, status);
+  EXPECT_EQ(channel->Queue.ReadIndex, channel->Queue.WriteIndex);
+}
+
+TEST_F(PipelineFaults, AWorkerThatCannotBeCreatedLeavesTheOutputInactive) {
+  PDEVICE_OBJECT child = AddChild(0, 1);
+  hostk::PsFailThreadCreation(1);
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, SetMode(child, 64, 64));
+  EXPECT_EQ(0, bus_->Channels[0].Active);
+  EXPECT_EQ(0, bus_->Channels[0].Streaming);
+  EXPECT_EQ(0, bus_->ActiveOutputCount);
+  EXPECT_EQ(0, bus_->WorkerRunning);
+  EXPECT_EQ(nullptr, bus_->WorkerThread);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, SyntheticDesktop(64, 64, 4)));
+  Settle();
+  EXPECT_EQ(1u, adapter_->Rectangles());
+}
+
+// Output B's first mode is sent from the request's thread while the worker is between output A's
+// frame-data block and its payload: the mode block waits until the payload is out.
+TEST_F(PipelineFaults, AFrameBlockAndItsPayloadAreNeverSeparated) {
+  PDEVICE_OBJECT a = AddChild(0, 1);
+  PDEVICE_OBJECT b = AddChild(1, 2);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(a, 64, 64));
+  port_->InjectFault(0x01, kxsim::UsbFault::Delay(10000));  // every transfer takes 1 ms
+  ULONG before = port_->Counters().transfersCompleted;
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(a, SyntheticDesktop(64, 64, 5)));
+  // While this thread runs, virtual time stands still: the block stays in flight.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (port_->PendingCount(0x01) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  ASSERT_EQ(1u, port_->PendingCount(0x01)) << "the worker never sent its block";
+  ASSERT_EQ(before, port_->Counters().transfersCompleted);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(b, 64, 64));
+  Settle();
+  EXPECT_EQ(1u, adapter_->Rectangles());
+  EXPECT_EQ(1u, adapter_->Display(2)->modes);
+  ExpectNoViolations();
+}
+
+// After a stop the frame buffers are gone until a start provides them again: modes and stops
+// still go out, frame data does not, and nothing touches the missing buffers.
+TEST_F(PipelineFaults, WithoutTheFrameBuffersOnlyModesAndStopsGo) {
+  FreeFrameBuffers(bus_);
+  PDEVICE_OBJECT child = AddChild(0, 1);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, SyntheticDesktop(64, 64, 6)));
+  ASSERT_EQ(STATUS_SUCCESS, Stop(child));
+  Settle();
+  EXPECT_EQ(1u, adapter_->Display(1)->modes);
+  EXPECT_EQ(1u, adapter_->Display(1)->stops);
+  EXPECT_EQ(0u, adapter_->Rectangles());
+  ExpectNoViolations();
+}
+
+// Every allocation of the pipeline fails once, each on its own: the request or the rectangle
+// fails cleanly, nothing leaks (the test main checks the pool and the verifier at the end), and
+// the next attempt works.
+TEST_F(PipelineFaults, EveryAllocationFailureIsSurvived) {
+  PDEVICE_OBJECT child = AddChild(0, 1);
+  kxsim::BgrxImage image = SyntheticDesktop(64, 64, 8);
+  hostk::PoolFailTag(kTagFrameStore);
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, SetMode(child, 64, 64));
+  hostk::PoolClearFaults();
+  EXPECT_EQ(nullptr, bus_->Channels[0].FrameStore);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+
+  // The encoder's memory, then the payload's MDL (the encode buffer is pageable): the rectangle
+  // is dropped, and the next one goes.
+  hostk::PoolFailTag(hostk::PoolTag("KMOD"));
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+  Settle();
+  hostk::PoolClearFaults();
+  EXPECT_EQ(0u, adapter_->Rectangles());
+  ASSERT_EQ(1, bus_->EncodePageable);
+  hostk::MdlFailNext(2);  // the first is the present's own pixel MDL
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+  Settle();
+  EXPECT_EQ(0u, adapter_->Rectangles());
+  // The transfers' own allocations: the block is not sent, so neither is its payload.
+  hostk::PoolFailTag(kTagTransfer);
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+  Settle();
+  hostk::PoolClearFaults();
+  EXPECT_EQ(0u, adapter_->Rectangles());
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+  Settle();
+  EXPECT_EQ(1u, adapter_->Rectangles());
+  EXPECT_GT(FarPsnr(1, image), 30.0);
+  ExpectNoViolations();
+}
+
+}  // namespace
+}  // namespace kxtest
