@@ -20,8 +20,15 @@ bool RoutineWanted(const IO_STACK_LOCATION* stack, const IRP* irp) {
          (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
 }
 
+// The platform zeroes a location as the walk leaves it, before the routine above runs: only the
+// major function and the device object survive, so a completion routine cannot read its own
+// parameters back through the location below it.
 void ClearStackLocation(PIO_STACK_LOCATION stack) {
+  stack->MinorFunction = 0;
+  stack->Flags = 0;
   stack->Control = 0;
+  memset(&stack->Parameters, 0, sizeof stack->Parameters);
+  stack->FileObject = nullptr;
   stack->CompletionRoutine = nullptr;
   stack->Context = nullptr;
 }
@@ -40,23 +47,27 @@ ULONG OutputLengthOf(PIRP irp) {
   }
 }
 
-// What the I/O manager does when a threaded request's walk reaches the top.
-void FinishThreadedRequest(PIRP irp) {
+// What the I/O manager does when a threaded request's walk reaches the top. `outputLength` was
+// read from the top location before the walk cleared it.
+void FinishThreadedRequest(PIRP irp, ULONG outputLength) {
   if (irp->Flags & IRP_BUFFERED_IO) {
     if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) &&
         irp->UserBuffer != nullptr && irp->IoStatus.Information > 0) {
-      if (irp->IoStatus.Information > OutputLengthOf(irp)) {
+      if (irp->IoStatus.Information > outputLength) {
         BugCheck(kDriverVerifierDetectedViolation,
                  "request completed with an information count larger than its output buffer",
-                 (ULONG_PTR)irp, irp->IoStatus.Information, OutputLengthOf(irp));
+                 (ULONG_PTR)irp, irp->IoStatus.Information, outputLength);
       }
       memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
     }
     IoFreeSystemBuffer(irp);
   }
   IoReleaseMdlChain(irp);
-  if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-  PKEVENT event = irp->UserEvent;
+  // An error the originator learns synchronously, from IoCallDriver's own status, leaves its
+  // status block and event alone: the caller does not wait when the call did not pend.
+  bool report = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
+  if (report && irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+  PKEVENT event = report ? irp->UserEvent : nullptr;
   IrpReleaseMemory(irp);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
@@ -143,7 +154,9 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
              "IoFreeIrp of a threaded request (the I/O manager frees those when they complete)",
              (ULONG_PTR)Irp);
   }
-  if (Irp->CurrentLocation <= Irp->StackCount || Irp->CancelRoutine != nullptr) {
+  // CurrentLocation == StackCount is the originator's own location, made current with
+  // IoSetNextIrpStackLocation on a request allocated one location larger.
+  if (Irp->CurrentLocation < Irp->StackCount || Irp->CancelRoutine != nullptr) {
     BugCheck(kDriverVerifierDetectedViolation,
              "IoFreeIrp of a request still in use (owned below or queued with a cancel routine)",
              (ULONG_PTR)Irp, (ULONG_PTR)Irp->CurrentLocation);
@@ -153,7 +166,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   CheckIrpLive(Irp, "IoReuseIrp");
-  if (Irp->CurrentLocation <= Irp->StackCount) {
+  if (Irp->CurrentLocation < Irp->StackCount) {
     BugCheck(kDriverVerifierDetectedViolation, "IoReuseIrp of a request still owned below",
              (ULONG_PTR)Irp);
   }
@@ -191,6 +204,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
   CheckCompletionEntry(Irp);
+  ULONG outputLength = OutputLengthOf(Irp);
   for (;;) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
@@ -222,7 +236,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
              "return STATUS_MORE_PROCESSING_REQUIRED and free or reuse it",
              (ULONG_PTR)Irp);
   }
-  FinishThreadedRequest(Irp);
+  FinishThreadedRequest(Irp, outputLength);
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&gCancelSpinLock, Irql); }
