@@ -290,6 +290,40 @@ TEST_F(MdlDeathTest, UnlockingWhatIsNotLocked) {
   IoFreeMdl(mdl);
 }
 
+TEST_F(MdlDeathTest, SecondaryBufferOfARequestWithoutPrimary) {
+  UserBuffer buffer(64);
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  EXPECT_DEATH(IoAllocateMdl(buffer.Data(), 64, TRUE, FALSE, irp), "SecondaryBuffer TRUE.*no MDL");
+  IoFreeIrp(irp);
+}
+
+// The I/O manager unlocks every MDL on a threaded request it finishes, so one it cannot unlock is
+// the driver's bug, even when the driver hung it there after the request was built.
+TEST_F(MdlDeathTest, ThreadedRequestEndsWithAnMdlThatCannotBeUnlocked) {
+  EXPECT_DEATH(
+      {
+        PDRIVER_OBJECT driver = hostk::IoCreateDriverObject("\\Driver\\KxMdlChain");
+        PDEVICE_OBJECT device;
+        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+          PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag);
+          PMDL pool = IoAllocateMdl(block, 64, FALSE, FALSE, irp);
+          MmBuildMdlForNonPagedPool(pool);
+          irp->IoStatus.Status = STATUS_SUCCESS;
+          IoCompleteRequest(irp, IO_NO_INCREMENT);
+          return STATUS_SUCCESS;
+        };
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb;
+        PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_NEITHER, 0),
+                                                 device, nullptr, 0, nullptr, 0, TRUE, &event,
+                                                 &iosb);
+        IoCallDriver(device, irp);
+      },
+      "nonpaged pool.*0x7d");
+}
+
 TEST_F(MdlDeathTest, MappingRules) {
   UserBuffer buffer(64);
   PMDL mdl = AllocateOver(buffer.Data(), 64);

@@ -168,8 +168,18 @@ bool PagesResident(PMDL mdl, const MdlRecord& record) {
   return PagesResident(record.source, sourceRecord);
 }
 
+// A secondary buffer joins the end of the chain; the platform walks the chain from the primary
+// without checking that there is one.
+void RequireChainFor(PIRP irp, BOOLEAN secondary) {
+  if (irp == NULL || !secondary || irp->MdlAddress != NULL) return;
+  VerifierBugCheck(kBadMemoryParameter, nullptr, (ULONG_PTR)irp,
+                   "IoAllocateMdl with SecondaryBuffer TRUE for the request at %p, which has no "
+                   "MDL yet (the first MDL of a request is its primary buffer)",
+                   (void*)irp);
+}
+
 void LinkToIrp(PMDL mdl, PIRP irp, BOOLEAN secondary) {
-  if (!secondary || irp->MdlAddress == NULL) {
+  if (!secondary) {
     irp->MdlAddress = mdl;
     return;
   }
@@ -333,6 +343,7 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
                          BOOLEAN ChargeQuota, PIRP Irp) {
   UNREFERENCED_PARAMETER(ChargeQuota);
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateMdl");
+  RequireChainFor(Irp, SecondaryBuffer);
   if (Length > kMaxMdlLength || TakeAllocationFault()) return NULL;
   ULONG_PTR va = reinterpret_cast<ULONG_PTR>(VirtualAddress);
   size_t pages = SpannedPages(va, Length);
