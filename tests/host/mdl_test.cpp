@@ -132,7 +132,7 @@ TEST(MdlUserBuffer, LockWithoutTheAccessRaisesAndLeavesTheMdlUnlocked) {
   EXPECT_EQ(Lock(write, UserMode, IoWriteAccess), STATUS_ACCESS_VIOLATION);
   EXPECT_EQ(Lock(write, UserMode, IoModifyAccess), STATUS_ACCESS_VIOLATION);
   EXPECT_EQ(Lock(read, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
-  EXPECT_EQ(Lock(stack, KernelMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(Lock(stack, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
   EXPECT_EQ(Lock(overrun, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
   for (PMDL mdl : {write, read, stack, overrun}) {
     EXPECT_EQ(mdl->MdlFlags, 0);
@@ -150,6 +150,21 @@ TEST(MdlPool, KernelModeLocksPoolButUserModeMayNot) {
   EXPECT_EQ(Lock(beyond, KernelMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
   IoFreeMdl(beyond);
   ExFreePoolWithTag(block, kTag);
+}
+
+UCHAR gDriverGlobal[300];
+
+// Kernel memory that is not pool (a driver's stack, its globals) is locked for a kernel-mode
+// caller as it is; only user mode is refused.
+TEST(MdlKernelMemory, KernelModeLocksStackAndGlobalBuffers) {
+  UCHAR onStack[200];
+  for (UCHAR* buffer : {onStack, gDriverGlobal}) {
+    PMDL mdl = AllocateOver(buffer, 200);
+    EXPECT_EQ(Lock(mdl, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
+    ASSERT_EQ(Lock(mdl, KernelMode, IoWriteAccess), STATUS_SUCCESS);
+    EXPECT_TRUE(mdl->MdlFlags & MDL_PAGES_LOCKED);
+    UnlockAndFree(mdl);
+  }
 }
 
 TEST(MdlPool, NonPagedPoolMdlHasItsSystemAddressWithoutMapping) {

@@ -27,6 +27,8 @@ void UserRangeSetAccess(UserRangeId id, bool readable, bool writable);
 // (wantWrite false) or writing (wantWrite true). A zero-length range needs its address inside a
 // registered range or at its end.
 bool UserRangeCheck(const void* address, size_t length, bool wantWrite);
+// True when `address` lies inside a registered range, whatever its access: a user address.
+bool UserRangeContains(const void* address);
 size_t UserRangeCount();
 void UserRangeUnregisterAll();
 

@@ -205,20 +205,24 @@ void RequireLockable(PMDL mdl) {
                    (void*)mdl, FlagsText(mdl->MdlFlags).c_str());
 }
 
-// The pages of a lock: a user range with the access, or (for kernel-mode callers) a pool block.
-// Anything else raises the access violation the platform's probe would raise.
+// The pages of a lock: a user range with the access, or for kernel-mode callers any system
+// address (pool, a stack, a driver's globals), as the platform locks resident kernel memory
+// without a probe. Outside the registered user ranges every address is a system address here;
+// only a range that starts in a pool block and runs past its end is known to be wrong. The rest
+// raises the access violation the platform's probe would raise.
 void ProbeForLock(PMDL mdl, KPROCESSOR_MODE mode, bool write) {
   const void* va = MmGetMdlVirtualAddress(mdl);
   if (UserRangeCheck(va, mdl->ByteCount, write)) {
     RequireIrqlAtMost(APC_LEVEL, "MmProbeAndLockPages on pageable memory");
     return;
   }
+  if (mode != KernelMode || UserRangeContains(va)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
   POOL_TYPE type;
-  if (mode == KernelMode && PoolContainsRange(va, mdl->ByteCount, &type)) {
+  if (PoolContainsRange(va, mdl->ByteCount, &type)) {
     RequireIrqlAtMost((type & 1) ? APC_LEVEL : DISPATCH_LEVEL, "MmProbeAndLockPages on pool");
     return;
   }
-  ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  if (PoolContainsRange(va, 1)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
 }
 
 void RequireMappable(PMDL mdl, const MdlRecord& record) {

@@ -161,6 +161,13 @@ bool UserRangeCheck(const void* address, size_t length, bool wantWrite) {
   return wantWrite ? range.writable : range.readable;
 }
 
+bool UserRangeContains(const void* address) {
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  auto found = Containing(table, reinterpret_cast<ULONG_PTR>(address));
+  return found != table.byStart.end() && reinterpret_cast<ULONG_PTR>(address) < found->second.end;
+}
+
 size_t UserRangeCount() {
   RangeTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
