@@ -136,6 +136,30 @@ TEST(Wait, ClockJumpsToTheEarliestDeadlineAmongThreads) {
   EXPECT_EQ(start + 3 * kSecond, wokeAt[1]);
 }
 
+// The holder stalls under the lock while another thread spins for it: the spinner only waits for
+// the holder, so the stall ends and the lock changes hands.
+TEST(Wait, StallUnderASpinLockEndsWhileAnotherThreadSpinsForTheLock) {
+  KSPIN_LOCK spinLock;
+  KeInitializeSpinLock(&spinLock);
+  KEVENT held;
+  KeInitializeEvent(&held, NotificationEvent, FALSE);
+  LONGLONG start = hostk::ClockNow();
+  SystemThread holder([&] {
+    KIRQL old;
+    KeAcquireSpinLock(&spinLock, &old);
+    KeSetEvent(&held, 0, FALSE);
+    KeStallExecutionProcessor(50);
+    KeReleaseSpinLock(&spinLock, old);
+  });
+  KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
+  KIRQL old;
+  KeAcquireSpinLock(&spinLock, &old);
+  LONGLONG acquiredAt = hostk::ClockNow();
+  KeReleaseSpinLock(&spinLock, old);
+  holder.Join();
+  EXPECT_EQ(start + 500, acquiredAt);
+}
+
 TEST(Wait, KernelMutexIsRecursiveAndHandsOverOnLastRelease) {
   KMUTEX mutex;
   KeInitializeMutex(&mutex, 0);

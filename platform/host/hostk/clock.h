@@ -4,6 +4,8 @@
 // host-kernel wait (a wait on objects, a delay, a stall, or a host queue wait), and then jumps to
 // the earliest deadline and wakes exactly the waiters due then, with STATUS_TIMEOUT. No thread
 // running and no deadline is a deadlock: a bug check lists every blocked thread and what it waits on.
+// A thread spinning for a spin lock counts as running only for a short spin; after that it waits
+// for the holder, so a holder stalled under the lock still sees its stall end.
 // A managed thread that blocks anywhere else (std::thread::join, a std::mutex held by a blocked
 // thread) stops the clock, so tests join threads through kernel waits.
 //

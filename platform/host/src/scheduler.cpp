@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <list>
+#include <sched.h>
 #include <sstream>
 
 #include "host/hostk/bugcheck.h"
@@ -59,6 +60,10 @@ void DescribeThread(std::ostringstream& out, const HostThread* thread) {
   out << "  thread \"" << thread->name << "\": ";
   if (thread->running) {
     out << "running\n";
+    return;
+  }
+  if (thread->spinningOn != nullptr) {
+    out << "spinning for the spin lock @" << (const void*)thread->spinningOn << "\n";
     return;
   }
   out << "blocked in " << thread->wait->what;
@@ -175,6 +180,32 @@ NTSTATUS BlockCurrentThread(std::unique_lock<std::mutex>& lock, const WaitSpec& 
   self->wait = nullptr;
   self->deadline = kNoDeadline;
   return self->status;
+}
+
+void SpinUntilAcquired(PKSPIN_LOCK spinLock, ULONG_PTR token) {
+  HostThread* self = tCurrent;
+  auto lock = LockScheduler();
+  if (self != nullptr) {
+    self->running = false;
+    self->spinningOn = spinLock;
+    S().running--;
+    AdvanceClockIfIdle();
+  }
+  for (;;) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(spinLock, &expected, token, false, __ATOMIC_ACQUIRE,
+                                    __ATOMIC_RELAXED)) {
+      break;
+    }
+    lock.unlock();
+    sched_yield();
+    lock.lock();
+  }
+  if (self != nullptr) {
+    self->running = true;
+    self->spinningOn = nullptr;
+    S().running++;
+  }
 }
 
 void WakeSatisfiedWaiters(std::unique_lock<std::mutex>&) {

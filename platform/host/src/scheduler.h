@@ -57,6 +57,8 @@ struct HostThread {
   uint64_t order = 0;               // FIFO among waiters
   bool woken = false;
   NTSTATUS status = 0;
+  // Set while spinning for a spin lock without counting as running (SpinUntilAcquired).
+  const KSPIN_LOCK* spinningOn = nullptr;
   // Verifier bookkeeping.
   int spinLocksHeld = 0;
   int mutexesHeld = 0;
@@ -74,6 +76,12 @@ PKTHREAD CurrentKThread();
 // The wait's objects are consumed (synchronization events reset, mutexes owned) atomically.
 NTSTATUS BlockCurrentThread(std::unique_lock<std::mutex>& lock, const WaitSpec& spec,
                             LONGLONG deadline);
+
+// Takes a spin lock the caller has spun on for a while. A spinner is busy on the platform, but it
+// only waits for the holder: it stops counting as running, so a holder stalled under the lock lets
+// the clock move, and it takes the lock under the scheduler lock, counting as running again before
+// the clock can move on.
+void SpinUntilAcquired(PKSPIN_LOCK spinLock, ULONG_PTR token);
 
 // Tries to satisfy a wait for `thread` now; on success consumes the objects and sets `status`.
 bool TrySatisfyWait(const WaitSpec& spec, PKTHREAD thread, NTSTATUS* status);
