@@ -23,6 +23,8 @@ bool Halts(USBD_STATUS status) {
 
 void UsbPortCore::HostControllerEntry(void* context) {
   UsbPortCore* core = (UsbPortCore*)context;
+  // The controller is hardware: its bus time is not bound to the kernel's clock tick.
+  hostk::UsePreciseTimers();
   core->hostController_ = KeGetCurrentThread();
   ObfReferenceObject(core->hostController_);
   KeSetEvent(&core->started_, IO_NO_INCREMENT, FALSE);

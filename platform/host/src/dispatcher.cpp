@@ -293,10 +293,20 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   auto lock = LockScheduler();
-  CurrentTime->QuadPart = SystemTimeLocked(lock);
+  CurrentTime->QuadPart = TickedSystemTimeLocked(lock);
 }
 
 ULONGLONG NTAPI KeQueryInterruptTime(void) {
   auto lock = LockScheduler();
-  return (ULONGLONG)NowLocked(lock);
+  return (ULONGLONG)InterruptTimeLocked(lock);
+}
+
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
+  auto lock = LockScheduler();
+  CurrentCount->QuadPart = InterruptTimeLocked(lock) / TickIncrementLocked(lock);
+}
+
+ULONG NTAPI KeQueryTimeIncrement(void) {
+  auto lock = LockScheduler();
+  return (ULONG)TickIncrementLocked(lock);
 }

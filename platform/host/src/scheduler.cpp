@@ -15,11 +15,14 @@ namespace {
 // 2026-01-01 00:00:00 UTC in 100 ns units since 1601: the virtual clock's system time at zero.
 constexpr LONGLONG kVirtualSystemTimeBase = (1767225600LL + 11644473600LL) * 10000000LL;
 constexpr LONGLONG kUnixEpochIn1601 = 11644473600LL * 10000000LL;
+constexpr LONGLONG kDefaultTick = 156250;  // 15.625 ms
+constexpr LONGLONG kFinestTick = 5000;     // 0.5 ms
 
 struct Scheduler {
   std::mutex lock;
   ClockMode mode = ClockMode::Virtual;
   LONGLONG virtualNow = 0;
+  LONGLONG tick = kDefaultTick;
   std::chrono::steady_clock::time_point realStart = std::chrono::steady_clock::now();
   int running = 0;
   std::list<HostThread*> threads;
@@ -136,17 +139,39 @@ LONGLONG SystemTimeLocked(std::unique_lock<std::mutex>& lock) {
          std::chrono::duration_cast<std::chrono::nanoseconds>(sinceUnix).count() / 100;
 }
 
+LONGLONG InterruptTimeLocked(std::unique_lock<std::mutex>& lock) {
+  LONGLONG now = NowLocked(lock);
+  return now - now % S().tick;
+}
+
+LONGLONG TickedSystemTimeLocked(std::unique_lock<std::mutex>& lock) {
+  LONGLONG system = SystemTimeLocked(lock);
+  return system - (NowLocked(lock) - InterruptTimeLocked(lock));
+}
+
+LONGLONG TickIncrementLocked(std::unique_lock<std::mutex>&) { return S().tick; }
+
+// A timer is due at the interrupt time of its start (the last tick) plus its interval, and expires
+// on the first tick at or after that.
 LONGLONG DeadlineFromTimeout(std::unique_lock<std::mutex>& lock, const LARGE_INTEGER* timeout) {
   if (timeout == nullptr) return kNoDeadline;
   LONGLONG now = NowLocked(lock);
   LONGLONG value = timeout->QuadPart;
-  if (value < 0) {
-    LONGLONG relative = value == INT64_MIN ? INT64_MAX : -value;
-    return relative > kNoDeadline - 1 - now ? kNoDeadline - 1 : now + relative;
-  }
   if (value == 0) return now;
-  LONGLONG systemNow = SystemTimeLocked(lock);
-  return value <= systemNow ? now : now + (value - systemNow);
+  LONGLONG relative;
+  if (value < 0) {
+    relative = value == INT64_MIN ? INT64_MAX : -value;
+  } else {
+    LONGLONG systemNow = SystemTimeLocked(lock);
+    if (value <= systemNow) return now;
+    relative = value - systemNow;
+  }
+  bool precise = CurrentHostThread() != nullptr && CurrentHostThread()->preciseTimers;
+  LONGLONG start = precise ? now : InterruptTimeLocked(lock);
+  LONGLONG tick = precise ? 1 : S().tick;
+  if (relative > kNoDeadline - 1 - start - tick) return kNoDeadline - 1;
+  LONGLONG due = start + relative;
+  return due % tick == 0 ? due : due - due % tick + tick;
 }
 
 NTSTATUS BlockCurrentThread(std::unique_lock<std::mutex>& lock, const WaitSpec& spec,
@@ -242,6 +267,21 @@ void ResetClockForNextTest() {
   }
   S().mode = ClockMode::Virtual;
   S().virtualNow = 0;
+  S().tick = kDefaultTick;
+}
+
+void SetClockTick(LONGLONG hundredNs) {
+  auto lock = LockScheduler();
+  S().tick = std::min(std::max(hundredNs, kFinestTick), kDefaultTick);
+}
+
+LONGLONG ClockTick() {
+  auto lock = LockScheduler();
+  return S().tick;
+}
+
+void UsePreciseTimers() {
+  if (HostThread* thread = CurrentHostThread()) thread->preciseTimers = true;
 }
 
 void SetClockMode(ClockMode mode) {

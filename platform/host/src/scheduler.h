@@ -57,6 +57,8 @@ struct HostThread {
   uint64_t order = 0;               // FIFO among waiters
   bool woken = false;
   NTSTATUS status = 0;
+  // Time-outs of this thread end exactly, not on a clock tick (hardware of the simulated world).
+  bool preciseTimers = false;
   // Set while spinning for a spin lock without counting as running (SpinUntilAcquired).
   const KSPIN_LOCK* spinningOn = nullptr;
   // Verifier bookkeeping.
@@ -96,10 +98,15 @@ void SetCurrentHostThread(HostThread* thread);
 void NoteSystemThreadStarted(std::unique_lock<std::mutex>& lock);
 void NoteSystemThreadEnded(std::unique_lock<std::mutex>& lock);
 
-// Interrupt time now, and a time-out argument of the platform as an interrupt-time deadline.
+// The clock now, to the 100 ns; a time-out argument of the platform as a deadline on that clock,
+// rounded up to a clock tick as the platform's timers expire only on ticks; and the system time.
 LONGLONG NowLocked(std::unique_lock<std::mutex>& lock);
 LONGLONG DeadlineFromTimeout(std::unique_lock<std::mutex>& lock, const LARGE_INTEGER* timeout);
 LONGLONG SystemTimeLocked(std::unique_lock<std::mutex>& lock);
+// Interrupt time and system time as the platform reports them: moved once per clock tick.
+LONGLONG InterruptTimeLocked(std::unique_lock<std::mutex>& lock);
+LONGLONG TickedSystemTimeLocked(std::unique_lock<std::mutex>& lock);
+LONGLONG TickIncrementLocked(std::unique_lock<std::mutex>& lock);
 
 
 }  // namespace hostk
