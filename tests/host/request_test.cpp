@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -408,7 +409,95 @@ TEST(Request, OriginatorsOwnLocationMayBeFreedOrReused) {
   IoFreeIrp(irp);
 }
 
+// A threaded request held pending at the bottom of the stack, built by the calling thread, and a
+// thread (started at once, so the caller may raise its IRQL afterwards) that completes it when
+// told to, after `delay`.
+struct ThreadedPending {
+  Stack stack;
+  KEVENT event, go;
+  IO_STATUS_BLOCK iosb;
+  PIRP irp;
+  LONGLONG delay;
+  SystemThread<std::function<void()>> completer;
+  explicit ThreadedPending(LONGLONG completeAfter = 0)
+      : delay(completeAfter), completer((KeInitializeEvent(&go, NotificationEvent, FALSE),
+                                         [this] { Complete(); })) {
+    stack.behaviour = PendAtBottom;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    iosb.Status = 0x12345678;
+    iosb.Information = 0;
+    irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 5, METHOD_NEITHER, 0),
+                                        stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    EXPECT_EQ(STATUS_PENDING, IoCallDriver(stack.Top(), irp));
+    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+  }
+  void Complete() {
+    KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+    if (delay > 0) kxtest::Sleep(delay);
+    stack.held->IoStatus.Status = STATUS_SUCCESS;
+    stack.held->IoStatus.Information = 3;
+    IoCompleteRequest(stack.held, IO_NO_INCREMENT);
+  }
+};
+
+// The I/O manager finishes a threaded request in a kernel APC to the thread that built it; the APC
+// waits while that thread runs at APC_LEVEL and comes in as soon as it drops below.
+TEST(Request, ThreadedRequestIsFinishedInAnApcToItsOriginator) {
+  {
+    ThreadedPending request;
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    request.completer.Join();  // a wait at APC_LEVEL: no APC delivered in it
+    EXPECT_EQ(0, KeReadStateEvent(&request.event));
+    EXPECT_EQ(0x12345678, request.iosb.Status);
+    EXPECT_EQ(1u, hostk::IoLiveIrpCount());
+    KeLowerIrql(old);
+    EXPECT_EQ(1, KeReadStateEvent(&request.event));
+    EXPECT_EQ(STATUS_SUCCESS, request.iosb.Status);
+    EXPECT_EQ(3u, request.iosb.Information);
+    EXPECT_EQ(0u, hostk::IoLiveIrpCount());
+  }
+
+  // A thread waiting below APC_LEVEL takes the APC in the middle of an unrelated wait, which then
+  // goes on to its own end.
+  ThreadedPending request(kxtest::kSecond);
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  LONGLONG start = hostk::ClockNow();
+  LARGE_INTEGER twoSeconds = kxtest::Relative(2 * kxtest::kSecond);
+  EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &twoSeconds));
+  EXPECT_EQ(start + 2 * kxtest::kSecond, hostk::ClockNow());
+  EXPECT_EQ(1, KeReadStateEvent(&request.event));
+  EXPECT_EQ(0u, hostk::IoLiveIrpCount());
+}
+
 using RequestDeathTest = testing::Test;
+
+// Waiting inside a fast mutex for a threaded request's event never ends on the platform: the
+// completion APC is not delivered at APC_LEVEL. Reported whether the completion comes before the
+// wait or during it.
+TEST_F(RequestDeathTest, WaitingAtApcLevelForAThreadedRequest) {
+  EXPECT_DEATH(
+      {
+        ThreadedPending request;
+        FAST_MUTEX mutex;
+        ExInitializeFastMutex(&mutex);
+        ExAcquireFastMutex(&mutex);
+        request.completer.Join();
+        KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, nullptr);
+      },
+      "HOST_DEADLOCK.*waits at IRQL 1.*kernel APC");
+  EXPECT_DEATH(
+      {
+        ThreadedPending request(kxtest::kSecond);
+        FAST_MUTEX mutex;
+        ExInitializeFastMutex(&mutex);
+        ExAcquireFastMutex(&mutex);
+        LARGE_INTEGER timeout = kxtest::Relative(10 * kxtest::kSecond);
+        KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, &timeout);
+      },
+      "HOST_DEADLOCK.*waits at IRQL 1.*kernel APC");
+}
 
 TEST_F(RequestDeathTest, CompletedTwice) {
   EXPECT_DEATH(

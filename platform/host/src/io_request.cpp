@@ -7,6 +7,7 @@
 #include "host/ntstatus.h"
 #include "io_internal.h"
 #include "io_request_verifier.h"
+#include "scheduler.h"
 
 namespace hostk {
 namespace {
@@ -47,9 +48,18 @@ ULONG OutputLengthOf(PIRP irp) {
   }
 }
 
-// What the I/O manager does when a threaded request's walk reaches the top. `outputLength` was
-// read from the top location before the walk cleared it.
-void FinishThreadedRequest(PIRP irp, ULONG outputLength) {
+// What the I/O manager does to finish a threaded request, in a kernel APC on the thread that
+// built it. `outputLength` was read from the top location before the walk cleared it.
+struct ThreadedFinish {
+  PIRP irp;
+  ULONG outputLength;
+};
+
+void NTAPI FinishThreadedRequest(void* context) {
+  ThreadedFinish* finish = static_cast<ThreadedFinish*>(context);
+  PIRP irp = finish->irp;
+  ULONG outputLength = finish->outputLength;
+  delete finish;
   if (irp->Flags & IRP_BUFFERED_IO) {
     if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) &&
         irp->UserBuffer != nullptr && irp->IoStatus.Information > 0) {
@@ -63,13 +73,26 @@ void FinishThreadedRequest(PIRP irp, ULONG outputLength) {
     IoFreeSystemBuffer(irp);
   }
   IoReleaseMdlChain(irp);
-  // An error the originator learns synchronously, from IoCallDriver's own status, leaves its
-  // status block and event alone: the caller does not wait when the call did not pend.
-  bool report = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
-  if (report && irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-  PKEVENT event = report ? irp->UserEvent : nullptr;
+  if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+  PKEVENT event = irp->UserEvent;
   IrpReleaseMemory(irp);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+// An error the originator learns synchronously, from IoCallDriver's own status, leaves its status
+// block and event alone (the caller does not wait when the call did not pend), and needs no APC.
+// Anything else is finished on the originating thread, which must be able to take the APC.
+void CompleteThreadedRequest(PIRP irp, ULONG outputLength) {
+  if (NT_ERROR(irp->IoStatus.Status) && !irp->PendingReturned) {
+    IoFreeSystemBuffer(irp);
+    IoReleaseMdlChain(irp);
+    IrpReleaseMemory(irp);
+    return;
+  }
+  ThreadedFinish* finish = new ThreadedFinish{irp, outputLength};
+  if (!QueueKernelApc(IrpThreadOf(irp), KernelApc{FinishThreadedRequest, finish, irp->UserEvent})) {
+    FinishThreadedRequest(finish);
+  }
 }
 
 void CheckCompletionEntry(PIRP irp) {
@@ -236,7 +259,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
              "return STATUS_MORE_PROCESSING_REQUIRED and free or reuse it",
              (ULONG_PTR)Irp);
   }
-  FinishThreadedRequest(Irp, outputLength);
+  CompleteThreadedRequest(Irp, outputLength);
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&gCancelSpinLock, Irql); }

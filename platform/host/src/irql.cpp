@@ -54,7 +54,10 @@ VOID NTAPI KfLowerIrql(KIRQL NewIrql) {
   if (NewIrql > tIrql) {
     BugCheck(kIrqlNotLessOrEqual, "KeLowerIrql to a higher IRQL", NewIrql, tIrql);
   }
+  KIRQL old = tIrql;
   tIrql = NewIrql;
+  // Kernel APCs held back while the thread ran at APC_LEVEL or above are delivered now.
+  if (old >= APC_LEVEL && NewIrql < APC_LEVEL) DeliverKernelApcs();
 }
 
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }

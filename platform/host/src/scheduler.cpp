@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "host/hostk/bugcheck.h"
+#include "host/hostk/irql.h"
 #include "host/ntstatus.h"
 
 namespace hostk {
@@ -174,37 +175,137 @@ LONGLONG DeadlineFromTimeout(std::unique_lock<std::mutex>& lock, const LARGE_INT
   return due % tick == 0 ? due : due - due % tick + tick;
 }
 
+namespace {
+
+bool WaitIncludes(const WaitSpec& spec, const void* object) {
+  for (ULONG i = 0; i < spec.count; i++) {
+    if (spec.objects[i] == object) return true;
+  }
+  return false;
+}
+
+[[noreturn]] void ReportApcDeadlock(const HostThread* thread, const void* object) {
+  BugCheckF(kHostDeadlock,
+            "thread \"%s\" waits at IRQL %u for the object @%p, which only a kernel APC queued to "
+            "it will signal, and APCs are not delivered at APC_LEVEL or above (inside a fast "
+            "mutex, for example): the request's completion can never reach it",
+            thread->name.c_str(), (unsigned)thread->waitIrql, object);
+}
+
+// A wait at APC_LEVEL or above for the object of an APC already queued to the waiter.
+void CheckApcDeadlock(const HostThread* self, const WaitSpec& spec) {
+  for (const KernelApc& apc : self->apcs) {
+    if (apc.awaited != nullptr && WaitIncludes(spec, apc.awaited)) {
+      ReportApcDeadlock(self, apc.awaited);
+    }
+  }
+}
+
+// Runs the calling thread's queued APCs at APC_LEVEL, without the scheduler lock.
+void RunApcsLocked(std::unique_lock<std::mutex>& lock, HostThread* self) {
+  if (self->deliveringApcs) return;
+  self->deliveringApcs = true;
+  while (!self->apcs.empty()) {
+    KernelApc apc = self->apcs.front();
+    self->apcs.pop_front();
+    self->apcCount--;
+    lock.unlock();
+    KIRQL old = KfRaiseIrql(APC_LEVEL);
+    apc.routine(apc.context);
+    KfLowerIrql(old);
+    lock.lock();
+  }
+  self->deliveringApcs = false;
+}
+
+}  // namespace
+
 NTSTATUS BlockCurrentThread(std::unique_lock<std::mutex>& lock, const WaitSpec& spec,
                             LONGLONG deadline) {
   HostThread* self = tCurrent;
-  NTSTATUS status;
-  if (TrySatisfyWait(spec, CurrentKThread(), &status)) return status;
-  if (deadline <= NowLocked(lock)) return STATUS_TIMEOUT;
-  if (self == nullptr) {
-    BugCheckF(kDriverVerifierDetectedViolation,
-              "%s from a thread the host kernel does not manage (attach it first)", spec.what);
-  }
-  self->wait = &spec;
-  self->deadline = deadline;
-  self->order = S().nextOrder++;
-  self->woken = false;
-  self->running = false;
-  S().waiters.push_back(self);
-  S().running--;
-  AdvanceClockIfIdle();
-  while (!self->woken) {
-    if (S().mode == ClockMode::Real && deadline != kNoDeadline) {
-      if (self->wake.wait_until(lock, RealTimePoint(deadline)) == std::cv_status::timeout &&
-          !self->woken) {
-        WakeWaiter(self, STATUS_TIMEOUT);
+  KIRQL irql = KeGetCurrentIrql();
+  bool apcsAllowed = self != nullptr && irql < APC_LEVEL;
+  for (;;) {
+    if (apcsAllowed) RunApcsLocked(lock, self);
+    NTSTATUS status;
+    if (TrySatisfyWait(spec, CurrentKThread(), &status)) return status;
+    if (deadline <= NowLocked(lock)) return STATUS_TIMEOUT;
+    if (self == nullptr) {
+      BugCheckF(kDriverVerifierDetectedViolation,
+                "%s from a thread the host kernel does not manage (attach it first)", spec.what);
+    }
+    self->waitIrql = irql;
+    if (!apcsAllowed) CheckApcDeadlock(self, spec);
+    self->wait = &spec;
+    self->deadline = deadline;
+    self->order = S().nextOrder++;
+    self->woken = false;
+    self->apcWake = false;
+    self->running = false;
+    S().waiters.push_back(self);
+    S().running--;
+    AdvanceClockIfIdle();
+    while (!self->woken && !self->apcWake) {
+      if (S().mode == ClockMode::Real && deadline != kNoDeadline) {
+        if (self->wake.wait_until(lock, RealTimePoint(deadline)) == std::cv_status::timeout &&
+            !self->woken && !self->apcWake) {
+          WakeWaiter(self, STATUS_TIMEOUT);
+        }
+      } else {
+        self->wake.wait(lock);
       }
-    } else {
-      self->wake.wait(lock);
+    }
+    self->wait = nullptr;
+    self->deadline = kNoDeadline;
+    if (self->woken) {
+      if (apcsAllowed) RunApcsLocked(lock, self);
+      return self->status;
+    }
+    // Taken out of the wait for its APCs (and counted running by the queuer): run them, wait on.
+    self->apcWake = false;
+  }
+}
+
+bool QueueKernelApc(PKTHREAD thread, const KernelApc& apc) {
+  HostThread* self = tCurrent;
+  bool deliverHere = false;
+  {
+    auto lock = LockScheduler();
+    HostThread* target = thread != nullptr ? thread->Host : nullptr;
+    if (target == nullptr) return false;
+    target->apcs.push_back(apc);
+    target->apcCount++;
+    if (target == self) {
+      deliverHere = KeGetCurrentIrql() < APC_LEVEL;
+    } else if (!target->running && target->wait != nullptr && !target->woken &&
+               !target->apcWake) {
+      if (target->waitIrql < APC_LEVEL) {
+        S().waiters.remove(target);
+        target->apcWake = true;
+        target->running = true;
+        S().running++;
+        target->wake.notify_one();
+      } else if (apc.awaited != nullptr && WaitIncludes(*target->wait, apc.awaited)) {
+        ReportApcDeadlock(target, apc.awaited);
+      }
     }
   }
-  self->wait = nullptr;
-  self->deadline = kNoDeadline;
-  return self->status;
+  if (deliverHere) DeliverKernelApcs();
+  return true;
+}
+
+void DeliverKernelApcs() {
+  HostThread* self = tCurrent;
+  if (self == nullptr || self->apcCount.load() == 0 || KeGetCurrentIrql() >= APC_LEVEL) return;
+  auto lock = LockScheduler();
+  RunApcsLocked(lock, self);
+}
+
+std::deque<KernelApc> TakeKernelApcs(std::unique_lock<std::mutex>&, HostThread* thread) {
+  std::deque<KernelApc> apcs;
+  apcs.swap(thread->apcs);
+  thread->apcCount = 0;
+  return apcs;
 }
 
 void SpinUntilAcquired(PKSPIN_LOCK spinLock, ULONG_PTR token) {

@@ -3,7 +3,9 @@
 // simplicity beats speed here.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
 
@@ -43,6 +45,15 @@ struct WaitSpec {
   const char* what;  // for deadlock reports: "KeWaitForSingleObject", "stall", ...
 };
 
+// A kernel APC as the I/O manager queues it to finish a threaded request on the thread that built
+// it. `awaited` is the object the thread waits on for that request (its event), for the report
+// of a wait that the APC can never end.
+struct KernelApc {
+  void (*routine)(void* context);
+  void* context;
+  const void* awaited;
+};
+
 struct HostThread {
   std::string name;
   PKTHREAD kthread = nullptr;
@@ -57,6 +68,13 @@ struct HostThread {
   uint64_t order = 0;               // FIFO among waiters
   bool woken = false;
   NTSTATUS status = 0;
+  // Kernel APCs queued to this thread and not yet delivered (scheduler lock; the count is read
+  // without it to keep IRQL changes cheap).
+  std::deque<KernelApc> apcs;
+  std::atomic<int> apcCount{0};
+  bool apcWake = false;       // taken out of its wait to run its APCs
+  bool deliveringApcs = false;
+  KIRQL waitIrql = 0;         // the IRQL it blocked at
   // Time-outs of this thread end exactly, not on a clock tick (hardware of the simulated world).
   bool preciseTimers = false;
   // Set while spinning for a spin lock without counting as running (SpinUntilAcquired).
@@ -78,6 +96,17 @@ PKTHREAD CurrentKThread();
 // The wait's objects are consumed (synchronization events reset, mutexes owned) atomically.
 NTSTATUS BlockCurrentThread(std::unique_lock<std::mutex>& lock, const WaitSpec& spec,
                             LONGLONG deadline);
+
+// Kernel APCs. The platform delivers one to its thread only below APC_LEVEL: at once to a thread
+// waiting there (the wait goes on afterwards), else when the thread next waits or lowers its IRQL
+// below APC_LEVEL. QueueKernelApc returns false when the thread cannot take an APC (it is not
+// managed, or has ended); the caller then runs the routine itself. A thread that waits at
+// APC_LEVEL or above for the object of an APC queued to it would wait forever: a bug check.
+bool QueueKernelApc(PKTHREAD thread, const KernelApc& apc);
+// Delivers the calling thread's pending APCs if its IRQL allows.
+void DeliverKernelApcs();
+// At a thread's end: the APCs still queued to it, taken off its queue under the scheduler lock.
+std::deque<KernelApc> TakeKernelApcs(std::unique_lock<std::mutex>& lock, HostThread* thread);
 
 // Takes a spin lock the caller has spun on for a while. A spinner is busy on the platform, but it
 // only waits for the holder: it stops counting as running, so a holder stalled under the lock lets
