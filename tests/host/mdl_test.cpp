@@ -108,6 +108,32 @@ TEST(MdlUserBuffer, LockMapWriteUnlockFree) {
   IoFreeMdl(mdl);
 }
 
+// A system mapping is a second view of the user's pages: its own address, the same bytes, written
+// either way, and gone when the MDL is unlocked.
+TEST(MdlUserBuffer, SystemMappingIsASecondViewAtItsOwnAddress) {
+  UserBuffer buffer(2 * PAGE_SIZE, true, true, 0x234);
+  PMDL mdl = LockedAndMapped(buffer);
+  auto* system = static_cast<UCHAR*>(mdl->MappedSystemVa);
+  EXPECT_NE(system, buffer.Data());
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(system) % PAGE_SIZE, 0x234u);  // the same byte offset
+  system[0] = 0x11;
+  buffer.Data()[2 * PAGE_SIZE - 1] = 0x22;
+  EXPECT_EQ(buffer.Data()[0], 0x11);
+  EXPECT_EQ(system[2 * PAGE_SIZE - 1], 0x22);
+  // A second MDL over the same pages gets a view of its own.
+  PMDL other = LockedAndMapped(buffer);
+  EXPECT_NE(other->MappedSystemVa, mdl->MappedSystemVa);
+  EXPECT_EQ(static_cast<UCHAR*>(other->MappedSystemVa)[0], 0x11);
+  UnlockAndFree(other);
+  UnlockAndFree(mdl);
+  // Kernel memory is in system space already and keeps its address.
+  UCHAR onStack[64];
+  PMDL kernel = AllocateOver(onStack, sizeof onStack);
+  ASSERT_EQ(Lock(kernel, KernelMode, IoWriteAccess), STATUS_SUCCESS);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(kernel, NormalPagePriority), onStack);
+  UnlockAndFree(kernel);
+}
+
 TEST(MdlUserBuffer, ReadLockHasNoWriteFlagAndUnmapIsExplicit) {
   UserBuffer buffer(100, true, false);
   PMDL mdl = AllocateOver(buffer.Data(), 100);
@@ -115,7 +141,7 @@ TEST(MdlUserBuffer, ReadLockHasNoWriteFlagAndUnmapIsExplicit) {
   EXPECT_EQ(mdl->MdlFlags, MDL_PAGES_LOCKED);
   PVOID system = MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, NULL, FALSE,
                                               NormalPagePriority | MdlMappingNoExecute);
-  ASSERT_EQ(system, buffer.Data());
+  ASSERT_NE(system, nullptr);
   MmUnmapLockedPages(system, mdl);
   EXPECT_EQ(mdl->MdlFlags, MDL_PAGES_LOCKED);
   UnlockAndFree(mdl);
@@ -185,7 +211,7 @@ TEST(MdlMapping, InjectedFailureReturnsNullOnceAndChangesNothing) {
   hostk::MmFailNextMapping();
   EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
   EXPECT_EQ(mdl->MdlFlags, MDL_PAGES_LOCKED);
-  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer.Data());
+  EXPECT_NE(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
   UnlockAndFree(mdl);
 }
 
@@ -213,7 +239,9 @@ TEST(MdlPartial, MapsItselfWhenTheSourceIsNotMappedAndIsFreedMapped) {
   EXPECT_EQ(partial->MdlFlags, MDL_PARTIAL);
   EXPECT_EQ(MmGetMdlByteCount(partial), 2 * PAGE_SIZE - 100);
   auto* system = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority));
-  ASSERT_EQ(system, buffer.Data() + 100);
+  ASSERT_NE(system, nullptr);
+  system[0] = 0x3C;
+  EXPECT_EQ(buffer.Data()[100], 0x3C);
   EXPECT_EQ(partial->MdlFlags, MDL_PARTIAL | MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
   EXPECT_FALSE(source->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
   IoFreeMdl(partial);  // releases the partial's own mapping, as documented
@@ -227,7 +255,9 @@ TEST(MdlPartial, PreparedForReuseTakesTheNextSubRange) {
   PMDL partial = AllocateOver(nullptr, PAGE_SIZE);
   for (ULONG offset : {0u, (ULONG)PAGE_SIZE}) {
     IoBuildPartialMdl(source, partial, buffer.Data() + offset, PAGE_SIZE);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority), buffer.Data() + offset);
+    auto* system = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority));
+    system[0] = (UCHAR)(offset >> 8 | 1);
+    EXPECT_EQ(buffer.Data()[offset], (UCHAR)(offset >> 8 | 1));
     MmPrepareMdlForReuse(partial);
     EXPECT_FALSE(partial->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
   }

@@ -29,12 +29,17 @@ void UserRangeSetAccess(UserRangeId id, bool readable, bool writable);
 bool UserRangeCheck(const void* address, size_t length, bool wantWrite);
 // True when `address` lies inside a registered range, whatever its access: a user address.
 bool UserRangeContains(const void* address);
+// The pages behind a user address, so that the memory manager can map them a second time into
+// system space: the file that backs the range and the file offset of the address's page. False
+// for a non-user address, or a range registered over host memory that has no such file.
+bool UserRangeBacking(const void* address, int* fd, int64_t* pageOffset);
 size_t UserRangeCount();
 void UserRangeUnregisterAll();
 
-// A client's buffer: page-aligned host memory, zero-filled, registered as user memory for the
-// buffer's lifetime. `offsetInPage` places the data that many bytes into the first page, so tests
-// can reach every byte offset an MDL may start at.
+// A client's buffer: page-aligned memory, zero-filled, registered as user memory for the buffer's
+// lifetime. `offsetInPage` places the data that many bytes into the first page, so tests can reach
+// every byte offset an MDL may start at. Its pages live in a file of their own, so a system
+// mapping of a locked MDL over them is a second view at another address, as on the platform.
 class UserBuffer {
  public:
   explicit UserBuffer(size_t length, bool readable = true, bool writable = true,
@@ -50,6 +55,8 @@ class UserBuffer {
 
  private:
   UCHAR* storage_;
+  size_t bytes_;
+  int fd_;
   UCHAR* data_;
   size_t length_;
   UserRangeId id_;

@@ -1,13 +1,16 @@
 // Memory descriptor lists: allocation and the I/O manager's chaining, locking user memory and pool,
-// system mappings, partial MDLs. The system address of a mapping is the host address itself, so
-// the model lives in the flags: every call checks the state the platform requires of the MDL it is
-// given, and a broken rule is the bug check Driver Verifier raises for it.
+// system mappings, partial MDLs. A system mapping of user pages is a second view of them at an
+// address of its own (kernel memory keeps its address); the rest of the model lives in the flags:
+// every call checks the state the platform requires of the MDL it is given, and a broken rule is
+// the bug check Driver Verifier raises for it.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
+
+#include <sys/mman.h>
 #include <vector>
 
 #include "host/hostk/bugcheck.h"
@@ -43,6 +46,8 @@ enum VerifierRule : ULONG_PTR {
 struct MdlRecord {
   uint64_t serial;
   size_t pageCapacity;    // page frame entries allocated after the header
+  void* view = nullptr;   // the MDL's own second view of user pages in system space
+  size_t viewBytes = 0;
   PMDL source = nullptr;  // a partial MDL's source, checked when the partial is mapped
   uint64_t sourceSerial = 0;
 };
@@ -188,7 +193,42 @@ void LinkToIrp(PMDL mdl, PIRP irp, BOOLEAN secondary) {
   last->Next = mdl;
 }
 
-void Unmap(PMDL mdl) { Clear(mdl, MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED); }
+// A system-space address for the MDL's pages. User pages are seen a second time, at an address of
+// their own, as the platform maps them into system space; kernel memory is already in system
+// space. NULL when no view can be made.
+PVOID MapSystemView(PMDL mdl) {
+  PVOID va = MmGetMdlVirtualAddress(mdl);
+  int fd;
+  int64_t pageOffset;
+  if (!UserRangeBacking(va, &fd, &pageOffset)) return va;
+  size_t bytes = SpannedPages(VaOf(mdl), mdl->ByteCount) * PAGE_SIZE;
+  if (bytes == 0) bytes = PAGE_SIZE;
+  void* view = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, (off_t)pageOffset);
+  if (view == MAP_FAILED) return NULL;
+  {
+    MdlTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    MdlRecord& record = table.live.at(mdl);
+    record.view = view;
+    record.viewBytes = bytes;
+  }
+  return static_cast<UCHAR*>(view) + mdl->ByteOffset;
+}
+
+void Unmap(PMDL mdl) {
+  Clear(mdl, MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
+  void* view = nullptr;
+  size_t bytes = 0;
+  {
+    MdlTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    auto found = table.live.find(mdl);
+    if (found == table.live.end()) return;
+    std::swap(view, found->second.view);
+    std::swap(bytes, found->second.viewBytes);
+  }
+  if (view != nullptr) munmap(view, bytes);
+}
 
 // Whether an MDL holds a system mapping of its own (a parent's mapping is the parent's to release).
 bool OwnsMapping(PMDL mdl) {
@@ -445,7 +485,9 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
   if (Has(mdl, MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
   RequireMappable(mdl, record);
   if (TakeMappingFault()) return NULL;
-  mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+  PVOID system = MapSystemView(mdl);
+  if (system == NULL) return NULL;
+  mdl->MappedSystemVa = system;
   Set(mdl, MDL_MAPPED_TO_SYSTEM_VA | (Has(mdl, MDL_PARTIAL) ? MDL_PARTIAL_HAS_BEEN_MAPPED : 0));
   return mdl->MappedSystemVa;
 }
