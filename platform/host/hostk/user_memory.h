@@ -27,6 +27,15 @@ void UserRangeSetAccess(UserRangeId id, bool readable, bool writable);
 // (wantWrite false) or writing (wantWrite true). A zero-length range needs its address inside a
 // registered range or at its end.
 bool UserRangeCheck(const void* address, size_t length, bool wantWrite);
+// Process context. A range belongs to the process of the thread that registered it: the client
+// process for attached (and unmanaged) threads, the system process for threads the host kernel
+// starts. A user address is valid only in its own process: touched from a thread of the other one
+// (a system thread, a work item, a completion on the host controller's thread) it would reach
+// other memory on the platform, so the host reports it as a verifier violation. The probes and
+// locks of user memory check it; code of the simulated world that reads or writes a buffer a
+// driver handed it checks it here before touching the buffer.
+void UserRangeCheckContext(const void* address, size_t length, const char* what);
+
 // True when `address` lies inside a registered range, whatever its access: a user address.
 bool UserRangeContains(const void* address);
 // The pages behind a user address, so that the memory manager can map them a second time into

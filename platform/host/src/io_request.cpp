@@ -4,6 +4,7 @@
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/irql.h"
 #include "host/hostk/pool.h"
+#include "host/hostk/user_memory.h"
 #include "host/ntstatus.h"
 #include "io_internal.h"
 #include "io_request_verifier.h"
@@ -68,6 +69,8 @@ void NTAPI FinishThreadedRequest(void* context) {
                  "request completed with an information count larger than its output buffer",
                  (ULONG_PTR)irp, irp->IoStatus.Information, outputLength);
       }
+      UserRangeCheckContext(irp->UserBuffer, irp->IoStatus.Information,
+                            "copying a buffered request's output back");
       memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
     }
     IoFreeSystemBuffer(irp);

@@ -254,6 +254,7 @@ void ProbeForLock(PMDL mdl, KPROCESSOR_MODE mode, bool write) {
   const void* va = MmGetMdlVirtualAddress(mdl);
   if (UserRangeCheck(va, mdl->ByteCount, write)) {
     RequireIrqlAtMost(APC_LEVEL, "MmProbeAndLockPages on pageable memory");
+    UserRangeCheckContext(va, mdl->ByteCount, "MmProbeAndLockPages");
     return;
   }
   if (mode != KernelMode || UserRangeContains(va)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);

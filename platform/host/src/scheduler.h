@@ -75,6 +75,9 @@ struct HostThread {
   bool apcWake = false;       // taken out of its wait to run its APCs
   bool deliveringApcs = false;
   KIRQL waitIrql = 0;         // the IRQL it blocked at
+  // Runs in the system process (system threads, the host's own threads and the work items and
+  // completions they run) rather than in the client process that attached threads stand for.
+  bool systemProcess = false;
   // Time-outs of this thread end exactly, not on a clock tick (hardware of the simulated world).
   bool preciseTimers = false;
   // Set while spinning for a spin lock without counting as running (SpinUntilAcquired).

@@ -96,6 +96,7 @@ HANDLE StartManagedThread(const char* name, bool systemThread, void (*routine)(v
   HostThread* host = new HostThread;
   host->name = name;
   host->service = !systemThread;
+  host->systemProcess = true;
   host->kthread = NewThreadObject(host, systemThread);
   HANDLE handle = wantHandle ? ObInsertHandle(host->kthread) : nullptr;
   {

@@ -17,6 +17,7 @@
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/irql.h"
 #include "host/ntstatus.h"
+#include "scheduler.h"
 
 namespace hostk {
 namespace {
@@ -26,6 +27,7 @@ struct Range {
   bool readable;
   bool writable;
   UserRangeId id;
+  bool systemProcess = false;  // registered by a thread of the system process
   int fd = -1;              // the file behind the range's pages, or -1
   ULONG_PTR fileStart = 0;  // the address of the file's first byte
 };
@@ -102,6 +104,7 @@ void Probe(const volatile VOID* address, SIZE_T length, ULONG alignment, bool wr
   if (!UserRangeCheck(const_cast<const void*>(address), length, write)) {
     Raise(STATUS_ACCESS_VIOLATION);
   }
+  UserRangeCheckContext(const_cast<const void*>(address), length, what);
 }
 
 }  // namespace
@@ -117,7 +120,10 @@ UserRangeId UserRangeRegister(void* address, size_t length, bool readable, bool 
     UsageError("UserRangeRegister: %p + %zu bytes overlaps a registered range", address, length);
   }
   UserRangeId id = table.nextId++;
-  table.byStart.emplace(start, Range{start + length, readable, writable, id, -1, 0});
+  HostThread* thread = CurrentHostThread();
+  bool systemProcess = thread != nullptr && thread->systemProcess;
+  table.byStart.emplace(start,
+                        Range{start + length, readable, writable, id, systemProcess, -1, 0});
   table.startById.emplace(id, start);
   return id;
 }
@@ -171,6 +177,27 @@ bool UserRangeContains(const void* address) {
   std::lock_guard<std::mutex> guard(table.lock);
   auto found = Containing(table, reinterpret_cast<ULONG_PTR>(address));
   return found != table.byStart.end() && reinterpret_cast<ULONG_PTR>(address) < found->second.end;
+}
+
+void UserRangeCheckContext(const void* address, size_t length, const char* what) {
+  HostThread* thread = CurrentHostThread();
+  if (thread == nullptr) return;
+  bool owner;
+  {
+    RangeTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    auto found = Containing(table, reinterpret_cast<ULONG_PTR>(address));
+    if (found == table.byStart.end()) return;
+    if (length == 0 && reinterpret_cast<ULONG_PTR>(address) == found->second.end) return;
+    owner = found->second.systemProcess;
+  }
+  if (owner == thread->systemProcess) return;
+  BugCheckF(kDriverVerifierDetectedViolation,
+            "%s: the user address %p (%zu bytes) belongs to the %s process and was touched from "
+            "thread \"%s\" in the %s process (a user address is valid only in its own process: "
+            "use a system buffer, or an MDL locked in the caller's context and its system address)",
+            what, address, length, owner ? "system" : "client", thread->name.c_str(),
+            thread->systemProcess ? "system" : "client");
 }
 
 bool UserRangeBacking(const void* address, int* fd, int64_t* pageOffset) {
