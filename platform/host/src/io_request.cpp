@@ -56,7 +56,7 @@ struct ThreadedFinish {
   ULONG outputLength;
 };
 
-void NTAPI FinishThreadedRequest(void* context) {
+void FinishThreadedRequest(void* context) {
   ThreadedFinish* finish = static_cast<ThreadedFinish*>(context);
   PIRP irp = finish->irp;
   ULONG outputLength = finish->outputLength;
