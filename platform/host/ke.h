@@ -142,6 +142,8 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 // System time: 100 ns units since 1601-01-01. Interrupt time: 100 ns units since start.
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG NTAPI KeQueryInterruptTime(void);
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount);
+ULONG NTAPI KeQueryTimeIncrement(void);
 
 // Threads and the objects behind handles.
 typedef VOID(NTAPI KSTART_ROUTINE)(PVOID StartContext);

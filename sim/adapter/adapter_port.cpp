@@ -71,6 +71,8 @@ bool AdapterPort::WaitForReenumerations(ULONG count, LONGLONG timeout) {
 
 void AdapterPort::HubEntry(void* context) {
   AdapterPort* self = (AdapterPort*)context;
+  // The hub is hardware: how long the device stays off the bus is not bound to the clock tick.
+  hostk::UsePreciseTimers();
   self->hubThread_ = KeGetCurrentThread();
   ObfReferenceObject(self->hubThread_);
   KeSetEvent(&self->started_, IO_NO_INCREMENT, FALSE);

@@ -23,6 +23,8 @@ bool Halts(USBD_STATUS status) {
 
 void UsbPortCore::HostControllerEntry(void* context) {
   UsbPortCore* core = (UsbPortCore*)context;
+  // The controller is hardware: its bus time is not bound to the kernel's clock tick.
+  hostk::UsePreciseTimers();
   core->hostController_ = KeGetCurrentThread();
   ObfReferenceObject(core->hostController_);
   KeSetEvent(&core->started_, IO_NO_INCREMENT, FALSE);
@@ -122,6 +124,11 @@ void UsbPortCore::StartTransfer(const UsbPendingPtr& pending) {
   const UsbFaultPlan& plan = pending->plan;
   ULONG length = std::min(pending->requested, plan.failAfter);
   if (pending->in) length = std::min(length, plan.inLimit);
+  // The controller reaches the buffer from its own thread, in the system process: a user address
+  // there (rather than the system address of an MDL) is the caller's bug.
+  if (pending->buffer != nullptr) {
+    hostk::UserRangeCheckContext(pending->buffer, pending->requested, "USB transfer buffer");
+  }
   pending->transfer =
       UsbTransferControl::Create(pending->kind, pending->endpoint, pending->buffer, length, wake_);
   switch (plan.outcome) {

@@ -108,6 +108,32 @@ TEST(MdlUserBuffer, LockMapWriteUnlockFree) {
   IoFreeMdl(mdl);
 }
 
+// A system mapping is a second view of the user's pages: its own address, the same bytes, written
+// either way, and gone when the MDL is unlocked.
+TEST(MdlUserBuffer, SystemMappingIsASecondViewAtItsOwnAddress) {
+  UserBuffer buffer(2 * PAGE_SIZE, true, true, 0x234);
+  PMDL mdl = LockedAndMapped(buffer);
+  auto* system = static_cast<UCHAR*>(mdl->MappedSystemVa);
+  EXPECT_NE(system, buffer.Data());
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(system) % PAGE_SIZE, 0x234u);  // the same byte offset
+  system[0] = 0x11;
+  buffer.Data()[2 * PAGE_SIZE - 1] = 0x22;
+  EXPECT_EQ(buffer.Data()[0], 0x11);
+  EXPECT_EQ(system[2 * PAGE_SIZE - 1], 0x22);
+  // A second MDL over the same pages gets a view of its own.
+  PMDL other = LockedAndMapped(buffer);
+  EXPECT_NE(other->MappedSystemVa, mdl->MappedSystemVa);
+  EXPECT_EQ(static_cast<UCHAR*>(other->MappedSystemVa)[0], 0x11);
+  UnlockAndFree(other);
+  UnlockAndFree(mdl);
+  // Kernel memory is in system space already and keeps its address.
+  UCHAR onStack[64];
+  PMDL kernel = AllocateOver(onStack, sizeof onStack);
+  ASSERT_EQ(Lock(kernel, KernelMode, IoWriteAccess), STATUS_SUCCESS);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(kernel, NormalPagePriority), onStack);
+  UnlockAndFree(kernel);
+}
+
 TEST(MdlUserBuffer, ReadLockHasNoWriteFlagAndUnmapIsExplicit) {
   UserBuffer buffer(100, true, false);
   PMDL mdl = AllocateOver(buffer.Data(), 100);
@@ -115,7 +141,7 @@ TEST(MdlUserBuffer, ReadLockHasNoWriteFlagAndUnmapIsExplicit) {
   EXPECT_EQ(mdl->MdlFlags, MDL_PAGES_LOCKED);
   PVOID system = MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, NULL, FALSE,
                                               NormalPagePriority | MdlMappingNoExecute);
-  ASSERT_EQ(system, buffer.Data());
+  ASSERT_NE(system, nullptr);
   MmUnmapLockedPages(system, mdl);
   EXPECT_EQ(mdl->MdlFlags, MDL_PAGES_LOCKED);
   UnlockAndFree(mdl);
@@ -132,7 +158,7 @@ TEST(MdlUserBuffer, LockWithoutTheAccessRaisesAndLeavesTheMdlUnlocked) {
   EXPECT_EQ(Lock(write, UserMode, IoWriteAccess), STATUS_ACCESS_VIOLATION);
   EXPECT_EQ(Lock(write, UserMode, IoModifyAccess), STATUS_ACCESS_VIOLATION);
   EXPECT_EQ(Lock(read, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
-  EXPECT_EQ(Lock(stack, KernelMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(Lock(stack, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
   EXPECT_EQ(Lock(overrun, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
   for (PMDL mdl : {write, read, stack, overrun}) {
     EXPECT_EQ(mdl->MdlFlags, 0);
@@ -150,6 +176,21 @@ TEST(MdlPool, KernelModeLocksPoolButUserModeMayNot) {
   EXPECT_EQ(Lock(beyond, KernelMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
   IoFreeMdl(beyond);
   ExFreePoolWithTag(block, kTag);
+}
+
+UCHAR gDriverGlobal[300];
+
+// Kernel memory that is not pool (a driver's stack, its globals) is locked for a kernel-mode
+// caller as it is; only user mode is refused.
+TEST(MdlKernelMemory, KernelModeLocksStackAndGlobalBuffers) {
+  UCHAR onStack[200];
+  for (UCHAR* buffer : {onStack, gDriverGlobal}) {
+    PMDL mdl = AllocateOver(buffer, 200);
+    EXPECT_EQ(Lock(mdl, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
+    ASSERT_EQ(Lock(mdl, KernelMode, IoWriteAccess), STATUS_SUCCESS);
+    EXPECT_TRUE(mdl->MdlFlags & MDL_PAGES_LOCKED);
+    UnlockAndFree(mdl);
+  }
 }
 
 TEST(MdlPool, NonPagedPoolMdlHasItsSystemAddressWithoutMapping) {
@@ -170,7 +211,7 @@ TEST(MdlMapping, InjectedFailureReturnsNullOnceAndChangesNothing) {
   hostk::MmFailNextMapping();
   EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
   EXPECT_EQ(mdl->MdlFlags, MDL_PAGES_LOCKED);
-  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer.Data());
+  EXPECT_NE(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
   UnlockAndFree(mdl);
 }
 
@@ -198,7 +239,9 @@ TEST(MdlPartial, MapsItselfWhenTheSourceIsNotMappedAndIsFreedMapped) {
   EXPECT_EQ(partial->MdlFlags, MDL_PARTIAL);
   EXPECT_EQ(MmGetMdlByteCount(partial), 2 * PAGE_SIZE - 100);
   auto* system = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority));
-  ASSERT_EQ(system, buffer.Data() + 100);
+  ASSERT_NE(system, nullptr);
+  system[0] = 0x3C;
+  EXPECT_EQ(buffer.Data()[100], 0x3C);
   EXPECT_EQ(partial->MdlFlags, MDL_PARTIAL | MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
   EXPECT_FALSE(source->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
   IoFreeMdl(partial);  // releases the partial's own mapping, as documented
@@ -212,7 +255,9 @@ TEST(MdlPartial, PreparedForReuseTakesTheNextSubRange) {
   PMDL partial = AllocateOver(nullptr, PAGE_SIZE);
   for (ULONG offset : {0u, (ULONG)PAGE_SIZE}) {
     IoBuildPartialMdl(source, partial, buffer.Data() + offset, PAGE_SIZE);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority), buffer.Data() + offset);
+    auto* system = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority));
+    system[0] = (UCHAR)(offset >> 8 | 1);
+    EXPECT_EQ(buffer.Data()[offset], (UCHAR)(offset >> 8 | 1));
     MmPrepareMdlForReuse(partial);
     EXPECT_FALSE(partial->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
   }
@@ -288,6 +333,40 @@ TEST_F(MdlDeathTest, UnlockingWhatIsNotLocked) {
   IoFreeMdl(pool);
   ExFreePoolWithTag(block, kTag);
   IoFreeMdl(mdl);
+}
+
+TEST_F(MdlDeathTest, SecondaryBufferOfARequestWithoutPrimary) {
+  UserBuffer buffer(64);
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  EXPECT_DEATH(IoAllocateMdl(buffer.Data(), 64, TRUE, FALSE, irp), "SecondaryBuffer TRUE.*no MDL");
+  IoFreeIrp(irp);
+}
+
+// The I/O manager unlocks every MDL on a threaded request it finishes, so one it cannot unlock is
+// the driver's bug, even when the driver hung it there after the request was built.
+TEST_F(MdlDeathTest, ThreadedRequestEndsWithAnMdlThatCannotBeUnlocked) {
+  EXPECT_DEATH(
+      {
+        PDRIVER_OBJECT driver = hostk::IoCreateDriverObject("\\Driver\\KxMdlChain");
+        PDEVICE_OBJECT device;
+        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+          PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag);
+          PMDL pool = IoAllocateMdl(block, 64, FALSE, FALSE, irp);
+          MmBuildMdlForNonPagedPool(pool);
+          irp->IoStatus.Status = STATUS_SUCCESS;
+          IoCompleteRequest(irp, IO_NO_INCREMENT);
+          return STATUS_SUCCESS;
+        };
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb;
+        PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_NEITHER, 0),
+                                                 device, nullptr, 0, nullptr, 0, TRUE, &event,
+                                                 &iosb);
+        IoCallDriver(device, irp);
+      },
+      "nonpaged pool.*0x7d");
 }
 
 TEST_F(MdlDeathTest, MappingRules) {

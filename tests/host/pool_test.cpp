@@ -36,14 +36,24 @@ TEST(PoolAllocation, BodiesAreAlignedAndNotZeroed) {
   }
 }
 
-TEST(PoolAllocation, ZeroBytesGiveDistinctBlocks) {
-  UCHAR* first = Allocate(0);
-  UCHAR* second = Allocate(0);
-  ASSERT_NE(first, nullptr);
-  EXPECT_NE(first, second);
-  EXPECT_EQ(hostk::PoolLiveCount(kTagA), 2u);
-  ExFreePool(first);
-  ExFreePool(second);
+// A block of a page or more starts a page; a smaller one never crosses a page boundary.
+TEST(PoolAllocation, BlocksKeepThePagePlacementRules) {
+  std::vector<UCHAR*> blocks;
+  for (SIZE_T size : {4096, 4097, 8192, 12000}) {
+    UCHAR* body = Allocate(size);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(body) % PAGE_SIZE, 0u) << size;
+    blocks.push_back(body);
+  }
+  // Many at once, so that some would straddle a boundary if placement were left to chance.
+  for (SIZE_T size : {100, 1000, 2049, 3000, 4050, 4095}) {
+    for (int i = 0; i < 16; ++i) {
+      UCHAR* body = Allocate(size);
+      uintptr_t first = reinterpret_cast<uintptr_t>(body);
+      EXPECT_EQ(first / PAGE_SIZE, (first + size - 1) / PAGE_SIZE) << size;
+      blocks.push_back(body);
+    }
+  }
+  for (UCHAR* body : blocks) ExFreePoolWithTag(body, kTagA);
 }
 
 TEST(PoolAllocation, LiveBlocksCarryTagTypeSizeAndOrder) {
@@ -228,6 +238,10 @@ TEST(PoolDeathTest, FreesOfWhatThePoolDidNotHandOutAreBugChecks) {
       "free of an address not from the pool");
 }
 
+TEST(PoolDeathTest, ZeroBytesIsABugCheck) {
+  EXPECT_DEATH(Allocate(0), "DRIVER_VERIFIER_DETECTED_VIOLATION.*zero bytes.*'PlA1'");
+}
+
 TEST(PoolDeathTest, PagedPoolAtDispatchLevelIsABugCheck) {
   EXPECT_DEATH(
       {
@@ -269,8 +283,8 @@ TEST(PoolConcurrency, CountsStayRightUnderConcurrentAllocation) {
       ULONG tag = PoolTag("Pc00") + ((ULONG)t << 24);
       std::vector<UCHAR*>& mine = kept[t];
       for (int i = 0; i < kRounds; ++i) {
-        EXPECT_EQ(Allocate(i % 50, failingTag), nullptr);
-        mine.push_back(Allocate(i % 100, tag));
+        EXPECT_EQ(Allocate(1 + i % 50, failingTag), nullptr);
+        mine.push_back(Allocate(1 + i % 100, tag));
         if (mine.size() > kKept) {
           ExFreePoolWithTag(mine.front(), tag);
           mine.erase(mine.begin());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -291,7 +292,212 @@ TEST(Request, ThreadedDeviceControlSignalsItsEventAndCopiesOutputByInformation) 
   EXPECT_EQ(0u, hostk::IoLiveIrpCount());  // the I/O manager freed it
 }
 
+TEST(Request, TheWalkClearsEachLocationBeforeTheRoutineAboveRuns) {
+  Stack stack;
+  stack.behaviour = CompleteAtBottom;
+  struct Seen {
+    PVOID argument = (PVOID)1;
+    UCHAR major = 0, minor = 0xFF, flags = 0xFF;
+    PFILE_OBJECT file = (PFILE_OBJECT)1;
+    PDEVICE_OBJECT device = nullptr;
+  } seen;
+  FILE_OBJECT file = {};
+  PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->MinorFunction = 3;
+  next->Flags = 0x02;
+  next->FileObject = &file;
+  next->Parameters.Others.Argument1 = &seen;
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP irp, PVOID context) -> NTSTATUS {
+        // The originator reads back what it put in the location it sent the request with.
+        Seen* s = (Seen*)context;
+        PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
+        s->argument = below->Parameters.Others.Argument1;
+        s->major = below->MajorFunction;
+        s->minor = below->MinorFunction;
+        s->flags = below->Flags;
+        s->file = below->FileObject;
+        s->device = below->DeviceObject;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &seen, TRUE, TRUE, TRUE);
+  IoCallDriver(stack.Top(), irp);
+  EXPECT_EQ(nullptr, seen.argument);
+  EXPECT_EQ(0, seen.minor);
+  EXPECT_EQ(0, seen.flags);
+  EXPECT_EQ(nullptr, seen.file);
+  // The major function and the device object survive.
+  EXPECT_EQ(IRP_MJ_INTERNAL_DEVICE_CONTROL, seen.major);
+  EXPECT_EQ(stack.Top(), seen.device);
+  IoFreeIrp(irp);
+}
+
+// A threaded request that fails without pending: IoCallDriver's status is the answer, and the
+// I/O manager leaves the status block and the event alone. Pending or not failing, both are set.
+TEST(Request, ThreadedRequestReportsThroughEventAndStatusBlockUnlessItFailsAtOnce) {
+  struct Case {
+    NTSTATUS status;
+    bool pend;
+    bool reported;
+  } cases[] = {
+      {STATUS_INVALID_PARAMETER, false, false},
+      {STATUS_INVALID_PARAMETER, true, true},
+      {STATUS_SUCCESS, false, true},
+      {STATUS_BUFFER_OVERFLOW, false, true},  // a warning, not an error
+  };
+  for (const Case& c : cases) {
+    Stack stack;
+    static const Case* current;
+    current = &c;
+    stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+      if (index > 0) return PassDownLogging(s, index, irp);
+      irp->IoStatus.Status = current->status;
+      irp->IoStatus.Information = 0;
+      if (!current->pend) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return current->status;
+      }
+      IoMarkIrpPending(irp);
+      s.held = irp;
+      return STATUS_PENDING;
+    };
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    iosb.Status = 0x12345678;
+    iosb.Information = 99;
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 4, METHOD_NEITHER, 0),
+                                             stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event,
+                                             &iosb);
+    NTSTATUS returned = IoCallDriver(stack.Top(), irp);
+    if (c.pend) {
+      EXPECT_EQ(STATUS_PENDING, returned);
+      IoCompleteRequest(stack.held, IO_NO_INCREMENT);
+    } else {
+      EXPECT_EQ(c.status, returned);
+    }
+    EXPECT_EQ(c.reported, KeReadStateEvent(&event) != 0) << std::hex << c.status;
+    EXPECT_EQ(c.reported ? c.status : 0x12345678, iosb.Status) << std::hex << c.status;
+    EXPECT_EQ(c.reported ? 0u : 99u, iosb.Information);
+    EXPECT_EQ(0u, hostk::IoLiveIrpCount());  // freed either way
+  }
+}
+
+// The documented pattern of an originator that wants a location of its own: allocate one more,
+// make the first current, and free or reuse the request when it comes back.
+TEST(Request, OriginatorsOwnLocationMayBeFreedOrReused) {
+  Stack stack;
+  stack.behaviour = CompleteAtBottom;
+  PIRP irp = IoAllocateIrp((CCHAR)(stack.Top()->StackSize + 1), FALSE);
+  IoSetNextIrpStackLocation(irp);
+  IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1 = &stack;
+  for (int round = 0; round < 2; round++) {
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
+        TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(stack.Top(), irp));
+    EXPECT_EQ(irp->StackCount, irp->CurrentLocation);
+    if (round == 0) {
+      IoReuseIrp(irp, STATUS_SUCCESS);
+      IoSetNextIrpStackLocation(irp);
+    }
+  }
+  IoFreeIrp(irp);
+}
+
+// A threaded request held pending at the bottom of the stack, built by the calling thread, and a
+// thread (started at once, so the caller may raise its IRQL afterwards) that completes it when
+// told to, after `delay`.
+struct ThreadedPending {
+  Stack stack;
+  KEVENT event, go;
+  IO_STATUS_BLOCK iosb;
+  PIRP irp;
+  LONGLONG delay;
+  SystemThread<std::function<void()>> completer;
+  explicit ThreadedPending(LONGLONG completeAfter = 0)
+      : delay(completeAfter), completer((KeInitializeEvent(&go, NotificationEvent, FALSE),
+                                         [this] { Complete(); })) {
+    stack.behaviour = PendAtBottom;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    iosb.Status = 0x12345678;
+    iosb.Information = 0;
+    irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 5, METHOD_NEITHER, 0),
+                                        stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    EXPECT_EQ(STATUS_PENDING, IoCallDriver(stack.Top(), irp));
+    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+  }
+  void Complete() {
+    KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+    if (delay > 0) kxtest::Sleep(delay);
+    stack.held->IoStatus.Status = STATUS_SUCCESS;
+    stack.held->IoStatus.Information = 3;
+    IoCompleteRequest(stack.held, IO_NO_INCREMENT);
+  }
+};
+
+// The I/O manager finishes a threaded request in a kernel APC to the thread that built it; the APC
+// waits while that thread runs at APC_LEVEL and comes in as soon as it drops below.
+TEST(Request, ThreadedRequestIsFinishedInAnApcToItsOriginator) {
+  {
+    ThreadedPending request;
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    request.completer.Join();  // a wait at APC_LEVEL: no APC delivered in it
+    EXPECT_EQ(0, KeReadStateEvent(&request.event));
+    EXPECT_EQ(0x12345678, request.iosb.Status);
+    EXPECT_EQ(1u, hostk::IoLiveIrpCount());
+    KeLowerIrql(old);
+    EXPECT_EQ(1, KeReadStateEvent(&request.event));
+    EXPECT_EQ(STATUS_SUCCESS, request.iosb.Status);
+    EXPECT_EQ(3u, request.iosb.Information);
+    EXPECT_EQ(0u, hostk::IoLiveIrpCount());
+  }
+
+  // A thread waiting below APC_LEVEL takes the APC in the middle of an unrelated wait, which then
+  // goes on to its own end.
+  ThreadedPending request(kxtest::kSecond);
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  LONGLONG start = hostk::ClockNow();
+  LARGE_INTEGER twoSeconds = kxtest::Relative(2 * kxtest::kSecond);
+  EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &twoSeconds));
+  EXPECT_EQ(start + 2 * kxtest::kSecond, hostk::ClockNow());
+  EXPECT_EQ(1, KeReadStateEvent(&request.event));
+  EXPECT_EQ(0u, hostk::IoLiveIrpCount());
+}
+
 using RequestDeathTest = testing::Test;
+
+// Waiting inside a fast mutex for a threaded request's event never ends on the platform: the
+// completion APC is not delivered at APC_LEVEL. Reported whether the completion comes before the
+// wait or during it.
+TEST_F(RequestDeathTest, WaitingAtApcLevelForAThreadedRequest) {
+  EXPECT_DEATH(
+      {
+        ThreadedPending request;
+        FAST_MUTEX mutex;
+        ExInitializeFastMutex(&mutex);
+        ExAcquireFastMutex(&mutex);
+        request.completer.Join();
+        KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, nullptr);
+      },
+      "HOST_DEADLOCK.*waits at IRQL 1.*kernel APC");
+  EXPECT_DEATH(
+      {
+        ThreadedPending request(kxtest::kSecond);
+        FAST_MUTEX mutex;
+        ExInitializeFastMutex(&mutex);
+        ExAcquireFastMutex(&mutex);
+        LARGE_INTEGER timeout = kxtest::Relative(10 * kxtest::kSecond);
+        KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, &timeout);
+      },
+      "HOST_DEADLOCK.*waits at IRQL 1.*kernel APC");
+}
 
 TEST_F(RequestDeathTest, CompletedTwice) {
   EXPECT_DEATH(

@@ -78,6 +78,40 @@ TEST(UnicodeString, UpcaseCoversAsciiAndLatin1) {
   EXPECT_EQ(u'\u0178', RtlUpcaseUnicodeChar(u'\u00ff'));
 }
 
+// Letters beyond Latin-1 fold as well: the platform's table covers the whole plane. Each pair is a
+// small letter and its capital from the Unicode character database; capitals, marks and letters
+// without a single-character capital stay as they are.
+TEST(UnicodeString, UpcaseCoversTheBasicMultilingualPlane) {
+  const std::pair<char16_t, char16_t> pairs[] = {
+      {u'\u0101', u'\u0100'},  // Latin Extended-A, alternating pairs
+      {u'\u017e', u'\u017d'},
+      {u'\u0180', u'\u0243'},  // Latin Extended-B
+      {u'\u01c6', u'\u01c4'},  // the dz digraph with caron
+      {u'\u03b1', u'\u0391'},  // Greek
+      {u'\u03c9', u'\u03a9'},
+      {u'\u0430', u'\u0410'},  // Cyrillic
+      {u'\u0451', u'\u0401'},
+      {u'\u0561', u'\u0531'},  // Armenian
+      {u'\u1e01', u'\u1e00'},  // Latin Extended Additional
+      {u'\u1f00', u'\u1f08'},  // Greek Extended
+      {u'\u2170', u'\u2160'},  // Roman numerals
+      {u'\u24d0', u'\u24b6'},  // circled letters
+      {u'\u2c30', u'\u2c00'},  // Glagolitic
+      {u'\ua641', u'\ua640'},  // Cyrillic Extended-B
+      {u'\uff41', u'\uff21'},  // fullwidth forms
+  };
+  for (const auto& [small, capital] : pairs) {
+    EXPECT_EQ(capital, RtlUpcaseUnicodeChar(small)) << std::hex << (int)small;
+    EXPECT_EQ(capital, RtlUpcaseUnicodeChar(capital)) << std::hex << (int)capital;
+  }
+  for (char16_t unchanged : {u'\u0100', u'\u0149', u'\u0300', u'\u4e2d', u'\ufb00', u'\uffff'}) {
+    EXPECT_EQ(unchanged, RtlUpcaseUnicodeChar(unchanged)) << std::hex << (int)unchanged;
+  }
+  // Case-insensitive comparison follows the same table.
+  UNICODE_STRING small = Counted(u"\u043a\u0445"), capital = Counted(u"\u041a\u0425");
+  EXPECT_EQ(0, RtlCompareUnicodeString(&small, &capital, TRUE));
+}
+
 TEST(UnicodeString, CopyTruncatesAndTerminatesOnlyWhenThereIsRoom) {
   UNICODE_STRING source = Counted(u"abcdef");
   Buffer roomy(20);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "host/hostk/user_memory.h"
+#include "support/kernel_test_util.h"
 #include "host/ntddk.h"
 #include "seh.h"
 
@@ -107,6 +108,32 @@ TEST(UserMemoryProbe, WrappingRangeRaisesAccessViolation) {
   UserBuffer buffer(16);
   EXPECT_EQ(ProbeRead(buffer.Data(), SIZE_MAX), STATUS_ACCESS_VIOLATION);
   EXPECT_EQ(ProbeWrite(reinterpret_cast<void*>(UINTPTR_MAX - 3), 8), STATUS_ACCESS_VIOLATION);
+}
+
+// A client's user address is valid only in the client process. A system thread (or a work item,
+// or a completion on the host's own threads) that probes or locks it is a verifier report; the
+// client's own thread, and a system thread with a buffer of its own, are not.
+TEST(UserMemoryContext, ClientAddressTouchedFromTheSystemProcessIsReported) {
+  UserBuffer buffer(64);
+  EXPECT_EQ(ProbeRead(buffer.Data(), 64), STATUS_SUCCESS);
+  kxtest::SystemThread own([] {
+    UserBuffer mine(16);
+    EXPECT_EQ(ProbeWrite(mine.Data(), 16), STATUS_SUCCESS);
+  });
+  own.Join();
+  EXPECT_DEATH(
+      {
+        kxtest::SystemThread worker([&] { ProbeRead(buffer.Data(), 64); });
+      },
+      "DRIVER_VERIFIER_DETECTED_VIOLATION.*ProbeForRead.*client process.*system process");
+  EXPECT_DEATH(
+      {
+        kxtest::SystemThread worker([&] {
+          PMDL mdl = IoAllocateMdl(buffer.Data(), 64, FALSE, FALSE, nullptr);
+          MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+        });
+      },
+      "MmProbeAndLockPages.*client process.*system process");
 }
 
 NTSTATUS NTAPI RaiseFromContext(PVOID context) {

@@ -107,12 +107,66 @@ TEST(Wait, TimeOutsMoveVirtualTimeExactlyAndCostNoWallTime) {
   EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &absolute));
   EXPECT_EQ(13 * kSecond, (LONGLONG)(KeQueryInterruptTime() - before));
 
-  // Stalls and delays take their own length of virtual time.
+  // A stall takes its own length; a delay runs from the last clock tick, which the stall did not
+  // reach.
+  LONGLONG stallStart = hostk::ClockNow();
   KeStallExecutionProcessor(500);
+  EXPECT_EQ(stallStart + 5000, hostk::ClockNow());
   LARGE_INTEGER delay = Relative(2 * kSecond);
   EXPECT_EQ(STATUS_SUCCESS, KeDelayExecutionThread(KernelMode, FALSE, &delay));
-  EXPECT_EQ(15 * kSecond + 5000, (LONGLONG)(KeQueryInterruptTime() - before));
+  EXPECT_EQ(15 * kSecond, (LONGLONG)(KeQueryInterruptTime() - before));
   EXPECT_LT(std::chrono::steady_clock::now() - wallStart, std::chrono::seconds(5));
+}
+
+constexpr LONGLONG kDefaultTick = 156250;  // 15.625 ms
+
+// The platform's clock moves once per tick: what the driver reads stays put between ticks.
+TEST(ClockTick, InterruptTimeSystemTimeAndTickCountMoveInWholeTicks) {
+  EXPECT_EQ((ULONG)kDefaultTick, KeQueryTimeIncrement());
+  ULONGLONG interrupt = KeQueryInterruptTime();
+  LARGE_INTEGER system, ticks;
+  KeQuerySystemTime(&system);
+  KeQueryTickCount(&ticks);
+  EXPECT_EQ(0u, interrupt % kDefaultTick);
+  EXPECT_EQ((LONGLONG)(interrupt / kDefaultTick), ticks.QuadPart);
+  KeStallExecutionProcessor(10'000);  // 10 ms: short of the next tick
+  LARGE_INTEGER systemAfter;
+  KeQuerySystemTime(&systemAfter);
+  EXPECT_EQ(interrupt, KeQueryInterruptTime());
+  EXPECT_EQ(system.QuadPart, systemAfter.QuadPart);
+  KeStallExecutionProcessor(10'000);  // 20 ms in all: one tick passed
+  KeQueryTickCount(&ticks);
+  EXPECT_EQ(interrupt + kDefaultTick, KeQueryInterruptTime());
+  EXPECT_EQ((LONGLONG)(interrupt / kDefaultTick) + 1, ticks.QuadPart);
+
+  hostk::SetClockTick(5000);  // the finest the platform allows
+  EXPECT_EQ(5000u, KeQueryTimeIncrement());
+  ULONGLONG fine = KeQueryInterruptTime();
+  KeStallExecutionProcessor(1200);
+  EXPECT_EQ(fine + 10'000, KeQueryInterruptTime());
+}
+
+// A wait ends on the first tick at or after its time-out, counted from the last tick: a time-out
+// built from many short waits lasts far longer than their sum.
+TEST(ClockTick, WaitsEndOnTicks) {
+  kxtest::Sleep(kDefaultTick);  // start on a tick
+  LONGLONG start = hostk::ClockNow();
+  for (int i = 0; i < 100; i++) kxtest::Sleep(kxtest::kMillisecond);
+  EXPECT_EQ(start + 100 * kDefaultTick, hostk::ClockNow());
+
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  KeStallExecutionProcessor(3000);  // 3 ms past the tick
+  start = hostk::ClockNow();
+  LARGE_INTEGER twentyMs = Relative(20 * kxtest::kMillisecond);
+  EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &twentyMs));
+  EXPECT_EQ(start - 30'000 + 2 * kDefaultTick, hostk::ClockNow());
+
+  hostk::SetClockTick(5000);
+  kxtest::Sleep(5000);  // onto the finer grid
+  start = hostk::ClockNow();
+  for (int i = 0; i < 100; i++) kxtest::Sleep(kxtest::kMillisecond);
+  EXPECT_EQ(start + 100 * kxtest::kMillisecond, hostk::ClockNow());
 }
 
 TEST(Wait, ClockJumpsToTheEarliestDeadlineAmongThreads) {
@@ -134,6 +188,30 @@ TEST(Wait, ClockJumpsToTheEarliestDeadlineAmongThreads) {
   fast.Join();
   EXPECT_EQ(start + 7 * kSecond, wokeAt[0]);
   EXPECT_EQ(start + 3 * kSecond, wokeAt[1]);
+}
+
+// The holder stalls under the lock while another thread spins for it: the spinner only waits for
+// the holder, so the stall ends and the lock changes hands.
+TEST(Wait, StallUnderASpinLockEndsWhileAnotherThreadSpinsForTheLock) {
+  KSPIN_LOCK spinLock;
+  KeInitializeSpinLock(&spinLock);
+  KEVENT held;
+  KeInitializeEvent(&held, NotificationEvent, FALSE);
+  LONGLONG start = hostk::ClockNow();
+  SystemThread holder([&] {
+    KIRQL old;
+    KeAcquireSpinLock(&spinLock, &old);
+    KeSetEvent(&held, 0, FALSE);
+    KeStallExecutionProcessor(50);
+    KeReleaseSpinLock(&spinLock, old);
+  });
+  KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
+  KIRQL old;
+  KeAcquireSpinLock(&spinLock, &old);
+  LONGLONG acquiredAt = hostk::ClockNow();
+  KeReleaseSpinLock(&spinLock, old);
+  holder.Join();
+  EXPECT_EQ(start + 500, acquiredAt);
 }
 
 TEST(Wait, KernelMutexIsRecursiveAndHandsOverOnLastRelease) {

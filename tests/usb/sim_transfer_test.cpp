@@ -233,6 +233,21 @@ TEST_F(UsbTransfers, AnInMdlOverUserMemoryReceivesTheData) {
   IoFreeMdl(mdl);
 }
 
+// The host controller reaches a plain transfer buffer from its own thread: a client's user address
+// there is reported (an MDL's system address is the way to hand it over).
+TEST_F(UsbTransfers, AUserAddressAsTheTransferBufferIsReported) {
+  OpenConfigured();
+  hostk::UserBuffer user(32);
+  AsyncUrb request(Pdo());
+  request.BuildBulk(Pipe(0x04), user.Data(), 32, 0);
+  EXPECT_DEATH(
+      {
+        request.Send();
+        request.Wait();
+      },
+      "USB transfer buffer.*client process.*usb host controller");
+}
+
 TEST_F(UsbTransfers, ZeroLengthTransfersAreAllowed) {
   OpenConfigured();
   ULONG moved = 99;

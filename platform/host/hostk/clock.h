@@ -4,6 +4,8 @@
 // host-kernel wait (a wait on objects, a delay, a stall, or a host queue wait), and then jumps to
 // the earliest deadline and wakes exactly the waiters due then, with STATUS_TIMEOUT. No thread
 // running and no deadline is a deadlock: a bug check lists every blocked thread and what it waits on.
+// A thread spinning for a spin lock counts as running only for a short spin; after that it waits
+// for the holder, so a holder stalled under the lock still sees its stall end.
 // A managed thread that blocks anywhere else (std::thread::join, a std::mutex held by a blocked
 // thread) stops the clock, so tests join threads through kernel waits.
 //
@@ -23,8 +25,20 @@ enum class ClockMode { Virtual, Real };
 void SetClockMode(ClockMode mode);
 ClockMode GetClockMode();
 
-// Interrupt time in 100 ns units since start.
+// The clock in 100 ns units since start, to the 100 ns. The driver sees it through the platform's
+// calls, which move only once per clock tick (KeQueryInterruptTime, KeQuerySystemTime,
+// KeQueryTickCount), and its timers expire on ticks: a time-out runs from the last tick and ends
+// on the first tick at or after its end. Stalls are busy waits and end exactly.
 LONGLONG ClockNow();
+
+// The clock tick: 15.625 ms (156250) by default, settable down to the platform's finest 0.5 ms
+// (5000); values outside that range are clamped. Back to the default between tests.
+void SetClockTick(LONGLONG hundredNs);
+LONGLONG ClockTick();
+
+// For the calling managed thread, time-outs end exactly instead of on a tick: a thread that models
+// hardware of the simulated world (the USB host controller, a hub), not code of the platform.
+void UsePreciseTimers();
 
 // Joins the calling thread to the managed set (as running) until it leaves or ends. A managed thread
 // must be attached before it calls any waiting routine.

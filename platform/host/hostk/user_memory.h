@@ -27,12 +27,28 @@ void UserRangeSetAccess(UserRangeId id, bool readable, bool writable);
 // (wantWrite false) or writing (wantWrite true). A zero-length range needs its address inside a
 // registered range or at its end.
 bool UserRangeCheck(const void* address, size_t length, bool wantWrite);
+// Process context. A range belongs to the process of the thread that registered it: the client
+// process for attached (and unmanaged) threads, the system process for threads the host kernel
+// starts. A user address is valid only in its own process: touched from a thread of the other one
+// (a system thread, a work item, a completion on the host controller's thread) it would reach
+// other memory on the platform, so the host reports it as a verifier violation. The probes and
+// locks of user memory check it; code of the simulated world that reads or writes a buffer a
+// driver handed it checks it here before touching the buffer.
+void UserRangeCheckContext(const void* address, size_t length, const char* what);
+
+// True when `address` lies inside a registered range, whatever its access: a user address.
+bool UserRangeContains(const void* address);
+// The pages behind a user address, so that the memory manager can map them a second time into
+// system space: the file that backs the range and the file offset of the address's page. False
+// for a non-user address, or a range registered over host memory that has no such file.
+bool UserRangeBacking(const void* address, int* fd, int64_t* pageOffset);
 size_t UserRangeCount();
 void UserRangeUnregisterAll();
 
-// A client's buffer: page-aligned host memory, zero-filled, registered as user memory for the
-// buffer's lifetime. `offsetInPage` places the data that many bytes into the first page, so tests
-// can reach every byte offset an MDL may start at.
+// A client's buffer: page-aligned memory, zero-filled, registered as user memory for the buffer's
+// lifetime. `offsetInPage` places the data that many bytes into the first page, so tests can reach
+// every byte offset an MDL may start at. Its pages live in a file of their own, so a system
+// mapping of a locked MDL over them is a second view at another address, as on the platform.
 class UserBuffer {
  public:
   explicit UserBuffer(size_t length, bool readable = true, bool writable = true,
@@ -48,6 +64,8 @@ class UserBuffer {
 
  private:
   UCHAR* storage_;
+  size_t bytes_;
+  int fd_;
   UCHAR* data_;
   size_t length_;
   UserRangeId id_;

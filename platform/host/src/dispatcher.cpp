@@ -192,9 +192,12 @@ VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
   FastMutex->OldIrql = PASSIVE_LEVEL;
 }
 
+// The platform raises to APC_LEVEL before it waits for the fast mutex, so no APC is delivered in
+// that wait either.
 VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
   RequireIrqlAtMost(APC_LEVEL, "ExAcquireFastMutex");
   PKTHREAD self = CurrentKThread();
+  KIRQL oldIrql = KfRaiseIrql(APC_LEVEL);
   {
     auto lock = LockScheduler();
     if (FastMutex->Owner == self) {
@@ -206,7 +209,7 @@ VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     if (FastMutex->Header.SignalState <= 0) FastMutex->Contention++;
     BlockCurrentThread(lock, spec, kNoDeadline);
   }
-  FastMutex->OldIrql = KfRaiseIrql(APC_LEVEL);
+  FastMutex->OldIrql = oldIrql;
 }
 
 BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
@@ -293,10 +296,20 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   auto lock = LockScheduler();
-  CurrentTime->QuadPart = SystemTimeLocked(lock);
+  CurrentTime->QuadPart = TickedSystemTimeLocked(lock);
 }
 
 ULONGLONG NTAPI KeQueryInterruptTime(void) {
   auto lock = LockScheduler();
-  return (ULONGLONG)NowLocked(lock);
+  return (ULONGLONG)InterruptTimeLocked(lock);
+}
+
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
+  auto lock = LockScheduler();
+  CurrentCount->QuadPart = InterruptTimeLocked(lock) / TickIncrementLocked(lock);
+}
+
+ULONG NTAPI KeQueryTimeIncrement(void) {
+  auto lock = LockScheduler();
+  return (ULONG)TickIncrementLocked(lock);
 }

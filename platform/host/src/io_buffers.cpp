@@ -34,12 +34,14 @@ NTSTATUS IoLockCallerBuffer(PIRP irp, PVOID buffer, ULONG length, KPROCESSOR_MOD
   return STATUS_SUCCESS;
 }
 
+// Every MDL of the chain is unlocked and freed, whoever put it there: an MDL a driver hangs on a
+// threaded request must be one the I/O manager can unlock (locked pages, not nonpaged pool).
 void IoReleaseMdlChain(PIRP irp) {
   PMDL mdl = irp->MdlAddress;
   irp->MdlAddress = nullptr;
   while (mdl != nullptr) {
     PMDL next = mdl->Next;
-    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+    MmUnlockPages(mdl);
     IoFreeMdl(mdl);
     mdl = next;
   }

@@ -4,9 +4,11 @@
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/irql.h"
 #include "host/hostk/pool.h"
+#include "host/hostk/user_memory.h"
 #include "host/ntstatus.h"
 #include "io_internal.h"
 #include "io_request_verifier.h"
+#include "scheduler.h"
 
 namespace hostk {
 namespace {
@@ -20,8 +22,15 @@ bool RoutineWanted(const IO_STACK_LOCATION* stack, const IRP* irp) {
          (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
 }
 
+// The platform zeroes a location as the walk leaves it, before the routine above runs: only the
+// major function and the device object survive, so a completion routine cannot read its own
+// parameters back through the location below it.
 void ClearStackLocation(PIO_STACK_LOCATION stack) {
+  stack->MinorFunction = 0;
+  stack->Flags = 0;
   stack->Control = 0;
+  memset(&stack->Parameters, 0, sizeof stack->Parameters);
+  stack->FileObject = nullptr;
   stack->CompletionRoutine = nullptr;
   stack->Context = nullptr;
 }
@@ -40,16 +49,28 @@ ULONG OutputLengthOf(PIRP irp) {
   }
 }
 
-// What the I/O manager does when a threaded request's walk reaches the top.
-void FinishThreadedRequest(PIRP irp) {
+// What the I/O manager does to finish a threaded request, in a kernel APC on the thread that
+// built it. `outputLength` was read from the top location before the walk cleared it.
+struct ThreadedFinish {
+  PIRP irp;
+  ULONG outputLength;
+};
+
+void FinishThreadedRequest(void* context) {
+  ThreadedFinish* finish = static_cast<ThreadedFinish*>(context);
+  PIRP irp = finish->irp;
+  ULONG outputLength = finish->outputLength;
+  delete finish;
   if (irp->Flags & IRP_BUFFERED_IO) {
     if ((irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) &&
         irp->UserBuffer != nullptr && irp->IoStatus.Information > 0) {
-      if (irp->IoStatus.Information > OutputLengthOf(irp)) {
+      if (irp->IoStatus.Information > outputLength) {
         BugCheck(kDriverVerifierDetectedViolation,
                  "request completed with an information count larger than its output buffer",
-                 (ULONG_PTR)irp, irp->IoStatus.Information, OutputLengthOf(irp));
+                 (ULONG_PTR)irp, irp->IoStatus.Information, outputLength);
       }
+      UserRangeCheckContext(irp->UserBuffer, irp->IoStatus.Information,
+                            "copying a buffered request's output back");
       memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
     }
     IoFreeSystemBuffer(irp);
@@ -59,6 +80,22 @@ void FinishThreadedRequest(PIRP irp) {
   PKEVENT event = irp->UserEvent;
   IrpReleaseMemory(irp);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+// An error the originator learns synchronously, from IoCallDriver's own status, leaves its status
+// block and event alone (the caller does not wait when the call did not pend), and needs no APC.
+// Anything else is finished on the originating thread, which must be able to take the APC.
+void CompleteThreadedRequest(PIRP irp, ULONG outputLength) {
+  if (NT_ERROR(irp->IoStatus.Status) && !irp->PendingReturned) {
+    IoFreeSystemBuffer(irp);
+    IoReleaseMdlChain(irp);
+    IrpReleaseMemory(irp);
+    return;
+  }
+  ThreadedFinish* finish = new ThreadedFinish{irp, outputLength};
+  if (!QueueKernelApc(IrpThreadOf(irp), KernelApc{FinishThreadedRequest, finish, irp->UserEvent})) {
+    FinishThreadedRequest(finish);
+  }
 }
 
 void CheckCompletionEntry(PIRP irp) {
@@ -143,7 +180,9 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
              "IoFreeIrp of a threaded request (the I/O manager frees those when they complete)",
              (ULONG_PTR)Irp);
   }
-  if (Irp->CurrentLocation <= Irp->StackCount || Irp->CancelRoutine != nullptr) {
+  // CurrentLocation == StackCount is the originator's own location, made current with
+  // IoSetNextIrpStackLocation on a request allocated one location larger.
+  if (Irp->CurrentLocation < Irp->StackCount || Irp->CancelRoutine != nullptr) {
     BugCheck(kDriverVerifierDetectedViolation,
              "IoFreeIrp of a request still in use (owned below or queued with a cancel routine)",
              (ULONG_PTR)Irp, (ULONG_PTR)Irp->CurrentLocation);
@@ -153,7 +192,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   CheckIrpLive(Irp, "IoReuseIrp");
-  if (Irp->CurrentLocation <= Irp->StackCount) {
+  if (Irp->CurrentLocation < Irp->StackCount) {
     BugCheck(kDriverVerifierDetectedViolation, "IoReuseIrp of a request still owned below",
              (ULONG_PTR)Irp);
   }
@@ -191,6 +230,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
   CheckCompletionEntry(Irp);
+  ULONG outputLength = OutputLengthOf(Irp);
   for (;;) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
@@ -222,7 +262,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
              "return STATUS_MORE_PROCESSING_REQUIRED and free or reuse it",
              (ULONG_PTR)Irp);
   }
-  FinishThreadedRequest(Irp);
+  CompleteThreadedRequest(Irp, outputLength);
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&gCancelSpinLock, Irql); }

@@ -11,6 +11,7 @@
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/io.h"
 #include "host/ntstatus.h"
+#include "scheduler.h"
 
 namespace hostk {
 namespace {
@@ -30,6 +31,7 @@ struct LocationState {
 struct IrpRecord {
   bool live = true;
   bool threaded = false;
+  PKTHREAD thread = nullptr;  // a threaded request's originator, referenced
   USHORT size = 0;
   uint64_t generation = 0;
   uint64_t passes = 0;
@@ -100,6 +102,13 @@ PIRP IrpAllocateMemory(USHORT size) {
 }
 
 void IrpReleaseMemory(PIRP irp) {
+  PKTHREAD thread = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(Table().lock);
+    thread = Find(irp)->thread;
+    Find(irp)->thread = nullptr;
+  }
+  if (thread != nullptr) ObfDereferenceObject(thread);
   std::lock_guard<std::mutex> guard(Table().lock);
   IrpRecord* record = Find(irp);
   record->live = false;
@@ -127,8 +136,21 @@ void CheckIrpLive(PIRP irp, const char* what) {
 }
 
 void IrpSetThreaded(PIRP irp, bool threaded) {
+  PKTHREAD thread = threaded ? CurrentKThread() : nullptr;
+  if (thread != nullptr) ObfReferenceObject(thread);
+  {
+    std::lock_guard<std::mutex> guard(Table().lock);
+    IrpRecord* record = Find(irp);
+    record->threaded = threaded;
+    std::swap(thread, record->thread);
+  }
+  if (thread != nullptr) ObfDereferenceObject(thread);
+}
+
+PKTHREAD IrpThreadOf(PIRP irp) {
   std::lock_guard<std::mutex> guard(Table().lock);
-  Find(irp)->threaded = threaded;
+  IrpRecord* record = Find(irp);
+  return record != nullptr ? record->thread : nullptr;
 }
 
 bool IrpIsThreaded(PIRP irp) {

@@ -18,8 +18,12 @@ void IrpReleaseMemory(PIRP irp);
 // Bug check unless `irp` is a live request of the host kernel.
 void CheckIrpLive(PIRP irp, const char* what);
 
+// Marks a request threaded, built by the calling thread (held referenced until the request is
+// freed or unmarked), or not threaded.
 void IrpSetThreaded(PIRP irp, bool threaded);
 bool IrpIsThreaded(PIRP irp);
+// The thread that built a threaded request, which the I/O manager finishes it on.
+PKTHREAD IrpThreadOf(PIRP irp);
 
 // Changes whenever the memory is allocated or reused; 0 for an unknown request.
 uint64_t IrpGeneration(PIRP irp);

@@ -10,6 +10,8 @@
 namespace hostk {
 namespace {
 
+constexpr unsigned kSpinsBeforeIdle = 1024;
+
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
 thread_local char tSpinLockOwnerToken;
 
@@ -52,7 +54,10 @@ VOID NTAPI KfLowerIrql(KIRQL NewIrql) {
   if (NewIrql > tIrql) {
     BugCheck(kIrqlNotLessOrEqual, "KeLowerIrql to a higher IRQL", NewIrql, tIrql);
   }
+  KIRQL old = tIrql;
   tIrql = NewIrql;
+  // Kernel APCs held back while the thread ran at APC_LEVEL or above are delivered now.
+  if (old >= APC_LEVEL && NewIrql < APC_LEVEL) DeliverKernelApcs();
 }
 
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
@@ -72,11 +77,16 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
              "spin lock acquired recursively by its owner (a deadlock on the platform)",
              (ULONG_PTR)SpinLock);
   }
-  // Spinning is running: the clock does not move while a thread waits for a spin lock.
+  // A short spin counts as running; a long one hands over to the scheduler, which lets the clock
+  // move while the spinner only waits for a holder that is itself waiting (in a stall).
   for (unsigned spins = 0;; spins++) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(SpinLock, &expected, token, false, __ATOMIC_ACQUIRE,
                                     __ATOMIC_RELAXED)) {
+      break;
+    }
+    if (spins == kSpinsBeforeIdle) {
+      SpinUntilAcquired(SpinLock, token);
       break;
     }
     if (spins % 64 == 63) sched_yield();

@@ -1,13 +1,16 @@
 // Memory descriptor lists: allocation and the I/O manager's chaining, locking user memory and pool,
-// system mappings, partial MDLs. The system address of a mapping is the host address itself, so
-// the model lives in the flags: every call checks the state the platform requires of the MDL it is
-// given, and a broken rule is the bug check Driver Verifier raises for it.
+// system mappings, partial MDLs. A system mapping of user pages is a second view of them at an
+// address of its own (kernel memory keeps its address); the rest of the model lives in the flags:
+// every call checks the state the platform requires of the MDL it is given, and a broken rule is
+// the bug check Driver Verifier raises for it.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
+
+#include <sys/mman.h>
 #include <vector>
 
 #include "host/hostk/bugcheck.h"
@@ -43,6 +46,8 @@ enum VerifierRule : ULONG_PTR {
 struct MdlRecord {
   uint64_t serial;
   size_t pageCapacity;    // page frame entries allocated after the header
+  void* view = nullptr;   // the MDL's own second view of user pages in system space
+  size_t viewBytes = 0;
   PMDL source = nullptr;  // a partial MDL's source, checked when the partial is mapped
   uint64_t sourceSerial = 0;
 };
@@ -168,8 +173,18 @@ bool PagesResident(PMDL mdl, const MdlRecord& record) {
   return PagesResident(record.source, sourceRecord);
 }
 
+// A secondary buffer joins the end of the chain; the platform walks the chain from the primary
+// without checking that there is one.
+void RequireChainFor(PIRP irp, BOOLEAN secondary) {
+  if (irp == NULL || !secondary || irp->MdlAddress != NULL) return;
+  VerifierBugCheck(kBadMemoryParameter, nullptr, (ULONG_PTR)irp,
+                   "IoAllocateMdl with SecondaryBuffer TRUE for the request at %p, which has no "
+                   "MDL yet (the first MDL of a request is its primary buffer)",
+                   (void*)irp);
+}
+
 void LinkToIrp(PMDL mdl, PIRP irp, BOOLEAN secondary) {
-  if (!secondary || irp->MdlAddress == NULL) {
+  if (!secondary) {
     irp->MdlAddress = mdl;
     return;
   }
@@ -178,7 +193,42 @@ void LinkToIrp(PMDL mdl, PIRP irp, BOOLEAN secondary) {
   last->Next = mdl;
 }
 
-void Unmap(PMDL mdl) { Clear(mdl, MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED); }
+// A system-space address for the MDL's pages. User pages are seen a second time, at an address of
+// their own, as the platform maps them into system space; kernel memory is already in system
+// space. NULL when no view can be made.
+PVOID MapSystemView(PMDL mdl) {
+  PVOID va = MmGetMdlVirtualAddress(mdl);
+  int fd;
+  int64_t pageOffset;
+  if (!UserRangeBacking(va, &fd, &pageOffset)) return va;
+  size_t bytes = SpannedPages(VaOf(mdl), mdl->ByteCount) * PAGE_SIZE;
+  if (bytes == 0) bytes = PAGE_SIZE;
+  void* view = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, (off_t)pageOffset);
+  if (view == MAP_FAILED) return NULL;
+  {
+    MdlTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    MdlRecord& record = table.live.at(mdl);
+    record.view = view;
+    record.viewBytes = bytes;
+  }
+  return static_cast<UCHAR*>(view) + mdl->ByteOffset;
+}
+
+void Unmap(PMDL mdl) {
+  Clear(mdl, MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
+  void* view = nullptr;
+  size_t bytes = 0;
+  {
+    MdlTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    auto found = table.live.find(mdl);
+    if (found == table.live.end()) return;
+    std::swap(view, found->second.view);
+    std::swap(bytes, found->second.viewBytes);
+  }
+  if (view != nullptr) munmap(view, bytes);
+}
 
 // Whether an MDL holds a system mapping of its own (a parent's mapping is the parent's to release).
 bool OwnsMapping(PMDL mdl) {
@@ -195,20 +245,25 @@ void RequireLockable(PMDL mdl) {
                    (void*)mdl, FlagsText(mdl->MdlFlags).c_str());
 }
 
-// The pages of a lock: a user range with the access, or (for kernel-mode callers) a pool block.
-// Anything else raises the access violation the platform's probe would raise.
+// The pages of a lock: a user range with the access, or for kernel-mode callers any system
+// address (pool, a stack, a driver's globals), as the platform locks resident kernel memory
+// without a probe. Outside the registered user ranges every address is a system address here;
+// only a range that starts in a pool block and runs past its end is known to be wrong. The rest
+// raises the access violation the platform's probe would raise.
 void ProbeForLock(PMDL mdl, KPROCESSOR_MODE mode, bool write) {
   const void* va = MmGetMdlVirtualAddress(mdl);
   if (UserRangeCheck(va, mdl->ByteCount, write)) {
     RequireIrqlAtMost(APC_LEVEL, "MmProbeAndLockPages on pageable memory");
+    UserRangeCheckContext(va, mdl->ByteCount, "MmProbeAndLockPages");
     return;
   }
+  if (mode != KernelMode || UserRangeContains(va)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
   POOL_TYPE type;
-  if (mode == KernelMode && PoolContainsRange(va, mdl->ByteCount, &type)) {
+  if (PoolContainsRange(va, mdl->ByteCount, &type)) {
     RequireIrqlAtMost((type & 1) ? APC_LEVEL : DISPATCH_LEVEL, "MmProbeAndLockPages on pool");
     return;
   }
-  ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  if (PoolContainsRange(va, 1)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
 }
 
 void RequireMappable(PMDL mdl, const MdlRecord& record) {
@@ -333,6 +388,7 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
                          BOOLEAN ChargeQuota, PIRP Irp) {
   UNREFERENCED_PARAMETER(ChargeQuota);
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateMdl");
+  RequireChainFor(Irp, SecondaryBuffer);
   if (Length > kMaxMdlLength || TakeAllocationFault()) return NULL;
   ULONG_PTR va = reinterpret_cast<ULONG_PTR>(VirtualAddress);
   size_t pages = SpannedPages(va, Length);
@@ -430,7 +486,9 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
   if (Has(mdl, MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
   RequireMappable(mdl, record);
   if (TakeMappingFault()) return NULL;
-  mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+  PVOID system = MapSystemView(mdl);
+  if (system == NULL) return NULL;
+  mdl->MappedSystemVa = system;
   Set(mdl, MDL_MAPPED_TO_SYSTEM_VA | (Has(mdl, MDL_PARTIAL) ? MDL_PARTIAL_HAS_BEEN_MAPPED : 0));
   return mdl->MappedSystemVa;
 }

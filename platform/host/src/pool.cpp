@@ -16,14 +16,17 @@
 #include "host/ex.h"
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/pool.h"
+#include "host/io.h"
 #include "host/ke.h"
 #include "pool_faults.h"
 
 namespace hostk {
 namespace {
 
-// Layout: [header | front guard][body][rear guard | padding]. The body is 16-byte aligned and the
-// rear guard starts right at its end, so an overrun by a single byte is caught.
+// Layout: [padding][header | front guard][body][rear guard | padding], the allocation page
+// aligned. The platform's placement rules hold: a body of a page or more starts a page, a smaller
+// one never crosses a page boundary. Every body is at least 16-byte aligned and the rear guard
+// starts right at its end, so an overrun by a single byte is caught.
 constexpr size_t kAlignment = 16;
 constexpr size_t kGuardSize = 16;
 // Fresh bodies are not zero: the platform does not zero pool, and a driver relying on it must fail.
@@ -76,11 +79,24 @@ PoolState& Pool() {
 
 UCHAR* BodyOf(BlockHeader* header) { return reinterpret_cast<UCHAR*>(header + 1); }
 
-size_t BlockBytes(SIZE_T size) {
-  return (sizeof(BlockHeader) + size + kGuardSize + kAlignment - 1) & ~(kAlignment - 1);
+// Where the body starts in the allocation: right after the header when header and body fit in
+// the first page, else at the second page (a small body then still fits in that page).
+size_t BodyOffset(SIZE_T size) {
+  return size < PAGE_SIZE && sizeof(BlockHeader) + size <= PAGE_SIZE ? sizeof(BlockHeader)
+                                                                      : PAGE_SIZE;
 }
 
-size_t RearGuardBytes(SIZE_T size) { return BlockBytes(size) - sizeof(BlockHeader) - size; }
+size_t RearGuardBytes(SIZE_T size) {
+  return ((size + kGuardSize + kAlignment - 1) & ~(kAlignment - 1)) - size;
+}
+
+size_t BlockBytes(SIZE_T size) { return BodyOffset(size) + size + RearGuardBytes(size); }
+
+// The start of the allocation that holds a block (the table's size, not the header's, which a
+// driver may have damaged).
+void* AllocationOf(const Block& block) {
+  return reinterpret_cast<UCHAR*>(block.header + 1) - BodyOffset(block.size);
+}
 
 bool IsPaged(ULONG type) { return (type & 1) != 0; }
 bool IsMustSucceed(ULONG type) { return (type & 2) != 0; }
@@ -102,6 +118,11 @@ std::string IrqlText(KIRQL irql) {
 }
 
 void CheckAllocationRules(KIRQL irql, POOL_TYPE type, SIZE_T size, ULONG tag) {
+  if (size == 0) {
+    BugCheckParamsF(kDriverVerifierDetectedViolation, 0x00, irql, type, size,
+                    "pool allocation of zero bytes: tag '%s' (an empty block is a driver bug)",
+                    PoolTagName(tag).c_str());
+  }
   if (IsPaged(type) && irql > APC_LEVEL) {
     BugCheckParamsF(kDriverVerifierDetectedViolation, 0x01, irql, type, size,
                  "paged pool allocation at %s: tag '%s', %zu bytes (paged pool needs IRQL <= "
@@ -126,10 +147,11 @@ void CheckAllocationRules(KIRQL irql, POOL_TYPE type, SIZE_T size, ULONG tag) {
 
 // A block with its guards laid and its body filled, not yet tracked; nullptr when memory runs out.
 BlockHeader* NewBlock(POOL_TYPE type, SIZE_T size, ULONG tag) {
-  if (size > SIZE_MAX - sizeof(BlockHeader) - kGuardSize - kAlignment) return nullptr;
-  size_t total = BlockBytes(size);
-  auto* header = static_cast<BlockHeader*>(std::aligned_alloc(kAlignment, total));
-  if (header == nullptr) return nullptr;
+  if (size > SIZE_MAX - PAGE_SIZE - kGuardSize - kAlignment) return nullptr;
+  void* allocation = nullptr;
+  if (posix_memalign(&allocation, PAGE_SIZE, BlockBytes(size)) != 0) return nullptr;
+  auto* header = reinterpret_cast<BlockHeader*>(static_cast<UCHAR*>(allocation) +
+                                                BodyOffset(size) - sizeof(BlockHeader));
   header->magic = kLiveMagic;
   header->tag = tag;
   header->type = type;
@@ -245,7 +267,7 @@ void ReleaseQuarantined(const Block& block) {
                  (void*)body, PoolTagName(block.tag).c_str(), block.size, written);
   }
   CheckGuards(block);
-  std::free(block.header);
+  std::free(AllocationOf(block));
 }
 
 void ReleaseOldestQuarantined(PoolState& pool) {
@@ -400,7 +422,7 @@ void PoolResetForNextTest() {
   PoolState& pool = Pool();
   std::lock_guard<std::mutex> guard(pool.lock);
   while (!pool.quarantineOrder.empty()) ReleaseOldestQuarantined(pool);
-  for (const auto& entry : pool.forgotten) std::free(entry.second.header);
+  for (const auto& entry : pool.forgotten) std::free(AllocationOf(entry.second));
   pool.forgotten.clear();
   pool.forgotten.merge(pool.live);
   pool.live.clear();

@@ -1,14 +1,28 @@
 // Run-time library: RtlCompareMemory and the counted wide strings (UNICODE_STRING).
 //
 // Lengths are in bytes. A counted string need not be terminated; the routines that write one add a
-// terminator only when MaximumLength leaves room for it, as the platform does. Upcasing covers
-// ASCII and Latin-1 (plus U+00FF, whose capital lies outside Latin-1): enough for every name the
-// driver and its tests use.
+// terminator only when MaximumLength leaves room for it, as the platform does. Upcasing follows
+// the simple upper-case mapping of the whole Basic Multilingual Plane (upcase_table.inc, generated
+// from the Unicode character database by tools/unicode/gen_upcase_table.py).
+#include <algorithm>
+
 #include "host/ex.h"
 #include "host/ntstatus.h"
 #include "host/rtl.h"
 
 namespace {
+
+// Every code point from first to last, stepping by stride, upper-cases to itself plus delta.
+struct UpcaseRun {
+  WCHAR first;
+  WCHAR last;
+  int stride;
+  int delta;
+};
+
+constexpr UpcaseRun kUpcaseRuns[] = {
+#include "upcase_table.inc"
+};
 
 // The longest counted string: MaximumLength = Length + 2 must still fit in a USHORT.
 constexpr ULONG kMaxStringBytes = 0xFFFC;
@@ -48,13 +62,19 @@ SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T L
   return matched;
 }
 
+// Every letter of the Basic Multilingual Plane with a single-character capital folds to it; the
+// rest (digits, capitals, letters such as U+00DF whose capital is two characters) stay.
 WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) {
-  WCHAR c = SourceCharacter;
-  if (c >= u'a' && c <= u'z') return (WCHAR)(c - 0x20);
-  // Latin-1 small letters U+00E0..U+00FE, except the division sign U+00F7.
-  if (c >= 0x00E0 && c <= 0x00FE && c != 0x00F7) return (WCHAR)(c - 0x20);
-  if (c == 0x00FF) return 0x0178;
-  return c;
+  const UpcaseRun* end = kUpcaseRuns + sizeof kUpcaseRuns / sizeof kUpcaseRuns[0];
+  const UpcaseRun* after =
+      std::upper_bound(kUpcaseRuns, end, SourceCharacter,
+                       [](WCHAR c, const UpcaseRun& run) { return c < run.first; });
+  if (after == kUpcaseRuns) return SourceCharacter;
+  const UpcaseRun& run = after[-1];
+  if (SourceCharacter > run.last || (SourceCharacter - run.first) % run.stride != 0) {
+    return SourceCharacter;
+  }
+  return (WCHAR)(SourceCharacter + run.delta);
 }
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {

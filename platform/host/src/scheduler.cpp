@@ -3,9 +3,11 @@
 
 #include <chrono>
 #include <list>
+#include <sched.h>
 #include <sstream>
 
 #include "host/hostk/bugcheck.h"
+#include "host/hostk/irql.h"
 #include "host/ntstatus.h"
 
 namespace hostk {
@@ -14,11 +16,14 @@ namespace {
 // 2026-01-01 00:00:00 UTC in 100 ns units since 1601: the virtual clock's system time at zero.
 constexpr LONGLONG kVirtualSystemTimeBase = (1767225600LL + 11644473600LL) * 10000000LL;
 constexpr LONGLONG kUnixEpochIn1601 = 11644473600LL * 10000000LL;
+constexpr LONGLONG kDefaultTick = 156250;  // 15.625 ms
+constexpr LONGLONG kFinestTick = 5000;     // 0.5 ms
 
 struct Scheduler {
   std::mutex lock;
   ClockMode mode = ClockMode::Virtual;
   LONGLONG virtualNow = 0;
+  LONGLONG tick = kDefaultTick;
   std::chrono::steady_clock::time_point realStart = std::chrono::steady_clock::now();
   int running = 0;
   std::list<HostThread*> threads;
@@ -59,6 +64,10 @@ void DescribeThread(std::ostringstream& out, const HostThread* thread) {
   out << "  thread \"" << thread->name << "\": ";
   if (thread->running) {
     out << "running\n";
+    return;
+  }
+  if (thread->spinningOn != nullptr) {
+    out << "spinning for the spin lock @" << (const void*)thread->spinningOn << "\n";
     return;
   }
   out << "blocked in " << thread->wait->what;
@@ -131,50 +140,198 @@ LONGLONG SystemTimeLocked(std::unique_lock<std::mutex>& lock) {
          std::chrono::duration_cast<std::chrono::nanoseconds>(sinceUnix).count() / 100;
 }
 
+LONGLONG InterruptTimeLocked(std::unique_lock<std::mutex>& lock) {
+  LONGLONG now = NowLocked(lock);
+  return now - now % S().tick;
+}
+
+LONGLONG TickedSystemTimeLocked(std::unique_lock<std::mutex>& lock) {
+  LONGLONG system = SystemTimeLocked(lock);
+  return system - (NowLocked(lock) - InterruptTimeLocked(lock));
+}
+
+LONGLONG TickIncrementLocked(std::unique_lock<std::mutex>&) { return S().tick; }
+
+// A timer is due at the interrupt time of its start (the last tick) plus its interval, and expires
+// on the first tick at or after that.
 LONGLONG DeadlineFromTimeout(std::unique_lock<std::mutex>& lock, const LARGE_INTEGER* timeout) {
   if (timeout == nullptr) return kNoDeadline;
   LONGLONG now = NowLocked(lock);
   LONGLONG value = timeout->QuadPart;
-  if (value < 0) {
-    LONGLONG relative = value == INT64_MIN ? INT64_MAX : -value;
-    return relative > kNoDeadline - 1 - now ? kNoDeadline - 1 : now + relative;
-  }
   if (value == 0) return now;
-  LONGLONG systemNow = SystemTimeLocked(lock);
-  return value <= systemNow ? now : now + (value - systemNow);
+  LONGLONG relative;
+  if (value < 0) {
+    relative = value == INT64_MIN ? INT64_MAX : -value;
+  } else {
+    LONGLONG systemNow = SystemTimeLocked(lock);
+    if (value <= systemNow) return now;
+    relative = value - systemNow;
+  }
+  bool precise = CurrentHostThread() != nullptr && CurrentHostThread()->preciseTimers;
+  LONGLONG start = precise ? now : InterruptTimeLocked(lock);
+  LONGLONG tick = precise ? 1 : S().tick;
+  if (relative > kNoDeadline - 1 - start - tick) return kNoDeadline - 1;
+  LONGLONG due = start + relative;
+  return due % tick == 0 ? due : due - due % tick + tick;
 }
+
+namespace {
+
+bool WaitIncludes(const WaitSpec& spec, const void* object) {
+  for (ULONG i = 0; i < spec.count; i++) {
+    if (spec.objects[i] == object) return true;
+  }
+  return false;
+}
+
+[[noreturn]] void ReportApcDeadlock(const HostThread* thread, const void* object) {
+  BugCheckF(kHostDeadlock,
+            "thread \"%s\" waits at IRQL %u for the object @%p, which only a kernel APC queued to "
+            "it will signal, and APCs are not delivered at APC_LEVEL or above (inside a fast "
+            "mutex, for example): the request's completion can never reach it",
+            thread->name.c_str(), (unsigned)thread->waitIrql, object);
+}
+
+// A wait at APC_LEVEL or above for the object of an APC already queued to the waiter.
+void CheckApcDeadlock(const HostThread* self, const WaitSpec& spec) {
+  for (const KernelApc& apc : self->apcs) {
+    if (apc.awaited != nullptr && WaitIncludes(spec, apc.awaited)) {
+      ReportApcDeadlock(self, apc.awaited);
+    }
+  }
+}
+
+// Runs the calling thread's queued APCs at APC_LEVEL, without the scheduler lock.
+void RunApcsLocked(std::unique_lock<std::mutex>& lock, HostThread* self) {
+  if (self->deliveringApcs) return;
+  self->deliveringApcs = true;
+  while (!self->apcs.empty()) {
+    KernelApc apc = self->apcs.front();
+    self->apcs.pop_front();
+    self->apcCount--;
+    lock.unlock();
+    KIRQL old = KfRaiseIrql(APC_LEVEL);
+    apc.routine(apc.context);
+    KfLowerIrql(old);
+    lock.lock();
+  }
+  self->deliveringApcs = false;
+}
+
+}  // namespace
 
 NTSTATUS BlockCurrentThread(std::unique_lock<std::mutex>& lock, const WaitSpec& spec,
                             LONGLONG deadline) {
   HostThread* self = tCurrent;
-  NTSTATUS status;
-  if (TrySatisfyWait(spec, CurrentKThread(), &status)) return status;
-  if (deadline <= NowLocked(lock)) return STATUS_TIMEOUT;
-  if (self == nullptr) {
-    BugCheckF(kDriverVerifierDetectedViolation,
-              "%s from a thread the host kernel does not manage (attach it first)", spec.what);
-  }
-  self->wait = &spec;
-  self->deadline = deadline;
-  self->order = S().nextOrder++;
-  self->woken = false;
-  self->running = false;
-  S().waiters.push_back(self);
-  S().running--;
-  AdvanceClockIfIdle();
-  while (!self->woken) {
-    if (S().mode == ClockMode::Real && deadline != kNoDeadline) {
-      if (self->wake.wait_until(lock, RealTimePoint(deadline)) == std::cv_status::timeout &&
-          !self->woken) {
-        WakeWaiter(self, STATUS_TIMEOUT);
+  KIRQL irql = KeGetCurrentIrql();
+  bool apcsAllowed = self != nullptr && irql < APC_LEVEL;
+  for (;;) {
+    if (apcsAllowed) RunApcsLocked(lock, self);
+    NTSTATUS status;
+    if (TrySatisfyWait(spec, CurrentKThread(), &status)) return status;
+    if (deadline <= NowLocked(lock)) return STATUS_TIMEOUT;
+    if (self == nullptr) {
+      BugCheckF(kDriverVerifierDetectedViolation,
+                "%s from a thread the host kernel does not manage (attach it first)", spec.what);
+    }
+    self->waitIrql = irql;
+    if (!apcsAllowed) CheckApcDeadlock(self, spec);
+    self->wait = &spec;
+    self->deadline = deadline;
+    self->order = S().nextOrder++;
+    self->woken = false;
+    self->apcWake = false;
+    self->running = false;
+    S().waiters.push_back(self);
+    S().running--;
+    AdvanceClockIfIdle();
+    while (!self->woken && !self->apcWake) {
+      if (S().mode == ClockMode::Real && deadline != kNoDeadline) {
+        if (self->wake.wait_until(lock, RealTimePoint(deadline)) == std::cv_status::timeout &&
+            !self->woken && !self->apcWake) {
+          WakeWaiter(self, STATUS_TIMEOUT);
+        }
+      } else {
+        self->wake.wait(lock);
       }
-    } else {
-      self->wake.wait(lock);
+    }
+    self->wait = nullptr;
+    self->deadline = kNoDeadline;
+    if (self->woken) {
+      if (apcsAllowed) RunApcsLocked(lock, self);
+      return self->status;
+    }
+    // Taken out of the wait for its APCs (and counted running by the queuer): run them, wait on.
+    self->apcWake = false;
+  }
+}
+
+bool QueueKernelApc(PKTHREAD thread, const KernelApc& apc) {
+  HostThread* self = tCurrent;
+  bool deliverHere = false;
+  {
+    auto lock = LockScheduler();
+    HostThread* target = thread != nullptr ? thread->Host : nullptr;
+    if (target == nullptr) return false;
+    target->apcs.push_back(apc);
+    target->apcCount++;
+    if (target == self) {
+      deliverHere = KeGetCurrentIrql() < APC_LEVEL;
+    } else if (!target->running && target->wait != nullptr && !target->woken &&
+               !target->apcWake) {
+      if (target->waitIrql < APC_LEVEL) {
+        S().waiters.remove(target);
+        target->apcWake = true;
+        target->running = true;
+        S().running++;
+        target->wake.notify_one();
+      } else if (apc.awaited != nullptr && WaitIncludes(*target->wait, apc.awaited)) {
+        ReportApcDeadlock(target, apc.awaited);
+      }
     }
   }
-  self->wait = nullptr;
-  self->deadline = kNoDeadline;
-  return self->status;
+  if (deliverHere) DeliverKernelApcs();
+  return true;
+}
+
+void DeliverKernelApcs() {
+  HostThread* self = tCurrent;
+  if (self == nullptr || self->apcCount.load() == 0 || KeGetCurrentIrql() >= APC_LEVEL) return;
+  auto lock = LockScheduler();
+  RunApcsLocked(lock, self);
+}
+
+std::deque<KernelApc> TakeKernelApcs(std::unique_lock<std::mutex>&, HostThread* thread) {
+  std::deque<KernelApc> apcs;
+  apcs.swap(thread->apcs);
+  thread->apcCount = 0;
+  return apcs;
+}
+
+void SpinUntilAcquired(PKSPIN_LOCK spinLock, ULONG_PTR token) {
+  HostThread* self = tCurrent;
+  auto lock = LockScheduler();
+  if (self != nullptr) {
+    self->running = false;
+    self->spinningOn = spinLock;
+    S().running--;
+    AdvanceClockIfIdle();
+  }
+  for (;;) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(spinLock, &expected, token, false, __ATOMIC_ACQUIRE,
+                                    __ATOMIC_RELAXED)) {
+      break;
+    }
+    lock.unlock();
+    sched_yield();
+    lock.lock();
+  }
+  if (self != nullptr) {
+    self->running = true;
+    self->spinningOn = nullptr;
+    S().running++;
+  }
 }
 
 void WakeSatisfiedWaiters(std::unique_lock<std::mutex>&) {
@@ -211,6 +368,21 @@ void ResetClockForNextTest() {
   }
   S().mode = ClockMode::Virtual;
   S().virtualNow = 0;
+  S().tick = kDefaultTick;
+}
+
+void SetClockTick(LONGLONG hundredNs) {
+  auto lock = LockScheduler();
+  S().tick = std::min(std::max(hundredNs, kFinestTick), kDefaultTick);
+}
+
+LONGLONG ClockTick() {
+  auto lock = LockScheduler();
+  return S().tick;
+}
+
+void UsePreciseTimers() {
+  if (HostThread* thread = CurrentHostThread()) thread->preciseTimers = true;
 }
 
 void SetClockMode(ClockMode mode) {

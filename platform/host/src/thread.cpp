@@ -36,8 +36,11 @@ PKTHREAD NewThreadObject(HostThread* host, bool systemThread) {
 // Marks the thread ended: its object is signalled and it leaves the managed set.
 void EndThread(HostThread* host, NTSTATUS status, bool systemThread) {
   PKTHREAD thread = host->kthread;
+  DeliverKernelApcs();
+  std::deque<KernelApc> late;  // queued after the delivery above: run here, on the way out
   {
     auto lock = LockScheduler();
+    late = TakeKernelApcs(lock, host);
     thread->ExitStatus = status;
     thread->Host = nullptr;
     thread->Header.SignalState = 1;
@@ -46,6 +49,7 @@ void EndThread(HostThread* host, NTSTATUS status, bool systemThread) {
     if (systemThread) NoteSystemThreadEnded(lock);
   }
   SetCurrentHostThread(nullptr);
+  for (const KernelApc& apc : late) apc.routine(apc.context);
   ObfDereferenceObject(thread);
   delete host;
 }
@@ -94,6 +98,7 @@ HANDLE StartManagedThread(const char* name, bool systemThread, void (*routine)(v
   HostThread* host = new HostThread;
   host->name = name;
   host->service = !systemThread;
+  host->systemProcess = true;
   host->kthread = NewThreadObject(host, systemThread);
   HANDLE handle = wantHandle ? ObInsertHandle(host->kthread) : nullptr;
   {

@@ -10,10 +10,14 @@
 #include <mutex>
 #include <unordered_map>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "host/ex.h"
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/irql.h"
 #include "host/ntstatus.h"
+#include "scheduler.h"
 
 namespace hostk {
 namespace {
@@ -23,6 +27,9 @@ struct Range {
   bool readable;
   bool writable;
   UserRangeId id;
+  bool systemProcess = false;  // registered by a thread of the system process
+  int fd = -1;              // the file behind the range's pages, or -1
+  ULONG_PTR fileStart = 0;  // the address of the file's first byte
 };
 
 struct RangeTable {
@@ -97,6 +104,7 @@ void Probe(const volatile VOID* address, SIZE_T length, ULONG alignment, bool wr
   if (!UserRangeCheck(const_cast<const void*>(address), length, write)) {
     Raise(STATUS_ACCESS_VIOLATION);
   }
+  UserRangeCheckContext(const_cast<const void*>(address), length, what);
 }
 
 }  // namespace
@@ -112,7 +120,10 @@ UserRangeId UserRangeRegister(void* address, size_t length, bool readable, bool 
     UsageError("UserRangeRegister: %p + %zu bytes overlaps a registered range", address, length);
   }
   UserRangeId id = table.nextId++;
-  table.byStart.emplace(start, Range{start + length, readable, writable, id});
+  HostThread* thread = CurrentHostThread();
+  bool systemProcess = thread != nullptr && thread->systemProcess;
+  table.byStart.emplace(start,
+                        Range{start + length, readable, writable, id, systemProcess, -1, 0});
   table.startById.emplace(id, start);
   return id;
 }
@@ -161,6 +172,54 @@ bool UserRangeCheck(const void* address, size_t length, bool wantWrite) {
   return wantWrite ? range.writable : range.readable;
 }
 
+bool UserRangeContains(const void* address) {
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  auto found = Containing(table, reinterpret_cast<ULONG_PTR>(address));
+  return found != table.byStart.end() && reinterpret_cast<ULONG_PTR>(address) < found->second.end;
+}
+
+void UserRangeCheckContext(const void* address, size_t length, const char* what) {
+  HostThread* thread = CurrentHostThread();
+  if (thread == nullptr) return;
+  bool owner;
+  {
+    RangeTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    auto found = Containing(table, reinterpret_cast<ULONG_PTR>(address));
+    if (found == table.byStart.end()) return;
+    if (length == 0 && reinterpret_cast<ULONG_PTR>(address) == found->second.end) return;
+    owner = found->second.systemProcess;
+  }
+  if (owner == thread->systemProcess) return;
+  BugCheckF(kDriverVerifierDetectedViolation,
+            "%s: the user address %p (%zu bytes) belongs to the %s process and was touched from "
+            "thread \"%s\" in the %s process (a user address is valid only in its own process: "
+            "use a system buffer, or an MDL locked in the caller's context and its system address)",
+            what, address, length, owner ? "system" : "client", thread->name.c_str(),
+            thread->systemProcess ? "system" : "client");
+}
+
+bool UserRangeBacking(const void* address, int* fd, int64_t* pageOffset) {
+  ULONG_PTR at = reinterpret_cast<ULONG_PTR>(address);
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  auto found = Containing(table, at);
+  if (found == table.byStart.end() || found->second.fd < 0) return false;
+  *fd = found->second.fd;
+  *pageOffset = (int64_t)((at & ~ULONG_PTR(PAGE_SIZE - 1)) - found->second.fileStart);
+  return true;
+}
+
+// Records the file behind a UserBuffer's range.
+static void UserRangeSetBacking(UserRangeId id, int fd, const void* fileStart) {
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  Range& range = RangeOf(table, id, "UserRangeSetBacking");
+  range.fd = fd;
+  range.fileStart = reinterpret_cast<ULONG_PTR>(fileStart);
+}
+
 size_t UserRangeCount() {
   RangeTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
@@ -180,17 +239,24 @@ UserBuffer::UserBuffer(size_t length, bool readable, bool writable, size_t offse
   if (offsetInPage >= PAGE_SIZE) {
     UsageError("UserBuffer: offset %zu is not inside a page", offsetInPage);
   }
-  size_t bytes = RoundUpToPage(offsetInPage + length + (length == 0 ? 1 : 0));
-  storage_ = static_cast<UCHAR*>(std::aligned_alloc(PAGE_SIZE, bytes));
-  if (storage_ == nullptr) UsageError("UserBuffer: no host memory for %zu bytes", bytes);
-  memset(storage_, 0, bytes);
+  bytes_ = RoundUpToPage(offsetInPage + length + (length == 0 ? 1 : 0));
+  // A file of its own, zero-filled, mapped shared so that its pages can be seen twice.
+  fd_ = memfd_create("hostk-user-buffer", MFD_CLOEXEC);
+  if (fd_ < 0 || ftruncate(fd_, (off_t)bytes_) != 0) {
+    UsageError("UserBuffer: no file for %zu bytes", bytes_);
+  }
+  void* storage = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+  if (storage == MAP_FAILED) UsageError("UserBuffer: no host memory for %zu bytes", bytes_);
+  storage_ = static_cast<UCHAR*>(storage);
   data_ = storage_ + offsetInPage;
   id_ = UserRangeRegister(data_, length, readable, writable);
+  UserRangeSetBacking(id_, fd_, storage_);
 }
 
 UserBuffer::~UserBuffer() {
   UserRangeUnregister(id_);
-  std::free(storage_);
+  munmap(storage_, bytes_);
+  close(fd_);
 }
 
 }  // namespace hostk
