@@ -12,6 +12,18 @@ UsbPortCore* CoreOf(PDEVICE_OBJECT device) {
   return ((UsbPdoExtension*)device->DeviceExtension)->core;
 }
 
+// The host controller reads and writes a buffer given by address at DISPATCH_LEVEL, where a page
+// fault cannot be served: a buffer from paged pool must have its pages locked for the transfer.
+void RequireResident(const void* buffer, ULONG length) {
+  POOL_TYPE type;
+  if (!hostk::PoolContainsRange(buffer, length, &type) || (type & 1) == 0) return;
+  if (hostk::MdlRangeLocked(buffer, length)) return;
+  hostk::BugCheckParamsF(hostk::kIrqlNotLessOrEqual, (ULONG_PTR)buffer, DISPATCH_LEVEL, 0, 0,
+                         "a USB transfer was given %lu bytes of paged pool at %p whose pages are "
+                         "not locked",
+                         (unsigned long)length, buffer);
+}
+
 bool IsDataPipe(const UsbPipe& pipe) {
   return pipe.type == UsbdPipeTypeBulk || pipe.type == UsbdPipeTypeInterrupt;
 }
@@ -36,6 +48,7 @@ bool ResolveTransferBuffer(PVOID buffer, PMDL mdl, ULONG length, UCHAR** address
   }
   *address = (UCHAR*)buffer;
   if (buffer == nullptr) *failure = kInvalidParameter;
+  if (buffer != nullptr) RequireResident(buffer, length);
   return buffer != nullptr;
 }
 

@@ -248,6 +248,29 @@ TEST_F(UsbTransfers, AUserAddressAsTheTransferBufferIsReported) {
       "USB transfer buffer.*client process.*usb host controller");
 }
 
+// The host controller works at DISPATCH_LEVEL: paged pool handed over by address must be locked
+// for the transfer, as a pageable frame buffer is by its MDL.
+TEST_F(UsbTransfers, PagedPoolMustBeLockedForATransfer) {
+  OpenConfigured();
+  const ULONG tag = hostk::PoolTag("TEST");
+  auto* paged = (UCHAR*)ExAllocatePoolWithTag(PagedPool, 4096, tag);
+  ASSERT_NE(nullptr, paged);
+  memset(paged, 0x77, 4096);
+  PMDL mdl = IoAllocateMdl(paged, 4096, FALSE, FALSE, nullptr);
+  ASSERT_NE(nullptr, mdl);
+  MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+  EXPECT_EQ(STATUS_SUCCESS, Bulk(0x01, paged + 100, 1000));
+  EXPECT_EQ(std::vector<uint8_t>(1000, 0x77), Script(0x01).Received().back());
+  MmUnlockPages(mdl);
+  IoFreeMdl(mdl);
+  EXPECT_DEATH(Bulk(0x01, paged, 16), "paged pool at .* whose pages are not locked");
+  ExFreePoolWithTag(paged, tag);
+  // Non-paged pool needs no lock.
+  auto* resident = (UCHAR*)ExAllocatePoolWithTag(NonPagedPoolNx, 64, tag);
+  EXPECT_EQ(STATUS_SUCCESS, Bulk(0x01, resident, 64));
+  ExFreePoolWithTag(resident, tag);
+}
+
 TEST_F(UsbTransfers, ZeroLengthTransfersAreAllowed) {
   OpenConfigured();
   ULONG moved = 99;

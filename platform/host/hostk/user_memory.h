@@ -77,6 +77,8 @@ std::string MdlLeakReport();
 // A live MDL with pages locked (by MmProbeAndLockPages) that overlap [address, address + length),
 // or nullptr.
 PMDL MdlLockedInRange(const void* address, size_t length);
+// Whether one live MDL with its pages locked covers all of [address, address + length).
+bool MdlRangeLocked(const void* address, size_t length);
 
 // Fault injection: the n-th IoAllocateMdl from now returns NULL (1 = the next one); the next
 // system mapping (MmMapLockedPagesSpecifyCache, MmGetSystemAddressForMdlSafe) fails.

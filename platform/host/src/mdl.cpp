@@ -356,6 +356,19 @@ PMDL MdlLockedInRange(const void* address, size_t length) {
   return nullptr;
 }
 
+bool MdlRangeLocked(const void* address, size_t length) {
+  ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
+  MdlTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  for (const auto& entry : table.live) {
+    PMDL mdl = entry.first;
+    if (!Has(mdl, MDL_PAGES_LOCKED)) continue;
+    ULONG_PTR va = VaOf(mdl);
+    if (va <= start && start + length <= va + mdl->ByteCount) return true;
+  }
+  return false;
+}
+
 void MdlFailNext(uint64_t n) {
   MdlTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
