@@ -23,10 +23,7 @@ NTSTATUS LockPixels(PVOID user, ULONG length, PMDL* mdl, const UCHAR** mapped) {
   *mdl = IoAllocateMdl(user, length, FALSE, TRUE, NULL);
   if (*mdl == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   PMDL pixels = *mdl;
-  NTSTATUS status = KxGuarded([&]() -> NTSTATUS {
-    MmProbeAndLockPages(pixels, UserMode, IoReadAccess);
-    return STATUS_SUCCESS;
-  });
+  NTSTATUS status = KxProbeAndLockPages(pixels, UserMode, IoReadAccess);
   if (!NT_SUCCESS(status)) {
     IoFreeMdl(pixels);
     return status;

@@ -23,11 +23,7 @@ void UnlockChannel1(BusDeviceContext* bus) { KeReleaseMutex(&bus->Channel1Lock, 
 PMDL LockPayload(PUCHAR payload, ULONG length) {
   PMDL mdl = IoAllocateMdl(payload, length, FALSE, FALSE, NULL);
   if (mdl == NULL) return NULL;
-  NTSTATUS status = KxGuarded([&]() -> NTSTATUS {
-    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
-    return STATUS_SUCCESS;
-  });
-  if (!NT_SUCCESS(status)) {
+  if (!NT_SUCCESS(KxProbeAndLockPages(mdl, KernelMode, IoReadAccess))) {
     IoFreeMdl(mdl);
     return NULL;
   }

@@ -51,3 +51,12 @@ template <typename F>
 inline NTSTATUS KxGuarded(F body) {
   return KxCallGuarded(&KxGuardedThunk<F>, &body);
 }
+
+// MmProbeAndLockPages under the guard: the exception's code when the pages cannot be locked (a
+// bad user address), STATUS_SUCCESS with the MDL's pages locked otherwise.
+inline NTSTATUS KxProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
+  return KxGuarded([&]() -> NTSTATUS {
+    MmProbeAndLockPages(mdl, mode, operation);
+    return STATUS_SUCCESS;
+  });
+}

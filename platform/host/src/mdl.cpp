@@ -343,30 +343,34 @@ std::string MdlLeakReport() {
   return report;
 }
 
-PMDL MdlLockedInRange(const void* address, size_t length) {
-  ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
+namespace {
+
+// The first live MDL with its pages locked whose range [va, va + count) satisfies `match`.
+template <typename Match>
+PMDL FindLockedMdl(Match match) {
   MdlTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
   for (const auto& entry : table.live) {
     PMDL mdl = entry.first;
-    if (!Has(mdl, MDL_PAGES_LOCKED)) continue;
-    ULONG_PTR va = VaOf(mdl);
-    if (va < start + length && start < va + mdl->ByteCount) return mdl;
+    if (Has(mdl, MDL_PAGES_LOCKED) && match(VaOf(mdl), (ULONG_PTR)mdl->ByteCount)) return mdl;
   }
   return nullptr;
 }
 
+}  // namespace
+
+PMDL MdlLockedInRange(const void* address, size_t length) {
+  ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
+  return FindLockedMdl([&](ULONG_PTR va, ULONG_PTR count) {
+    return va < start + length && start < va + count;
+  });
+}
+
 bool MdlRangeLocked(const void* address, size_t length) {
   ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
-  MdlTable& table = Table();
-  std::lock_guard<std::mutex> guard(table.lock);
-  for (const auto& entry : table.live) {
-    PMDL mdl = entry.first;
-    if (!Has(mdl, MDL_PAGES_LOCKED)) continue;
-    ULONG_PTR va = VaOf(mdl);
-    if (va <= start && start + length <= va + mdl->ByteCount) return true;
-  }
-  return false;
+  return FindLockedMdl([&](ULONG_PTR va, ULONG_PTR count) {
+           return va <= start && start + length <= va + count;
+         }) != nullptr;
 }
 
 void MdlFailNext(uint64_t n) {
