@@ -205,9 +205,9 @@ TEST_F(FramePipeline, EveryCorpusImageEndsEqualOnTheFarSide) {
     }
     Settle();
     EXPECT_GT(FarPsnr(id + 1, image), encoder - 1.0) << name << " in tiles";
+    StopFrameWorker(bus_);
     bus_->Channels[0].Free = 1;  // the two channels go to the next image's children
     bus_->Channels[1].Free = 1;
-    StopFrameWorker(bus_);
     id += 2;
   }
   ExpectNoViolations();
