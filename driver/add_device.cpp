@@ -30,6 +30,7 @@ void InitializeBusRecord(BusDeviceContext* bus, PDRIVER_OBJECT driver, PDEVICE_O
   KeInitializeEvent(&bus->IoIdleEvent, SynchronizationEvent, TRUE);
   ExInitializeFastMutex(&bus->ChildListLock);
   InitializeListHead(&bus->Children);
+  KeInitializeMutex(&bus->ChildCreationLock, 0);
   bus->ChildCount = 0;
   KeInitializeEvent(&bus->AsyncIdleEvent, NotificationEvent, TRUE);
   KeInitializeSpinLock(&bus->AsyncTransferLock);

@@ -1,5 +1,6 @@
-// Plug and Play of the function device. Until the adapter's start and stop sequences exist, every
-// request is passed down; removal takes the device down so that the driver can unload.
+// Plug and Play of the function device. Until the adapter's start and stop sequences exist, most
+// requests are passed down; the bus relations list the children; surprise removal detaches them
+// and removal deletes them, then takes the device down so that the driver can unload.
 #include "driver/kxbus.h"
 
 namespace {
@@ -17,6 +18,7 @@ NTSTATUS RemoveDevice(BusDeviceContext* bus, PIRP irp) {
   IoCountDecrement(bus);
   KeWaitForSingleObject(&bus->RemoveEvent, Executive, KernelMode, FALSE, NULL);
   StopFrameWorker(bus);
+  DeleteChildrenAtRemoval(bus);
   FreeFrameStores(bus);
   FreeFrameBuffers(bus);
   irp->IoStatus.Status = STATUS_SUCCESS;
@@ -31,10 +33,24 @@ NTSTATUS RemoveDevice(BusDeviceContext* bus, PIRP irp) {
 NTSTATUS FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
   BusDeviceContext* bus = (BusDeviceContext*)device->DeviceExtension;
   IoCountIncrement(bus);
-  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-    return RemoveDevice(bus, irp);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status;
+  switch (stack->MinorFunction) {
+    case IRP_MN_REMOVE_DEVICE: return RemoveDevice(bus, irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+      status = stack->Parameters.QueryDeviceRelations.Type == BusRelations
+                   ? ReplyBusRelations(bus, irp)
+                   : PassDown(bus, irp);
+      break;
+    case IRP_MN_SURPRISE_REMOVAL:
+      StopFrameWorker(bus);
+      SetBusPnpState(bus, SurpriseRemoved);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      status = PassDown(bus, irp);
+      DetachChildren(bus);
+      break;
+    default: status = PassDown(bus, irp); break;
   }
-  NTSTATUS status = PassDown(bus, irp);
   IoCountDecrement(bus);
   return status;
 }

@@ -98,6 +98,9 @@ struct BusDeviceContext {
   LIST_ENTRY Children;  // ChildDeviceContext::Link entries, in creation order
   ULONG ChildCount;
   FAST_MUTEX ChildListLock;
+  // Serialises the creations and removals of children (passive level), from the channel scan to
+  // the channel update, whichever thread asks; taken before ChildListLock, never inside it.
+  KMUTEX ChildCreationLock;
   // The frame worker. WorkerRunning is set before the thread is created and cleared before
   // StopEvent is set; the worker reads it at the end of each pass. Both counters change only by
   // interlocked operations. WorkerThread is referenced while the thread exists.
@@ -163,6 +166,8 @@ constexpr ULONG kTagDeviceDescriptor = KX_POOL_TAG('D', 'D', 'S', 'C');
 constexpr ULONG kTagInterfaceList = KX_POOL_TAG('I', 'N', 'F', 'L');
 constexpr ULONG kTagDeselectUrb = KX_POOL_TAG('D', 'U', 'S', 'B');
 constexpr ULONG kTagFrameStore = KX_POOL_TAG('F', 'R', 'A', 'M');
+constexpr ULONG kTagBus = KX_POOL_TAG('K', 'B', 'u', 's');  // identifiers, answers, relation lists
+constexpr ULONG kTagDescription = KX_POOL_TAG('R', 'T', 'A', 'B');
 
 // Handle selectors kept in a file object's FsContext.
 constexpr ULONG kControlHandle = 0;
@@ -213,6 +218,52 @@ NTSTATUS ChildPower(PDEVICE_OBJECT device, PIRP irp);
 
 // bus/child_pnp.cpp
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
+
+// bus/display_report.cpp: the display report a far side or a control code delivers, and the
+// display description a child keeps. Both are read byte by byte; `length` is the input's size.
+constexpr ULONG kReportHeaderSize = 12;
+constexpr ULONG kDisplayDataSize = 512;
+constexpr ULONG kDescriptionHeaderSize = 532;  // up to and with the mode count
+struct DisplayReport {
+  LONG DisplayId;
+  ULONG ModeCount;
+  USHORT ReportWord;
+  const UCHAR* Modes;        // 8 bytes each
+  const UCHAR* DisplayData;  // 512 bytes
+};
+// STATUS_INVALID_PARAMETER for an input shorter than its own mode count implies, or a count whose
+// description size does not fit 32 bits.
+NTSTATUS ParseDisplayReport(const UCHAR* report, ULONG length, DisplayReport* parsed);
+NTSTATUS CheckDisplayDescription(const UCHAR* description, ULONG length, ULONG* size);
+// The description built from a report: DisplayId, DisplayData, ReportWord, ModeCount, the modes
+// and a zero tail of 512 bytes; `size` bytes (8n + 1044).
+ULONG DescriptionSizeOf(const DisplayReport* report);
+void BuildDescription(const DisplayReport* report, UCHAR* description, ULONG size);
+
+// bus/child_creation.cpp: children bound to channels, created and removed.
+NTSTATUS CreateDisplayChild(BusDeviceContext* bus, const UCHAR* report, ULONG length);
+NTSTATUS AddDisplayChildFromDescription(BusDeviceContext* bus, const UCHAR* description,
+                                        ULONG length);
+// Identifier 255 or more: every child.
+NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId);
+PDEVICE_OBJECT NewChildDevice(BusDeviceContext* bus, ULONG displayId);
+// At the adapter's removal: every child is deleted, except a surprise-removed one, which is only
+// detached and deleted by its own removal request.
+void DeleteChildrenAtRemoval(BusDeviceContext* bus);
+// At the adapter's surprise removal: every child is detached (no parent, reported missing).
+void DetachChildren(BusDeviceContext* bus);
+// The longest identifiers a 32-bit display number gives, with their terminators.
+constexpr ULONG kDeviceIdChars = 32;  // "Kestrelix\DisplayIDD" and "-2147483648"
+constexpr ULONG kInstanceIdChars = 12;
+
+// bus/bus_relations.cpp: the adapter's answer to IRP_MN_QUERY_DEVICE_RELATIONS (BusRelations).
+NTSTATUS ReplyBusRelations(BusDeviceContext* bus, PIRP irp);
+
+// bus/child_identity.cpp: what a child tells the Plug and Play manager about itself.
+NTSTATUS QueryChildId(ChildDeviceContext* child, PIRP irp);
+NTSTATUS QueryChildText(ChildDeviceContext* child, PIRP irp);
+NTSTATUS QueryChildBusInformation(PIRP irp);
+NTSTATUS QueryChildCapabilities(ChildDeviceContext* child, PIRP irp);
 
 // control/device_control.cpp
 NTSTATUS AdapterDeviceControl(PDEVICE_OBJECT device, PIRP irp);
