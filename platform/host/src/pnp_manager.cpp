@@ -92,7 +92,10 @@ NTSTATUS PnpSendRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
   }
   if (information != nullptr) *information = iosb.Information;
   ObfDereferenceObject(top);
-  if (major == IRP_MJ_PNP) PnpNoteRequestDone(device, minor, status);
+  // Only requests that leave the stack in place move a node; after a removal `device` may be gone.
+  if (major == IRP_MJ_PNP && (minor == IRP_MN_START_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL)) {
+    PnpNoteRequestDone(device, minor, status);
+  }
   return status;
 }
 
