@@ -32,6 +32,7 @@ enum BugCheckCode : ULONG {
   kSystemPteMisuse = 0xDA,
   kWorkerThreadReturnedAtBadIrql = 0xE1,
   kWorkerInvalid = 0xE4,
+  kPnpDetectedFatalError = 0xCA,
   // Not a platform code: the host kernel found every managed thread blocked with no deadline.
   kHostDeadlock = 0xDEAD10CC,
 };

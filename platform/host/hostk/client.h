@@ -26,6 +26,8 @@ bool GuidEqual(const GUID& a, const GUID& b);
 // ("USB\VID_1234&PID_5678\5&1a2b3c&0&1"); a device without one gets "ROOT\HOSTK\NNNN", numbered
 // in the order devices first register an interface.
 void IoSetDeviceInstancePath(PDEVICE_OBJECT pdo, const std::string& instancePath);
+// The device's instance path: the one set, else a new "ROOT\HOSTK\NNNN" it keeps from then on.
+std::string IoDeviceInstancePath(PDEVICE_OBJECT pdo);
 
 struct DeviceInterface {
   std::string symbolicLink;

@@ -17,6 +17,8 @@
 
 #include "host/ntdef.h"
 
+struct _KTHREAD;
+
 namespace hostk {
 
 enum class ClockMode { Virtual, Real };
@@ -61,6 +63,9 @@ void ResetClockForNextTest();
 // host controller). It counts as running from this call on, is not a system thread of the driver
 // (LiveSystemThreadCount leaves it out), and waits with the platform's calls like any other.
 void StartHostThread(const char* name, void (*body)(void* context), void* context);
+// Same, returning the thread object with a reference the caller drops: a kernel wait on it ends
+// once the thread has ended and left the managed set.
+::_KTHREAD* StartHostThreadObject(const char* name, void (*body)(void* context), void* context);
 
 // The next `n`th PsCreateSystemThread (1: the next one) fails with STATUS_INSUFFICIENT_RESOURCES,
 // as it does on the platform when the system is out of memory; 0 clears it.

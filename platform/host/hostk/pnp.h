@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "host/io.h"
 
@@ -38,6 +39,58 @@ NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT physicalDevice);
 // (a request drivers must not fail), then IRP_MN_REMOVE_DEVICE as PnpRemoveDevice sends it. The
 // platform holds the removal until the last handle is closed; callers close theirs first.
 NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDevice);
+
+// The device tree.
+//
+// Every physical device object PnpAddDevice gave a function driver is a root node, with the instance
+// path IoSetDeviceInstancePath gave it (else "ROOT\HOSTK\NNNN"). IoInvalidateDeviceRelations(pdo,
+// BusRelations) queues an enumeration of that node's stack on the manager's worker, a managed host
+// thread: IRP_MN_QUERY_DEVICE_RELATIONS to the top of the stack, then for each new child
+// IRP_MN_QUERY_ID (device, instance, hardware and compatible identifiers),
+// IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_TEXT (description, location),
+// IRP_MN_QUERY_BUS_INFORMATION and IRP_MN_QUERY_RESOURCE_REQUIREMENTS, a node "<device id>\<instance
+// id>" under the parent, and IRP_MN_START_DEVICE (no function driver is loaded for children: they
+// run raw). A child missing from a later answer gets IRP_MN_SURPRISE_REMOVAL when it was started,
+// then IRP_MN_REMOVE_DEVICE, and leaves the tree. A node enumerated before its device started is
+// enumerated once IRP_MN_START_DEVICE succeeds (PnpSendRequest). Removing a device with
+// PnpRemoveDevice or PnpSurpriseRemoveDevice removes its children first, depth first.
+// Broken rules are bug checks: PNP_DETECTED_FATAL_ERROR for an invalid physical device object (0x2),
+// a duplicate instance identifier among siblings (0x1) or a malformed identifier (0x3), and
+// DRIVER_VERIFIER_DETECTED_VIOLATION for an answer that is not a tagged paged pool block.
+struct PnpDeviceNodeInfo {
+  std::string instancePath;
+  // "Added" (root not yet started), "Started", "StartFailed" (start failed: removed, still
+  // reported), "Failed" (capabilities failed: never started), "SurpriseRemoved", "Removing".
+  std::string state;
+  int depth;  // 0 for a root node
+  PDEVICE_OBJECT pdo;
+  std::string parentInstancePath;  // "" for a root node
+  // A child's answers (empty or zero when it gave none).
+  std::vector<std::string> hardwareIds;
+  std::vector<std::string> compatibleIds;
+  std::string description;
+  std::string location;
+  DEVICE_CAPABILITIES capabilities;
+  bool busInformation;
+  PNP_BUS_INFORMATION busInformationAnswer;
+  ULONG resourceRequirementsSize;  // the answer's ListSize, 0 when none
+};
+
+// The tree depth first, each parent before its children, children in the order first reported.
+std::vector<PnpDeviceNodeInfo> PnpDeviceTree();
+
+// The physical device object of the node with this instance path (compared without case), or
+// nullptr. No reference is taken: the object stays valid while the node is in the tree.
+PDEVICE_OBJECT PnpFindDevice(const std::string& instancePath);
+
+// Waits (a kernel wait, so virtual time moves meanwhile) until every queued enumeration is done
+// and the worker has ended. PASSIVE_LEVEL.
+void PnpWaitForEnumeration();
+
+// For the end-of-test checks: enumerations still queued or running and nodes still in the tree;
+// empty when none. The reset forgets the tree, dropping the references its children held.
+std::string PnpReport();
+void PnpResetForNextTest();
 
 // Unloads a driver that has no device left.
 void PnpUnloadDriver(PDRIVER_OBJECT driver);

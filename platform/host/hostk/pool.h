@@ -31,6 +31,8 @@ std::string PoolLeakReport();
 // True when [address, address + length) lies inside one live block; `type` (optional) receives
 // the block's pool type.
 bool PoolContainsRange(const void* address, size_t length, POOL_TYPE* type = nullptr);
+// The live block that starts at `body` (what ExFreePool would free), or false.
+bool PoolBlockAt(const void* body, PoolBlock* block);
 // Forgets every live block without freeing it (a test that deliberately leaks calls this).
 void PoolForgetLiveBlocks();
 

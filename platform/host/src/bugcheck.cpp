@@ -39,6 +39,7 @@ const char* BugCheckName(ULONG code) {
     case kSystemPteMisuse: return "SYSTEM_PTE_MISUSE";
     case kWorkerThreadReturnedAtBadIrql: return "WORKER_THREAD_RETURNED_AT_BAD_IRQL";
     case kWorkerInvalid: return "WORKER_INVALID";
+    case kPnpDetectedFatalError: return "PNP_DETECTED_FATAL_ERROR";
     case kHostDeadlock: return "HOST_DEADLOCK";
     default: return "BUG_CHECK";
   }

@@ -181,6 +181,11 @@ void IoSetDeviceInstancePath(PDEVICE_OBJECT pdo, const std::string& instancePath
   Table().instancePaths.push_back({pdo, instancePath});
 }
 
+std::string IoDeviceInstancePath(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  return InstancePathLocked(pdo);
+}
+
 std::vector<DeviceInterface> IoEnabledDeviceInterfaces(const GUID& classGuid) {
   std::lock_guard<std::mutex> guard(Table().lock);
   std::vector<DeviceInterface> found;

@@ -11,6 +11,7 @@
 #include "host/hostk/pool.h"
 #include "host/ntstatus.h"
 #include "io_internal.h"
+#include "pnp_internal.h"
 
 namespace hostk {
 namespace {
@@ -171,6 +172,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (*link == DeviceObject) *link = DeviceObject->NextDevice;
   }
   IoDisableInterfacesOf(DeviceObject);
+  PnpNoteDeviceDeleted(DeviceObject);
   // The memory stays while references remain; the device answers no new request.
   ObfDereferenceObject(DeviceObject);
 }

@@ -1,4 +1,5 @@
 // The Plug and Play manager's first steps: load, add device, requests to a stack, removal, unload.
+// The device tree and enumeration live in pnp_device_tree.cpp and pnp_enumeration.cpp.
 #include "host/hostk/pnp.h"
 
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "host/ntstatus.h"
 #include "host/zw.h"
 #include "io_internal.h"
+#include "pnp_internal.h"
 
 namespace hostk {
 namespace {
@@ -65,6 +67,7 @@ NTSTATUS PnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "PnpAddDevice");
   NTSTATUS status = driver->DriverExtension->AddDevice(driver, physicalDevice);
   if (!NT_SUCCESS(status) && driver->DeviceObject == nullptr) PnpUnloadDriver(driver);
+  if (NT_SUCCESS(status)) PnpAddRootNode(physicalDevice);
   return status;
 }
 
@@ -89,15 +92,19 @@ NTSTATUS PnpSendRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
   }
   if (information != nullptr) *information = iosb.Information;
   ObfDereferenceObject(top);
+  // Only requests that leave the stack in place move a node; after a removal `device` may be gone.
+  if (major == IRP_MJ_PNP && (minor == IRP_MN_START_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL)) {
+    PnpNoteRequestDone(device, minor, status);
+  }
   return status;
 }
 
 NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT physicalDevice) {
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(physicalDevice);
-  PDRIVER_OBJECT driver = top == physicalDevice ? nullptr : top->DriverObject;
-  ObfDereferenceObject(top);
-  NTSTATUS status = PnpSendRequest(physicalDevice, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-  if (driver != nullptr && driver->DeviceObject == nullptr) PnpUnloadDriver(driver);
+  RequireIrqlAtMost(PASSIVE_LEVEL, "PnpRemoveDevice");
+  PnpAcquireEngine();
+  NTSTATUS status = PnpHasNode(physicalDevice) ? PnpRemoveSubtree(physicalDevice, false, false)
+                                               : PnpSendRemove(physicalDevice);
+  PnpReleaseEngine();
   return status;
 }
 

@@ -3,11 +3,19 @@
 #include "host/hostk/irql.h"
 #include "host/hostk/pnp.h"
 #include "host/ntstatus.h"
+#include "pnp_internal.h"
 
 namespace hostk {
 
 NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDevice) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "PnpSurpriseRemoveDevice");
+  if (PnpHasNode(physicalDevice)) {
+    // Children first: each started one learns it is gone, then each is removed.
+    PnpAcquireEngine();
+    NTSTATUS status = PnpRemoveSubtree(physicalDevice, true, true);
+    PnpReleaseEngine();
+    return status;
+  }
   NTSTATUS status = PnpSendRequest(physicalDevice, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
   if (!NT_SUCCESS(status)) {
     BugCheck(kDriverVerifierDetectedViolation,

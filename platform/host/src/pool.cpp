@@ -396,6 +396,16 @@ bool PoolContainsRange(const void* address, size_t length, POOL_TYPE* type) {
   return true;
 }
 
+bool PoolBlockAt(const void* body, PoolBlock* block) {
+  PoolState& pool = Pool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  auto found = pool.live.find(reinterpret_cast<ULONG_PTR>(body));
+  if (found == pool.live.end()) return false;
+  const Block& live = found->second;
+  *block = PoolBlock{live.tag, live.type, live.size, live.sequence};
+  return true;
+}
+
 std::string PoolLeakReport() {
   // Keyed by name first for the order, then by value so that tags printing alike stay apart.
   std::map<std::pair<std::string, ULONG>, TagTotals> byTag;

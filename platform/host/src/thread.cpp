@@ -94,13 +94,17 @@ void ManagedThreadMain(HostThread* host, bool systemThread, void (*routine)(void
 // A new managed thread, counted as running before the caller goes on so that the clock cannot move
 // before it gets to run.
 HANDLE StartManagedThread(const char* name, bool systemThread, void (*routine)(void*),
-                          void* context, bool wantHandle) {
+                          void* context, bool wantHandle, PKTHREAD* object = nullptr) {
   HostThread* host = new HostThread;
   host->name = name;
   host->service = !systemThread;
   host->systemProcess = true;
   host->kthread = NewThreadObject(host, systemThread);
   HANDLE handle = wantHandle ? ObInsertHandle(host->kthread) : nullptr;
+  if (object != nullptr) {
+    ObfReferenceObject(host->kthread);
+    *object = host->kthread;
+  }
   {
     auto lock = LockScheduler();
     RegisterRunningThread(lock, host);
@@ -158,6 +162,12 @@ bool IsCurrentThreadManaged() { return CurrentHostThread() != nullptr; }
 
 void StartHostThread(const char* name, void (*body)(void* context), void* context) {
   StartManagedThread(name, false, body, context, false);
+}
+
+PKTHREAD StartHostThreadObject(const char* name, void (*body)(void* context), void* context) {
+  PKTHREAD thread = nullptr;
+  StartManagedThread(name, false, body, context, false, &thread);
+  return thread;
 }
 
 }  // namespace hostk

@@ -7,6 +7,7 @@
 #include "host/hostk/clock.h"
 #include "host/hostk/io.h"
 #include "host/hostk/object.h"
+#include "host/hostk/pnp.h"
 #include "host/hostk/pool.h"
 #include "host/hostk/registry.h"
 #include "host/hostk/trace.h"
@@ -25,6 +26,8 @@ std::string LeakReport() {
   if (!mdls.empty()) out << "memory descriptor lists still allocated:\n" << mdls;
   std::string requests = IoLiveIrpReport();
   if (!requests.empty()) out << "requests still allocated:\n" << requests;
+  std::string pnp = PnpReport();
+  if (!pnp.empty()) out << "Plug and Play manager not idle:\n" << pnp;
   size_t threads = LiveSystemThreadCount();
   if (threads > 0) {
     out << threads << " system thread(s) still running:\n" << DescribeThreads();
@@ -36,6 +39,7 @@ std::string LeakReport() {
 }
 
 void ResetForNextTest() {
+  PnpResetForNextTest();
   PoolResetForNextTest();
   RegistryResetForNextTest();
   TraceResetForNextTest();

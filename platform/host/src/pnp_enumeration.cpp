@@ -1,0 +1,389 @@
+// The Plug and Play manager's enumeration: IoInvalidateDeviceRelations queues it, the manager's
+// worker asks the bus for its children, interrogates and starts the new ones, and removes the ones
+// gone.
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <set>
+
+#include "host/hostk/bugcheck.h"
+#include "host/hostk/clock.h"
+#include "host/hostk/irql.h"
+#include "host/hostk/object.h"
+#include "host/hostk/pool.h"
+#include "host/hostk/registry.h"
+#include "host/ntstatus.h"
+#include "io_internal.h"
+#include "pnp_internal.h"
+
+namespace hostk {
+namespace {
+
+constexpr ULONG kUnnamedTag = PoolTag("None");  // ExAllocatePool's
+constexpr size_t kMaxDeviceIdLength = 200;      // MAX_DEVICE_ID_LEN, the terminator included
+constexpr ULONG kLocaleEnglishUs = 0x409;
+
+struct Queue {
+  std::mutex lock;
+  std::deque<PDEVICE_OBJECT> items;  // each holds a reference on its device
+  PKTHREAD worker = nullptr;         // referenced while alive
+};
+
+Queue& Q() {
+  static Queue* queue = new Queue;  // outlives detached threads at exit
+  return *queue;
+}
+
+std::string Narrow(const std::u16string& text) { return Utf16ToUtf8(text); }
+
+// The pool block of an answer, which the manager frees as paged pool.
+PoolBlock CheckAnswer(const void* answer, PDEVICE_OBJECT device, const char* what) {
+  PoolBlock block;
+  if (!PoolBlockAt(answer, &block)) {
+    BugCheckParamsF(kDriverVerifierDetectedViolation, 0, (ULONG_PTR)device, (ULONG_PTR)answer, 0,
+                    "%s: the answer %p for %p is not the start of a pool block (the Plug and "
+                    "Play manager frees answers with ExFreePool)",
+                    what, answer, (void*)device);
+  }
+  if ((block.type & 1) == 0) {
+    BugCheckParamsF(kDriverVerifierDetectedViolation, 0, (ULONG_PTR)device, (ULONG_PTR)answer,
+                    block.type,
+                    "%s: the answer %p for %p is from non-paged pool (type %u); answers to Plug "
+                    "and Play queries are paged pool",
+                    what, answer, (void*)device, (unsigned)block.type);
+  }
+  if (block.tag == kUnnamedTag) {
+    BugCheckParamsF(kDriverVerifierDetectedViolation, 0, (ULONG_PTR)device, (ULONG_PTR)answer, 0,
+                    "%s: the answer %p for %p was allocated without a pool tag", what, answer,
+                    (void*)device);
+  }
+  return block;
+}
+
+// Sends a query and returns its answer (nullptr when it failed or gave none).
+void* Query(PDEVICE_OBJECT device, UCHAR minor, const IO_STACK_LOCATION& parameters,
+            NTSTATUS* status = nullptr) {
+  ULONG_PTR information = 0;
+  NTSTATUS result = PnpSendRequest(device, IRP_MJ_PNP, minor, &parameters, &information);
+  if (status != nullptr) *status = result;
+  return NT_SUCCESS(result) ? (void*)information : nullptr;
+}
+
+// The strings of an answer: one terminated string, or (multi) a list ended by an empty string.
+// False when the terminator is not inside the block.
+bool ReadStrings(const void* answer, const PoolBlock& block, bool multi,
+                 std::vector<std::u16string>* strings) {
+  const WCHAR* text = (const WCHAR*)answer;
+  size_t count = block.size / sizeof(WCHAR);
+  std::u16string current;
+  for (size_t i = 0; i < count; i++) {
+    if (text[i] != 0) {
+      current += text[i];
+      continue;
+    }
+    if (!multi || current.empty()) {
+      if (!multi) strings->push_back(current);
+      return true;
+    }
+    strings->push_back(current);
+    current.clear();
+  }
+  return false;
+}
+
+// What is wrong with an identifier, or nullptr.
+const char* IdentifierFault(const std::u16string& id, bool instance) {
+  if (id.empty()) return "it is empty";
+  if (id.size() >= kMaxDeviceIdLength) return "it is not shorter than MAX_DEVICE_ID_LEN (200)";
+  for (char16_t c : id) {
+    if (c < 0x20) return "it holds a control character";
+    if (c == u' ') return "it holds a space";
+    if (c > 0x7F) return "it holds a character above 0x7F";
+    if (c == u',') return "it holds a comma";
+    if (instance && c == u'\\') return "an instance identifier holds no backslash";
+  }
+  return nullptr;
+}
+
+const char* IdName(BUS_QUERY_ID_TYPE type) {
+  switch (type) {
+    case BusQueryDeviceID: return "BusQueryDeviceID";
+    case BusQueryInstanceID: return "BusQueryInstanceID";
+    case BusQueryHardwareIDs: return "BusQueryHardwareIDs";
+    case BusQueryCompatibleIDs: return "BusQueryCompatibleIDs";
+    default: return "BusQuery?";
+  }
+}
+
+// The platform's numbering of identifiers in an invalid-ID report.
+ULONG_PTR IdKind(BUS_QUERY_ID_TYPE type) {
+  switch (type) {
+    case BusQueryDeviceID: return 1;
+    case BusQueryInstanceID: return 2;
+    case BusQueryHardwareIDs: return 3;
+    default: return 4;
+  }
+}
+
+[[noreturn]] void InvalidId(PDEVICE_OBJECT child, const void* answer, BUS_QUERY_ID_TYPE type,
+                            const std::string& id, const char* fault) {
+  BugCheckParamsF(kPnpDetectedFatalError, 0x3, (ULONG_PTR)child, (ULONG_PTR)answer, IdKind(type),
+                  "invalid ID: child %p answered IRP_MN_QUERY_ID (%s) with \"%s\": %s",
+                  (void*)child, IdName(type), id.c_str(), fault);
+}
+
+// IRP_MN_QUERY_ID. The device and instance identifiers are required; the lists may be missing.
+std::vector<std::string> QueryIds(PDEVICE_OBJECT child, BUS_QUERY_ID_TYPE type) {
+  IO_STACK_LOCATION parameters = {};
+  parameters.Parameters.QueryId.IdType = type;
+  NTSTATUS status;
+  void* answer = Query(child, IRP_MN_QUERY_ID, parameters, &status);
+  bool single = type == BusQueryDeviceID || type == BusQueryInstanceID;
+  if (answer == nullptr) {
+    if (single) {
+      char fault[64];
+      snprintf(fault, sizeof fault, "no answer (status 0x%08X)", (unsigned)status);
+      InvalidId(child, nullptr, type, "", fault);
+    }
+    return {};
+  }
+  PoolBlock block = CheckAnswer(answer, child, "IRP_MN_QUERY_ID");
+  std::vector<std::u16string> ids;
+  if (!ReadStrings(answer, block, !single, &ids)) {
+    InvalidId(child, answer, type, "", "not terminated inside its pool block");
+  }
+  std::vector<std::string> out;
+  for (const std::u16string& id : ids) {
+    if (const char* fault = IdentifierFault(id, type == BusQueryInstanceID)) {
+      InvalidId(child, answer, type, Narrow(id), fault);
+    }
+    out.push_back(Narrow(id));
+  }
+  ExFreePool(answer);
+  return out;
+}
+
+std::string QueryText(PDEVICE_OBJECT child, DEVICE_TEXT_TYPE type) {
+  IO_STACK_LOCATION parameters = {};
+  parameters.Parameters.QueryDeviceText.DeviceTextType = type;
+  parameters.Parameters.QueryDeviceText.LocaleId = kLocaleEnglishUs;
+  void* answer = Query(child, IRP_MN_QUERY_DEVICE_TEXT, parameters);
+  if (answer == nullptr) return "";
+  PoolBlock block = CheckAnswer(answer, child, "IRP_MN_QUERY_DEVICE_TEXT");
+  std::vector<std::u16string> text;
+  if (!ReadStrings(answer, block, false, &text)) {
+    BugCheckParamsF(kDriverVerifierDetectedViolation, 0, (ULONG_PTR)child, (ULONG_PTR)answer, 0,
+                    "IRP_MN_QUERY_DEVICE_TEXT: the text of %p is not terminated inside its "
+                    "pool block",
+                    (void*)child);
+  }
+  ExFreePool(answer);
+  return Narrow(text[0]);
+}
+
+// An answer that must hold at least `size` bytes.
+void CheckAnswerSize(const void* answer, const PoolBlock& block, size_t size,
+                     PDEVICE_OBJECT child, const char* what) {
+  if (block.size < size) {
+    BugCheckParamsF(kDriverVerifierDetectedViolation, 0, (ULONG_PTR)child, (ULONG_PTR)answer,
+                    block.size, "%s: the answer for %p is %zu bytes, %zu expected", what,
+                    (void*)child, (size_t)block.size, size);
+  }
+}
+
+void QueryBusInformation(PDEVICE_OBJECT child, PnpDeviceNodeInfo* info) {
+  void* answer = Query(child, IRP_MN_QUERY_BUS_INFORMATION, IO_STACK_LOCATION{});
+  if (answer == nullptr) return;
+  PoolBlock block = CheckAnswer(answer, child, "IRP_MN_QUERY_BUS_INFORMATION");
+  CheckAnswerSize(answer, block, sizeof(PNP_BUS_INFORMATION), child,
+                  "IRP_MN_QUERY_BUS_INFORMATION");
+  info->busInformation = true;
+  memcpy(&info->busInformationAnswer, answer, sizeof(PNP_BUS_INFORMATION));
+  ExFreePool(answer);
+}
+
+void QueryResourceRequirements(PDEVICE_OBJECT child, PnpDeviceNodeInfo* info) {
+  void* answer = Query(child, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IO_STACK_LOCATION{});
+  if (answer == nullptr) return;
+  const char* what = "IRP_MN_QUERY_RESOURCE_REQUIREMENTS";
+  PoolBlock block = CheckAnswer(answer, child, what);
+  CheckAnswerSize(answer, block, offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List), child, what);
+  ULONG listSize = ((const IO_RESOURCE_REQUIREMENTS_LIST*)answer)->ListSize;
+  CheckAnswerSize(answer, block, listSize, child, what);
+  info->resourceRequirementsSize = listSize;
+  ExFreePool(answer);
+}
+
+// Interrogates a new child, gives it a node under `parent`, and starts it.
+void AddChild(PDEVICE_OBJECT parent, PDEVICE_OBJECT child) {
+  PnpChildAnswers answers;
+  answers.deviceId = QueryIds(child, BusQueryDeviceID)[0];
+  answers.instanceId = QueryIds(child, BusQueryInstanceID)[0];
+  answers.info.hardwareIds = QueryIds(child, BusQueryHardwareIDs);
+  answers.info.compatibleIds = QueryIds(child, BusQueryCompatibleIDs);
+  DEVICE_CAPABILITIES capabilities = {};
+  capabilities.Size = sizeof(DEVICE_CAPABILITIES);
+  capabilities.Version = 1;
+  capabilities.Address = 0xFFFFFFFF;
+  capabilities.UINumber = 0xFFFFFFFF;
+  IO_STACK_LOCATION parameters = {};
+  parameters.Parameters.DeviceCapabilities.Capabilities = &capabilities;
+  NTSTATUS capabilitiesStatus =
+      PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, &parameters);
+  answers.info.capabilities = capabilities;
+  answers.info.description = QueryText(child, DeviceTextDescription);
+  answers.info.location = QueryText(child, DeviceTextLocationInformation);
+  QueryBusInformation(child, &answers.info);
+  QueryResourceRequirements(child, &answers.info);
+  PnpAddChildNode(parent, child, answers);
+  if (!NT_SUCCESS(capabilitiesStatus)) {
+    PnpSetFailed(child, "Failed");
+    return;
+  }
+  // No resources to assign on this bus: both lists are empty.
+  IO_STACK_LOCATION start = {};
+  NTSTATUS status = PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_START_DEVICE, &start);
+  if (!NT_SUCCESS(status)) {
+    // The platform removes a device that failed to start; its bus still reports it.
+    PnpSendRemove(child);
+    PnpSetFailed(child, "StartFailed");
+  }
+}
+
+bool IsDeviceObject(PDEVICE_OBJECT device) {
+  const ObjectType* type = ObTypeOf(device);
+  return type != nullptr && strcmp(type->name, "Device") == 0;
+}
+
+[[noreturn]] void InvalidPdo(PDEVICE_OBJECT device, const char* rule) {
+  bool object = IsDeviceObject(device);
+  BugCheckParamsF(kPnpDetectedFatalError, 0x2, (ULONG_PTR)device,
+                  object ? (ULONG_PTR)device->DriverObject : 0, 0, "invalid PDO %p: %s",
+                  (void*)device, rule);
+}
+
+void CheckReported(PDEVICE_OBJECT parent, PDEVICE_OBJECT child) {
+  if (!IsDeviceObject(child)) InvalidPdo(child, "reported in bus relations, not a device object");
+  if (IoIsDeviceDeleted(child)) InvalidPdo(child, "reported in bus relations after its deletion");
+  if (IoLowerDevice(child) != nullptr) {
+    InvalidPdo(child, "reported in bus relations, but attached over another device");
+  }
+  PDEVICE_OBJECT owner = PnpParentOf(child);
+  if ((owner == nullptr && PnpHasNode(child)) || (owner != nullptr && owner != parent)) {
+    InvalidPdo(child, "reported in bus relations, but already in the tree under another parent");
+  }
+}
+
+// One enumeration of the stack over `parent`, with the engine held.
+void Enumerate(PDEVICE_OBJECT parent) {
+  if (!PnpStartedOrDeferEnumeration(parent)) return;
+  IO_STACK_LOCATION parameters = {};
+  parameters.Parameters.QueryDeviceRelations.Type = BusRelations;
+  NTSTATUS status;
+  void* answer = Query(parent, IRP_MN_QUERY_DEVICE_RELATIONS, parameters, &status);
+  if (!NT_SUCCESS(status)) return;  // the children stay as they were
+  std::vector<PDEVICE_OBJECT> reported;
+  if (answer != nullptr) {
+    const char* what = "IRP_MN_QUERY_DEVICE_RELATIONS";
+    PoolBlock block = CheckAnswer(answer, parent, what);
+    size_t header = offsetof(DEVICE_RELATIONS, Objects);
+    CheckAnswerSize(answer, block, header, parent, what);
+    const DEVICE_RELATIONS* relations = (const DEVICE_RELATIONS*)answer;
+    CheckAnswerSize(answer, block, header + (size_t)relations->Count * sizeof(PDEVICE_OBJECT),
+                    parent, what);
+    reported.assign(relations->Objects, relations->Objects + relations->Count);
+    ExFreePool(answer);
+  }
+  for (PDEVICE_OBJECT child : reported) CheckReported(parent, child);
+  // The ones gone first, so that a new child may take over an instance identifier.
+  for (PDEVICE_OBJECT known : PnpChildrenOf(parent)) {
+    if (std::find(reported.begin(), reported.end(), known) == reported.end()) {
+      PnpRemoveSubtree(known, true, false);
+    }
+  }
+  std::vector<PDEVICE_OBJECT> known = PnpChildrenOf(parent);
+  std::set<PDEVICE_OBJECT> seen(known.begin(), known.end());
+  for (PDEVICE_OBJECT child : reported) {
+    // A node holds the reference of the report that made it; later reports' are dropped.
+    if (!seen.insert(child).second) {
+      ObfDereferenceObject(child);
+      continue;
+    }
+    AddChild(parent, child);
+  }
+}
+
+void WorkerMain(void*) {
+  for (;;) {
+    PDEVICE_OBJECT pdo;
+    {
+      std::unique_lock<std::mutex> guard(Q().lock);
+      if (Q().items.empty()) {
+        PKTHREAD self = Q().worker;
+        Q().worker = nullptr;
+        guard.unlock();
+        ObfDereferenceObject(self);
+        return;
+      }
+      pdo = Q().items.front();
+      Q().items.pop_front();
+    }
+    PnpAcquireEngine();
+    Enumerate(pdo);
+    PnpReleaseEngine();
+    ObfDereferenceObject(pdo);
+  }
+}
+
+}  // namespace
+
+void PnpQueueEnumeration(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(Q().lock);
+  // A request already waiting covers this one.
+  if (std::find(Q().items.begin(), Q().items.end(), pdo) != Q().items.end()) return;
+  ObfReferenceObject(pdo);
+  Q().items.push_back(pdo);
+  if (Q().worker == nullptr) {
+    Q().worker = StartHostThreadObject("Plug and Play manager", WorkerMain, nullptr);
+  }
+}
+
+void PnpWaitForEnumeration() {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "PnpWaitForEnumeration");
+  for (;;) {
+    PKTHREAD worker;
+    {
+      std::lock_guard<std::mutex> guard(Q().lock);
+      worker = Q().worker;
+      if (worker == nullptr) return;
+      ObfReferenceObject(worker);
+    }
+    KeWaitForSingleObject(worker, Executive, KernelMode, FALSE, nullptr);
+    ObfDereferenceObject(worker);
+  }
+}
+
+std::string PnpWorkerReport() {
+  std::lock_guard<std::mutex> guard(Q().lock);
+  if (Q().worker == nullptr) return "";
+  return "Plug and Play enumeration still running, " + std::to_string(Q().items.size()) +
+         " more queued (PnpWaitForEnumeration waits for them)\n";
+}
+
+}  // namespace hostk
+
+using namespace hostk;
+
+VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "IoInvalidateDeviceRelations");
+  if (!PnpHasNode(DeviceObject)) {
+    InvalidPdo(DeviceObject, "IoInvalidateDeviceRelations needs a physical device object the Plug "
+                             "and Play manager knows (one given to AddDevice or reported by a bus)");
+  }
+  // Only bus relations change what the manager enumerates here.
+  if (Type != BusRelations) return;
+  PnpQueueEnumeration(DeviceObject);
+}

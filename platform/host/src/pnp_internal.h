@@ -1,0 +1,61 @@
+// What the Plug and Play manager's modules share: the device tree (pnp_device_tree.cpp) and the
+// enumeration worker (pnp_enumeration.cpp).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/hostk/pnp.h"
+
+namespace hostk {
+
+// Serialises the manager's operations on the tree (enumerations and removals), as the platform runs
+// them one at a time: a synchronization event, so holding it across requests keeps the clock and
+// completion APCs working.
+void PnpAcquireEngine();
+void PnpReleaseEngine();
+
+// The tree. Nodes are reached by their physical device object under the tree's own lock, which is
+// never held while a request is sent.
+bool PnpHasNode(PDEVICE_OBJECT pdo);
+// A root node for a device PnpAddDevice gave a function driver (nothing when it has one already).
+void PnpAddRootNode(PDEVICE_OBJECT pdo);
+// Whether the node is started; when it is not but exists, it is marked for enumeration on start.
+bool PnpStartedOrDeferEnumeration(PDEVICE_OBJECT pdo);
+// The children of a node, in report order.
+std::vector<PDEVICE_OBJECT> PnpChildrenOf(PDEVICE_OBJECT parent);
+// The parent of a child node, or nullptr for a root or unknown device.
+PDEVICE_OBJECT PnpParentOf(PDEVICE_OBJECT child);
+
+struct PnpChildAnswers {
+  std::string deviceId;
+  std::string instanceId;
+  PnpDeviceNodeInfo info;  // the answers; path, state, depth filled by the tree
+};
+// Adds a reported child under `parent`, holding the bus driver's reference; checks the instance
+// identifier is unique among the siblings. Returns the instance path.
+std::string PnpAddChildNode(PDEVICE_OBJECT parent, PDEVICE_OBJECT child,
+                            const PnpChildAnswers& answers);
+void PnpSetFailed(PDEVICE_OBJECT pdo, const char* state);
+
+// Removes a node and everything under it, children first: with `surprise`, IRP_MN_SURPRISE_REMOVAL
+// to each started node (and to the top node when `surpriseTopAlways`), then IRP_MN_REMOVE_DEVICE
+// to each; nodes leave the tree and drop their references. Unloads a function driver left with no
+// device. Returns the status of the top node's removal. Called with the engine held.
+NTSTATUS PnpRemoveSubtree(PDEVICE_OBJECT top, bool surprise, bool surpriseTopAlways);
+
+// Sends IRP_MN_REMOVE_DEVICE and unloads the stack's function driver when it has no device left.
+NTSTATUS PnpSendRemove(PDEVICE_OBJECT pdo);
+
+// PnpSendRequest reports each finished Plug and Play request here to keep node states.
+void PnpNoteRequestDone(PDEVICE_OBJECT device, UCHAR minor, NTSTATUS status);
+
+// IoDeleteDevice reports each deleted device: a root node leaves the tree; a child deleted before
+// the manager removed it is a bug check.
+void PnpNoteDeviceDeleted(PDEVICE_OBJECT device);
+
+// Queues an enumeration of the stack over `pdo` (the worker starts when idle).
+void PnpQueueEnumeration(PDEVICE_OBJECT pdo);
+std::string PnpWorkerReport();
+
+}  // namespace hostk
