@@ -128,10 +128,6 @@ void AdapterSession::Settle(LONGLONG hundredNs) {
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-bool AdapterSession::WaitForRectangles(ULONG count, LONGLONG timeout) {
-  return adapter_->WaitUntil([&] { return adapter_->Rectangles() >= count; }, timeout);
-}
-
 NTSTATUS AdapterSession::Remove() {
   for (PDEVICE_OBJECT child : children_) IoDeleteDevice(child);
   children_.clear();

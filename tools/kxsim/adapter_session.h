@@ -56,9 +56,6 @@ class AdapterSession {
   // Waits `hundredNs` of kernel time: returns once every other thread waits too, so whatever the
   // worker had to send is on the wire.
   void Settle(LONGLONG hundredNs);
-  // Waits until the far side has drawn `count` rectangles in all; false after `timeout` of
-  // kernel time.
-  bool WaitForRectangles(ULONG count, LONGLONG timeout);
 
   // The children deleted, then IRP_MN_REMOVE_DEVICE to the adapter's stack (the driver unloads),
   // then the port and the adapter released. The removal's status.
