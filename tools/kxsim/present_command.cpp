@@ -202,14 +202,15 @@ bool PresentOnAdapter(const PresentOptions& options, const BgrxImage& image, int
   }
 
   std::optional<FarDisplayState> display = session->Adapter().Display(kDisplayId);
-  if (!display || display->mode.width != image.width || display->mode.height != image.height) {
+  bool shown = display && display->mode.width == image.width &&
+               display->mode.height == image.height;
+  std::string error;
+  if (!shown) {
     std::fprintf(stderr, "kxsim present: the far side shows no %d x %d display %d\n",
                  image.width, image.height, int(kDisplayId));
-    return false;
-  }
-  std::string error;
-  if (!SaveRgbPng(options.output, display->mode.width, display->mode.height, display->rgb,
-                  &error)) {
+    ok = false;
+  } else if (!SaveRgbPng(options.output, display->mode.width, display->mode.height, display->rgb,
+                         &error)) {
     std::fprintf(stderr, "kxsim present: cannot write %s: %s\n", options.output.c_str(),
                  error.c_str());
     ok = false;
@@ -217,8 +218,6 @@ bool PresentOnAdapter(const PresentOptions& options, const BgrxImage& image, int
 
   std::vector<std::string> violations = session->Violations();
   ULONG violationCount = session->Adapter().ViolationTotal();
-  size_t comparedPixels = 0;
-  double psnr = MaskedPsnr(image, display->rgb, compared, &comparedPixels);
   std::printf("%s: %d x %d output, quality %d, sampling %d\n", options.output.c_str(),
               image.width, image.height, options.quality, options.sampling);
   std::printf("  rectangles: %zu presented, %u drawn by the far side\n", presented,
@@ -228,7 +227,11 @@ bool PresentOnAdapter(const PresentOptions& options, const BgrxImage& image, int
               (unsigned long long)bytes, area ? 8.0 * double(bytes) / double(area) : 0.0);
   std::printf("  violations: %u\n", unsigned(violationCount));
   for (const std::string& line : violations) std::printf("    %s\n", line.c_str());
-  if (comparedPixels == 0) {
+  size_t comparedPixels = 0;
+  double psnr = shown ? MaskedPsnr(image, display->rgb, compared, &comparedPixels) : 0;
+  if (!shown) {
+    std::printf("  PSNR: no picture on the far side\n");
+  } else if (comparedPixels == 0) {
     std::printf("  PSNR: no source pixel was presented\n");
   } else {
     std::printf("  PSNR: %.2f dB over %zu pixels\n", psnr, comparedPixels);
