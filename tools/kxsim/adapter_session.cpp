@@ -27,8 +27,10 @@ AdapterSession::~AdapterSession() {
   if (port_ != nullptr) Remove();
 }
 
-bool AdapterSession::Plug(int quality, int sampling, std::string* error) {
-  adapter_ = std::make_shared<VirtualAdapter>();
+bool AdapterSession::Plug(int quality, int sampling, std::string* error, bool decodeFrames) {
+  VirtualAdapterOptions adapterOptions;
+  adapterOptions.decodeFrames = decodeFrames;
+  adapter_ = std::make_shared<VirtualAdapter>(adapterOptions);
   port_ = std::make_unique<SimulatedUsbPort>(adapter_->Device());
   NTSTATUS status = STATUS_SUCCESS;
   driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry, &status);

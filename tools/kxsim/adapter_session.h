@@ -40,8 +40,9 @@ class AdapterSession {
   AdapterSession& operator=(const AdapterSession&) = delete;
 
   // The adapter, the driver above it, configured and started; `quality` and `sampling` replace
-  // what the registry gave. False with a message when a step failed.
-  bool Plug(int quality, int sampling, std::string* error);
+  // what the registry gave. Without `decodeFrames` the far side only checks and counts frames.
+  // False with a message when a step failed.
+  bool Plug(int quality, int sampling, std::string* error, bool decodeFrames = true);
   // A display child bound to `channel`, its display known as `displayId`; nullptr when the device
   // object could not be created.
   PDEVICE_OBJECT AddChild(ULONG channel, LONG displayId);

@@ -22,7 +22,7 @@ void PrintUsage() {
                "  present IN.png OUT.png [-q Q] [-s 0..3] [--mode WxH] [--rect L,T,R,B]...\n"
                "      present an image through the driver on a virtual adapter; OUT.png is what\n"
                "      the far-side display shows\n"
-               "  bench-present [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--json]\n"
+               "  bench-present [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--far-decode] [--json]\n"
                "      time presents to the wire, whole frames and 128 x 128 tiles, against the\n"
                "      driver's encoder alone on the same rectangles (default: the corpus)\n"
                "environment:\n"
