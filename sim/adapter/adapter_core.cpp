@@ -25,7 +25,7 @@ AdapterCore::AdapterCore(const VirtualAdapterOptions& adapterOptions)
       bridge(options, &configMemory, &dataPath),
       farSide(options),
       internalBus(options, &busSwitch, &farSide, &dataPath),
-      channel1(&displays, &violations) {
+      channel1(&displays, &violations, options.decodeFrames) {
   KeInitializeEvent(&activity, NotificationEvent, FALSE);
   announcer.Attach(&dataPath.In(Channel1InEndpoint(options)));
   dataPath.SetOutFlushHandler([this](int channel) {

@@ -57,6 +57,9 @@ struct VirtualAdapterOptions {
   USHORT productWord = 0x3380;  // PidW: low half of configuration word 2
   ULONG word200 = 0x4B580200;
   ULONG word201 = 0x4B580201;
+  // False: frame payloads on channel 1 are checked for their framing and counted, but not decoded
+  // or drawn, so that a benchmark of the host's side does not time the far side's decoder.
+  bool decodeFrames = true;
   ConfigMemoryOptions configMemory;
   // The USB layout; identity and speed are taken from the fields above.
   AdapterUsbOptions usbLayout;

@@ -22,8 +22,9 @@ bool IsFramed(const std::vector<uint8_t>& bytes, ULONG length) {
 
 }  // namespace
 
-CommandBlockReceiver::CommandBlockReceiver(FarDisplays* displays, ProtocolViolations* violations)
-    : displays_(displays), violations_(violations) {}
+CommandBlockReceiver::CommandBlockReceiver(FarDisplays* displays, ProtocolViolations* violations,
+                                           bool decodeFrames)
+    : displays_(displays), violations_(violations), decodeFrames_(decodeFrames) {}
 
 void CommandBlockReceiver::Violate(Violation violation, LONG displayId, const char* format, ...) {
   char text[160];
@@ -182,6 +183,10 @@ void CommandBlockReceiver::FinishPayload() {
             (unsigned)length);
   }
   if (!frame.draw) return;
+  if (!decodeFrames_) {
+    displays_->Count(frame.displayId, length);
+    return;
+  }
   DecodedImage image = DecodeJpeg(frame.bytes.data(), length);
   if (!image.ok) {
     Violate(Violation::DecodeError, frame.displayId, "%s", image.message.c_str());

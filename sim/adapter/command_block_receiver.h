@@ -23,7 +23,8 @@ namespace kxsim {
 
 class CommandBlockReceiver {
  public:
-  CommandBlockReceiver(FarDisplays* displays, ProtocolViolations* violations);
+  CommandBlockReceiver(FarDisplays* displays, ProtocolViolations* violations,
+                       bool decodeFrames = true);
 
   // One OUT transfer on channel 1.
   void Receive(const uint8_t* data, size_t size);
@@ -57,6 +58,7 @@ class CommandBlockReceiver {
 
   FarDisplays* const displays_;
   ProtocolViolations* const violations_;
+  const bool decodeFrames_;
   std::optional<PendingFrame> pending_;
   ULONG blocks_ = 0;
 };

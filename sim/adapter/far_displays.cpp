@@ -40,6 +40,14 @@ const FarDisplayState* FarDisplays::Find(LONG id) const {
   return it == displays_.end() ? nullptr : &it->second;
 }
 
+void FarDisplays::Count(LONG id, ULONG payloadBytes) {
+  FarDisplayState& display = displays_[id];
+  order_.push_back(id);
+  display.rectangles++;
+  display.payloadBytes += payloadBytes;
+  rectangles_++;
+}
+
 void FarDisplays::Draw(LONG id, unsigned x, unsigned y, const DecodedImage& image,
                        ULONG payloadBytes) {
   FarDisplayState& display = displays_[id];

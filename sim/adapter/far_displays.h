@@ -39,6 +39,8 @@ class FarDisplays {
   const FarDisplayState* Find(LONG id) const;
   // Draws a decoded rectangle at (x, y); the caller has checked that it fits.
   void Draw(LONG id, unsigned x, unsigned y, const DecodedImage& image, ULONG payloadBytes);
+  // Counts a rectangle that arrived without drawing it.
+  void Count(LONG id, ULONG payloadBytes);
   std::vector<LONG> Ids() const;
   ULONG Rectangles() const { return rectangles_; }
   // The display identifier of every rectangle drawn, in the order they arrived.

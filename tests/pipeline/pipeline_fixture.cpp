@@ -21,6 +21,7 @@ std::vector<uint8_t> DescriptorBytes(LONG left, LONG top, LONG right, LONG botto
 }
 
 void PipelineTest::Plug(kxsim::VirtualAdapterOptions options) {
+  JpegSelectStageRoutines();  // as the adapter's start does
   adapter_ = std::make_shared<kxsim::VirtualAdapter>(options);
   port_ = std::make_unique<kxsim::SimulatedUsbPort>(adapter_->Device());
   driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry);

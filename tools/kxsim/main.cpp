@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "bench_command.h"
+#include "bench_present_command.h"
 #include "encode_command.h"
+#include "present_command.h"
 #include "jpeg/stages.h"
 
 namespace {
@@ -17,6 +19,12 @@ void PrintUsage() {
                "      encode one image with the driver's JPEG encoder\n"
                "  bench-encode [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--levels] [--json]\n"
                "      time the driver's encoder against libjpeg-turbo (default: the corpus)\n"
+               "  present IN.png OUT.png [-q Q] [-s 0..3] [--mode WxH] [--rect L,T,R,B]...\n"
+               "      present an image through the driver on a virtual adapter; OUT.png is what\n"
+               "      the far-side display shows\n"
+               "  bench-present [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--far-decode] [--json]\n"
+               "      time presents to the wire, whole frames and 128 x 128 tiles, against the\n"
+               "      driver's encoder alone on the same rectangles (default: the corpus)\n"
                "environment:\n"
                "  KX_JPEG_LEVEL=portable|sse2|ssse3|sse41|avx|avx2\n"
                "      the highest processor level the encoder may select\n");
@@ -45,6 +53,10 @@ int main(int argc, char** argv) {
   if (!ApplyLevelLimit()) return 2;
   if (std::strcmp(argv[1], "encode") == 0) return kxsim::RunEncode(argc - 2, argv + 2);
   if (std::strcmp(argv[1], "bench-encode") == 0) return kxsim::RunBenchEncode(argc - 2, argv + 2);
+  if (std::strcmp(argv[1], "present") == 0) return kxsim::RunPresent(argc - 2, argv + 2);
+  if (std::strcmp(argv[1], "bench-present") == 0) {
+    return kxsim::RunBenchPresent(argc - 2, argv + 2);
+  }
   std::fprintf(stderr, "kxsim: unknown command '%s'\n", argv[1]);
   PrintUsage();
   return 2;

@@ -25,4 +25,23 @@ bool LoadPng(const std::string& path, BgrxImage* image, std::string* error) {
   return true;
 }
 
+bool SaveRgbPng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb,
+                std::string* error) {
+  if (width <= 0 || height <= 0 || rgb.size() < size_t(width) * size_t(height) * 3) {
+    *error = "no picture of " + std::to_string(width) + " x " + std::to_string(height);
+    return false;
+  }
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  png.width = png_uint_32(width);
+  png.height = png_uint_32(height);
+  png.format = PNG_FORMAT_RGB;
+  if (!png_image_write_to_file(&png, path.c_str(), 0, rgb.data(), 0, nullptr)) {
+    *error = png.message;
+    png_image_free(&png);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace kxsim

@@ -16,4 +16,9 @@ struct BgrxImage {
 // False with a message in `error` when the file cannot be read as a PNG.
 bool LoadPng(const std::string& path, BgrxImage* image, std::string* error);
 
+// Writes `rgb` (red, green, blue, rows of width * 3 bytes, as a far-side display holds its
+// picture) as an 8-bit RGB PNG; false with a message in `error` when it cannot.
+bool SaveRgbPng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb,
+                std::string* error);
+
 }  // namespace kxsim

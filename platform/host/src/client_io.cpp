@@ -2,8 +2,10 @@
 // process reaches a driver through the platform.
 //
 // Every request is a threaded request with its own event and status block: the I/O manager
-// (io_request.cpp) finishes it when its completion walk reaches the top, copying buffered output
-// back by the information count and releasing the system buffer and the MDLs.
+// (io_request.cpp) finishes it in a kernel APC to the calling thread once its completion walk
+// reaches the top, copying buffered output back by the information count and releasing the system
+// buffer and the MDLs. A request that fails without pending is not finished that way: its status
+// is the one IoCallDriver returned.
 //
 // Devices being deleted: the platform fails an open of a device that is being deleted or is still
 // initializing (DO_DEVICE_INITIALIZING) with STATUS_NO_SUCH_DEVICE. A handle opened before the

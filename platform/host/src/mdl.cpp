@@ -50,6 +50,11 @@ struct MdlRecord {
   size_t viewBytes = 0;
   PMDL source = nullptr;  // a partial MDL's source, checked when the partial is mapped
   uint64_t sourceSerial = 0;
+  // The locked range, kept here under the table's lock: other threads' searches must not read
+  // the flags of an MDL its owner is changing.
+  bool locked = false;
+  ULONG_PTR lockedVa = 0;
+  ULONG_PTR lockedBytes = 0;
 };
 
 struct MdlTable {
@@ -351,8 +356,8 @@ PMDL FindLockedMdl(Match match) {
   MdlTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
   for (const auto& entry : table.live) {
-    PMDL mdl = entry.first;
-    if (Has(mdl, MDL_PAGES_LOCKED) && match(VaOf(mdl), (ULONG_PTR)mdl->ByteCount)) return mdl;
+    const MdlRecord& record = entry.second;
+    if (record.locked && match(record.lockedVa, record.lockedBytes)) return entry.first;
   }
   return nullptr;
 }
@@ -446,6 +451,19 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
   std::free(Mdl);
 }
 
+namespace {
+
+void RecordLockedRange(PMDL mdl, bool locked) {
+  MdlTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  MdlRecord& record = table.live.at(mdl);
+  record.locked = locked;
+  record.lockedVa = VaOf(mdl);
+  record.lockedBytes = mdl->ByteCount;
+}
+
+}  // namespace
+
 VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                LOCK_OPERATION Operation) {
   PMDL mdl = MemoryDescriptorList;
@@ -455,6 +473,7 @@ VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE Access
   bool write = Operation != IoReadAccess;
   ProbeForLock(mdl, AccessMode, write);
   Set(mdl, MDL_PAGES_LOCKED | (write ? MDL_WRITE_OPERATION : 0));
+  RecordLockedRange(mdl, true);
 }
 
 VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
@@ -478,6 +497,7 @@ VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
                      FlagsText(mdl->MdlFlags).c_str());
   }
   if (OwnsMapping(mdl)) Unmap(mdl);
+  RecordLockedRange(mdl, false);
   Clear(mdl, MDL_PAGES_LOCKED | MDL_WRITE_OPERATION);
 }
 

@@ -1,0 +1,149 @@
+#include "adapter_session.h"
+
+#include <cstdio>
+
+namespace kxsim {
+namespace {
+
+void PutLe16(uint8_t* at, ULONG value) {
+  at[0] = uint8_t(value);
+  at[1] = uint8_t(value >> 8);
+}
+
+void PutLe32(uint8_t* at, ULONG value) {
+  PutLe16(at, value);
+  PutLe16(at + 2, value >> 16);
+}
+
+}  // namespace
+
+std::string StatusText(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", unsigned(ULONG(status)));
+  return text;
+}
+
+AdapterSession::~AdapterSession() {
+  if (port_ != nullptr) Remove();
+}
+
+bool AdapterSession::Plug(int quality, int sampling, std::string* error, bool decodeFrames) {
+  VirtualAdapterOptions adapterOptions;
+  adapterOptions.decodeFrames = decodeFrames;
+  adapter_ = std::make_shared<VirtualAdapter>(adapterOptions);
+  port_ = std::make_unique<SimulatedUsbPort>(adapter_->Device());
+  NTSTATUS status = STATUS_SUCCESS;
+  driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry, &status);
+  if (driver_ == nullptr) {
+    *error = "the driver's entry failed with " + StatusText(status);
+    return false;
+  }
+  status = hostk::PnpAddDevice(driver_, port_->Pdo());
+  if (!NT_SUCCESS(status)) {
+    *error = "adding the device failed with " + StatusText(status);
+    driver_ = nullptr;  // unloaded with its last device
+    return false;
+  }
+  fdo_ = port_->Pdo()->AttachedDevice;
+  bus_ = (BusDeviceContext*)fdo_->DeviceExtension;
+  bus_->Legacy = adapter_->Options().legacy ? 1 : 0;
+  status = ConfigureDevice(fdo_);
+  if (!NT_SUCCESS(status)) {
+    *error = "configuring the device failed with " + StatusText(status);
+    return false;
+  }
+  bus_->ExtendedChip = adapter_->Options().Extended() ? 1 : 0;
+  ReadCompressionOptions(bus_);
+  bus_->Quality = UCHAR(quality);
+  bus_->Sampling = UCHAR(sampling);
+  SetBusPnpState(bus_, Started);
+  descriptor_ = std::make_unique<hostk::UserBuffer>(kUpdateDescriptorSize);
+  return true;
+}
+
+PDEVICE_OBJECT AdapterSession::AddChild(ULONG channel, LONG displayId) {
+  PDEVICE_OBJECT child = nullptr;
+  if (!NT_SUCCESS(IoCreateDevice(driver_, sizeof(ChildDeviceContext), nullptr,
+                                 FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &child))) {
+    return nullptr;
+  }
+  ChildDeviceContext* record = (ChildDeviceContext*)child->DeviceExtension;
+  record->Header.Self = child;
+  record->ParentDevice = fdo_;
+  record->ChannelIndex = channel;
+  record->DisplayId = ULONG(displayId);
+  child->Flags &= ~DO_DEVICE_INITIALIZING;
+  bus_->Channels[channel].Free = 0;
+  bus_->Channels[channel].DisplayId = displayId;
+  children_.push_back(child);
+  return child;
+}
+
+NTSTATUS AdapterSession::Ioctl(PDEVICE_OBJECT child, ULONG code, void* input, ULONG inputLength,
+                               void* output, ULONG outputLength, ULONG_PTR* information) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb = {};
+  PIRP irp = IoBuildDeviceIoControlRequest(code, child, input, inputLength, output, outputLength,
+                                           FALSE, &event, &iosb);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  irp->RequestorMode = UserMode;
+  NTSTATUS status = IoCallDriver(child, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    status = iosb.Status;
+  }
+  if (information != nullptr) *information = NT_SUCCESS(status) ? iosb.Information : 0;
+  return status;
+}
+
+NTSTATUS AdapterSession::SetMode(PDEVICE_OBJECT child, USHORT width, USHORT height) {
+  uint8_t mode[32] = {};
+  PutLe16(mode, width);
+  PutLe16(mode + 2, height);
+  PutLe16(mode + 4, 32);
+  return Ioctl(child, IOCTL_DISPLAY_SET_MODE, mode, sizeof mode, nullptr, 0, nullptr);
+}
+
+NTSTATUS AdapterSession::Present(PDEVICE_OBJECT child, const hostk::UserBuffer& pixels,
+                                 LONG pitch, const PixelRect& rect) {
+  // The 32-byte update descriptor, little-endian, as a display driver lays it out.
+  uint8_t* bytes = descriptor_->Data();
+  ULONG offset = ULONG(rect.top) * ULONG(pitch) + ULONG(rect.left) * 4u;
+  ULONG words[7] = {ULONG(rect.left), ULONG(rect.top), ULONG(rect.right), ULONG(rect.bottom),
+                    offset,           ULONG(pitch),    ULONG(pixels.Length())};
+  for (int w = 0; w < 7; w++) PutLe32(bytes + 4 * w, words[w]);
+  bytes[28] = 32;
+  bytes[29] = bytes[30] = bytes[31] = 0;
+  ULONG_PTR information = 0;
+  NTSTATUS status =
+      Ioctl(child, IOCTL_DISPLAY_PRESENT, bytes, ULONG(descriptor_->Length()), pixels.Data(),
+            ULONG(pixels.Length()), &information);
+  // A present that succeeded answers with the TotalSize it took.
+  if (NT_SUCCESS(status) && information != pixels.Length()) return STATUS_UNSUCCESSFUL;
+  return status;
+}
+
+void AdapterSession::Settle(LONGLONG hundredNs) {
+  LARGE_INTEGER interval;
+  interval.QuadPart = -hundredNs;
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+NTSTATUS AdapterSession::Remove() {
+  for (PDEVICE_OBJECT child : children_) IoDeleteDevice(child);
+  children_.clear();
+  descriptor_.reset();
+  NTSTATUS status = STATUS_SUCCESS;
+  if (port_ != nullptr && driver_ != nullptr) status = hostk::PnpRemoveDevice(port_->Pdo());
+  driver_ = nullptr;
+  fdo_ = nullptr;
+  bus_ = nullptr;
+  port_.reset();
+  adapter_.reset();
+  return status;
+}
+
+std::vector<std::string> AdapterSession::Violations() const { return adapter_->ViolationDetails(); }
+
+}  // namespace kxsim

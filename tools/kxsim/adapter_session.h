@@ -1,0 +1,87 @@
+// The driver on the virtual adapter, as kxsim's pipeline commands run it: loaded, added above a
+// simulated USB port, configured and started with the compression options asked for, and display
+// children made by hand and bound to channels. A child's control codes go as a display driver
+// sends them from user mode, with its buffers in registered user memory.
+//
+// The calling thread must be attached to the host kernel (hostk::ManagedThreadScope) for the
+// session's whole life; virtual time moves only while every managed thread waits.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/kxbus.h"
+#include "host/hostk.h"
+#include "sim/adapter/virtual_adapter.h"
+#include "sim/usb/usb_port.h"
+
+namespace kxsim {
+
+// In output pixels; right and bottom exclusive.
+struct PixelRect {
+  LONG left = 0;
+  LONG top = 0;
+  LONG right = 0;
+  LONG bottom = 0;
+  LONG Width() const { return right - left; }
+  LONG Height() const { return bottom - top; }
+};
+
+// 100 ns units, the kernel's.
+constexpr LONGLONG kOneSecond = 10000000;
+
+class AdapterSession {
+ public:
+  AdapterSession() = default;
+  // Removes the device when Remove was not called.
+  ~AdapterSession();
+  AdapterSession(const AdapterSession&) = delete;
+  AdapterSession& operator=(const AdapterSession&) = delete;
+
+  // The adapter, the driver above it, configured and started; `quality` and `sampling` replace
+  // what the registry gave. Without `decodeFrames` the far side only checks and counts frames.
+  // False with a message when a step failed.
+  bool Plug(int quality, int sampling, std::string* error, bool decodeFrames = true);
+  // A display child bound to `channel`, its display known as `displayId`; nullptr when the device
+  // object could not be created.
+  PDEVICE_OBJECT AddChild(ULONG channel, LONG displayId);
+
+  // IOCTL_DISPLAY_SET_MODE with 32 bits per pixel.
+  NTSTATUS SetMode(PDEVICE_OBJECT child, USHORT width, USHORT height);
+  // IOCTL_DISPLAY_PRESENT of `rect` of a picture in user memory: 4 bytes a pixel, `pitch` bytes
+  // from one row to the next, the whole buffer as its TotalSize.
+  NTSTATUS Present(PDEVICE_OBJECT child, const hostk::UserBuffer& pixels, LONG pitch,
+                   const PixelRect& rect);
+
+  // Waits `hundredNs` of kernel time: returns once every other thread waits too, so whatever the
+  // worker had to send is on the wire.
+  void Settle(LONGLONG hundredNs);
+
+  // The children deleted, then IRP_MN_REMOVE_DEVICE to the adapter's stack (the driver unloads),
+  // then the port and the adapter released. The removal's status.
+  NTSTATUS Remove();
+
+  VirtualAdapter& Adapter() const { return *adapter_; }
+  SimulatedUsbPort& Port() const { return *port_; }
+  BusDeviceContext* Bus() const { return bus_; }
+  // Every protocol violation the far side counted, one line each.
+  std::vector<std::string> Violations() const;
+
+ private:
+  NTSTATUS Ioctl(PDEVICE_OBJECT child, ULONG code, void* input, ULONG inputLength, void* output,
+                 ULONG outputLength, ULONG_PTR* information);
+
+  std::shared_ptr<VirtualAdapter> adapter_;
+  std::unique_ptr<SimulatedUsbPort> port_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT fdo_ = nullptr;
+  BusDeviceContext* bus_ = nullptr;
+  std::vector<PDEVICE_OBJECT> children_;
+  std::unique_ptr<hostk::UserBuffer> descriptor_;  // one update descriptor, rewritten per present
+};
+
+// An NTSTATUS as 0xC000000D.
+std::string StatusText(NTSTATUS status);
+
+}  // namespace kxsim
