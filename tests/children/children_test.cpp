@@ -1,0 +1,350 @@
+// Display children on a started adapter: created from display reports and descriptions, bound to
+// channels, enumerated and started by the Plug and Play manager, and removed in three stages.
+#include <atomic>
+#include <set>
+
+#include "pipeline_fixture.h"
+
+namespace kxtest {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A display report: identifier, n modes of 8 bytes (each byte its index plus `seed`), the report
+// word, and 512 bytes of display data.
+Bytes Report(LONG id, ULONG modes, USHORT word = 0x1234, uint8_t seed = 1) {
+  Bytes report(12 + 8 * modes + 512, 0);
+  for (int i = 0; i < 4; i++) report[i] = (uint8_t)((ULONG)id >> (8 * i));
+  for (int i = 0; i < 4; i++) report[4 + i] = (uint8_t)(modes >> (8 * i));
+  report[8] = (uint8_t)word;
+  report[9] = (uint8_t)(word >> 8);
+  for (size_t i = 12; i < report.size(); i++) report[i] = (uint8_t)(i + seed);
+  return report;
+}
+
+std::string Narrow(const WCHAR* text) {
+  std::string out;
+  for (; text != nullptr && *text != 0; text++) out += (char)*text;
+  return out;
+}
+
+class Children : public PipelineTest {
+ protected:
+  void SetUp() override {
+    Plug();
+    // Started through the Plug and Play manager, so that its enumerations run.
+    ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(fdo_, IRP_MJ_PNP, IRP_MN_START_DEVICE));
+  }
+  NTSTATUS Create(LONG id, ULONG modes = 2) {
+    Bytes report = Report(id, modes);
+    NTSTATUS status = CreateDisplayChild(bus_, report.data(), (ULONG)report.size());
+    hostk::PnpWaitForEnumeration();
+    return status;
+  }
+  ChildDeviceContext* Child(LONG id) {
+    for (PLIST_ENTRY e = bus_->Children.Flink; e != &bus_->Children; e = e->Flink) {
+      ChildDeviceContext* child = CONTAINING_RECORD(e, ChildDeviceContext, Link);
+      if ((LONG)child->DisplayId == id) return child;
+    }
+    return nullptr;
+  }
+  const hostk::PnpDeviceNodeInfo* Node(const std::string& path) {
+    tree_ = hostk::PnpDeviceTree();
+    for (const auto& node : tree_) {
+      if (node.instancePath == path) return &node;
+    }
+    return nullptr;
+  }
+  std::vector<hostk::PnpDeviceNodeInfo> tree_;
+};
+
+TEST_F(Children, AChildIsBoundEnumeratedAndStarted) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(1, 3));
+  ChildDeviceContext* child = Child(1);
+  ASSERT_NE(nullptr, child);
+  EXPECT_EQ("Kestrelix\\DisplayIDD01", Narrow(child->DeviceId));
+  EXPECT_EQ(0u, child->ChannelIndex);
+  EXPECT_EQ(0, bus_->Channels[0].Free);
+  EXPECT_EQ(1, bus_->Channels[0].DisplayId);
+  const hostk::PnpDeviceNodeInfo* node = Node("Kestrelix\\DisplayIDD01\\01");
+  ASSERT_NE(nullptr, node);
+  EXPECT_EQ("Started", node->state);
+  EXPECT_EQ(Started, child->Header.DevicePnpState);
+  EXPECT_EQ(std::vector<std::string>{"Kestrelix\\DisplayIDD01"}, node->hardwareIds);
+  EXPECT_EQ(std::vector<std::string>{"Kestrelix\\VirtualDisplay"}, node->compatibleIds);
+  EXPECT_EQ("Kestrelix Virtual Display", node->description);
+  ASSERT_TRUE(node->busInformation);
+  EXPECT_EQ(PNPBus, node->busInformationAnswer.LegacyBusType);
+  EXPECT_EQ(0x8265BDBDu, node->busInformationAnswer.BusTypeGuid.Data1);
+  EXPECT_EQ(1u, node->capabilities.UINumber);
+  EXPECT_TRUE(node->capabilities.SurpriseRemovalOK);
+  // The description: identifier, display data, report word, modes, and a zero tail of 512.
+  ASSERT_EQ(8u * 3 + 1044, child->DescriptionSize);
+  const UCHAR* description = (const UCHAR*)child->Description;
+  Bytes report = Report(1, 3);
+  EXPECT_EQ(1, description[0]);
+  EXPECT_TRUE(std::equal(report.begin() + 12 + 24, report.end(), description + 4));
+  EXPECT_EQ(0x34, description[516]);
+  EXPECT_EQ(3, description[528]);
+  EXPECT_TRUE(std::equal(report.begin() + 12, report.begin() + 36, description + 532));
+  for (ULONG i = 532 + 24; i < child->DescriptionSize; i++) ASSERT_EQ(0, description[i]) << i;
+}
+
+TEST_F(Children, IdentifiersHoldAnyDisplayNumber) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(100));
+  EXPECT_EQ("Kestrelix\\DisplayIDD100", Narrow(Child(100)->DeviceId));
+  EXPECT_NE(nullptr, Node("Kestrelix\\DisplayIDD100\\100"));
+  ASSERT_EQ(STATUS_SUCCESS, Create(-2147483647 - 1));
+  EXPECT_EQ("Kestrelix\\DisplayIDD-2147483648", Narrow(Child(-2147483647 - 1)->DeviceId));
+  EXPECT_NE(nullptr, Node("Kestrelix\\DisplayIDD-2147483648\\-2147483648"));
+}
+
+TEST_F(Children, TheEleventhAndAnIdentifierAlreadyBoundAreRefused) {
+  for (LONG id = 1; id <= 10; id++) ASSERT_EQ(STATUS_SUCCESS, Create(id)) << id;
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, Create(11));
+  EXPECT_EQ(10u, bus_->ChildCount);
+  ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 4));
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, Create(2));  // bound to a channel before the free one
+  EXPECT_EQ(STATUS_SUCCESS, Create(11));
+  EXPECT_EQ(3u, Child(11)->ChannelIndex);
+}
+
+// A report is trusted for no more bytes than it has: one shorter than its own count implies, or a
+// count whose description would not fit 32 bits, is refused before anything is created.
+TEST_F(Children, ReportsAndDescriptionsShorterThanTheirCountAreRefused) {
+  Bytes report = Report(7, 4);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER,
+            CreateDisplayChild(bus_, report.data(), (ULONG)report.size() - 1));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateDisplayChild(bus_, report.data(), 11));
+  Bytes huge = Report(7, 0);
+  huge[4] = 0xFF, huge[5] = 0xFF, huge[6] = 0xFF, huge[7] = 0x1F;  // 8n + 1044 beyond 32 bits
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateDisplayChild(bus_, huge.data(), 0xFFFFFFFF));
+  Bytes description(532 + 16, 0);
+  description[528] = 2;
+  EXPECT_EQ(STATUS_INVALID_PARAMETER,
+            AddDisplayChildFromDescription(bus_, description.data(), 532 + 15));
+  EXPECT_EQ(0u, bus_->ChildCount);
+  EXPECT_EQ(1, bus_->Channels[0].Free);
+  // Whole, a description is copied as it stands.
+  description[0] = 9;
+  description[600 % description.size()] = 0x77;
+  ASSERT_EQ(STATUS_SUCCESS,
+            AddDisplayChildFromDescription(bus_, description.data(), (ULONG)description.size()));
+  hostk::PnpWaitForEnumeration();
+  ChildDeviceContext* child = Child(9);
+  ASSERT_NE(nullptr, child);
+  ASSERT_EQ(532u + 16, child->DescriptionSize);
+  EXPECT_TRUE(std::equal(description.begin(), description.end(), (UCHAR*)child->Description));
+}
+
+// Removal in three stages: not present, left out of the relations, deleted by its removal.
+TEST_F(Children, RemovingAllLeavesNoChildAndNoChannel) {
+  for (LONG id = 1; id <= 3; id++) ASSERT_EQ(STATUS_SUCCESS, Create(id));
+  EXPECT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 255));
+  for (ULONG i = 0; i < 3; i++) EXPECT_EQ(1, bus_->Channels[i].Free);
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(0u, bus_->ChildCount);
+  EXPECT_EQ(nullptr, Node("Kestrelix\\DisplayIDD01\\01"));
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, RemoveDisplayChild(bus_, 255));
+  ASSERT_EQ(STATUS_SUCCESS, Create(5));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, RemoveDisplayChild(bus_, 6));
+}
+
+TEST_F(Children, AStreamingChildsRemovalStopsItsOutput) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  PDEVICE_OBJECT child = Child(1)->Header.Self;
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  EXPECT_EQ(1, bus_->WorkerRunning);
+  ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 1));
+  EXPECT_EQ(0, bus_->WorkerRunning);  // the last active output went
+  EXPECT_EQ(0, bus_->ActiveOutputCount);
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(0u, bus_->ChildCount);
+}
+
+// A removal request for a child still present only unloads it; an eject followed by the
+// relations makes the next removal delete it.
+TEST_F(Children, RemovalOfAPresentChildKeepsItAndEjectLetsItGo) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  PDEVICE_OBJECT child = Child(1)->Header.Self;
+  EXPECT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE));
+  EXPECT_EQ(NotStarted, Child(1)->Header.DevicePnpState);
+  EXPECT_EQ(1u, bus_->ChildCount);
+  EXPECT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_EJECT));
+  IoInvalidateDeviceRelations(port_->Pdo(), BusRelations);
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(0u, bus_->ChildCount);
+  EXPECT_EQ(nullptr, Node("Kestrelix\\DisplayIDD01\\01"));
+}
+
+TEST_F(Children, QueriesOfTheChildAnswerAsABusDriverMust) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(2));
+  PDEVICE_OBJECT child = Child(2)->Header.Self;
+  IO_STACK_LOCATION parameters = {};
+  ULONG_PTR information = 0;
+  parameters.Parameters.QueryId.IdType = BusQueryHardwareIDs;
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_QUERY_ID, &parameters,
+                                                  &information));
+  const WCHAR* ids = (const WCHAR*)information;
+  EXPECT_EQ("Kestrelix\\DisplayIDD02", Narrow(ids));
+  EXPECT_EQ(0, ids[22]);
+  EXPECT_EQ(0, ids[23]);
+  ExFreePool((PVOID)information);
+  parameters.Parameters.QueryId.IdType = BusQueryInstanceID;
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_QUERY_ID, &parameters,
+                                                  &information));
+  EXPECT_EQ("02", Narrow((const WCHAR*)information));
+  ExFreePool((PVOID)information);
+  // What the child does not answer keeps the request's status.
+  parameters.Parameters.QueryDeviceText.DeviceTextType = DeviceTextLocationInformation;
+  EXPECT_EQ(STATUS_NOT_SUPPORTED, hostk::PnpSendRequest(child, IRP_MJ_PNP,
+                                                        IRP_MN_QUERY_DEVICE_TEXT, &parameters));
+  EXPECT_EQ(STATUS_NOT_SUPPORTED,
+            hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_QUERY_RESOURCE_REQUIREMENTS));
+  EXPECT_EQ(STATUS_UNSUCCESSFUL,
+            hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_DEVICE_USAGE_NOTIFICATION));
+  // Version 2 capabilities are refused without asking the adapter.
+  DEVICE_CAPABILITIES caps = {};
+  caps.Size = sizeof caps;
+  caps.Version = 2;
+  parameters.Parameters.DeviceCapabilities.Capabilities = &caps;
+  ULONG urbs = port_->Counters().urbs;
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, hostk::PnpSendRequest(child, IRP_MJ_PNP,
+                                                       IRP_MN_QUERY_CAPABILITIES, &parameters));
+  EXPECT_EQ(urbs, port_->Counters().urbs);
+  // Query-stop and its cancel.
+  EXPECT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE));
+  EXPECT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE));
+  EXPECT_EQ(Started, Child(2)->Header.DevicePnpState);
+}
+
+// The child's power mapping follows the adapter's: S1 stays at D0 when the adapter keeps D0 there,
+// and becomes D1 otherwise; S2 and S3 become D3 unless D0.
+TEST_F(Children, CapabilitiesFollowTheAdaptersSleepMapping) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(3));
+  PDEVICE_OBJECT child = Child(3)->Header.Self;
+  DEVICE_CAPABILITIES caps = {};
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  caps.UniqueID = 1;
+  caps.LockSupported = 1;
+  IO_STACK_LOCATION parameters = {};
+  parameters.Parameters.DeviceCapabilities.Capabilities = &caps;
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                                                  &parameters));
+  EXPECT_EQ(PowerDeviceD0, caps.DeviceState[PowerSystemWorking]);
+  EXPECT_EQ(PowerDeviceD1, caps.DeviceState[PowerSystemSleeping1]);  // the adapter says D3
+  EXPECT_EQ(PowerDeviceD3, caps.DeviceState[PowerSystemSleeping3]);
+  EXPECT_EQ(PowerDeviceD1, caps.DeviceWake);
+  EXPECT_EQ(0u, caps.UniqueID);
+  EXPECT_EQ(1u, caps.LockSupported);  // left as it came
+  EXPECT_EQ(3u, caps.Address);
+  // An adapter that keeps D0 in S1 (a filter above it answers so).
+  PDRIVER_OBJECT filterDriver = hostk::IoCreateDriverObject("\\Driver\\CapsFilter");
+  filterDriver->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
+      for (auto& state : stack->Parameters.DeviceCapabilities.Capabilities->DeviceState) {
+        state = PowerDeviceD0;
+      }
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  };
+  PDEVICE_OBJECT filter;
+  ASSERT_EQ(STATUS_SUCCESS,
+            IoCreateDevice(filterDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter));
+  filter->Flags &= ~DO_DEVICE_INITIALIZING;
+  ASSERT_EQ(fdo_, IoAttachDeviceToDeviceStack(filter, fdo_));
+  caps = {};
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                                                  &parameters));
+  IoDetachDevice(fdo_);
+  IoDeleteDevice(filter);
+  hostk::IoDeleteDriverObject(filterDriver);
+  EXPECT_EQ(PowerDeviceD0, caps.DeviceState[PowerSystemSleeping1]);
+  EXPECT_EQ(PowerDeviceD0, caps.DeviceState[PowerSystemSleeping2]);
+}
+
+// A driver above that already listed devices keeps its list when the adapter has no child.
+TEST_F(Children, AnUpperDriversRelationsPassDownUntouched) {
+  PDEVICE_RELATIONS above = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(
+      PagedPool, sizeof(DEVICE_RELATIONS), hostk::PoolTag("Filt"));
+  above->Count = 1;
+  above->Objects[0] = fdo_;
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb = {};
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, fdo_, nullptr, 0, nullptr, &event, &iosb);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = (ULONG_PTR)above;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
+  next->Parameters.QueryDeviceRelations.Type = BusRelations;
+  ASSERT_EQ(STATUS_SUCCESS, IoCallDriver(fdo_, irp));
+  EXPECT_EQ((ULONG_PTR)above, iosb.Information);
+  EXPECT_EQ(1u, above->Count);
+  ExFreePool(above);
+}
+
+TEST_F(Children, EveryAllocationFailureLeavesNothingBehind) {
+  hostk::PoolFailTag(kTagBus);  // the identifier
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, Create(1));
+  hostk::PoolClearFaults();
+  EXPECT_EQ(0u, bus_->ChildCount);
+  EXPECT_EQ(1, bus_->Channels[0].Free);
+  hostk::PoolFailTag(kTagDescription);  // the description: the child goes on without one
+  EXPECT_EQ(STATUS_SUCCESS, Create(1));
+  hostk::PoolClearFaults();
+  ChildDeviceContext* child = Child(1);
+  ASSERT_NE(nullptr, child);
+  EXPECT_EQ(nullptr, child->Description);
+  Bytes out(2048);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, Ioctl(child->Header.Self, IOCTL_DISPLAY_GET_DESCRIPTION,
+                                               nullptr, 0, out.data(), (ULONG)out.size()));
+  // The relations list: the request fails and nothing changes.
+  ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 1));
+  hostk::PoolFailTag(kTagBus);
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
+            hostk::PnpSendRequest(fdo_, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS));
+  hostk::PoolClearFaults();
+  EXPECT_EQ(0, child->ReportedMissing);
+  hostk::PnpWaitForEnumeration();
+  IoInvalidateDeviceRelations(port_->Pdo(), BusRelations);
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(0u, bus_->ChildCount);
+}
+
+// Reporters on several threads at once never bind two children to one channel.
+TEST_F(Children, ConcurrentCreationsNeverShareAChannel) {
+  std::atomic<int> created{0};
+  auto reporter = [this, &created](LONG thread) {
+    for (LONG i = 0; i < 4; i++) {
+      Bytes report = Report(10 * (thread + 1) + i, 1);
+      if (NT_SUCCESS(CreateDisplayChild(bus_, report.data(), (ULONG)report.size()))) created++;
+    }
+  };
+  {
+    SystemThread a([&] { reporter(0); });
+    SystemThread b([&] { reporter(1); });
+    SystemThread c([&] { reporter(2); });
+    SystemThread d([&] { reporter(3); });
+  }
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(10, created.load());
+  std::set<ULONG> channels;
+  std::set<LONG> ids;
+  for (PLIST_ENTRY e = bus_->Children.Flink; e != &bus_->Children; e = e->Flink) {
+    ChildDeviceContext* child = CONTAINING_RECORD(e, ChildDeviceContext, Link);
+    channels.insert(child->ChannelIndex);
+    EXPECT_EQ((LONG)child->DisplayId, bus_->Channels[child->ChannelIndex].DisplayId);
+  }
+  EXPECT_EQ(10u, channels.size());
+}
+
+}  // namespace
+}  // namespace kxtest
