@@ -85,9 +85,10 @@ NTSTATUS Dispatch(ChildRequest* request, ULONG code) {
 NTSTATUS ChildDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   ChildDeviceContext* child = (ChildDeviceContext*)device->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  // A child detached from its adapter (surprise removal) has no output left to serve.
+  // A child detached from its adapter (surprise removal), or whose display was withdrawn, has no
+  // output left to serve: its channel may already belong to another display.
   PDEVICE_OBJECT parent = child->ParentDevice;
-  if (parent == NULL) return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
+  if (parent == NULL || !child->Present) return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
   BusDeviceContext* bus = (BusDeviceContext*)parent->DeviceExtension;
   NTSTATUS status = IoAcquireRemoveLock(&bus->RemoveLock, irp);
   if (!NT_SUCCESS(status)) return CompleteRequest(irp, status, 0);

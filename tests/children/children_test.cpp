@@ -319,6 +319,36 @@ TEST_F(Children, EveryAllocationFailureLeavesNothingBehind) {
   EXPECT_EQ(0u, bus_->ChildCount);
 }
 
+// A display announced, driven by its display driver through the child's control codes only, and
+// withdrawn while it streams: the far side shows the picture, and the child leaves the tree.
+TEST_F(Children, ADisplayDriverStreamsThroughItsChildUntilTheDisplayGoes) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(6, 2));
+  PDEVICE_OBJECT pdo = hostk::PnpFindDevice("Kestrelix\\DisplayIDD06\\06");
+  ASSERT_NE(nullptr, pdo);
+  kxsim::BgrxImage image = SyntheticDesktop(320, 240, 6);
+  {
+    kxsim::SimulatedDisplayDriver display(pdo);
+    Bytes description;
+    ASSERT_EQ(STATUS_SUCCESS, display.ReadDescription(&description));
+    ASSERT_EQ(8u * 2 + 1044, description.size());
+    EXPECT_EQ(6, description[0]);
+    ASSERT_EQ(STATUS_SUCCESS, display.SetMode(320, 240));
+    ASSERT_EQ(STATUS_SUCCESS, display.Present(image.pixels.data(), 320, 240, 0, 0, 320, 240));
+    Settle();
+    EXPECT_GT(FarPsnr(6, image), EncoderPsnr(image) - 0.5);
+    ASSERT_EQ(STATUS_SUCCESS, display.Present(image.pixels.data(), 320, 240, 10, 10, 50, 50));
+    ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 6));
+    // The display is gone, and its channel may soon serve another: the child's codes fail.
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, display.Stop());
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE,
+              display.Present(image.pixels.data(), 320, 240, 0, 0, 320, 240));
+  }
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(nullptr, hostk::PnpFindDevice("Kestrelix\\DisplayIDD06\\06"));
+  EXPECT_EQ(0u, bus_->ChildCount);
+  ExpectNoViolations();
+}
+
 // Reporters on several threads at once never bind two children to one channel.
 TEST_F(Children, ConcurrentCreationsNeverShareAChannel) {
   std::atomic<int> created{0};

@@ -8,18 +8,6 @@
 
 namespace kxtest {
 
-std::vector<uint8_t> DescriptorBytes(LONG left, LONG top, LONG right, LONG bottom, ULONG offset,
-                                     LONG pitch, ULONG totalSize, UCHAR bitsPerPixel) {
-  std::vector<uint8_t> bytes(32, 0);
-  ULONG words[7] = {(ULONG)left, (ULONG)top,   (ULONG)right,    (ULONG)bottom,
-                    offset,      (ULONG)pitch, totalSize};
-  for (int w = 0; w < 7; w++) {
-    for (int b = 0; b < 4; b++) bytes[4 * w + b] = (uint8_t)(words[w] >> (8 * b));
-  }
-  bytes[28] = bitsPerPixel;
-  return bytes;
-}
-
 void PipelineTest::Plug(kxsim::VirtualAdapterOptions options) {
   JpegSelectStageRoutines();  // as the adapter's start does
   adapter_ = std::make_shared<kxsim::VirtualAdapter>(options);
@@ -44,6 +32,7 @@ PDEVICE_OBJECT PipelineTest::AddChild(ULONG channel, LONG displayId) {
   record->Header.Self = child;
   record->ParentDevice = fdo_;
   record->ChannelIndex = channel;
+  record->Present = 1;
   record->DisplayId = (ULONG)displayId;
   child->Flags &= ~DO_DEVICE_INITIALIZING;
   bus_->Channels[channel].Free = 0;
@@ -53,6 +42,7 @@ PDEVICE_OBJECT PipelineTest::AddChild(ULONG channel, LONG displayId) {
 }
 
 void PipelineTest::TearDown() {
+  displayDrivers_.clear();
   for (PDEVICE_OBJECT child : children_) IoDeleteDevice(child);
   children_.clear();
   if (port_ != nullptr) {
@@ -64,20 +54,7 @@ void PipelineTest::TearDown() {
 
 NTSTATUS PipelineTest::Ioctl(PDEVICE_OBJECT child, ULONG code, void* input, ULONG inputLength,
                              void* output, ULONG outputLength, ULONG_PTR* information) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb = {};
-  PIRP irp = IoBuildDeviceIoControlRequest(code, child, input, inputLength, output, outputLength,
-                                           FALSE, &event, &iosb);
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  irp->RequestorMode = UserMode;
-  NTSTATUS status = IoCallDriver(child, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = iosb.Status;
-  }
-  if (information != nullptr) *information = NT_SUCCESS(status) ? iosb.Information : 0;
-  return status;
+  return kxsim::DisplayIoctl(child, code, input, inputLength, output, outputLength, information);
 }
 
 NTSTATUS PipelineTest::SetMode(PDEVICE_OBJECT child, USHORT width, USHORT height,
@@ -95,22 +72,9 @@ NTSTATUS PipelineTest::Stop(PDEVICE_OBJECT child) {
 
 NTSTATUS PipelineTest::Present(PDEVICE_OBJECT child, const kxsim::BgrxImage& image, LONG left,
                                LONG top, LONG right, LONG bottom) {
-  hostk::UserBuffer pixels(image.pixels.size());
-  std::copy(image.pixels.begin(), image.pixels.end(), pixels.Data());
-  LONG pitch = image.width * 4;
-  std::vector<uint8_t> bytes = DescriptorBytes(left, top, right, bottom,
-                                               (ULONG)(top * pitch + left * 4), pitch,
-                                               (ULONG)pixels.Length());
-  hostk::UserBuffer descriptor(bytes.size());
-  std::copy(bytes.begin(), bytes.end(), descriptor.Data());
-  ULONG_PTR information = 0;
-  NTSTATUS status = Ioctl(child, IOCTL_DISPLAY_PRESENT, descriptor.Data(),
-                          (ULONG)descriptor.Length(), pixels.Data(), (ULONG)pixels.Length(),
-                          &information);
-  if (NT_SUCCESS(status)) {
-    EXPECT_EQ(pixels.Length(), information);
-  }
-  return status;
+  std::unique_ptr<kxsim::SimulatedDisplayDriver>& driver = displayDrivers_[child];
+  if (driver == nullptr) driver = std::make_unique<kxsim::SimulatedDisplayDriver>(child);
+  return driver->Present(image.pixels.data(), image.width, image.height, left, top, right, bottom);
 }
 
 void PipelineTest::Settle(LONGLONG hundredNs) {

@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "driver/kxbus.h"
 #include "host/hostk/user_memory.h"
 #include "sim/adapter/virtual_adapter.h"
+#include "sim/display/display_driver.h"
 #include "sim/usb/usb_port.h"
 #include "support/kernel_test_util.h"
 #include "tools/kxsim/png_file.h"
@@ -18,8 +20,12 @@
 namespace kxtest {
 
 // The 32-byte update descriptor, little-endian, as a display driver lays it out.
-std::vector<uint8_t> DescriptorBytes(LONG left, LONG top, LONG right, LONG bottom, ULONG offset,
-                                     LONG pitch, ULONG totalSize, UCHAR bitsPerPixel = 32);
+inline std::vector<uint8_t> DescriptorBytes(LONG left, LONG top, LONG right, LONG bottom,
+                                            ULONG offset, LONG pitch, ULONG totalSize,
+                                            UCHAR bitsPerPixel = 32) {
+  return kxsim::UpdateDescriptorBytes(left, top, right, bottom, offset, pitch, totalSize,
+                                      bitsPerPixel);
+}
 
 class PipelineTest : public testing::Test {
  protected:
@@ -59,6 +65,8 @@ class PipelineTest : public testing::Test {
   PDEVICE_OBJECT fdo_ = nullptr;
   BusDeviceContext* bus_ = nullptr;
   std::vector<PDEVICE_OBJECT> children_;
+  // The display driver of each child, made at its first present.
+  std::map<PDEVICE_OBJECT, std::unique_ptr<kxsim::SimulatedDisplayDriver>> displayDrivers_;
 };
 
 // Synthetic desktops: a gradient with a few solid boxes, deterministic per seed.

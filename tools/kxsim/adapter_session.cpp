@@ -1,5 +1,7 @@
 #include "adapter_session.h"
 
+#include "sim/display/display_driver.h"
+
 #include <cstdio>
 
 namespace kxsim {
@@ -8,11 +10,6 @@ namespace {
 void PutLe16(uint8_t* at, ULONG value) {
   at[0] = uint8_t(value);
   at[1] = uint8_t(value >> 8);
-}
-
-void PutLe32(uint8_t* at, ULONG value) {
-  PutLe16(at, value);
-  PutLe16(at + 2, value >> 16);
 }
 
 }  // namespace
@@ -81,20 +78,7 @@ PDEVICE_OBJECT AdapterSession::AddChild(ULONG channel, LONG displayId) {
 
 NTSTATUS AdapterSession::Ioctl(PDEVICE_OBJECT child, ULONG code, void* input, ULONG inputLength,
                                void* output, ULONG outputLength, ULONG_PTR* information) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb = {};
-  PIRP irp = IoBuildDeviceIoControlRequest(code, child, input, inputLength, output, outputLength,
-                                           FALSE, &event, &iosb);
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  irp->RequestorMode = UserMode;
-  NTSTATUS status = IoCallDriver(child, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = iosb.Status;
-  }
-  if (information != nullptr) *information = NT_SUCCESS(status) ? iosb.Information : 0;
-  return status;
+  return DisplayIoctl(child, code, input, inputLength, output, outputLength, information);
 }
 
 NTSTATUS AdapterSession::SetMode(PDEVICE_OBJECT child, USHORT width, USHORT height) {
@@ -107,14 +91,11 @@ NTSTATUS AdapterSession::SetMode(PDEVICE_OBJECT child, USHORT width, USHORT heig
 
 NTSTATUS AdapterSession::Present(PDEVICE_OBJECT child, const hostk::UserBuffer& pixels,
                                  LONG pitch, const PixelRect& rect) {
-  // The 32-byte update descriptor, little-endian, as a display driver lays it out.
   uint8_t* bytes = descriptor_->Data();
   ULONG offset = ULONG(rect.top) * ULONG(pitch) + ULONG(rect.left) * 4u;
-  ULONG words[7] = {ULONG(rect.left), ULONG(rect.top), ULONG(rect.right), ULONG(rect.bottom),
-                    offset,           ULONG(pitch),    ULONG(pixels.Length())};
-  for (int w = 0; w < 7; w++) PutLe32(bytes + 4 * w, words[w]);
-  bytes[28] = 32;
-  bytes[29] = bytes[30] = bytes[31] = 0;
+  std::vector<uint8_t> descriptor = UpdateDescriptorBytes(
+      rect.left, rect.top, rect.right, rect.bottom, offset, pitch, ULONG(pixels.Length()));
+  std::copy(descriptor.begin(), descriptor.end(), bytes);
   ULONG_PTR information = 0;
   NTSTATUS status =
       Ioctl(child, IOCTL_DISPLAY_PRESENT, bytes, ULONG(descriptor_->Length()), pixels.Data(),
