@@ -1,4 +1,5 @@
 #include "bench_command.h"
+#include "bench_support.h"
 
 #include <algorithm>
 #include <chrono>
@@ -48,14 +49,6 @@ struct ImageResult {
   bool levelsIdentical = true;
 };
 
-bool ParseInt(const char* text, int low, int high, int* value) {
-  char* end = nullptr;
-  long parsed = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || parsed < low || parsed > high) return false;
-  *value = int(parsed);
-  return true;
-}
-
 void PrintUsage() {
   std::fprintf(stderr,
                "usage: kxsim bench-encode [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--levels] "
@@ -93,37 +86,6 @@ bool ParseOptions(int argc, char** argv, BenchOptions* options) {
     }
   }
   return true;
-}
-
-std::vector<std::string> CorpusImages() {
-  std::vector<std::string> paths;
-  std::error_code error;
-  for (const char* dir : {"corpus", KX_SOURCE_DIR "/corpus"}) {
-    if (!std::filesystem::is_directory(dir, error)) continue;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-      if (entry.path().extension() == ".png") paths.push_back(entry.path().string());
-    }
-    break;
-  }
-  std::sort(paths.begin(), paths.end());
-  return paths;
-}
-
-std::string CpuModel() {
-  std::ifstream cpuinfo("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(cpuinfo, line)) {
-    if (line.rfind("model name", 0) != 0) continue;
-    size_t colon = line.find(':');
-    return colon == std::string::npos ? line : line.substr(colon + 2);
-  }
-  return "unknown processor";
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 double MegapixelsPerSecond(const ImageResult& result, const Contender& contender) {
