@@ -69,6 +69,7 @@ PDEVICE_OBJECT AdapterSession::AddChild(ULONG channel, LONG displayId) {
   record->ParentDevice = fdo_;
   record->ChannelIndex = channel;
   record->DisplayId = ULONG(displayId);
+  record->Present = 1;
   child->Flags &= ~DO_DEVICE_INITIALIZING;
   bus_->Channels[channel].Free = 0;
   bus_->Channels[channel].DisplayId = displayId;
