@@ -155,10 +155,10 @@ TEST_F(Children, AStreamingChildsRemovalStopsItsOutput) {
   ASSERT_EQ(STATUS_SUCCESS, Create(1));
   PDEVICE_OBJECT child = Child(1)->Header.Self;
   ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
-  EXPECT_EQ(1, bus_->WorkerRunning);
+  EXPECT_EQ(1, Interlocked(bus_->WorkerRunning));
   ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 1));
-  EXPECT_EQ(0, bus_->WorkerRunning);  // the last active output went
-  EXPECT_EQ(0, bus_->ActiveOutputCount);
+  EXPECT_EQ(0, Interlocked(bus_->WorkerRunning));  // the last active output went
+  EXPECT_EQ(0, Interlocked(bus_->ActiveOutputCount));
   hostk::PnpWaitForEnumeration();
   EXPECT_EQ(0u, bus_->ChildCount);
 }

@@ -70,12 +70,14 @@ TEST_F(FramePipeline, TwoOutputsAreServedInTurn) {
   kxsim::BgrxImage imageB = SyntheticDesktop(512, 64, 4);
   ASSERT_EQ(STATUS_SUCCESS, SetMode(a, 512, 64));
   ASSERT_EQ(STATUS_SUCCESS, SetMode(b, 512, 64));
-  // Rectangles far apart, so nothing merges: three on each output.
-  KeClearEvent(&bus_->WakeEvent);
+  // Rectangles far apart, so nothing merges: three on each output. The worker takes the first
+  // and then waits for channel 1 until all are queued.
+  KeWaitForSingleObject(&bus_->Channel1Lock, Executive, KernelMode, FALSE, nullptr);
   for (LONG x : {0, 192, 384}) {
     ASSERT_EQ(STATUS_SUCCESS, Present(a, imageA, x, 0, x + 64, 64));
     ASSERT_EQ(STATUS_SUCCESS, Present(b, imageB, x, 0, x + 64, 64));
   }
+  KeReleaseMutex(&bus_->Channel1Lock, FALSE);
   Settle();
   EXPECT_EQ(6u, adapter_->Rectangles());
   std::vector<LONG> order = adapter_->FrameOrder();
@@ -95,8 +97,8 @@ TEST_F(FramePipeline, StopThenModeAndBothPendingTogether) {
   ASSERT_EQ(STATUS_SUCCESS, Stop(child));
   Settle();
   EXPECT_EQ(1u, adapter_->Display(4)->stops);
-  EXPECT_EQ(0, bus_->Channels[0].Active);
-  EXPECT_EQ(0, bus_->ActiveOutputCount);
+  EXPECT_EQ(0, Interlocked(bus_->Channels[0].Active));
+  EXPECT_EQ(0, Interlocked(bus_->ActiveOutputCount));
   ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
   EXPECT_EQ(2u, adapter_->Display(4)->modes);
   ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));

@@ -71,10 +71,10 @@ TEST_F(PipelineFaults, AWorkerThatCannotBeCreatedLeavesTheOutputInactive) {
   PDEVICE_OBJECT child = AddChild(0, 1);
   hostk::PsFailThreadCreation(1);
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, SetMode(child, 64, 64));
-  EXPECT_EQ(0, bus_->Channels[0].Active);
-  EXPECT_EQ(0, bus_->Channels[0].Streaming);
-  EXPECT_EQ(0, bus_->ActiveOutputCount);
-  EXPECT_EQ(0, bus_->WorkerRunning);
+  EXPECT_EQ(0, Interlocked(bus_->Channels[0].Active));
+  EXPECT_EQ(0, Interlocked(bus_->Channels[0].Streaming));
+  EXPECT_EQ(0, Interlocked(bus_->ActiveOutputCount));
+  EXPECT_EQ(0, Interlocked(bus_->WorkerRunning));
   EXPECT_EQ(nullptr, bus_->WorkerThread);
   ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
   ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, SyntheticDesktop(64, 64, 4)));

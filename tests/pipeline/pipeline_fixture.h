@@ -69,6 +69,9 @@ class PipelineTest : public testing::Test {
   std::map<PDEVICE_OBJECT, std::unique_ptr<kxsim::SimulatedDisplayDriver>> displayDrivers_;
 };
 
+// A field the worker changes with interlocked operations, read the same way.
+inline LONG Interlocked(LONG& field) { return InterlockedCompareExchange(&field, 0, 0); }
+
 // Synthetic desktops: a gradient with a few solid boxes, deterministic per seed.
 kxsim::BgrxImage SyntheticDesktop(int width, int height, int seed);
 // An image of the corpus folder, by file name; an empty image when missing.
