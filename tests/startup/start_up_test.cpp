@@ -450,3 +450,24 @@ TEST_F(IdentitySwitch, WithoutMemoryForTheWorkItemTheBridgeLeavesAtOnce) {
 
 }  // namespace
 }  // namespace kxtest
+
+namespace kxtest {
+namespace {
+
+// A register value built from a failed read would overwrite the rest of register 0x8C.
+TEST_F(IdentitySwitch, AFailedReadOfTheLeaveRegisterWritesNothing) {
+  PlugFor(FirstStage(), 0, 0);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  size_t afterStart = adapter_->Log().Size();
+  port_->InjectFault(0x8D, kxsim::UsbFault::Short(0));
+  Settle(20000000);
+  port_->ClearAllFaults();
+  for (const kxsim::AdapterOperation& op : adapter_->Log().Since(afterStart)) {
+    EXPECT_FALSE(op.write) << op;
+  }
+  EXPECT_FALSE(adapter_->LeftBus());
+  EXPECT_EQ(1, bus_->OutstandingIo);
+}
+
+}  // namespace
+}  // namespace kxtest
