@@ -471,3 +471,29 @@ TEST_F(IdentitySwitch, AFailedReadOfTheLeaveRegisterWritesNothing) {
 
 }  // namespace
 }  // namespace kxtest
+
+namespace kxtest {
+namespace {
+
+// The generation is what the bridge answers now: a status read that fails counts as the basic
+// chip, whose start needs no configuration memory.
+TEST_F(StartUp, AFailedGenerationReadStartsAsTheBasicChip) {
+  PlugFor({}, 0, 0);
+  bus_->ExtendedChip = 1;
+  kxsim::UsbFault once = kxsim::UsbFault::Short(0);
+  once.uses = 1;
+  port_->InjectFault(0x8D, once);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  StartSequence s;
+  s.RR(0x90);
+  s.RW(0x50, 0xB0);
+  s.RR(0x260);
+  s.MR(0x00100090);
+  s.RR(0x90);
+  EXPECT_TRUE(MatchesSequence(Ops(), s));
+  EXPECT_EQ(0, bus_->ExtendedChip);
+  EXPECT_EQ(Le(0), StatusValue("SPI0"));
+}
+
+}  // namespace
+}  // namespace kxtest
