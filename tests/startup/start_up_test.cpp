@@ -448,11 +448,6 @@ TEST_F(IdentitySwitch, WithoutMemoryForTheWorkItemTheBridgeLeavesAtOnce) {
   EXPECT_EQ(1, bus_->OutstandingIo);
 }
 
-}  // namespace
-}  // namespace kxtest
-
-namespace kxtest {
-namespace {
 
 // A register value built from a failed read would overwrite the rest of register 0x8C.
 TEST_F(IdentitySwitch, AFailedReadOfTheLeaveRegisterWritesNothing) {
@@ -469,11 +464,6 @@ TEST_F(IdentitySwitch, AFailedReadOfTheLeaveRegisterWritesNothing) {
   EXPECT_EQ(1, bus_->OutstandingIo);
 }
 
-}  // namespace
-}  // namespace kxtest
-
-namespace kxtest {
-namespace {
 
 // The generation is what the bridge answers now: a status read that fails counts as the basic
 // chip, whose start needs no configuration memory.
