@@ -78,6 +78,7 @@ struct BusDeviceContext {
   KMUTEX BridgePathLock;
   KMUTEX PciPathLock;
   ULONG MaxTransferSize;
+  ULONG LinkState;  // 0x400 once an extended adapter has finished its start
   ULONG LinkMode;
   UCHAR Legacy;
   UCHAR LinkByDriver;
@@ -95,6 +96,7 @@ struct BusDeviceContext {
   ULONG ConfigWordCache201;
   ULONG ConfigWordCache200;
   UCHAR DriverRotate;
+  UCHAR FarPortSpeed;  // the far-side chip's port speed, coded as UsbSpeed
   LIST_ENTRY Children;  // ChildDeviceContext::Link entries, in creation order
   ULONG ChildCount;
   FAST_MUTEX ChildListLock;
@@ -422,6 +424,26 @@ NTSTATUS ConfigWordRead(BusDeviceContext* bus, ULONG index, ULONG* value);
 NTSTATUS ConfigWordWrite(BusDeviceContext* bus, USHORT index, ULONG value);
 BOOLEAN ConfigReadIdentity(BusDeviceContext* bus, USHORT* vidW, USHORT* pidW, ULONG* w0);
 BOOLEAN ConfigWarmUp(BusDeviceContext* bus);
+
+// device/start_up.cpp: the adapter's programming at every start.
+// After a successful start the caller registers and enables the device interface: the extended
+// adapter's class when ExtendedChip is set and LinkState is 0x400, the basic adapter's class when
+// ExtendedChip is clear, none after an identity switch (ExtendedChip set, LinkState not 0x400),
+// since that adapter leaves the bus.
+constexpr ULONG kLinkStateStarted = 0x400;
+constexpr USHORT MakerVendorId = 0x2A4B;
+NTSTATUS StartAdapterHardware(BusDeviceContext* bus);
+BOOLEAN InitializeAdapter(BusDeviceContext* bus);
+NTSTATUS ReadFarPortSpeed(BusDeviceContext* bus, UCHAR* speed);
+
+// device/full_initialisation.cpp, device/legacy_initialisation.cpp
+BOOLEAN InitializeAdapterFull(BusDeviceContext* bus);
+BOOLEAN InitializeAdapterLegacy(BusDeviceContext* bus);
+void ProgramBridgeEndpointLayout(BusDeviceContext* bus);
+
+// device/identity_switch.cpp: a bridge still on its first-stage image takes its final identity
+// and leaves the bus a second later.
+void SwitchFirstStageIdentity(BusDeviceContext* bus, USHORT vidW, USHORT pidW);
 
 // config/registry.cpp
 NTSTATUS RegistryAccess(BOOLEAN write, PCWSTR subkey, PCWSTR valueName, ULONG size, PVOID data);

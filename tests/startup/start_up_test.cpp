@@ -1,0 +1,489 @@
+// The adapter's start on the virtual adapter: every path's register programming compared with
+// the required sequence operation by operation, the identity switch with its delayed write, the
+// status values left in the registry, and the starts that must fail.
+#include <algorithm>
+#include <optional>
+
+#include "host/hostk/pnp.h"
+#include "host/hostk/pool.h"
+#include "host/hostk/registry.h"
+#include "pipeline_fixture.h"
+#include "start_sequence.h"
+
+namespace kxtest {
+namespace {
+
+using kxsim::AdapterGeneration;
+using kxsim::UsbSpeed;
+using kxsim::VirtualAdapterOptions;
+
+constexpr kxsim::BusLocation kUp = {2, 0, 0, false};
+constexpr kxsim::BusLocation kDown = {3, 2, 0, true};
+constexpr kxsim::BusLocation kFar = {4, 0, 0, true};
+
+void EndpointLayout(StartSequence& s) {
+  const ULONG rows[6][4] = {{0x500, 3, 0x0000, 0x0000}, {0x520, 6, 0x0200, 0x0240},
+                            {0x540, 1, 0x1200, 0x1280}, {0x560, 6, 0x1280, 0x6000},
+                            {0x580, 1, 0x2280, 0x7040}, {0x5E0, 3, 0x2300, 0x7100}};
+  for (const auto& row : rows) s.SetLow(row[0], row[1], row[2]);
+  for (const auto& row : rows) s.SetHigh(row[0], row[1], row[3]);
+}
+
+void FullInitialisation(StartSequence& s, ULONG identity, ULONG driverModel) {
+  s.CW(0x3004, 6);
+  s.CW(0x3010, 0x00100000);
+  s.CW(0x3018, 0x00200000);
+  s.CW(0x2004, 6);
+  s.CW(0x2018, 0x00040100);
+  s.CW(0x0004, 6);
+  s.CW(0x0018, 0x00040201);
+  s.RW(0x718, 0x00800000);
+  s.RR(0x9F0);
+  s.RW(0x9F0, 0);
+  s.RR(0x38);
+  s.RW(0x38, 0xFFE00000);
+  EndpointLayout(s);
+  s.RW(0x3C, 0xFFE07531);
+  for (ULONG n = 1; n <= 4; n++) {
+    s.RW(0x30C + 0x20 * n, 0x200);
+    s.RW(0x3CC + 0x20 * n, 0x200);
+  }
+  s.PR(kUp, 0x08);
+  s.PW(kUp, 0x04, 6);
+  s.PW(kUp, 0x18, 0x00040302);
+  s.PR(kUp, 0x18);
+  s.PW(kUp, 0x20, 0x3FF01000);
+  s.PR(kDown, 0x08);
+  s.PW(kDown, 0x04, 6);
+  s.PW(kDown, 0x18, 0x00040403);
+  s.PR(kDown, 0x18);
+  s.PW(kDown, 0x20, 0x3FF02000);
+  s.PR(kUp, 0x18);
+  s.PR(kFar, 0x08);
+  s.PW(kFar, 0x04, 6);
+  s.PR(kFar, 0x10);
+  s.PW(kFar, 0x10, 0xFFFFFFF0);
+  s.PModify(kFar, 0x10, 0x30000000, 0xFFFFFFF0);  // the low four bits as the chip answered
+  s.PR(kFar, 0x10);
+  s.PW(kFar, 0x18, 0x30200000);
+  s.PR(kFar, 0x18);
+  s.PW(kFar, 0x1C, 0x30400000);
+  s.PR(kFar, 0x1C);
+  s.MW(0x30000718, 0x00800000);
+  const ULONG farRows[6][3] = {{0x500, 3, 0x0000}, {0x520, 6, 0x0200}, {0x540, 1, 0x1200},
+                               {0x560, 6, 0x1280}, {0x580, 1, 0x2280}, {0x5E0, 3, 0x2300}};
+  for (const auto& row : farRows) s.MSetLow(row[0], row[1], row[2]);
+  s.MR(0x3000003C);
+  s.MW(0x3000003C, 0xFFE07531);
+  s.MW(0x30000320, 0x03006E01);
+  s.MR(0x30000320);
+  for (auto [index, data] : std::vector<std::pair<ULONG, ULONG>>{
+           {0x32, 0x40}, {0x72, 0x40}, {0x31, 0x40}, {0x71, 0x40}, {0x30, 0x40}, {0x70, 0x40},
+           {0x08, 0x04}, {0x09, 0x04}}) {
+    s.MW(0x30000030, index);
+    s.MW(0x30000034, data);
+  }
+  s.MW(0x30000340, 0x00107F02);
+  s.MR(0x30000340);
+  s.MW(0x30000360, 0x03006E03);
+  s.MR(0x30000360);
+  for (auto [index, data] : std::vector<std::pair<ULONG, ULONG>>{
+           {0x52, 0x40}, {0x92, 0x40}, {0x51, 0x40}, {0x91, 0x40}, {0x50, 0x40}, {0x90, 0x40}}) {
+    s.MW(0x30000030, index);
+    s.MW(0x30000034, data);
+  }
+  s.MW(0x30000038, 0xFFE00000);
+  s.MW(0x30000380, 0x00107F04);
+  s.MR(0x30000380);
+  s.MW(0x30000084, identity);
+  s.MR(0x3000008C);
+  for (ULONG n = 0; n < 4; n++) s.MW(0x30000180 + 0x20 * n, 0);
+  for (ULONG n = 1; n <= 4; n++) {
+    s.MW(0x30000000 + 0x30C + 0x20 * n, 0x200);
+    s.MW(0x30000000 + 0x3CC + 0x20 * n, 0x200);
+  }
+  for (ULONG n = 0; n < 4; n++) {
+    s.MW(0x30000194 + 0x20 * n, 0x00200000 + 0x80000 * n);
+    s.MW(0x30000180 + 0x20 * n, 0xC3);
+  }
+  s.MModify(0x300006C0, 0x800, 0x800);
+  s.MR(0x300006C0);
+  if (driverModel == 8) s.ConfigWords(32);
+}
+
+void LegacyInitialisation(StartSequence& s, ULONG identity) {
+  s.CW(0x3004, 6);
+  s.CW(0x3018, 0x00200000);
+  s.CW(0x300C, 0x20);
+  s.CW(0x2004, 6);
+  s.CW(0x2018, 0x00020100);
+  s.CW(0x200C, 0x20);
+  s.CW(0x0018, 0x00020201);
+  s.CW(0x0004, 6);
+  s.CW(0x000C, 0x20);
+  for (ULONG reg : {0x320, 0x340, 0x360, 0x380, 0x3C}) s.RR(reg);
+  s.RW(0x3C, 0xFFE06521);
+  s.SetLow(0x520, 5, 0x0200);
+  s.SetLow(0x540, 5, 0x0A00);
+  s.SetLow(0x560, 5, 0x1200);
+  s.SetLow(0x580, 5, 0x1A00);
+  kxsim::BusLocation fixed = kxsim::ops::FixedLocation();
+  s.PModify(fixed, 0x04, 6, 6);
+  s.PW(fixed, 0x0C, 0x20);
+  s.PW(fixed, 0x10, 0x30000000);
+  s.PW(fixed, 0x18, 0x30200000);
+  s.MW(0x30000320, 0x03000601);
+  s.MW(0x30000340, 0x03000682);
+  s.MW(0x30000360, 0x03000603);
+  s.MW(0x30000380, 0x03000684);
+  s.MW(0x30000084, identity);
+  s.MW(0x30000038, 0xFFE00008);
+  s.MW(0x30000194, 0x00200000);
+  s.MW(0x30000180, 0xC3);
+  s.MW(0x300001D4, 0x00300000);
+  s.MW(0x300001C0, 0xC3);
+  s.MModify(0x3000008C, 0x8, 0x8);
+}
+
+// What every extended start does after its initialisation.
+void ExtendedFinish(StartSequence& s, bool legacy, ULONG driverModel) {
+  s.RW(0x50, driverModel == 0 ? 0xB0 : 0xB8);
+  if (!legacy) {
+    s.RW(0x194, 0x30200000);
+    s.RW(0x180, 0xC3);
+  }
+  s.RW(0x1B4, 0x30280000);
+  s.RW(0x1A0, 0xC3);
+  if (!legacy) {
+    s.RW(0x1D4, 0x30300000);
+    s.RW(0x1C0, 0xC3);
+  }
+  s.RW(0x1F4, 0x30380000);
+  s.RW(0x1E0, 0xC3);
+  s.MModify(0x3000008C, 0x8, 0x8);
+  s.ConfigWords(2);  // words 200 and 201
+  s.RR(0x260);
+  s.MR(0x30000090);
+  s.RR(0x90);
+}
+
+class StartUp : public PipelineTest {
+ protected:
+  void SetUp() override { hostk::RegistryClear(); }
+
+  // The adapter plugged and configured; the record's generation flag deliberately wrong, so that
+  // only the start's own reading of the bridge can set it.
+  void PlugFor(VirtualAdapterOptions options, UCHAR legacy, ULONG driverModel) {
+    Plug(options);
+    bus_->Legacy = legacy;
+    bus_->DriverModel = driverModel;
+    bus_->ExtendedChip = options.Extended() ? 0 : 1;
+    bus_->ConfigWordCache200 = 0x11111111;
+    bus_->ConfigWordCache201 = 0x22222222;
+    mark_ = adapter_->Log().Size();
+  }
+  NTSTATUS Start() { return StartAdapterHardware(bus_); }
+  std::vector<kxsim::AdapterOperation> Ops() const { return adapter_->Log().Since(mark_); }
+
+  static std::string StatusKey() {
+    return hostk::ServiceKeyPath("KxBusIdd") + "\\Parameters\\0000";
+  }
+  static std::vector<uint8_t> StatusValue(const std::string& name) {
+    auto value = hostk::RegistryGetValue(StatusKey(), name);
+    if (!value) return {};
+    EXPECT_EQ((ULONG)REG_BINARY, value->type) << name;
+    return value->data;
+  }
+  static void SetStatusValue(const std::string& name, std::vector<uint8_t> bytes) {
+    hostk::RegistrySetValue(StatusKey(), name, REG_BINARY, bytes);
+  }
+  ULONG Identity() const { return ((ULONG)(USHORT)(bus_->IdProduct + 1) << 16) | bus_->IdVendor; }
+
+  size_t mark_ = 0;
+};
+
+std::vector<uint8_t> Le(ULONG v) {
+  return {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
+}
+
+TEST_F(StartUp, FullStartProgramsEveryRegisterInOrderForBothDriverModels) {
+  for (ULONG driverModel : {0u, 8u}) {
+    SCOPED_TRACE(driverModel);
+    PlugFor({}, 0, driverModel);
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    StartSequence s;
+    s.RR(0x90);
+    s.ConfigWords(3);
+    FullInitialisation(s, Identity(), driverModel);
+    ExtendedFinish(s, false, driverModel);
+    EXPECT_TRUE(MatchesSequence(Ops(), s));
+    EXPECT_EQ(1, bus_->ExtendedChip);
+    EXPECT_EQ(kLinkStateStarted, bus_->LinkState);
+    EXPECT_EQ(0x4B580200u, bus_->ConfigWordCache200);
+    EXPECT_EQ(0x4B580201u, bus_->ConfigWordCache201);
+    EXPECT_EQ(0u, adapter_->MalformedCommands());
+    TearDown();
+  }
+}
+
+TEST_F(StartUp, LegacyStartProgramsOnlyChannelsTwoAndFourOnTheBridge) {
+  for (ULONG driverModel : {0u, 8u}) {
+    SCOPED_TRACE(driverModel);
+    VirtualAdapterOptions options;
+    options.legacy = true;
+    PlugFor(options, 1, driverModel);
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    StartSequence s;
+    s.RR(0x90);
+    s.ConfigWords(3);
+    LegacyInitialisation(s, Identity());
+    ExtendedFinish(s, true, driverModel);
+    EXPECT_TRUE(MatchesSequence(Ops(), s));
+    EXPECT_EQ(kLinkStateStarted, bus_->LinkState);
+    TearDown();
+  }
+}
+
+TEST_F(StartUp, BasicStartTouchesNoConfigurationMemoryAndSetsTheLinkOnlyForModelZero) {
+  for (ULONG driverModel : {0u, 8u}) {
+    SCOPED_TRACE(driverModel);
+    VirtualAdapterOptions options;
+    options.generation = AdapterGeneration::Basic;
+    PlugFor(options, 0, driverModel);
+    SetStatusValue("SPI0", {0xFF, 0xFF, 0xFF, 0xFF});
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    StartSequence s;
+    s.RR(0x90);
+    if (driverModel == 0) s.RW(0x50, 0xB0);
+    s.RR(0x260);
+    s.MR(0x00100090);
+    s.RR(0x90);
+    EXPECT_TRUE(MatchesSequence(Ops(), s));
+    EXPECT_EQ(0, bus_->ExtendedChip);
+    EXPECT_EQ(0u, bus_->LinkState);
+    EXPECT_EQ(0x11111111u, bus_->ConfigWordCache200);
+    EXPECT_EQ(Le(0), StatusValue("SPI0"));
+    TearDown();
+  }
+}
+
+TEST_F(StartUp, StatusValuesRecordWordZeroTheSpeedAndAClearedError) {
+  VirtualAdapterOptions options;
+  options.usbSpeed = UsbSpeed::Super;
+  PlugFor(options, 0, 0);
+  SetStatusValue("ErrorCode", {5, 0, 0, 0});
+  SetStatusValue("UsbSpeed", {9, 9, 9, 9});
+  adapter_->SetConfigWord(0, 0x12345678);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  EXPECT_EQ(Le(0x12345678), StatusValue("SPI0"));
+  EXPECT_EQ(Le(bus_->UsbSpeed), StatusValue("UsbSpeed"));
+  EXPECT_EQ(Le(2), StatusValue("UsbSpeed"));
+  EXPECT_EQ(Le(0), StatusValue("ErrorCode"));
+}
+
+TEST_F(StartUp, FarPortSpeedFollowsTheFirstBitSetAndALinkDownKeepsIt) {
+  struct Case {
+    std::optional<UsbSpeed> far;
+    UCHAR expected;
+  };
+  for (const Case& c : {Case{UsbSpeed::Full, 0}, Case{UsbSpeed::High, 1},
+                        Case{UsbSpeed::Super, 2}, Case{std::nullopt, 7}}) {
+    VirtualAdapterOptions options;
+    options.farPortSpeed = c.far;
+    PlugFor(options, 0, 0);
+    bus_->FarPortSpeed = 7;
+    ASSERT_EQ(STATUS_SUCCESS, Start()) << "a link that is down does not fail the start";
+    EXPECT_EQ(c.expected, bus_->FarPortSpeed);
+    UCHAR speed = 7;
+    EXPECT_EQ(c.far ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, ReadFarPortSpeed(bus_, &speed));
+    EXPECT_EQ(c.expected, speed);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, ReadFarPortSpeed(bus_, nullptr));
+    TearDown();
+  }
+}
+
+TEST_F(StartUp, WordZeroZeroOrUnreadableFailsTheStartBeforeAnyProgramming) {
+  for (bool unreadable : {false, true}) {
+    SCOPED_TRACE(unreadable);
+    PlugFor({}, 0, 0);
+    if (unreadable) {
+      adapter_->HoldConfigBusy(100000);
+    } else {
+      adapter_->SetConfigWord(0, 0);
+    }
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, Start());
+    std::vector<kxsim::AdapterOperation> ops = Ops();
+    ASSERT_FALSE(ops.empty());
+    EXPECT_EQ(kxsim::ops::RR(0x90), ops[0]);
+    for (size_t i = 1; i < ops.size(); i++) EXPECT_TRUE(IsConfigMemoryAccess(ops[i])) << ops[i];
+    EXPECT_TRUE(StatusValue("SPI0").empty());
+    EXPECT_EQ(0u, bus_->LinkState);
+    TearDown();
+  }
+}
+
+// A bridge on its first-stage image: word 0 is 0x000C005A and it enumerates as PidW.
+class IdentitySwitch : public StartUp {
+ protected:
+  static VirtualAdapterOptions FirstStage(USHORT vendor = 0x0525, USHORT product = 0x3380) {
+    VirtualAdapterOptions options;
+    options.firstStageImage = true;
+    options.vendorWord = vendor;
+    options.productWord = product;
+    return options;
+  }
+  void Leaves(StartSequence& s) {
+    s.RModify(0x8C, 0x200, 0x200);
+  }
+};
+
+TEST_F(IdentitySwitch, FullSwitchWritesTheIdentityBeforeTheLayoutAndLeavesASecondLater) {
+  PlugFor(FirstStage(0x1234, 0x5678), 0, 8);
+  ASSERT_EQ(0x5678, bus_->IdProduct);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  StartSequence s;
+  s.RR(0x90);
+  s.ConfigWords(3);
+  s.RW(0x320, 0x03006E01);
+  for (auto [index, data] : std::vector<std::pair<ULONG, ULONG>>{
+           {0x32, 0x40}, {0x72, 0x40}, {0x30, 0x40}, {0x70, 0x40}, {0x31, 0x40}, {0x71, 0x40},
+           {0x04, 0x07}, {0x04, 0x08}}) {
+    s.RW(0x30, index);
+    s.RW(0x34, data);
+  }
+  s.RW(0x340, 0x00107F02);
+  s.RW(0x360, 0x03006E03);
+  for (auto [index, data] : std::vector<std::pair<ULONG, ULONG>>{
+           {0x52, 0x40}, {0x92, 0x40}, {0x51, 0x40}, {0x91, 0x40}, {0x50, 0x40}, {0x90, 0x40}}) {
+    s.RW(0x30, index);
+    s.RW(0x34, data);
+  }
+  s.RW(0x380, 0x00107F04);
+  s.RW(0x84, 0x56791234);
+  EndpointLayout(s);
+  EXPECT_TRUE(MatchesSequence(Ops(), s));
+  EXPECT_EQ(Le(0x000C005A), StatusValue("SPI0"));
+  EXPECT_TRUE(StatusValue("UsbSpeed").empty()) << "nothing of the finishing runs";
+  EXPECT_EQ(0u, bus_->LinkState);
+  EXPECT_EQ(2, bus_->OutstandingIo) << "the delayed write holds a reference";
+
+  Settle(9000000);
+  EXPECT_TRUE(MatchesSequence(Ops(), s)) << "nothing before a second has passed";
+  Settle(2000000);
+  Leaves(s);
+  EXPECT_TRUE(MatchesSequence(Ops(), s));
+  EXPECT_TRUE(adapter_->LeftBus());
+  EXPECT_EQ(1, bus_->OutstandingIo);
+}
+
+TEST_F(IdentitySwitch, TheMakersIdentityOnlyForTheFirstStageProductWithAModel) {
+  for (ULONG driverModel : {0u, 8u}) {
+    SCOPED_TRACE(driverModel);
+    PlugFor(FirstStage(), 0, driverModel);
+    ASSERT_EQ(STATUS_SUCCESS, Start());
+    std::vector<kxsim::AdapterOperation> ops = Ops();
+    auto write = std::find_if(ops.begin(), ops.end(), [](const kxsim::AdapterOperation& op) {
+      return op.write && op.space == kxsim::AdapterSpace::BridgeRegister && op.address == 0x84;
+    });
+    ASSERT_NE(ops.end(), write);
+    EXPECT_EQ(driverModel == 0 ? 0x33810525u : (0x70010000u | MakerVendorId), write->value);
+    Settle(20000000);
+    TearDown();
+  }
+}
+
+TEST_F(IdentitySwitch, LegacySwitchWritesTheIdentityAndLeavesAtOnce) {
+  PlugFor(FirstStage(0x1234, 0x5678), 1, 0);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  StartSequence s;
+  s.RR(0x90);
+  s.ConfigWords(3);
+  s.RW(0x320, 0x03046001);
+  s.RW(0x340, 0x03000602);
+  s.RW(0x360, 0x03046003);
+  s.RW(0x380, 0x03000604);
+  s.RW(0x84, 0x56791234);
+  s.RW(0x8C, 0x200);
+  EXPECT_TRUE(MatchesSequence(Ops(), s));
+  EXPECT_EQ(1, bus_->OutstandingIo);
+  Settle(20000000);
+  EXPECT_TRUE(MatchesSequence(Ops(), s)) << "nothing follows later";
+}
+
+TEST_F(IdentitySwitch, AnAdapterNotEnumeratedAsPidWTakesTheFullStart) {
+  VirtualAdapterOptions options = FirstStage();
+  PlugFor(options, 0, 0);
+  bus_->IdProduct = 0x3381;
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  StartSequence s;
+  s.RR(0x90);
+  s.ConfigWords(3);
+  FullInitialisation(s, Identity(), 0);
+  ExtendedFinish(s, false, 0);
+  EXPECT_TRUE(MatchesSequence(Ops(), s));
+}
+
+TEST_F(IdentitySwitch, ADeviceStoppedBeforeTheDelayedWriteWritesNothing) {
+  PlugFor(FirstStage(), 0, 0);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  size_t afterStart = adapter_->Log().Size();
+  SetBusPnpState(bus_, Stopped);
+  Settle(20000000);
+  EXPECT_EQ(afterStart, adapter_->Log().Size());
+  EXPECT_FALSE(adapter_->LeftBus());
+  EXPECT_EQ(1, bus_->OutstandingIo) << "the work item dropped its reference";
+  SetBusPnpState(bus_, Started);
+}
+
+TEST_F(IdentitySwitch, WithoutMemoryForTheWorkItemTheBridgeLeavesAtOnce) {
+  PlugFor(FirstStage(), 0, 0);
+  hostk::PoolFailTag(kTagWorkItem);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  hostk::PoolFailTag(kTagWorkItem, false);
+  std::vector<kxsim::AdapterOperation> ops = Ops();
+  ASSERT_GE(ops.size(), 2u);
+  EXPECT_EQ(kxsim::ops::RR(0x8C), ops[ops.size() - 2]);
+  EXPECT_EQ(0x200u, ops.back().value & 0x200);
+  EXPECT_EQ(kxsim::ops::RW(0x8C, ops[ops.size() - 2].value | 0x200), ops.back());
+  EXPECT_EQ(1, bus_->OutstandingIo);
+}
+
+
+// A register value built from a failed read would overwrite the rest of register 0x8C.
+TEST_F(IdentitySwitch, AFailedReadOfTheLeaveRegisterWritesNothing) {
+  PlugFor(FirstStage(), 0, 0);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  size_t afterStart = adapter_->Log().Size();
+  port_->InjectFault(0x8D, kxsim::UsbFault::Short(0));
+  Settle(20000000);
+  port_->ClearAllFaults();
+  for (const kxsim::AdapterOperation& op : adapter_->Log().Since(afterStart)) {
+    EXPECT_FALSE(op.write) << op;
+  }
+  EXPECT_FALSE(adapter_->LeftBus());
+  EXPECT_EQ(1, bus_->OutstandingIo);
+}
+
+
+// The generation is what the bridge answers now: a status read that fails counts as the basic
+// chip, whose start needs no configuration memory.
+TEST_F(StartUp, AFailedGenerationReadStartsAsTheBasicChip) {
+  PlugFor({}, 0, 0);
+  bus_->ExtendedChip = 1;
+  kxsim::UsbFault once = kxsim::UsbFault::Short(0);
+  once.uses = 1;
+  port_->InjectFault(0x8D, once);
+  ASSERT_EQ(STATUS_SUCCESS, Start());
+  StartSequence s;
+  s.RR(0x90);
+  s.RW(0x50, 0xB0);
+  s.RR(0x260);
+  s.MR(0x00100090);
+  s.RR(0x90);
+  EXPECT_TRUE(MatchesSequence(Ops(), s));
+  EXPECT_EQ(0, bus_->ExtendedChip);
+  EXPECT_EQ(Le(0), StatusValue("SPI0"));
+}
+
+}  // namespace
+}  // namespace kxtest
