@@ -83,7 +83,7 @@ NTSTATUS CreateChild(BusDeviceContext* bus, LONG displayId, ULONG size, Fill fil
   }
   child->ChannelIndex = index;
   DisplayChannel* channel = &bus->Channels[index];
-  channel->DisplayId = displayId;
+  InterlockedExchange(&channel->DisplayId, displayId);  // the frame worker reads it
   channel->Free = 0;
   RtlZeroMemory(channel->OutputInfo, sizeof channel->OutputInfo);
   IoInvalidateDeviceRelations(bus->PhysicalDeviceObject, BusRelations);
@@ -158,7 +158,7 @@ NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId) {
     if (child->ChannelIndex < kChannelCount) {
       DisplayChannel* channel = &bus->Channels[child->ChannelIndex];
       if (DeactivateOutput(channel) == 0) lastOutput = TRUE;
-      channel->DisplayId = kNoDisplay;
+      InterlockedExchange(&channel->DisplayId, kNoDisplay);
       channel->Free = 1;
     }
     if (!all) break;

@@ -323,9 +323,10 @@ BOOLEAN WaitFrameLock(DisplayChannel* channel);
 
 // pipeline/frame_send.cpp: what the worker and the first mode set send on data channel 1.
 NTSTATUS SendCommandBlock(BusDeviceContext* bus, UCHAR* block);
-NTSTATUS SendFrameData(DisplayChannel* channel, const UpdateRect* rect, PUCHAR payload,
-                       BOOLEAN pageable, ULONG length);
-void EncodeAndSendRect(DisplayChannel* channel, UpdateRect rect);
+// `displayId` names the output in the blocks: what the worker read at the start of its visit.
+NTSTATUS SendFrameData(DisplayChannel* channel, LONG displayId, const UpdateRect* rect,
+                       PUCHAR payload, BOOLEAN pageable, ULONG length);
+void EncodeAndSendRect(DisplayChannel* channel, LONG displayId, UpdateRect rect);
 
 // usb/read_write.cpp
 NTSTATUS AdapterRead(PDEVICE_OBJECT device, PIRP irp);

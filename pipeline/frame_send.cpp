@@ -108,8 +108,8 @@ LONG EncodeBand(BusDeviceContext* bus, const UpdateRect* band, const BandLayout*
 // One band: copied out, encoded and sent. A stream too large for the encode buffer is tried again
 // as two halves of whole blocks; a band whose copy could not take FrameLock goes back into the
 // queue. FALSE when the rest of the rectangle went back into the queue.
-BOOLEAN SendBand(DisplayChannel* channel, const ChannelMode* mode, UpdateRect band,
-                 const BandLayout* layout) {
+BOOLEAN SendBand(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
+                 UpdateRect band, const BandLayout* layout) {
   BusDeviceContext* bus = channel->Owner;
   for (;;) {
     BOOLEAN lockTimedOut;
@@ -121,14 +121,14 @@ BOOLEAN SendBand(DisplayChannel* channel, const ChannelMode* mode, UpdateRect ba
       UpdateRect lower = band;
       band.Bottom = band.Top + rows / 32 * 16;
       lower.Top = band.Bottom;
-      if (!SendBand(channel, mode, band, layout)) return FALSE;
+      if (!SendBand(channel, displayId, mode, band, layout)) return FALSE;
       band = lower;
       continue;
     }
     if (result != JpegResultOk) {
       KX_TRACE(KX_TRACE_WARNING, "rectangle dropped: encoder result %d\n", result);
     } else if (length != 0) {
-      SendFrameData(channel, &band, bus->EncodeBuffer, bus->EncodePageable, length);
+      SendFrameData(channel, displayId, &band, bus->EncodeBuffer, bus->EncodePageable, length);
     }
     return TRUE;
   }
@@ -143,8 +143,8 @@ NTSTATUS SendCommandBlock(BusDeviceContext* bus, UCHAR* block) {
   return status;
 }
 
-NTSTATUS SendFrameData(DisplayChannel* channel, const UpdateRect* rect, PUCHAR payload,
-                       BOOLEAN pageable, ULONG length) {
+NTSTATUS SendFrameData(DisplayChannel* channel, LONG displayId, const UpdateRect* rect,
+                       PUCHAR payload, BOOLEAN pageable, ULONG length) {
   BusDeviceContext* bus = channel->Owner;
   ChannelMode mode = ReadChannelMode(channel);
   FrameDataFields fields;
@@ -156,7 +156,7 @@ NTSTATUS SendFrameData(DisplayChannel* channel, const UpdateRect* rect, PUCHAR p
   fields.FrameOffset = FrameOffsetOf(mode.BitsPerPixel, mode.Width, (ULONG)rect->Left,
                                      (ULONG)rect->Top);
   UCHAR block[kCommandBlockSize];
-  BuildFrameDataBlock(block, channel->DisplayId, &fields);
+  BuildFrameDataBlock(block, displayId, &fields);
   ULONG padded = PaddedPayloadLength(length);
   RtlZeroMemory(payload + length, padded - length);
   PMDL mdl = NULL;
@@ -176,7 +176,7 @@ NTSTATUS SendFrameData(DisplayChannel* channel, const UpdateRect* rect, PUCHAR p
 }
 
 // Without both frame buffers (a stop freed them) nothing is encoded: modes and stops still go.
-void EncodeAndSendRect(DisplayChannel* channel, UpdateRect rect) {
+void EncodeAndSendRect(DisplayChannel* channel, LONG displayId, UpdateRect rect) {
   BusDeviceContext* bus = channel->Owner;
   if (bus->StagingBuffer == NULL || bus->EncodeBuffer == NULL) return;
   ChannelMode mode = ReadChannelMode(channel);
@@ -184,7 +184,7 @@ void EncodeAndSendRect(DisplayChannel* channel, UpdateRect rect) {
   BandLayout layout = LayOutBands(&rect, &mode);
   for (LONG top = rect.Top; top < rect.Bottom;) {
     UpdateRect band = {rect.Left, top, rect.Right, top + NextBandRows(&layout, top, rect.Bottom)};
-    if (!SendBand(channel, &mode, band, &layout)) {
+    if (!SendBand(channel, displayId, &mode, band, &layout)) {
       UpdateRect rest = {rect.Left, top, rect.Right, rect.Bottom};
       QueueRect(channel, rest);
       return;

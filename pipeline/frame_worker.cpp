@@ -41,17 +41,17 @@ PendingWork TakePendingWork(DisplayChannel* channel) {
   return work;
 }
 
-void SendStop(DisplayChannel* channel) {
+void SendStop(DisplayChannel* channel, LONG displayId) {
   UCHAR block[kCommandBlockSize];
-  BuildStopBlock(block, channel->DisplayId);
+  BuildStopBlock(block, displayId);
   SendCommandBlock(channel->Owner, block);
 }
 
-void SendMode(DisplayChannel* channel, const ChannelMode* mode) {
+void SendMode(DisplayChannel* channel, LONG displayId, const ChannelMode* mode) {
   UCHAR block[kCommandBlockSize];
   ModeFields fields = {(USHORT)mode->Width, (USHORT)mode->Height, (USHORT)mode->BitsPerPixel,
                        (USHORT)mode->ModeExtra};
-  BuildModeBlock(block, channel->DisplayId, &fields);
+  BuildModeBlock(block, displayId, &fields);
   SendCommandBlock(channel->Owner, block);
 }
 
@@ -63,19 +63,22 @@ BOOLEAN TakeRect(DisplayChannel* channel, UpdateRect* rect) {
   return !IsEmptyRect(rect);
 }
 
-// One visit of an output; TRUE when it had work.
+// One visit of an output; TRUE when it had work. The display's identifier is read once and names
+// the output in every block of the visit: a removal may free the channel meanwhile (it sets Free
+// and the identifier together), and a block must never go out for no display.
 BOOLEAN VisitOutput(DisplayChannel* channel) {
-  if (channel->Free || channel->DisplayId == kNoDisplay) return FALSE;
+  LONG displayId = InterlockedCompareExchange(&channel->DisplayId, 0, 0);
+  if (displayId == kNoDisplay) return FALSE;
   if (!InterlockedCompareExchange(&channel->Active, 0, 0)) return FALSE;
   PendingWork work = TakePendingWork(channel);
   if (work.StopRequested) {
     InterlockedExchange(&channel->Streaming, 0);
-    SendStop(channel);
+    SendStop(channel, displayId);
     DeactivateOutput(channel);
     return FALSE;
   }
   if (work.ModeChangePending) {
-    SendMode(channel, &work.Mode);
+    SendMode(channel, displayId, &work.Mode);
     InterlockedExchange(&channel->Streaming, 1);
     return TRUE;
   }
@@ -83,7 +86,7 @@ BOOLEAN VisitOutput(DisplayChannel* channel) {
   if (!InterlockedCompareExchange(&channel->Streaming, 0, 0) || !TakeRect(channel, &rect)) {
     return FALSE;
   }
-  EncodeAndSendRect(channel, AlignRect(rect, work.Mode.Width, work.Mode.Height));
+  EncodeAndSendRect(channel, displayId, AlignRect(rect, work.Mode.Width, work.Mode.Height));
   return TRUE;
 }
 

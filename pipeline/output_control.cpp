@@ -48,7 +48,7 @@ void SetModeFields(DisplayChannel* channel, const ModeFields* mode, UCHAR pendin
 // the worker may send anything for it.
 NTSTATUS ActivateOutput(DisplayChannel* channel, const ModeFields* mode) {
   UCHAR block[kCommandBlockSize];
-  BuildModeBlock(block, channel->DisplayId, mode);
+  BuildModeBlock(block, InterlockedCompareExchange(&channel->DisplayId, 0, 0), mode);
   SetModeFields(channel, mode, 0);
   InterlockedExchange(&channel->Streaming, 1);
   SendCommandBlock(channel->Owner, block);

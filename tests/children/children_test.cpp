@@ -361,12 +361,15 @@ TEST_F(Children, ADisplayDriverStreamsThroughItsChildUntilTheDisplayGoes) {
     Settle();
     EXPECT_GT(FarPsnr(6, image), EncoderPsnr(image) - 0.5);
     ASSERT_EQ(STATUS_SUCCESS, display.Present(image.pixels.data(), 320, 240, 10, 10, 50, 50));
-    ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 6));
-    // The display is gone, and its channel may soon serve another: the child's codes fail.
+    // Ejected, the display is gone and its channel may soon serve another: the child's codes
+    // fail. (An eject asks for no enumeration, so the child cannot be deleted under the driver.)
+    ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(pdo, IRP_MJ_PNP, IRP_MN_EJECT));
     EXPECT_EQ(STATUS_NO_SUCH_DEVICE, display.Stop());
     EXPECT_EQ(STATUS_NO_SUCH_DEVICE,
               display.Present(image.pixels.data(), 320, 240, 0, 0, 320, 240));
   }
+  // The display driver has let go of the child; the display is withdrawn.
+  ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 6));
   hostk::PnpWaitForEnumeration();
   EXPECT_EQ(nullptr, hostk::PnpFindDevice("Kestrelix\\DisplayIDD06\\06"));
   EXPECT_EQ(0u, bus_->ChildCount);
