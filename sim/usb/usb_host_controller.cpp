@@ -155,7 +155,7 @@ void UsbPortCore::StartTransfer(const UsbPendingPtr& pending) {
     // The request could not be cancelled while the device had it in hand: catch up now.
     IoSetCancelRoutine(pending->irp, CancelRoutine);
     std::optional<UsbResult> end = pending->endRequest;
-    if (!end && pending->irp->Cancel) end = kCancelled;
+    if (!end && __atomic_load_n(&pending->irp->Cancel, __ATOMIC_SEQ_CST)) end = kCancelled;
     if (end && IoSetCancelRoutine(pending->irp, nullptr) != nullptr) {
       RetireLocked(pending, *end, &tellDevice);
     }

@@ -19,7 +19,7 @@ bool RoutineWanted(const IO_STACK_LOCATION* stack, const IRP* irp) {
   NTSTATUS status = irp->IoStatus.Status;
   return (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
          (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-         (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+         (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (stack->Control & SL_INVOKE_ON_CANCEL));
 }
 
 // The platform zeroes a location as the walk leaves it, before the routine above runs: only the
@@ -272,7 +272,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   CheckIrpLive(Irp, "IoCancelIrp");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // Drivers read the flag without the cancel lock (after IoSetCancelRoutine), as the platform
+  // allows: it is set atomically.
+  __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_SEQ_CST);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);
