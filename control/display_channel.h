@@ -48,3 +48,8 @@ struct ChannelMode {
   ULONG Stride;
 };
 ChannelMode ReadChannelMode(DisplayChannel* channel);
+// The same for a caller that already holds StateLock.
+inline ChannelMode ChannelModeLocked(const DisplayChannel* channel) {
+  return {channel->Width, channel->Height, channel->BitsPerPixel, channel->ModeExtra,
+          channel->Stride};
+}

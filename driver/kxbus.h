@@ -323,10 +323,12 @@ BOOLEAN WaitFrameLock(DisplayChannel* channel);
 
 // pipeline/frame_send.cpp: what the worker and the first mode set send on data channel 1.
 NTSTATUS SendCommandBlock(BusDeviceContext* bus, UCHAR* block);
-// `displayId` names the output in the blocks: what the worker read at the start of its visit.
-NTSTATUS SendFrameData(DisplayChannel* channel, LONG displayId, const UpdateRect* rect,
-                       PUCHAR payload, BOOLEAN pageable, ULONG length);
-void EncodeAndSendRect(DisplayChannel* channel, LONG displayId, UpdateRect rect);
+// `displayId` and `mode` are what the worker read at the start of its visit: the rectangle was
+// aligned to that mode, and the blocks name that output.
+NTSTATUS SendFrameData(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
+                       const UpdateRect* rect, PUCHAR payload, BOOLEAN pageable, ULONG length);
+void EncodeAndSendRect(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
+                       UpdateRect rect);
 
 // usb/read_write.cpp
 NTSTATUS AdapterRead(PDEVICE_OBJECT device, PIRP irp);

@@ -128,7 +128,8 @@ BOOLEAN SendBand(DisplayChannel* channel, LONG displayId, const ChannelMode* mod
     if (result != JpegResultOk) {
       KX_TRACE(KX_TRACE_WARNING, "rectangle dropped: encoder result %d\n", result);
     } else if (length != 0) {
-      SendFrameData(channel, displayId, &band, bus->EncodeBuffer, bus->EncodePageable, length);
+      SendFrameData(channel, displayId, mode, &band, bus->EncodeBuffer, bus->EncodePageable,
+                    length);
     }
     return TRUE;
   }
@@ -143,17 +144,16 @@ NTSTATUS SendCommandBlock(BusDeviceContext* bus, UCHAR* block) {
   return status;
 }
 
-NTSTATUS SendFrameData(DisplayChannel* channel, LONG displayId, const UpdateRect* rect,
-                       PUCHAR payload, BOOLEAN pageable, ULONG length) {
+NTSTATUS SendFrameData(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
+                       const UpdateRect* rect, PUCHAR payload, BOOLEAN pageable, ULONG length) {
   BusDeviceContext* bus = channel->Owner;
-  ChannelMode mode = ReadChannelMode(channel);
   FrameDataFields fields;
   fields.X = (USHORT)rect->Left;
   fields.Y = (USHORT)rect->Top;
   fields.Width = (USHORT)(rect->Right - rect->Left);
   fields.Height = (USHORT)(rect->Bottom - rect->Top);
   fields.PayloadLength = length;
-  fields.FrameOffset = FrameOffsetOf(mode.BitsPerPixel, mode.Width, (ULONG)rect->Left,
+  fields.FrameOffset = FrameOffsetOf(mode->BitsPerPixel, mode->Width, (ULONG)rect->Left,
                                      (ULONG)rect->Top);
   UCHAR block[kCommandBlockSize];
   BuildFrameDataBlock(block, displayId, &fields);
@@ -176,15 +176,15 @@ NTSTATUS SendFrameData(DisplayChannel* channel, LONG displayId, const UpdateRect
 }
 
 // Without both frame buffers (a stop freed them) nothing is encoded: modes and stops still go.
-void EncodeAndSendRect(DisplayChannel* channel, LONG displayId, UpdateRect rect) {
+void EncodeAndSendRect(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
+                       UpdateRect rect) {
   BusDeviceContext* bus = channel->Owner;
   if (bus->StagingBuffer == NULL || bus->EncodeBuffer == NULL) return;
-  ChannelMode mode = ReadChannelMode(channel);
   if (rect.Right - rect.Left < 8 || rect.Bottom - rect.Top < 8) return;  // an output below 8
-  BandLayout layout = LayOutBands(&rect, &mode);
+  BandLayout layout = LayOutBands(&rect, mode);
   for (LONG top = rect.Top; top < rect.Bottom;) {
     UpdateRect band = {rect.Left, top, rect.Right, top + NextBandRows(&layout, top, rect.Bottom)};
-    if (!SendBand(channel, displayId, &mode, band, &layout)) {
+    if (!SendBand(channel, displayId, mode, band, &layout)) {
       UpdateRect rest = {rect.Left, top, rect.Right, rect.Bottom};
       QueueRect(channel, rest);
       return;

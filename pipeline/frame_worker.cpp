@@ -35,8 +35,7 @@ PendingWork TakePendingWork(DisplayChannel* channel) {
   work.ModeChangePending = channel->ModeChangePending;
   channel->StopRequested = 0;
   channel->ModeChangePending = 0;
-  work.Mode = {channel->Width, channel->Height, channel->BitsPerPixel, channel->ModeExtra,
-               channel->Stride};
+  work.Mode = ChannelModeLocked(channel);
   KeReleaseSpinLock(&channel->StateLock, irql);
   return work;
 }
@@ -86,7 +85,8 @@ BOOLEAN VisitOutput(DisplayChannel* channel) {
   if (!InterlockedCompareExchange(&channel->Streaming, 0, 0) || !TakeRect(channel, &rect)) {
     return FALSE;
   }
-  EncodeAndSendRect(channel, displayId, AlignRect(rect, work.Mode.Width, work.Mode.Height));
+  EncodeAndSendRect(channel, displayId, &work.Mode,
+                    AlignRect(rect, work.Mode.Width, work.Mode.Height));
   return TRUE;
 }
 

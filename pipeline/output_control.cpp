@@ -98,8 +98,7 @@ BOOLEAN CopyIntoFrameStore(DisplayChannel* channel, const ChannelMode* mode,
 ChannelMode ReadChannelMode(DisplayChannel* channel) {
   KIRQL irql;
   KeAcquireSpinLock(&channel->StateLock, &irql);
-  ChannelMode mode = {channel->Width, channel->Height, channel->BitsPerPixel, channel->ModeExtra,
-                      channel->Stride};
+  ChannelMode mode = ChannelModeLocked(channel);
   KeReleaseSpinLock(&channel->StateLock, irql);
   return mode;
 }
