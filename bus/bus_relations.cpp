@@ -25,11 +25,6 @@ void ListChildren(BusDeviceContext* bus, PDEVICE_RELATIONS relations) {
   }
 }
 
-NTSTATUS PassDown(BusDeviceContext* bus, PIRP irp) {
-  IoSkipCurrentIrpStackLocation(irp);
-  return IofCallDriver(bus->LowerDeviceObject, irp);
-}
-
 }  // namespace
 
 NTSTATUS ReplyBusRelations(BusDeviceContext* bus, PIRP irp) {

@@ -53,11 +53,13 @@ NTSTATUS StartExtended(BusDeviceContext* bus) {
   ULONG address = kWindowExtended + 0x8C;
   PciMemWrite(bus, address, PciMemRead(bus, address) | 0x8);
   ReadConfigWordCaches(bus);
+  EnableDeviceInterface(bus);
   bus->LinkState = kLinkStateStarted;
   return STATUS_SUCCESS;
 }
 
 void StartBasic(BusDeviceContext* bus) {
+  EnableDeviceInterface(bus);
   if (bus->DriverModel == 0) BridgeRegWrite(bus, kLinkSelectRegister, 0xB0);
 }
 
@@ -68,6 +70,7 @@ void FinishStart(BusDeviceContext* bus) {
   WriteStatusULong(KX_WSTR("ErrorCode"), 0);
   ULONG discard;
   BridgeRegRead(bus, 0x260, &discard);
+  bus->DevicePowerState = PowerDeviceD0;
   ReadFarPortSpeed(bus, &bus->FarPortSpeed);  // a link that is down changes nothing
   BridgeRegRead(bus, kStatusRegister, &discard);
 }

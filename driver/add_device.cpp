@@ -39,7 +39,7 @@ void InitializeBusRecord(BusDeviceContext* bus, PDRIVER_OBJECT driver, PDEVICE_O
   KeInitializeMutex(&bus->ConfigMutex, 0);
   bus->MaxTransferSize = IsPreWdm6System() ? kMaxTransferSizePreWdm6 : kMaxTransferSize;
   InitializeFrameWorker(bus);
-  ResetChannels(bus);
+  InitializeChannels(bus);
 }
 
 }  // namespace
@@ -49,6 +49,17 @@ void FreeFrameBuffers(BusDeviceContext* bus) {
   if (bus->EncodeBuffer != NULL) ExFreePoolWithTag(bus->EncodeBuffer, kTagFrameBuffers);
   bus->StagingBuffer = NULL;
   bus->EncodeBuffer = NULL;
+}
+
+NTSTATUS ObtainFrameBuffers(BusDeviceContext* bus) {
+  if (bus->StagingBuffer == NULL) bus->StagingBuffer = AllocateFrameBuffer(&bus->StagingPageable);
+  if (bus->StagingBuffer != NULL && bus->EncodeBuffer == NULL) {
+    bus->EncodeBuffer = AllocateFrameBuffer(&bus->EncodePageable);
+  }
+  if (bus->EncodeBuffer != NULL) return STATUS_SUCCESS;
+  KX_TRACE(KX_TRACE_ERROR, "no memory for the frame buffers\n");
+  FreeFrameBuffers(bus);
+  return STATUS_INSUFFICIENT_RESOURCES;
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
@@ -67,12 +78,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   device->Flags &= ~DO_DEVICE_INITIALIZING;
   device->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
 
-  bus->StagingBuffer = AllocateFrameBuffer(&bus->StagingPageable);
-  bus->EncodeBuffer = bus->StagingBuffer ? AllocateFrameBuffer(&bus->EncodePageable) : NULL;
-  if (bus->EncodeBuffer == NULL) {
+  if (!NT_SUCCESS(ObtainFrameBuffers(bus))) {
     // No half-made adapter stays on the stack.
-    KX_TRACE(KX_TRACE_ERROR, "AddDevice: no memory for the frame buffers\n");
-    FreeFrameBuffers(bus);
     IoDetachDevice(bus->LowerDeviceObject);
     IoDeleteDevice(device);
     return STATUS_INSUFFICIENT_RESOURCES;

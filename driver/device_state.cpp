@@ -65,18 +65,68 @@ BOOLEAN IoCountAcquireIfStarted(BusDeviceContext* bus) {
   return started;
 }
 
-// A store still held would be lost with the zero fill: it is freed first.
-void ResetChannels(BusDeviceContext* bus) {
-  FreeFrameStores(bus);
+BOOLEAN IsBusStarted(BusDeviceContext* bus) {
+  KIRQL irql;
+  KeAcquireSpinLock(&bus->PnpStateLock, &irql);
+  BOOLEAN started = bus->Header.DevicePnpState == Started;
+  KeReleaseSpinLock(&bus->PnpStateLock, irql);
+  return started;
+}
+
+namespace {
+
+// Everything an output learned from its display driver goes; its locks stay, since a request of a
+// child that outlived a stop may be waiting on them.
+void ResetChannel(DisplayChannel* channel) {
+  KeWaitForSingleObject(&channel->FrameLock, Executive, KernelMode, FALSE, NULL);
+  if (channel->FrameStore != NULL) ExFreePoolWithTag(channel->FrameStore, kTagFrameStore);
+  channel->FrameStore = NULL;
+  channel->FrameStoreSize = 0;
+  KeReleaseMutex(&channel->FrameLock, FALSE);
+  KIRQL irql;
+  KeAcquireSpinLock(&channel->StateLock, &irql);
+  channel->Width = channel->Height = channel->BitsPerPixel = channel->ModeExtra = 0;
+  channel->Stride = 0;
+  channel->StopRequested = 0;
+  channel->ModeChangePending = 0;
+  KeReleaseSpinLock(&channel->StateLock, irql);
+  KeAcquireSpinLock(&channel->QueueLock, &irql);
+  QueueClear(&channel->Queue);
+  KeReleaseSpinLock(&channel->QueueLock, irql);
+  InterlockedExchange(&channel->Streaming, 0);
+  InterlockedExchange(&channel->Active, 0);
+  InterlockedExchange(&channel->DisplayId, kNoDisplay);
+  channel->Free = 1;
+  channel->OutputInfo[0] = channel->OutputInfo[1] = channel->OutputInfo[2] = 0;
+}
+
+}  // namespace
+
+void InitializeChannels(BusDeviceContext* bus) {
   for (ULONG i = 0; i < kChannelCount; i++) {
     DisplayChannel* channel = &bus->Channels[i];
     RtlZeroMemory(channel, sizeof(*channel));
     channel->Index = i;
-    channel->Free = 1;
-    channel->DisplayId = kNoDisplay;
     channel->Owner = bus;
     KeInitializeSpinLock(&channel->StateLock);
     KeInitializeSpinLock(&channel->QueueLock);
     KeInitializeMutex(&channel->FrameLock, 0);
   }
+  ResetChannels(bus);
+}
+
+// Children survive a stop of the adapter; the channels of those still present stay theirs, so
+// that no new display is bound to a channel a child still names.
+void ResetChannels(BusDeviceContext* bus) {
+  KeWaitForSingleObject(&bus->ChildCreationLock, Executive, KernelMode, FALSE, NULL);
+  for (ULONG i = 0; i < kChannelCount; i++) ResetChannel(&bus->Channels[i]);
+  ExAcquireFastMutex(&bus->ChildListLock);
+  for (PLIST_ENTRY entry = bus->Children.Flink; entry != &bus->Children; entry = entry->Flink) {
+    ChildDeviceContext* child = CONTAINING_RECORD(entry, ChildDeviceContext, Link);
+    if (!child->Present || child->ChannelIndex >= kChannelCount) continue;
+    bus->Channels[child->ChannelIndex].Free = 0;
+    InterlockedExchange(&bus->Channels[child->ChannelIndex].DisplayId, (LONG)child->DisplayId);
+  }
+  ExReleaseFastMutex(&bus->ChildListLock);
+  KeReleaseMutex(&bus->ChildCreationLock, FALSE);
 }

@@ -1,31 +1,134 @@
-// Plug and Play of the function device. Until the adapter's start and stop sequences exist, most
-// requests are passed down; the bus relations list the children; surprise removal detaches them
-// and removal deletes them, then takes the device down so that the driver can unload.
+// Plug and Play of the adapter's function device: start, the stop and removal requests that take
+// the adapter down again in the opposite order, the bus relations listing the children, and the
+// capabilities. Every request holds a reference on the adapter while it is handled here.
 #include "driver/kxbus.h"
 
 namespace {
 
-NTSTATUS PassDown(BusDeviceContext* bus, PIRP irp) {
-  IoSkipCurrentIrpStackLocation(irp);
-  return IofCallDriver(bus->LowerDeviceObject, irp);
+// The frame worker and every user of the data channels are gone before the buffers are.
+void FreeDeviceResources(BusDeviceContext* bus) {
+  UsbCancelAsyncTransfer(bus);
+  FreeFrameStores(bus);
+  FreeFrameBuffers(bus);
+}
+
+// Query-stop and query-remove: nothing new starts, and the requests already inside finish.
+NTSTATUS PrepareToLetGo(BusDeviceContext* bus, PIRP irp, LONG pendingState) {
+  SetBusPnpState(bus, pendingState);
+  IoCountDecrement(bus);
+  StopFrameWorker(bus);
+  DisableDeviceInterface(bus);
+  KeWaitForSingleObject(&bus->IoIdleEvent, Executive, KernelMode, FALSE, NULL);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
+  return PassDown(bus, irp);
+}
+
+// The platform expects the adapter back in normal operation after a cancel: it is published
+// again and its outputs stream as they did before the query.
+void ResumeAfterCancel(BusDeviceContext* bus) {
+  RestoreBusPnpState(bus);
+  EnableDeviceInterface(bus);
+  ResumeStreamingOutputs(bus);
+}
+
+NTSTATUS CancelStop(BusDeviceContext* bus, PIRP irp) {
+  if (bus->Header.DevicePnpState != StopPending) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+  }
+  NTSTATUS status = ForwardAndWait(bus, irp);
+  if (NT_SUCCESS(status) && bus->Header.DevicePnpState == StopPending) ResumeAfterCancel(bus);
+  return CompleteRequest(irp, status, 0);
+}
+
+NTSTATUS CancelRemove(BusDeviceContext* bus, PIRP irp) {
+  if (bus->Header.DevicePnpState != RemovePending) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    return PassDown(bus, irp);
+  }
+  NTSTATUS status = ForwardAndWait(bus, irp);
+  if (NT_SUCCESS(status)) ResumeAfterCancel(bus);
+  return CompleteRequest(irp, status, 0);
+}
+
+// The platform does not let a driver fail a stop: a configuration the USB stack would not take
+// back (the device is gone) is traced and the stop goes on.
+NTSTATUS StopDevice(BusDeviceContext* bus, PIRP irp) {
+  SetBusPnpState(bus, Stopped);
+  StopFrameWorker(bus);
+  DisableDeviceInterface(bus);
+  FreeDeviceResources(bus);
+  NTSTATUS deselected = UsbDeselectConfiguration(bus->Header.Self);
+  if (!NT_SUCCESS(deselected)) {
+    KX_TRACE(KX_TRACE_WARNING, "stop: configuration not released: 0x%08lX\n", (ULONG)deselected);
+  }
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
+  return PassDown(bus, irp);
+}
+
+NTSTATUS SurpriseRemoval(BusDeviceContext* bus, PIRP irp) {
+  SetBusPnpState(bus, SurpriseRemoved);
+  StopFrameWorker(bus);
+  DisableDeviceInterface(bus);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
+  NTSTATUS status = PassDown(bus, irp);
+  DetachChildren(bus);
+  return status;
+}
+
+// The requests of the children hold the adapter's remove lock: once it is drained none is left
+// inside, and later ones are refused before they reach the channels.
+void DrainChildRequests(BusDeviceContext* bus, PIRP irp) {
+  if (NT_SUCCESS(IoAcquireRemoveLock(&bus->RemoveLock, irp))) {
+    IoReleaseRemoveLockAndWait(&bus->RemoveLock, irp);
+  }
 }
 
 // This request's reference and the base reference are dropped and the removal waits until nothing
 // else holds the adapter; then the request goes down and the device goes away.
 NTSTATUS RemoveDevice(BusDeviceContext* bus, PIRP irp) {
+  if (bus->Header.DevicePnpState != SurpriseRemoved) DisableDeviceInterface(bus);
   SetBusPnpState(bus, Removed);
+  DrainChildRequests(bus, irp);
+  StopFrameWorker(bus);
   IoCountDecrement(bus);
   IoCountDecrement(bus);
   KeWaitForSingleObject(&bus->RemoveEvent, Executive, KernelMode, FALSE, NULL);
-  StopFrameWorker(bus);
+  FreeDeviceResources(bus);
   DeleteChildrenAtRemoval(bus);
-  FreeFrameStores(bus);
-  FreeFrameBuffers(bus);
   irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
   NTSTATUS status = PassDown(bus, irp);
   IoDetachDevice(bus->LowerDeviceObject);
   IoDeleteDevice(bus->Header.Self);
   return status;
+}
+
+NTSTATUS QueryRelations(BusDeviceContext* bus, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+    return ReplyBusRelations(bus, irp);
+  }
+  return PassDown(bus, irp);
+}
+
+NTSTATUS Dispatch(BusDeviceContext* bus, PIRP irp, UCHAR minor) {
+  switch (minor) {
+    case IRP_MN_START_DEVICE: return StartFunctionDevice(bus, irp);
+    case IRP_MN_QUERY_STOP_DEVICE: return PrepareToLetGo(bus, irp, StopPending);
+    case IRP_MN_QUERY_REMOVE_DEVICE: return PrepareToLetGo(bus, irp, RemovePending);
+    case IRP_MN_CANCEL_STOP_DEVICE: return CancelStop(bus, irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE: return CancelRemove(bus, irp);
+    case IRP_MN_STOP_DEVICE: return StopDevice(bus, irp);
+    case IRP_MN_SURPRISE_REMOVAL: return SurpriseRemoval(bus, irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS: return QueryRelations(bus, irp);
+    case IRP_MN_QUERY_CAPABILITIES: return QueryAdapterCapabilities(bus, irp);
+    default: return PassDown(bus, irp);
+  }
 }
 
 }  // namespace
@@ -33,24 +136,12 @@ NTSTATUS RemoveDevice(BusDeviceContext* bus, PIRP irp) {
 NTSTATUS FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
   BusDeviceContext* bus = (BusDeviceContext*)device->DeviceExtension;
   IoCountIncrement(bus);
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  NTSTATUS status;
-  switch (stack->MinorFunction) {
-    case IRP_MN_REMOVE_DEVICE: return RemoveDevice(bus, irp);
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-      status = stack->Parameters.QueryDeviceRelations.Type == BusRelations
-                   ? ReplyBusRelations(bus, irp)
-                   : PassDown(bus, irp);
-      break;
-    case IRP_MN_SURPRISE_REMOVAL:
-      StopFrameWorker(bus);
-      SetBusPnpState(bus, SurpriseRemoved);
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      status = PassDown(bus, irp);
-      DetachChildren(bus);
-      break;
-    default: status = PassDown(bus, irp); break;
+  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  if (minor == IRP_MN_REMOVE_DEVICE) return RemoveDevice(bus, irp);
+  NTSTATUS status = Dispatch(bus, irp, minor);
+  // Query-stop and query-remove dropped theirs before waiting for the adapter to be quiet.
+  if (minor != IRP_MN_QUERY_STOP_DEVICE && minor != IRP_MN_QUERY_REMOVE_DEVICE) {
+    IoCountDecrement(bus);
   }
-  IoCountDecrement(bus);
   return status;
 }

@@ -120,6 +120,11 @@ struct BusDeviceContext {
   UCHAR StagingPageable;  // 1 when the buffer came from paged pool
   UCHAR EncodePageable;
   IO_REMOVE_LOCK RemoveLock;
+  // Power: the device state the adapter is in (D0 once started), the one it takes while the
+  // system sleeps, and the capabilities the stack below reported at the last query.
+  LONG DevicePowerState;
+  ULONG SleepDeviceState;
+  DEVICE_CAPABILITIES AdapterCapabilities;
 };
 
 // The record of one display child: the extension of a child physical device object.
@@ -183,6 +188,9 @@ DRIVER_UNLOAD DriverUnload;
 // driver/add_device.cpp
 DRIVER_ADD_DEVICE AddDevice;
 void FreeFrameBuffers(BusDeviceContext* bus);
+// The frame pipeline's two buffers, for an adapter whose stop released them; nothing is left
+// allocated when one of them cannot be had.
+NTSTATUS ObtainFrameBuffers(BusDeviceContext* bus);
 
 // driver/create_close.cpp
 DRIVER_DISPATCH DispatchCreate;
@@ -209,10 +217,28 @@ void CancelPendingBusPnpState(BusDeviceContext* bus, LONG pendingState);
 LONG IoCountIncrement(BusDeviceContext* bus);
 LONG IoCountDecrement(BusDeviceContext* bus);
 BOOLEAN IoCountAcquireIfStarted(BusDeviceContext* bus);
+BOOLEAN IsBusStarted(BusDeviceContext* bus);
+void InitializeChannels(BusDeviceContext* bus);
 void ResetChannels(BusDeviceContext* bus);
 
-// driver/fdo_pnp.cpp
+// driver/fdo_pnp.cpp: the adapter's Plug and Play requests.
 NTSTATUS FunctionPnp(PDEVICE_OBJECT device, PIRP irp);
+
+// driver/fdo_start.cpp
+NTSTATUS StartFunctionDevice(BusDeviceContext* bus, PIRP irp);
+
+// driver/fdo_capabilities.cpp
+NTSTATUS QueryAdapterCapabilities(BusDeviceContext* bus, PIRP irp);
+
+// driver/forward.cpp: the request goes down with a completion routine that hands it back here;
+// returns its final status. The caller completes it.
+NTSTATUS ForwardAndWait(BusDeviceContext* bus, PIRP irp);
+NTSTATUS PassDown(BusDeviceContext* bus, PIRP irp);
+
+// driver/device_interface.cpp: the interface the display stack opens the adapter by, of the class
+// ExtendedChip chooses.
+void EnableDeviceInterface(BusDeviceContext* bus);
+void DisableDeviceInterface(BusDeviceContext* bus);
 
 // driver/power.cpp
 NTSTATUS FunctionPower(PDEVICE_OBJECT device, PIRP irp);
@@ -308,6 +334,10 @@ NTSTATUS SubmitUpdate(DisplayChannel* channel, const UpdateDescriptor* descripto
 NTSTATUS StopOutput(DisplayChannel* channel);
 void SetOutputInfo(DisplayChannel* channel, ULONG first, ULONG second, ULONG third);
 LONG DeactivateOutput(DisplayChannel* channel);
+// After a cancelled stop or removal: every output that was streaming streams again, with its mode
+// announced anew and its whole picture sent.
+void ResumeStreamingOutputs(BusDeviceContext* bus);
+NTSTATUS ResumeOutput(DisplayChannel* channel, const ChannelMode* mode, BOOLEAN refresh);
 void FreeFrameStores(BusDeviceContext* bus);
 
 // pipeline/frame_worker.cpp: the worker thread and its passes.
@@ -428,11 +458,9 @@ NTSTATUS ConfigWordWrite(BusDeviceContext* bus, USHORT index, ULONG value);
 BOOLEAN ConfigReadIdentity(BusDeviceContext* bus, USHORT* vidW, USHORT* pidW, ULONG* w0);
 BOOLEAN ConfigWarmUp(BusDeviceContext* bus);
 
-// device/start_up.cpp: the adapter's programming at every start.
-// After a successful start the caller registers and enables the device interface: the extended
-// adapter's class when ExtendedChip is set and LinkState is 0x400, the basic adapter's class when
-// ExtendedChip is clear, none after an identity switch (ExtendedChip set, LinkState not 0x400),
-// since that adapter leaves the bus.
+// device/start_up.cpp: the adapter's programming at every start. A start that initialised the
+// adapter publishes its device interface; one that ran the identity switch publishes none, since
+// that adapter leaves the bus.
 constexpr ULONG kLinkStateStarted = 0x400;
 constexpr USHORT MakerVendorId = 0x2A4B;
 NTSTATUS StartAdapterHardware(BusDeviceContext* bus);

@@ -162,12 +162,17 @@ BOOLEAN WaitFrameLock(DisplayChannel* channel) {
 }
 
 // Activation and the worker's creation happen under WorkerLock, so that two outputs activated at
-// once start one thread, and a stop never misses a thread being created.
+// once start one thread, and a stop never misses a thread being created. Only a started adapter
+// gets a worker: its buffers exist and its pipes are open.
 NTSTATUS StartFrameWorker(DisplayChannel* channel) {
   BusDeviceContext* bus = channel->Owner;
   KeWaitForSingleObject(&bus->WorkerLock, Executive, KernelMode, FALSE, NULL);
   NTSTATUS status = STATUS_SUCCESS;
-  if (!InterlockedCompareExchange(&channel->Active, 0, 0)) {
+  // The state is set before a stop or removal takes WorkerLock to stop the worker: once that is
+  // done, no output can bring it back until the adapter is started again.
+  if (!IsBusStarted(bus)) {
+    status = STATUS_DEVICE_NOT_READY;
+  } else if (!InterlockedCompareExchange(&channel->Active, 0, 0)) {
     KIRQL irql;
     KeAcquireSpinLock(&channel->QueueLock, &irql);
     QueueClear(&channel->Queue);

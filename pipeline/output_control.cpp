@@ -47,6 +47,8 @@ void SetModeFields(DisplayChannel* channel, const ModeFields* mode, UCHAR pendin
 // The first mode of an output goes to the adapter at once, from the requesting thread, before
 // the worker may send anything for it.
 NTSTATUS ActivateOutput(DisplayChannel* channel, const ModeFields* mode) {
+  // A stopped adapter keeps the mode it streamed with, to resume it when it starts again.
+  if (!IsBusStarted(channel->Owner)) return STATUS_DEVICE_NOT_READY;
   UCHAR block[kCommandBlockSize];
   BuildModeBlock(block, InterlockedCompareExchange(&channel->DisplayId, 0, 0), mode);
   SetModeFields(channel, mode, 0);
@@ -117,6 +119,34 @@ NTSTATUS SetOutputMode(DisplayChannel* channel, USHORT width, USHORT height, USH
   return ActivateOutput(channel, &mode);
 }
 
+// A streaming output whose worker was stopped: the adapter is told its mode again and the worker
+// takes it back. With `refresh` the store still holds the output's picture, and all of it is sent,
+// so that the far side also shows what was presented while the worker was stopped.
+NTSTATUS ResumeOutput(DisplayChannel* channel, const ChannelMode* mode, BOOLEAN refresh) {
+  NTSTATUS status = SetOutputMode(channel, (USHORT)mode->Width, (USHORT)mode->Height,
+                                  (USHORT)mode->BitsPerPixel, (USHORT)mode->ModeExtra);
+  if (!NT_SUCCESS(status)) {
+    KX_TRACE(KX_TRACE_WARNING, "output %lu not resumed: 0x%08lX\n", channel->Index, (ULONG)status);
+    return status;
+  }
+  if (refresh) {
+    UpdateRect whole = {0, 0, (LONG)mode->Width, (LONG)mode->Height};
+    QueueRect(channel, whole);
+  }
+  return STATUS_SUCCESS;
+}
+
+void ResumeStreamingOutputs(BusDeviceContext* bus) {
+  KeWaitForSingleObject(&bus->ChildCreationLock, Executive, KernelMode, FALSE, NULL);
+  for (ULONG i = 0; i < kChannelCount; i++) {
+    DisplayChannel* channel = &bus->Channels[i];
+    if (channel->Free || !InterlockedCompareExchange(&channel->Streaming, 0, 0)) continue;
+    ChannelMode mode = ReadChannelMode(channel);
+    ResumeOutput(channel, &mode, TRUE);
+  }
+  KeReleaseMutex(&bus->ChildCreationLock, FALSE);
+}
+
 NTSTATUS SubmitUpdate(DisplayChannel* channel, const UpdateDescriptor* descriptor,
                       const UCHAR* pixels) {
   ChannelMode mode = ReadChannelMode(channel);
@@ -150,11 +180,14 @@ LONG DeactivateOutput(DisplayChannel* channel) {
   return InterlockedDecrement(&channel->Owner->ActiveOutputCount);
 }
 
+// A present may be copying into a store while the adapter stops: each goes under its FrameLock.
 void FreeFrameStores(BusDeviceContext* bus) {
   for (ULONG i = 0; i < kChannelCount; i++) {
     DisplayChannel* channel = &bus->Channels[i];
+    KeWaitForSingleObject(&channel->FrameLock, Executive, KernelMode, FALSE, NULL);
     if (channel->FrameStore != NULL) ExFreePoolWithTag(channel->FrameStore, kTagFrameStore);
     channel->FrameStore = NULL;
     channel->FrameStoreSize = 0;
+    KeReleaseMutex(&channel->FrameLock, FALSE);
   }
 }
