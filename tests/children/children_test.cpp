@@ -32,8 +32,6 @@ class Children : public PipelineTest {
  protected:
   void SetUp() override {
     Plug();
-    // Started through the Plug and Play manager, so that its enumerations run.
-    ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(fdo_, IRP_MJ_PNP, IRP_MN_START_DEVICE));
   }
   NTSTATUS Create(LONG id, ULONG modes = 2) {
     Bytes report = Report(id, modes);

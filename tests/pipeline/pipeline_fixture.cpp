@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "host/hostk/pnp.h"
+#include "host/hostk/registry.h"
 #include "jpeg/jpeg.h"
 #include "tools/kxsim/libjpeg_peer.h"
 
 namespace kxtest {
 
-void PipelineTest::Plug(kxsim::VirtualAdapterOptions options) {
-  JpegSelectStageRoutines();  // as the adapter's start does
+void PipelineTest::Plug(kxsim::VirtualAdapterOptions options, bool start) {
   adapter_ = std::make_shared<kxsim::VirtualAdapter>(options);
   port_ = std::make_unique<kxsim::SimulatedUsbPort>(adapter_->Device());
   driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry);
@@ -17,6 +18,15 @@ void PipelineTest::Plug(kxsim::VirtualAdapterOptions options) {
   ASSERT_EQ(STATUS_SUCCESS, hostk::PnpAddDevice(driver_, port_->Pdo()));
   fdo_ = port_->Pdo()->AttachedDevice;
   bus_ = (BusDeviceContext*)fdo_->DeviceExtension;
+  if (start) {
+    // The start reads the adapter's generation from the bridge and its options from the registry.
+    hostk::RegistrySetValue(hostk::ServiceKeyPath("KxBusIdd") + "\\Parameters", "Legacy",
+                            REG_BINARY, {(uint8_t)(options.legacy ? 1 : 0)});
+    ASSERT_EQ(STATUS_SUCCESS,
+              hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE));
+    return;
+  }
+  JpegSelectStageRoutines();  // as the adapter's start does
   bus_->Legacy = options.legacy ? 1 : 0;
   ASSERT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
   bus_->ExtendedChip = options.Extended() ? 1 : 0;

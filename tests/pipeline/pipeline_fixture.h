@@ -31,9 +31,11 @@ class PipelineTest : public testing::Test {
  protected:
   void TearDown() override;
 
-  // The adapter, the driver added above it, configured and started, with the compression options
-  // of the registry (quality 75, sampling 3 unless set).
-  void Plug(kxsim::VirtualAdapterOptions options = {});
+  // The adapter, the driver added above it and started by the Plug and Play manager, with the
+  // compression options of the registry (quality 75, sampling 3 unless set). Without `start`, the
+  // USB interface is configured and the record put into the started state by hand, with none of
+  // the adapter's programming.
+  void Plug(kxsim::VirtualAdapterOptions options = {}, bool start = true);
   // A display child bound to `channel`, its display announced as `displayId`.
   PDEVICE_OBJECT AddChild(ULONG channel, LONG displayId);
 

@@ -174,7 +174,7 @@ class StartUp : public PipelineTest {
   // The adapter plugged and configured; the record's generation flag deliberately wrong, so that
   // only the start's own reading of the bridge can set it.
   void PlugFor(VirtualAdapterOptions options, UCHAR legacy, ULONG driverModel) {
-    Plug(options);
+    Plug(options, false);
     bus_->Legacy = legacy;
     bus_->DriverModel = driverModel;
     bus_->ExtendedChip = options.Extended() ? 0 : 1;

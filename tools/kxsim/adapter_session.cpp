@@ -43,17 +43,14 @@ bool AdapterSession::Plug(int quality, int sampling, std::string* error, bool de
   }
   fdo_ = port_->Pdo()->AttachedDevice;
   bus_ = (BusDeviceContext*)fdo_->DeviceExtension;
-  bus_->Legacy = adapter_->Options().legacy ? 1 : 0;
-  status = ConfigureDevice(fdo_);
+  // Started as Windows starts it: the stack below, the USB configuration, the adapter's programming.
+  status = hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE);
   if (!NT_SUCCESS(status)) {
-    *error = "configuring the device failed with " + StatusText(status);
+    *error = "starting the device failed with " + StatusText(status);
     return false;
   }
-  bus_->ExtendedChip = adapter_->Options().Extended() ? 1 : 0;
-  ReadCompressionOptions(bus_);
   bus_->Quality = UCHAR(quality);
   bus_->Sampling = UCHAR(sampling);
-  SetBusPnpState(bus_, Started);
   descriptor_ = std::make_unique<hostk::UserBuffer>(kUpdateDescriptorSize);
   return true;
 }

@@ -261,7 +261,6 @@ int RunPresent(int argc, char** argv) {
   BgrxImage output = options.modeWidth ? PlacedOnOutput(source, width, height) : source;
 
   hostk::ManagedThreadScope thread("kxsim");
-  JpegSelectStageRoutines();  // what the adapter's start does before any encoder runs
   bool ok;
   {
     AdapterSession session;
