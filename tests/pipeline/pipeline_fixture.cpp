@@ -10,7 +10,7 @@
 
 namespace kxtest {
 
-void PipelineTest::Plug(kxsim::VirtualAdapterOptions options, bool start) {
+void PipelineTest::Plug(kxsim::VirtualAdapterOptions options, Start start) {
   adapter_ = std::make_shared<kxsim::VirtualAdapter>(options);
   port_ = std::make_unique<kxsim::SimulatedUsbPort>(adapter_->Device());
   driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry);
@@ -18,7 +18,8 @@ void PipelineTest::Plug(kxsim::VirtualAdapterOptions options, bool start) {
   ASSERT_EQ(STATUS_SUCCESS, hostk::PnpAddDevice(driver_, port_->Pdo()));
   fdo_ = port_->Pdo()->AttachedDevice;
   bus_ = (BusDeviceContext*)fdo_->DeviceExtension;
-  if (start) {
+  if (start == Start::None) return;
+  if (start == Start::PlugAndPlay) {
     // The start reads the adapter's generation from the bridge and its options from the registry.
     hostk::RegistrySetValue(hostk::ServiceKeyPath("KxBusIdd") + "\\Parameters", "Legacy",
                             REG_BINARY, {(uint8_t)(options.legacy ? 1 : 0)});

@@ -31,11 +31,13 @@ class PipelineTest : public testing::Test {
  protected:
   void TearDown() override;
 
-  // The adapter, the driver added above it and started by the Plug and Play manager, with the
-  // compression options of the registry (quality 75, sampling 3 unless set). Without `start`, the
-  // USB interface is configured and the record put into the started state by hand, with none of
+  // How Plug leaves the adapter: started by the Plug and Play manager with its whole start-up
+  // programming; only added; or configured and put into the started state by hand, with none of
   // the adapter's programming.
-  void Plug(kxsim::VirtualAdapterOptions options = {}, bool start = true);
+  enum class Start { PlugAndPlay, None, ByHand };
+  // The adapter and the driver added above it, with the compression options of the registry
+  // (quality 75, sampling 3 unless set).
+  void Plug(kxsim::VirtualAdapterOptions options = {}, Start start = Start::PlugAndPlay);
   // A display child bound to `channel`, its display announced as `displayId`.
   PDEVICE_OBJECT AddChild(ULONG channel, LONG displayId);
 

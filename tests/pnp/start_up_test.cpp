@@ -167,24 +167,35 @@ void ExtendedFinish(StartSequence& s, bool legacy, ULONG driverModel) {
   s.RR(0x90);
 }
 
+std::vector<uint8_t> Le(ULONG v) {
+  return {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
+}
+
 class StartUp : public PipelineTest {
  protected:
   void SetUp() override { hostk::RegistryClear(); }
 
-  // The adapter plugged and configured; the record's generation flag deliberately wrong, so that
-  // only the start's own reading of the bridge can set it.
+  // The adapter added with its start options in the registry; the record's generation flag
+  // deliberately wrong, so that only the start's own reading of the bridge can set it.
   void PlugFor(VirtualAdapterOptions options, UCHAR legacy, ULONG driverModel) {
-    Plug(options, false);
-    bus_->Legacy = legacy;
-    bus_->DriverModel = driverModel;
+    hostk::RegistrySetValue(ParametersKey(), "Legacy", REG_BINARY, {legacy});
+    hostk::RegistrySetValue(ParametersKey(), "DriverModel", REG_BINARY, Le(driverModel));
+    Plug(options, Start::None);
     bus_->ExtendedChip = options.Extended() ? 0 : 1;
     bus_->ConfigWordCache200 = 0x11111111;
     bus_->ConfigWordCache201 = 0x22222222;
     mark_ = adapter_->Log().Size();
   }
-  NTSTATUS Start() { return StartAdapterHardware(bus_); }
+  // IRP_MN_START_DEVICE from the Plug and Play manager: the USB configuration reads descriptors
+  // only, so the log holds the adapter's programming alone.
+  NTSTATUS StartDevice() {
+    return hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE);
+  }
   std::vector<kxsim::AdapterOperation> Ops() const { return adapter_->Log().Since(mark_); }
 
+  static std::string ParametersKey() {
+    return hostk::ServiceKeyPath("KxBusIdd") + "\\Parameters";
+  }
   static std::string StatusKey() {
     return hostk::ServiceKeyPath("KxBusIdd") + "\\Parameters\\0000";
   }
@@ -202,15 +213,11 @@ class StartUp : public PipelineTest {
   size_t mark_ = 0;
 };
 
-std::vector<uint8_t> Le(ULONG v) {
-  return {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
-}
-
 TEST_F(StartUp, FullStartProgramsEveryRegisterInOrderForBothDriverModels) {
   for (ULONG driverModel : {0u, 8u}) {
     SCOPED_TRACE(driverModel);
     PlugFor({}, 0, driverModel);
-    ASSERT_EQ(STATUS_SUCCESS, Start());
+    ASSERT_EQ(STATUS_SUCCESS, StartDevice());
     StartSequence s;
     s.RR(0x90);
     s.ConfigWords(3);
@@ -232,7 +239,7 @@ TEST_F(StartUp, LegacyStartProgramsOnlyChannelsTwoAndFourOnTheBridge) {
     VirtualAdapterOptions options;
     options.legacy = true;
     PlugFor(options, 1, driverModel);
-    ASSERT_EQ(STATUS_SUCCESS, Start());
+    ASSERT_EQ(STATUS_SUCCESS, StartDevice());
     StartSequence s;
     s.RR(0x90);
     s.ConfigWords(3);
@@ -251,7 +258,7 @@ TEST_F(StartUp, BasicStartTouchesNoConfigurationMemoryAndSetsTheLinkOnlyForModel
     options.generation = AdapterGeneration::Basic;
     PlugFor(options, 0, driverModel);
     SetStatusValue("SPI0", {0xFF, 0xFF, 0xFF, 0xFF});
-    ASSERT_EQ(STATUS_SUCCESS, Start());
+    ASSERT_EQ(STATUS_SUCCESS, StartDevice());
     StartSequence s;
     s.RR(0x90);
     if (driverModel == 0) s.RW(0x50, 0xB0);
@@ -274,7 +281,7 @@ TEST_F(StartUp, StatusValuesRecordWordZeroTheSpeedAndAClearedError) {
   SetStatusValue("ErrorCode", {5, 0, 0, 0});
   SetStatusValue("UsbSpeed", {9, 9, 9, 9});
   adapter_->SetConfigWord(0, 0x12345678);
-  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, StartDevice());
   EXPECT_EQ(Le(0x12345678), StatusValue("SPI0"));
   EXPECT_EQ(Le(bus_->UsbSpeed), StatusValue("UsbSpeed"));
   EXPECT_EQ(Le(2), StatusValue("UsbSpeed"));
@@ -292,7 +299,7 @@ TEST_F(StartUp, FarPortSpeedFollowsTheFirstBitSetAndALinkDownKeepsIt) {
     options.farPortSpeed = c.far;
     PlugFor(options, 0, 0);
     bus_->FarPortSpeed = 7;
-    ASSERT_EQ(STATUS_SUCCESS, Start()) << "a link that is down does not fail the start";
+    ASSERT_EQ(STATUS_SUCCESS, StartDevice()) << "a link that is down does not fail the start";
     EXPECT_EQ(c.expected, bus_->FarPortSpeed);
     UCHAR speed = 7;
     EXPECT_EQ(c.far ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, ReadFarPortSpeed(bus_, &speed));
@@ -311,7 +318,7 @@ TEST_F(StartUp, WordZeroZeroOrUnreadableFailsTheStartBeforeAnyProgramming) {
     } else {
       adapter_->SetConfigWord(0, 0);
     }
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, Start());
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, StartDevice());
     std::vector<kxsim::AdapterOperation> ops = Ops();
     ASSERT_FALSE(ops.empty());
     EXPECT_EQ(kxsim::ops::RR(0x90), ops[0]);
@@ -339,8 +346,8 @@ class IdentitySwitch : public StartUp {
 
 TEST_F(IdentitySwitch, FullSwitchWritesTheIdentityBeforeTheLayoutAndLeavesASecondLater) {
   PlugFor(FirstStage(0x1234, 0x5678), 0, 8);
+  ASSERT_EQ(STATUS_SUCCESS, StartDevice());
   ASSERT_EQ(0x5678, bus_->IdProduct);
-  ASSERT_EQ(STATUS_SUCCESS, Start());
   StartSequence s;
   s.RR(0x90);
   s.ConfigWords(3);
@@ -380,7 +387,7 @@ TEST_F(IdentitySwitch, TheMakersIdentityOnlyForTheFirstStageProductWithAModel) {
   for (ULONG driverModel : {0u, 8u}) {
     SCOPED_TRACE(driverModel);
     PlugFor(FirstStage(), 0, driverModel);
-    ASSERT_EQ(STATUS_SUCCESS, Start());
+    ASSERT_EQ(STATUS_SUCCESS, StartDevice());
     std::vector<kxsim::AdapterOperation> ops = Ops();
     auto write = std::find_if(ops.begin(), ops.end(), [](const kxsim::AdapterOperation& op) {
       return op.write && op.space == kxsim::AdapterSpace::BridgeRegister && op.address == 0x84;
@@ -394,7 +401,7 @@ TEST_F(IdentitySwitch, TheMakersIdentityOnlyForTheFirstStageProductWithAModel) {
 
 TEST_F(IdentitySwitch, LegacySwitchWritesTheIdentityAndLeavesAtOnce) {
   PlugFor(FirstStage(0x1234, 0x5678), 1, 0);
-  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, StartDevice());
   StartSequence s;
   s.RR(0x90);
   s.ConfigWords(3);
@@ -410,11 +417,15 @@ TEST_F(IdentitySwitch, LegacySwitchWritesTheIdentityAndLeavesAtOnce) {
   EXPECT_TRUE(MatchesSequence(Ops(), s)) << "nothing follows later";
 }
 
+// The start-up programming alone, on a record configured by hand whose product identifier is not
+// the one the bridge enumerated with.
 TEST_F(IdentitySwitch, AnAdapterNotEnumeratedAsPidWTakesTheFullStart) {
-  VirtualAdapterOptions options = FirstStage();
-  PlugFor(options, 0, 0);
+  Plug(FirstStage(), Start::ByHand);
+  bus_->Legacy = 0;
+  bus_->DriverModel = 0;
   bus_->IdProduct = 0x3381;
-  ASSERT_EQ(STATUS_SUCCESS, Start());
+  mark_ = adapter_->Log().Size();
+  ASSERT_EQ(STATUS_SUCCESS, StartAdapterHardware(bus_));
   StartSequence s;
   s.RR(0x90);
   s.ConfigWords(3);
@@ -425,7 +436,7 @@ TEST_F(IdentitySwitch, AnAdapterNotEnumeratedAsPidWTakesTheFullStart) {
 
 TEST_F(IdentitySwitch, ADeviceStoppedBeforeTheDelayedWriteWritesNothing) {
   PlugFor(FirstStage(), 0, 0);
-  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, StartDevice());
   size_t afterStart = adapter_->Log().Size();
   SetBusPnpState(bus_, Stopped);
   Settle(20000000);
@@ -438,7 +449,7 @@ TEST_F(IdentitySwitch, ADeviceStoppedBeforeTheDelayedWriteWritesNothing) {
 TEST_F(IdentitySwitch, WithoutMemoryForTheWorkItemTheBridgeLeavesAtOnce) {
   PlugFor(FirstStage(), 0, 0);
   hostk::PoolFailTag(kTagWorkItem);
-  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, StartDevice());
   hostk::PoolFailTag(kTagWorkItem, false);
   std::vector<kxsim::AdapterOperation> ops = Ops();
   ASSERT_GE(ops.size(), 2u);
@@ -452,7 +463,7 @@ TEST_F(IdentitySwitch, WithoutMemoryForTheWorkItemTheBridgeLeavesAtOnce) {
 // A register value built from a failed read would overwrite the rest of register 0x8C.
 TEST_F(IdentitySwitch, AFailedReadOfTheLeaveRegisterWritesNothing) {
   PlugFor(FirstStage(), 0, 0);
-  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, StartDevice());
   size_t afterStart = adapter_->Log().Size();
   port_->InjectFault(0x8D, kxsim::UsbFault::Short(0));
   Settle(20000000);
@@ -473,7 +484,7 @@ TEST_F(StartUp, AFailedGenerationReadStartsAsTheBasicChip) {
   kxsim::UsbFault once = kxsim::UsbFault::Short(0);
   once.uses = 1;
   port_->InjectFault(0x8D, once);
-  ASSERT_EQ(STATUS_SUCCESS, Start());
+  ASSERT_EQ(STATUS_SUCCESS, StartDevice());
   StartSequence s;
   s.RR(0x90);
   s.RW(0x50, 0xB0);
