@@ -21,7 +21,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
 }
 
 // What a USB hub reports for a removable device that may leave at any time.
-void FillCapabilities(PDEVICE_CAPABILITIES capabilities) {
+void FillCapabilities(PDEVICE_CAPABILITIES capabilities, const UsbPortOptions& options) {
   capabilities->Removable = TRUE;
   capabilities->SurpriseRemovalOK = TRUE;
   capabilities->Address = 1;
@@ -30,13 +30,16 @@ void FillCapabilities(PDEVICE_CAPABILITIES capabilities) {
   for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; state++) {
     capabilities->DeviceState[state] = PowerDeviceD3;
   }
+  for (int i = 0; i < 3; i++) {
+    capabilities->DeviceState[PowerSystemSleeping1 + i] = options.sleepingDeviceStates[i];
+  }
   capabilities->SystemWake = PowerSystemUnspecified;
   capabilities->DeviceWake = PowerDeviceUnspecified;
 }
 
 }  // namespace
 
-NTSTATUS NTAPI UsbPortCore::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI UsbPortCore::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
@@ -48,7 +51,8 @@ NTSTATUS NTAPI UsbPortCore::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
     case IRP_MN_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL: return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_CAPABILITIES:
-      FillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
+      FillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities,
+                       CoreOf(device)->options_);
       return Complete(irp, STATUS_SUCCESS);
     default:
       // A bus driver leaves the status of a request it does not handle as it found it.

@@ -44,6 +44,8 @@ struct UsbPortOptions {
   std::string capturePath;  // a pcap file of every URB; "" for none
   USHORT bus = 1;           // as the capture names the device
   USHORT deviceAddress = 1;
+  // The device states the hub reports for the sleeping system states S1, S2 and S3.
+  DEVICE_POWER_STATE sleepingDeviceStates[3] = {PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
 };
 
 struct UsbPortCounters {

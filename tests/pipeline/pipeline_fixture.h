@@ -65,6 +65,7 @@ class PipelineTest : public testing::Test {
 
   std::shared_ptr<kxsim::VirtualAdapter> adapter_;
   std::unique_ptr<kxsim::SimulatedUsbPort> port_;
+  kxsim::UsbPortOptions portOptions_;  // what Plug gives the port
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT fdo_ = nullptr;
   BusDeviceContext* bus_ = nullptr;

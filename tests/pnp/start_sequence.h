@@ -55,4 +55,12 @@ bool IsConfigMemoryAccess(const kxsim::AdapterOperation& op);
 testing::AssertionResult MatchesSequence(const std::vector<kxsim::AdapterOperation>& actual,
                                          const StartSequence& expected);
 
+// The required programming of each start path. `identity` is the value written to the far side's
+// register 0x84: the adapter's product identifier plus one in the high half, its vendor below.
+void EndpointLayout(StartSequence& s);
+void FullInitialisation(StartSequence& s, ULONG identity, ULONG driverModel);
+void LegacyInitialisation(StartSequence& s, ULONG identity);
+// What every extended start does after its initialisation.
+void ExtendedFinish(StartSequence& s, bool legacy, ULONG driverModel);
+
 }  // namespace kxtest
