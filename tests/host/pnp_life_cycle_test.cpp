@@ -1,8 +1,7 @@
-// A started device's life cycle as the Plug and Play manager runs it, seen by a
-// small function driver of the test's own that records every life-cycle request
-// and can be told to fail one: the removal after a failed start, a rebalance,
-// query-stop refused or vetoed, and a removal asked for, children first, with
-// its cancels in reverse.
+// A started device's life cycle as the Plug and Play manager runs it, seen by a small function
+// driver of the test's own that records every life-cycle request and can be told to fail one: the
+// removal after a failed start, a rebalance, query-stop refused or vetoed, and a removal asked for,
+// children first, with its cancels in reverse.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -18,7 +17,7 @@
 
 namespace {
 
-const std::map<UCHAR, const char *> kMinorNames = {
+const std::map<UCHAR, const char*> kMinorNames = {
     {IRP_MN_START_DEVICE, "START"},
     {IRP_MN_QUERY_REMOVE_DEVICE, "QUERY_REMOVE"},
     {IRP_MN_REMOVE_DEVICE, "REMOVE"},
@@ -33,12 +32,11 @@ constexpr NTSTATUS kRefusal = STATUS_DEVICE_BUSY;
 constexpr NTSTATUS kStartFailure = STATUS_DEVICE_CONFIGURATION_ERROR;
 constexpr UCHAR kNoMinor = 0xFF;
 
-// A device of the driver: the function device over the plain bus, or a child it
-// reports.
+// A device of the driver: the function device over the plain bus, or a child it reports.
 struct Device {
   char name[16];
-  PDEVICE_OBJECT lower = nullptr; // the function device's
-  int index = 0;                  // a child's
+  PDEVICE_OBJECT lower = nullptr;  // the function device's
+  int index = 0;                   // a child's
   UCHAR failMinor = kNoMinor;
   NTSTATUS failStatus = kRefusal;
 };
@@ -47,15 +45,14 @@ struct Device {
 struct Recorder {
   std::mutex lock;
   std::vector<std::string> log;
-  std::vector<PDEVICE_OBJECT> children; // reported in bus relations
-  UCHAR fdoFailMinor = kNoMinor;        // taken by each new function device
+  std::vector<PDEVICE_OBJECT> children;  // reported in bus relations
+  UCHAR fdoFailMinor = kNoMinor;         // taken by each new function device
   NTSTATUS fdoFailStatus = kRefusal;
   bool unloaded = false;
 
-  void Note(const Device &device, UCHAR minor) {
+  void Note(const Device& device, UCHAR minor) {
     auto name = kMinorNames.find(minor);
-    if (name == kMinorNames.end())
-      return;
+    if (name == kMinorNames.end()) return;
     std::lock_guard<std::mutex> guard(lock);
     log.push_back(std::string(device.name) + " " + name->second);
   }
@@ -67,11 +64,9 @@ struct Recorder {
   }
 };
 
-Recorder *gRecorder = nullptr;
+Recorder* gRecorder = nullptr;
 
-Device *DeviceOf(PDEVICE_OBJECT device) {
-  return (Device *)device->DeviceExtension;
-}
+Device* DeviceOf(PDEVICE_OBJECT device) { return (Device*)device->DeviceExtension; }
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
   irp->IoStatus.Status = status;
@@ -80,20 +75,18 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
   return status;
 }
 
-PWCHAR PoolString(const std::u16string &text) {
+PWCHAR PoolString(const std::u16string& text) {
   size_t bytes = (text.size() + 1) * sizeof(WCHAR);
-  auto *copy =
-      (PWCHAR)ExAllocatePoolWithTag(PagedPool, bytes, hostk::PoolTag("KxLt"));
+  auto* copy = (PWCHAR)ExAllocatePoolWithTag(PagedPool, bytes, hostk::PoolTag("KxLt"));
   memcpy(copy, text.c_str(), bytes);
   return copy;
 }
 
 PDEVICE_RELATIONS Relations() {
-  std::vector<PDEVICE_OBJECT> &children = gRecorder->children;
-  size_t bytes =
-      sizeof(DEVICE_RELATIONS) + children.size() * sizeof(PDEVICE_OBJECT);
-  auto *relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(
-      PagedPool, bytes, hostk::PoolTag("KxLr"));
+  std::vector<PDEVICE_OBJECT>& children = gRecorder->children;
+  size_t bytes = sizeof(DEVICE_RELATIONS) + children.size() * sizeof(PDEVICE_OBJECT);
+  auto* relations =
+      (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, bytes, hostk::PoolTag("KxLr"));
   relations->Count = (ULONG)children.size();
   for (size_t i = 0; i < children.size(); i++) {
     ObReferenceObject(children[i]);
@@ -103,12 +96,10 @@ PDEVICE_RELATIONS Relations() {
 }
 
 NTSTATUS FdoPnp(PDEVICE_OBJECT fdo, PIRP irp, UCHAR minor) {
-  Device *device = DeviceOf(fdo);
-  if (minor == device->failMinor)
-    return Complete(irp, device->failStatus);
+  Device* device = DeviceOf(fdo);
+  if (minor == device->failMinor) return Complete(irp, device->failStatus);
   if (minor == IRP_MN_QUERY_DEVICE_RELATIONS &&
-      IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type ==
-          BusRelations) {
+      IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type == BusRelations) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = (ULONG_PTR)Relations();
   } else if (kMinorNames.count(minor) != 0) {
@@ -119,8 +110,7 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT fdo, PIRP irp, UCHAR minor) {
   NTSTATUS status = IoCallDriver(lower, irp);
   if (minor == IRP_MN_REMOVE_DEVICE) {
     // The children go with their parent.
-    for (PDEVICE_OBJECT child : gRecorder->children)
-      IoDeleteDevice(child);
+    for (PDEVICE_OBJECT child : gRecorder->children) IoDeleteDevice(child);
     gRecorder->children.clear();
     IoDetachDevice(lower);
     IoDeleteDevice(fdo);
@@ -129,20 +119,16 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT fdo, PIRP irp, UCHAR minor) {
 }
 
 NTSTATUS ChildPnp(PDEVICE_OBJECT pdo, PIRP irp, UCHAR minor) {
-  Device *device = DeviceOf(pdo);
-  if (minor == device->failMinor)
-    return Complete(irp, device->failStatus);
+  Device* device = DeviceOf(pdo);
+  if (minor == device->failMinor) return Complete(irp, device->failStatus);
   if (minor == IRP_MN_QUERY_ID) {
-    BUS_QUERY_ID_TYPE type =
-        IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType;
+    BUS_QUERY_ID_TYPE type = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType;
     if (type == BusQueryDeviceID)
-      return Complete(irp, STATUS_SUCCESS,
-                      (ULONG_PTR)PoolString(u"KXTEST\\LIFE"));
+      return Complete(irp, STATUS_SUCCESS, (ULONG_PTR)PoolString(u"KXTEST\\LIFE"));
     if (type == BusQueryInstanceID) {
       std::string id = std::to_string(device->index);
-      return Complete(
-          irp, STATUS_SUCCESS,
-          (ULONG_PTR)PoolString(std::u16string(id.begin(), id.end())));
+      return Complete(irp, STATUS_SUCCESS,
+                      (ULONG_PTR)PoolString(std::u16string(id.begin(), id.end())));
     }
   }
   // Still reported, a child stays until its parent goes.
@@ -161,11 +147,10 @@ NTSTATUS NTAPI Pnp(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT fdo;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(Device), nullptr,
-                                   FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
-  if (!NT_SUCCESS(status))
-    return status;
-  Device *device = (Device *)fdo->DeviceExtension;
+  NTSTATUS status =
+      IoCreateDevice(driver, sizeof(Device), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
+  if (!NT_SUCCESS(status)) return status;
+  Device* device = (Device*)fdo->DeviceExtension;
   *device = Device{};
   snprintf(device->name, sizeof device->name, "fdo");
   device->failMinor = gRecorder->fdoFailMinor;
@@ -185,7 +170,7 @@ NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 class PnpLifeCycle : public testing::Test {
-protected:
+ protected:
   void SetUp() override {
     gRecorder = &recorder_;
     pdo_ = hostk::PnpCreatePlainBusDevice();
@@ -209,14 +194,12 @@ protected:
   }
 
   // A child the function device reports from now on.
-  Device *NewChild() {
+  Device* NewChild() {
     PDEVICE_OBJECT child = nullptr;
-    EXPECT_EQ(STATUS_SUCCESS,
-              IoCreateDevice(driver_, sizeof(Device), nullptr,
-                             FILE_DEVICE_UNKNOWN,
-                             FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &child));
+    EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(driver_, sizeof(Device), nullptr, FILE_DEVICE_UNKNOWN,
+                                             FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &child));
     recorder_.children.push_back(child);
-    Device *device = DeviceOf(child);
+    Device* device = DeviceOf(child);
     *device = Device{};
     device->index = (int)recorder_.children.size();
     snprintf(device->name, sizeof device->name, "child%d", device->index);
@@ -225,8 +208,8 @@ protected:
     return device;
   }
 
-  // A started function device with `count` enumerated children (the one
-  // numbered `failsStart` fails its start), the log emptied.
+  // A started function device with `count` enumerated children (the one numbered `failsStart` fails
+  // its start), the log emptied.
   void StartWithChildren(int count, int failsStart = 0) {
     for (int i = 1; i <= count; i++) {
       if (i == failsStart)
@@ -241,17 +224,16 @@ protected:
     recorder_.Take();
   }
 
-  Device *Fdo() {
+  Device* Fdo() {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo_);
-    ObDereferenceObject(
-        top); // the function device lives while the test holds the stack
+    ObDereferenceObject(top);  // the function device lives while the test holds the stack
     return DeviceOf(top);
   }
-  Device *Child(int index) { return DeviceOf(recorder_.children[index - 1]); }
+  Device* Child(int index) { return DeviceOf(recorder_.children[index - 1]); }
 
   std::vector<std::string> States() {
     std::vector<std::string> states;
-    for (const hostk::PnpDeviceNodeInfo &node : hostk::PnpDeviceTree())
+    for (const hostk::PnpDeviceNodeInfo& node : hostk::PnpDeviceTree())
       states.push_back(node.state);
     return states;
   }
@@ -263,8 +245,7 @@ protected:
 
 using Log = std::vector<std::string>;
 
-TEST_F(PnpLifeCycle,
-       AFailedStartIsFollowedByRemovalAndTheDriverCanBeLoadedAgain) {
+TEST_F(PnpLifeCycle, AFailedStartIsFollowedByRemovalAndTheDriverCanBeLoadedAgain) {
   Fdo()->failMinor = IRP_MN_START_DEVICE;
   Fdo()->failStatus = kStartFailure;
   EXPECT_EQ(kStartFailure, hostk::PnpStartDevice(pdo_));
@@ -289,14 +270,12 @@ TEST_F(PnpLifeCycle, ARebalanceStopsAndRestartsTheDevice) {
   Fdo()->failMinor = IRP_MN_START_DEVICE;
   Fdo()->failStatus = kStartFailure;
   EXPECT_EQ(kStartFailure, hostk::PnpRebalance(pdo_));
-  EXPECT_EQ((Log{"fdo QUERY_STOP", "fdo STOP", "fdo START", "fdo REMOVE"}),
-            recorder_.Take());
+  EXPECT_EQ((Log{"fdo QUERY_STOP", "fdo STOP", "fdo START", "fdo REMOVE"}), recorder_.Take());
   EXPECT_TRUE(recorder_.unloaded);
   EXPECT_TRUE(hostk::PnpDeviceTree().empty());
 }
 
-TEST_F(PnpLifeCycle,
-       AStoppedParentKeepsItsChildrenAndEnumeratesWhenStartedAgain) {
+TEST_F(PnpLifeCycle, AStoppedParentKeepsItsChildrenAndEnumeratesWhenStartedAgain) {
   StartWithChildren(1);
   EXPECT_EQ(STATUS_SUCCESS, hostk::PnpStopDevice(pdo_));
   EXPECT_EQ((Log{"fdo QUERY_STOP", "fdo STOP"}), recorder_.Take());
@@ -337,23 +316,20 @@ TEST_F(PnpLifeCycle, AQueryStopRefusedOrVetoedIsCancelledAndTheStateRestored) {
 TEST_F(PnpLifeCycle, AVetoedQueryRemoveIsCancelledParentFirst) {
   // A child that failed its start returns to that state, not to Started.
   StartWithChildren(2, 2);
-  EXPECT_EQ(STATUS_PLUGPLAY_QUERY_VETOED,
-            hostk::PnpQueryRemoveDevice(pdo_, true));
+  EXPECT_EQ(STATUS_PLUGPLAY_QUERY_VETOED, hostk::PnpQueryRemoveDevice(pdo_, true));
   EXPECT_FALSE(NT_SUCCESS(STATUS_PLUGPLAY_QUERY_VETOED));
-  EXPECT_EQ((Log{"child1 QUERY_REMOVE", "child2 QUERY_REMOVE",
-                 "fdo QUERY_REMOVE", "fdo CANCEL_REMOVE",
-                 "child2 CANCEL_REMOVE", "child1 CANCEL_REMOVE"}),
+  EXPECT_EQ((Log{"child1 QUERY_REMOVE", "child2 QUERY_REMOVE", "fdo QUERY_REMOVE",
+                 "fdo CANCEL_REMOVE", "child2 CANCEL_REMOVE", "child1 CANCEL_REMOVE"}),
             recorder_.Take());
   EXPECT_EQ((Log{"Started", "Started", "StartFailed"}), States());
 }
 
-TEST_F(PnpLifeCycle,
-       AQueryRemoveAChildRefusesStopsThereAndCancelsTheQueriedOnes) {
+TEST_F(PnpLifeCycle, AQueryRemoveAChildRefusesStopsThereAndCancelsTheQueriedOnes) {
   StartWithChildren(2);
   Child(2)->failMinor = IRP_MN_QUERY_REMOVE_DEVICE;
   EXPECT_EQ(kRefusal, hostk::PnpQueryRemoveDevice(pdo_));
-  EXPECT_EQ((Log{"child1 QUERY_REMOVE", "child2 QUERY_REMOVE",
-                 "child2 CANCEL_REMOVE", "child1 CANCEL_REMOVE"}),
+  EXPECT_EQ((Log{"child1 QUERY_REMOVE", "child2 QUERY_REMOVE", "child2 CANCEL_REMOVE",
+                 "child1 CANCEL_REMOVE"}),
             recorder_.Take());
   EXPECT_EQ((Log{"Started", "Started", "Started"}), States());
 }
@@ -362,8 +338,7 @@ TEST_F(PnpLifeCycle, AnAgreedQueryRemoveRemovesChildrenFirst) {
   StartWithChildren(1);
   PDEVICE_OBJECT child = recorder_.children[0];
   EXPECT_EQ(STATUS_SUCCESS, hostk::PnpQueryRemoveDevice(pdo_));
-  EXPECT_EQ((Log{"child1 QUERY_REMOVE", "fdo QUERY_REMOVE", "child1 REMOVE",
-                 "fdo REMOVE"}),
+  EXPECT_EQ((Log{"child1 QUERY_REMOVE", "fdo QUERY_REMOVE", "child1 REMOVE", "fdo REMOVE"}),
             recorder_.Take());
   EXPECT_TRUE(hostk::PnpDeviceTree().empty());
   EXPECT_TRUE(recorder_.unloaded);
@@ -388,4 +363,4 @@ TEST_F(PnpLifeCycleDeathTest, ADriverFailingAStopOrACancelIsReported) {
       "IRP_MN_CANCEL_REMOVE_DEVICE failed .*must not fail it");
 }
 
-} // namespace
+}  // namespace
