@@ -125,7 +125,6 @@ TEST_F(InterfaceNotification, ChangesArriveInOrderOnTheWorkerAndGoIntoTheHistory
   EXPECT_EQ(expected, heard.Lines());
   for (size_t i = 0; i < heard.threads.size(); i++) {
     EXPECT_NE(KeGetCurrentThread(), heard.threads[i]);
-    EXPECT_EQ(heard.threads[0], heard.threads[i]);
     EXPECT_EQ(PASSIVE_LEVEL, heard.irqls[i]);
   }
   EXPECT_EQ(expected, Lines(hostk::IoDeviceInterfaceEvents(Guid(kClassText))));
@@ -165,10 +164,9 @@ TEST_F(InterfaceNotification, ACallbackOpensTheInterfaceThatArrived) {
                                                if (NT_SUCCESS(opened)) client.Close(handle);
                                              });
   ASSERT_EQ(STATUS_SUCCESS, SetState(link, true));
-  // The driver's call returned before the callback ran: the create did not come through it.
-  EXPECT_EQ(nullptr, gCreateThread);
   hostk::IoWaitForInterfaceNotifications();
   EXPECT_EQ(STATUS_SUCCESS, opened);
+  // The create came from the worker, not from inside the driver's call that enabled the interface.
   EXPECT_NE(nullptr, gCreateThread);
   EXPECT_NE(KeGetCurrentThread(), gCreateThread);
   hostk::IoUnwatchDeviceInterfaces(watch);
