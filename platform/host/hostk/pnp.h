@@ -79,8 +79,8 @@ NTSTATUS PnpQueryRemoveDevice(PDEVICE_OBJECT pdo, bool veto = false);
 // IRP_MN_QUERY_BUS_INFORMATION and IRP_MN_QUERY_RESOURCE_REQUIREMENTS, a node "<device id>\<instance
 // id>" under the parent, and IRP_MN_START_DEVICE (no function driver is loaded for children: they
 // run raw). A child missing from a later answer gets IRP_MN_SURPRISE_REMOVAL when it was started,
-// then IRP_MN_REMOVE_DEVICE, and leaves the tree. A node enumerated before its device started is
-// enumerated once IRP_MN_START_DEVICE succeeds (PnpSendRequest). Removing a device with
+// then IRP_MN_REMOVE_DEVICE, and leaves the tree. A node enumerated before its device started, or
+// while it is stopped or a query is pending, is enumerated once it is started again. Removing a device with
 // PnpRemoveDevice or PnpSurpriseRemoveDevice removes its children first, depth first.
 // Broken rules are bug checks: PNP_DETECTED_FATAL_ERROR for an invalid physical device object (0x2),
 // a duplicate instance identifier among siblings (0x1) or a malformed identifier (0x3), and
