@@ -49,8 +49,39 @@ bool IoReferenceEnabledInterface(const std::string& symbolicLink, PDEVICE_OBJECT
 // registered, so a later device with the same instance path gets the same names back.
 void IoDisableInterfacesOf(PDEVICE_OBJECT device);
 
-// Between tests: forgets every registration and instance path.
+// Between tests: forgets every registration and instance path, the notification history and the
+// watches.
 void IoDeviceInterfacesResetForNextTest();
+
+// Device interface notifications, as IoRegisterPlugPlayNotification delivers them for
+// EventCategoryDeviceInterfaceChange. An arrival is an IoSetDeviceInterfaceState(TRUE) that enabled
+// the interface; a removal an IoSetDeviceInterfaceState(FALSE) that disabled it, or the disabling
+// at IoDeleteDevice.
+struct DeviceInterfaceEvent {
+  bool arrival;
+  GUID classGuid;
+  std::string symbolicLink;
+};
+
+// Calls `callback` for each arrival and removal of an interface of the class from now on, and first
+// (with `includeExisting`) an arrival for each interface of the class enabled now. Callbacks run
+// one at a time, in the order of the changes, on the notification worker (a managed host thread at
+// PASSIVE_LEVEL), never inside the driver's call that changed the state: a callback may open the
+// interface, which sends IRP_MJ_CREATE to the driver. Returns the watch's number. PASSIVE_LEVEL.
+int IoWatchDeviceInterfaces(const GUID& classGuid,
+                            std::function<void(const DeviceInterfaceEvent&)> callback,
+                            bool includeExisting = true);
+// Ends a watch: no callback of it starts afterwards, and one in progress has returned when this
+// returns (unless a callback ends its own watch). PASSIVE_LEVEL.
+void IoUnwatchDeviceInterfaces(int watch);
+// Returns once every notification queued so far was delivered: a kernel wait, so virtual time moves
+// meanwhile. Not from a callback. PASSIVE_LEVEL.
+void IoWaitForInterfaceNotifications();
+// Every arrival and removal of the class since the last reset, in order, watched or not.
+std::vector<DeviceInterfaceEvent> IoDeviceInterfaceEvents(const GUID& classGuid);
+// For the end-of-test checks: watches still registered and a notification worker still running;
+// empty when none.
+std::string IoInterfaceNotificationReport();
 
 // The Windows release whose WDM version IoIsWdmVersionAvailable reports. Windows 10 by default.
 enum class WindowsRelease {

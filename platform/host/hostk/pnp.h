@@ -40,6 +40,34 @@ NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT physicalDevice);
 // platform holds the removal until the last handle is closed; callers close theirs first.
 NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDevice);
 
+// The life cycle of a started device, as the platform runs it. Each call runs to its end on the
+// calling thread (PASSIVE_LEVEL), one at a time with enumerations and removals.
+//
+// IRP_MN_START_DEVICE to the top of the stack (no resources on this bus: both lists empty). A node
+// started enumerates what was asked for before. When the start fails, IRP_MN_REMOVE_DEVICE
+// follows, as the platform sends it after a failed start: a root node's children go first, the
+// node leaves the tree and a driver left with no device is unloaded, so the driver can be loaded,
+// added over the same physical device object and started again; a child keeps its node
+// ("StartFailed") while its bus reports it. Returns the start's status.
+NTSTATUS PnpStartDevice(PDEVICE_OBJECT physicalDevice);
+
+// IRP_MN_QUERY_STOP_DEVICE. When the stack fails it, or `veto` is set (another device of the same
+// rebalance refused), IRP_MN_CANCEL_STOP_DEVICE follows and the node keeps its state; the result is
+// the query's failure, or STATUS_UNSUCCESSFUL for a veto. Otherwise the node is "StopPending".
+NTSTATUS PnpQueryStopDevice(PDEVICE_OBJECT pdo, bool veto = false);
+// The query above, then IRP_MN_STOP_DEVICE: the node is "Stopped". Its children keep their nodes.
+NTSTATUS PnpStopDevice(PDEVICE_OBJECT pdo);
+// A rebalance: PnpStopDevice, then PnpStartDevice (with its removal after a failed start). Returns
+// the first failure.
+NTSTATUS PnpRebalance(PDEVICE_OBJECT pdo);
+
+// A removal asked for (eject, disable): IRP_MN_QUERY_REMOVE_DEVICE to every node of the subtree,
+// children first. When one fails, or `veto` is set (an application refused),
+// IRP_MN_CANCEL_REMOVE_DEVICE goes to every node queried, the last queried first, and each returns
+// to its state; the result is the failure, or STATUS_PLUGPLAY_QUERY_VETOED for a veto. When all
+// agree, IRP_MN_REMOVE_DEVICE to each, children first, as PnpRemoveDevice sends it.
+NTSTATUS PnpQueryRemoveDevice(PDEVICE_OBJECT pdo, bool veto = false);
+
 // The device tree.
 //
 // Every physical device object PnpAddDevice gave a function driver is a root node, with the instance
@@ -51,8 +79,8 @@ NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDevice);
 // IRP_MN_QUERY_BUS_INFORMATION and IRP_MN_QUERY_RESOURCE_REQUIREMENTS, a node "<device id>\<instance
 // id>" under the parent, and IRP_MN_START_DEVICE (no function driver is loaded for children: they
 // run raw). A child missing from a later answer gets IRP_MN_SURPRISE_REMOVAL when it was started,
-// then IRP_MN_REMOVE_DEVICE, and leaves the tree. A node enumerated before its device started is
-// enumerated once IRP_MN_START_DEVICE succeeds (PnpSendRequest). Removing a device with
+// then IRP_MN_REMOVE_DEVICE, and leaves the tree. A node enumerated before its device started, or
+// while it is stopped or a query is pending, is enumerated once it is started again. Removing a device with
 // PnpRemoveDevice or PnpSurpriseRemoveDevice removes its children first, depth first.
 // Broken rules are bug checks: PNP_DETECTED_FATAL_ERROR for an invalid physical device object (0x2),
 // a duplicate instance identifier among siblings (0x1) or a malformed identifier (0x3), and
@@ -60,7 +88,8 @@ NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDevice);
 struct PnpDeviceNodeInfo {
   std::string instancePath;
   // "Added" (root not yet started), "Started", "StartFailed" (start failed: removed, still
-  // reported), "Failed" (capabilities failed: never started), "SurpriseRemoved", "Removing".
+  // reported), "Failed" (capabilities failed: never started), "SurpriseRemoved", "Removing",
+  // "StopPending" (query-stop agreed), "Stopped", "RemovePending" (query-remove agreed).
   std::string state;
   int depth;  // 0 for a root node
   PDEVICE_OBJECT pdo;

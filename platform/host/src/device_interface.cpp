@@ -18,6 +18,7 @@
 #include "host/hostk/pool.h"
 #include "host/hostk/registry.h"
 #include "host/ntstatus.h"
+#include "interface_notification.h"
 #include "io_internal.h"
 
 namespace hostk {
@@ -217,10 +218,23 @@ bool IoReferenceEnabledInterface(const std::string& symbolicLink, PDEVICE_OBJECT
   return true;
 }
 
+void IoVisitEnabledInterfaces(const GUID& classGuid,
+                              const std::function<void(const std::vector<std::string>&)>& visit) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  std::vector<std::string> links;
+  for (const InterfaceRecord& record : Table().interfaces) {
+    if (record.enabled && GuidEqual(record.classGuid, classGuid)) {
+      links.push_back(Utf16ToUtf8(record.link));
+    }
+  }
+  visit(links);
+}
+
 void IoDisableInterfacesOf(PDEVICE_OBJECT device) {
   std::lock_guard<std::mutex> guard(Table().lock);
   for (InterfaceRecord& record : Table().interfaces) {
     if (record.device != device) continue;
+    if (record.enabled) IoNoteInterfaceChange(false, record.classGuid, Utf16ToUtf8(record.link));
     record.enabled = false;
     record.device = nullptr;
   }
@@ -239,6 +253,7 @@ void IoDeviceInterfacesResetForNextTest() {
   Table().interfaces.clear();
   Table().instancePaths.clear();
   Table().nextRootInstance = 0;
+  IoInterfaceNotificationsResetForNextTest();
 }
 
 }  // namespace hostk
@@ -277,9 +292,10 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
   if (Enable) {
     if (record->enabled) return STATUS_OBJECT_NAME_EXISTS;
     record->enabled = true;
-    return STATUS_SUCCESS;
+  } else {
+    if (!record->enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
+    record->enabled = false;
   }
-  if (!record->enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
-  record->enabled = false;
+  IoNoteInterfaceChange(record->enabled, record->classGuid, Utf16ToUtf8(record->link));
   return STATUS_SUCCESS;
 }

@@ -25,6 +25,7 @@ struct DeviceNode {
   std::string state = "Added";
   bool enumerated = false;  // reported by a bus: holds the bus driver's reference
   bool enumerateOnStart = false;
+  std::string stateBeforeQuery;  // set while StopPending or RemovePending
   PnpDeviceNodeInfo info{};
 };
 
@@ -129,7 +130,10 @@ bool PnpStartedOrDeferEnumeration(PDEVICE_OBJECT pdo) {
   DeviceNode* node = FindLocked(pdo);
   if (node == nullptr) return false;
   if (node->state == "Started") return true;
-  if (node->state == "Added") node->enumerateOnStart = true;
+  // A node not started yet, or stopped for a while, runs the enumeration once it is started again.
+  for (const char* waiting : {"Added", "StopPending", "Stopped", "RemovePending"}) {
+    if (node->state == waiting) node->enumerateOnStart = true;
+  }
   return false;
 }
 
@@ -177,9 +181,46 @@ std::string PnpAddChildNode(PDEVICE_OBJECT parent, PDEVICE_OBJECT child,
   return path;
 }
 
-void PnpSetFailed(PDEVICE_OBJECT pdo, const char* state) {
+void PnpSetState(PDEVICE_OBJECT pdo, const char* state) {
   std::lock_guard<std::mutex> guard(T().lock);
   if (DeviceNode* node = FindLocked(pdo)) node->state = state;
+}
+
+std::string PnpStateOf(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(T().lock);
+  DeviceNode* node = FindLocked(pdo);
+  return node == nullptr ? "" : node->state;
+}
+
+void PnpEnterPending(PDEVICE_OBJECT pdo, const char* pending) {
+  std::lock_guard<std::mutex> guard(T().lock);
+  DeviceNode* node = FindLocked(pdo);
+  if (node == nullptr) return;
+  node->stateBeforeQuery = node->state;
+  node->state = pending;
+}
+
+void PnpCancelPending(PDEVICE_OBJECT pdo) {
+  bool enumerate = false;
+  {
+    std::lock_guard<std::mutex> guard(T().lock);
+    DeviceNode* node = FindLocked(pdo);
+    if (node == nullptr || node->stateBeforeQuery.empty()) return;
+    node->state = node->stateBeforeQuery;
+    node->stateBeforeQuery.clear();
+    if (node->state == "Started") {
+      enumerate = node->enumerateOnStart;
+      node->enumerateOnStart = false;
+    }
+  }
+  if (enumerate) PnpQueueEnumeration(pdo);
+}
+
+std::vector<PDEVICE_OBJECT> PnpSubtreePostOrder(PDEVICE_OBJECT top) {
+  std::lock_guard<std::mutex> guard(T().lock);
+  std::vector<PDEVICE_OBJECT> order;
+  SubtreePostOrderLocked(top, &order);
+  return order;
 }
 
 void PnpNoteRequestDone(PDEVICE_OBJECT device, UCHAR minor, NTSTATUS status) {
@@ -191,6 +232,7 @@ void PnpNoteRequestDone(PDEVICE_OBJECT device, UCHAR minor, NTSTATUS status) {
     if (node == nullptr) return;
     if (minor == IRP_MN_START_DEVICE && NT_SUCCESS(status)) {
       node->state = "Started";
+      node->stateBeforeQuery.clear();
       enumerate = node->enumerateOnStart;
       node->enumerateOnStart = false;
     } else if (minor == IRP_MN_SURPRISE_REMOVAL) {
@@ -231,11 +273,7 @@ NTSTATUS PnpSendRemove(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpRemoveSubtree(PDEVICE_OBJECT top, bool surprise, bool surpriseTopAlways) {
-  std::vector<PDEVICE_OBJECT> order;
-  {
-    std::lock_guard<std::mutex> guard(T().lock);
-    SubtreePostOrderLocked(top, &order);
-  }
+  std::vector<PDEVICE_OBJECT> order = PnpSubtreePostOrder(top);
   if (surprise) {
     for (PDEVICE_OBJECT pdo : order) {
       bool started;

@@ -240,7 +240,7 @@ void AddChild(PDEVICE_OBJECT parent, PDEVICE_OBJECT child) {
   QueryResourceRequirements(child, &answers.info);
   PnpAddChildNode(parent, child, answers);
   if (!NT_SUCCESS(capabilitiesStatus)) {
-    PnpSetFailed(child, "Failed");
+    PnpSetState(child, "Failed");
     return;
   }
   // No resources to assign on this bus: both lists are empty.
@@ -249,7 +249,7 @@ void AddChild(PDEVICE_OBJECT parent, PDEVICE_OBJECT child) {
   if (!NT_SUCCESS(status)) {
     // The platform removes a device that failed to start; its bus still reports it.
     PnpSendRemove(child);
-    PnpSetFailed(child, "StartFailed");
+    PnpSetState(child, "StartFailed");
   }
 }
 

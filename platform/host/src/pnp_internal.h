@@ -36,7 +36,16 @@ struct PnpChildAnswers {
 // identifier is unique among the siblings. Returns the instance path.
 std::string PnpAddChildNode(PDEVICE_OBJECT parent, PDEVICE_OBJECT child,
                             const PnpChildAnswers& answers);
-void PnpSetFailed(PDEVICE_OBJECT pdo, const char* state);
+void PnpSetState(PDEVICE_OBJECT pdo, const char* state);
+// A node's state, "" when the device has no node.
+std::string PnpStateOf(PDEVICE_OBJECT pdo);
+// A query that succeeded puts the node in a pending state ("StopPending", "RemovePending") and
+// remembers the state it left; a cancel takes it back there (nothing for a node not pending) and
+// runs an enumeration asked for meanwhile once the node is started again.
+void PnpEnterPending(PDEVICE_OBJECT pdo, const char* pending);
+void PnpCancelPending(PDEVICE_OBJECT pdo);
+// The node and everything under it, children first (empty when the device has no node).
+std::vector<PDEVICE_OBJECT> PnpSubtreePostOrder(PDEVICE_OBJECT top);
 
 // Removes a node and everything under it, children first: with `surprise`, IRP_MN_SURPRISE_REMOVAL
 // to each started node (and to the top node when `surpriseTopAlways`), then IRP_MN_REMOVE_DEVICE

@@ -28,6 +28,8 @@ std::string LeakReport() {
   if (!requests.empty()) out << "requests still allocated:\n" << requests;
   std::string pnp = PnpReport();
   if (!pnp.empty()) out << "Plug and Play manager not idle:\n" << pnp;
+  std::string notifications = IoInterfaceNotificationReport();
+  if (!notifications.empty()) out << "device interface notifications not idle:\n" << notifications;
   size_t threads = LiveSystemThreadCount();
   if (threads > 0) {
     out << threads << " system thread(s) still running:\n" << DescribeThreads();
