@@ -24,7 +24,7 @@ void PipelineTest::Plug(kxsim::VirtualAdapterOptions options, Start start) {
     hostk::RegistrySetValue(hostk::ServiceKeyPath("KxBusIdd") + "\\Parameters", "Legacy",
                             REG_BINARY, {(uint8_t)(options.legacy ? 1 : 0)});
     ASSERT_EQ(STATUS_SUCCESS,
-              hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE));
+              hostk::PnpStartDevice(port_->Pdo()));
     return;
   }
   JpegSelectStageRoutines();  // as the adapter's start does
