@@ -2,6 +2,9 @@
 // the required sequence operation by operation, the identity switch with its delayed write, the
 // status values left in the registry, and the starts that must fail.
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <optional>
 
 #include "host/hostk/pnp.h"
@@ -344,6 +347,21 @@ TEST_F(StartUp, AFailedGenerationReadStartsAsTheBasicChip) {
   EXPECT_TRUE(MatchesSequence(Ops(), s));
   EXPECT_EQ(0, bus_->ExtendedChip);
   EXPECT_EQ(Le(0), StatusValue("SPI0"));
+}
+
+// The INF installs the driver for every identity the adapter enumerates under: the first-stage
+// image and the two identities the switch gives it.
+TEST(AdapterInf, NamesTheFirstStageAndBothSwitchedIdentities) {
+  std::ifstream file(KX_INF_PATH);
+  ASSERT_TRUE(file.good());
+  std::stringstream text;
+  text << file.rdbuf();
+  char maker[32];
+  std::snprintf(maker, sizeof maker, "USB\\VID_%04X&PID_7001", MakerVendorId);
+  for (std::string id : {std::string("USB\\VID_0525&PID_3380"),
+                         std::string("USB\\VID_0525&PID_3381"), std::string(maker)}) {
+    EXPECT_NE(std::string::npos, text.str().find(id)) << id;
+  }
 }
 
 }  // namespace
