@@ -99,6 +99,8 @@ NTSTATUS RemoveDevice(BusDeviceContext* bus, PIRP irp) {
   IoCountDecrement(bus);
   KeWaitForSingleObject(&bus->RemoveEvent, Executive, KernelMode, FALSE, NULL);
   FreeDeviceResources(bus);
+  // After a failed start the interface is still configured; the adapter leaves it as it found it.
+  if (bus->Header.PreviousPnpState != SurpriseRemoved) UsbDeselectConfiguration(bus->Header.Self);
   DeleteChildrenAtRemoval(bus);
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = 0;

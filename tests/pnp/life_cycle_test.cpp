@@ -185,6 +185,52 @@ TEST_F(LifeCycle, StopAndStartAgainKeepEachChildOnItsChannel) {
   ExpectNoViolations();
 }
 
+// A request that holds a reference on the adapter keeps a query-remove waiting until it ends.
+TEST_F(LifeCycle, AQueryRemoveWaitsForTheRequestsInside) {
+  Plug();
+  IoCountIncrement(bus_);  // a request inside the adapter
+  std::atomic<NTSTATUS> answer{STATUS_PENDING};
+  SystemThread query([&] { answer = hostk::PnpQueryRemoveDevice(port_->Pdo(), true); });
+  Settle(50000000);
+  EXPECT_EQ(STATUS_PENDING, answer.load()) << "the query answered with a request still inside";
+  EXPECT_EQ(RemovePending, bus_->Header.DevicePnpState);
+  IoCountDecrement(bus_);
+  query.Join();
+  EXPECT_EQ(STATUS_PLUGPLAY_QUERY_VETOED, answer.load());
+  EXPECT_EQ(Started, bus_->Header.DevicePnpState);
+}
+
+// A start that fails after the USB configuration is followed by the removal, which gives the
+// configuration back and leaves nothing; the adapter, put right and added again, starts.
+TEST_F(LifeCycle, AFailedStartAndItsRemovalLeaveNothingBehind) {
+  Plug({}, Start::None);
+  adapter_->SetConfigWord(0, 0);
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, hostk::PnpStartDevice(port_->Pdo()));
+  EXPECT_EQ(nullptr, port_->Pdo()->AttachedDevice);
+  EXPECT_TRUE(hostk::PnpDeviceTree().empty());
+  EXPECT_EQ(0, port_->ConfigurationValue());
+  EXPECT_TRUE(hostk::IoEnabledDeviceInterfaces(ExtendedInterface()).empty());
+  EXPECT_EQ("", hostk::PoolLeakReport());
+
+  adapter_->SetConfigWord(0, kxsim::kFinishedImageWord0);
+  driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry);
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpAddDevice(driver_, port_->Pdo()));
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpStartDevice(port_->Pdo()));
+  bus_ = (BusDeviceContext*)port_->Pdo()->AttachedDevice->DeviceExtension;
+  EXPECT_EQ(kLinkStateStarted, bus_->LinkState);
+}
+
+// The stop released the frame pipeline's buffers; a start that cannot have them back fails.
+TEST_F(LifeCycle, AStartWithoutMemoryForTheFrameBuffersFails) {
+  Plug();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpStopDevice(port_->Pdo()));
+  hostk::PoolFailTag(kTagFrameBuffers);
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, hostk::PnpStartDevice(port_->Pdo()));
+  hostk::PoolFailTag(kTagFrameBuffers, false);
+  EXPECT_EQ(nullptr, port_->Pdo()->AttachedDevice);
+  EXPECT_EQ("", hostk::PoolLeakReport());
+}
+
 // Windows asks the whole tree, children first, and removes it children first.
 TEST_F(LifeCycle, AnAgreedRemovalTakesTheChildrenFirstAndLeavesNothing) {
   Plug();
