@@ -70,6 +70,19 @@ class LifeCycle : public PipelineTest {
     EXPECT_GT(FarPsnr(1, Picture(0, round)), kShown) << "round " << round;
     EXPECT_GT(FarPsnr(2, Picture(1, round)), kShown) << "round " << round;
   }
+  // The driver loaded again (the removal unloaded it with its last device) and added over the port.
+  void AddAgain() {
+    driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry);
+    ASSERT_NE(nullptr, driver_);
+    ASSERT_EQ(STATUS_SUCCESS, hostk::PnpAddDevice(driver_, port_->Pdo()));
+    fdo_ = port_->Pdo()->AttachedDevice;
+    bus_ = (BusDeviceContext*)fdo_->DeviceExtension;
+  }
+  void ExpectStartsAgain() {
+    AddAgain();
+    ASSERT_EQ(STATUS_SUCCESS, hostk::PnpStartDevice(port_->Pdo()));
+    EXPECT_EQ(kLinkStateStarted, bus_->LinkState);
+  }
   // The display drivers close their handles: a removal waits for them, as on the platform.
   void CloseDisplayDrivers() { displayDrivers_.clear(); }
 
@@ -213,11 +226,7 @@ TEST_F(LifeCycle, AFailedStartAndItsRemovalLeaveNothingBehind) {
   EXPECT_EQ("", hostk::PoolLeakReport());
 
   adapter_->SetConfigWord(0, kxsim::kFinishedImageWord0);
-  driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry);
-  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpAddDevice(driver_, port_->Pdo()));
-  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpStartDevice(port_->Pdo()));
-  bus_ = (BusDeviceContext*)port_->Pdo()->AttachedDevice->DeviceExtension;
-  EXPECT_EQ(kLinkStateStarted, bus_->LinkState);
+  ExpectStartsAgain();
 }
 
 // The stop released the frame pipeline's buffers; a start that cannot have them back fails.
@@ -229,6 +238,7 @@ TEST_F(LifeCycle, AStartWithoutMemoryForTheFrameBuffersFails) {
   hostk::PoolFailTag(kTagFrameBuffers, false);
   EXPECT_EQ(nullptr, port_->Pdo()->AttachedDevice);
   EXPECT_EQ("", hostk::PoolLeakReport());
+  ExpectStartsAgain();
 }
 
 // Windows asks the whole tree, children first, and removes it children first.
@@ -308,17 +318,9 @@ TEST_F(LifeCycle, EveryAllocationFailureOfTheStartLeavesNothingBehind) {
     EXPECT_EQ("", hostk::PoolLeakReport());
     EXPECT_EQ(0, port_->PendingCount());
     if (!injected) break;
-    driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry);
-    ASSERT_NE(nullptr, driver_);
-    ASSERT_EQ(STATUS_SUCCESS, hostk::PnpAddDevice(driver_, port_->Pdo()));
-    fdo_ = port_->Pdo()->AttachedDevice;
-    bus_ = (BusDeviceContext*)fdo_->DeviceExtension;
+    AddAgain();
   }
-  driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry);
-  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpAddDevice(driver_, port_->Pdo()));
-  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpStartDevice(port_->Pdo()));
-  bus_ = (BusDeviceContext*)port_->Pdo()->AttachedDevice->DeviceExtension;
-  EXPECT_EQ(kLinkStateStarted, bus_->LinkState);
+  ExpectStartsAgain();
 }
 
 // A bridge on its first-stage image takes its final identity and leaves the bus; the old stack is
