@@ -78,8 +78,14 @@ struct BusDeviceContext {
   KMUTEX BridgePathLock;
   KMUTEX PciPathLock;
   ULONG MaxTransferSize;
-  ULONG LinkState;  // 0x400 once an extended adapter has finished its start
+  // Link supervision: LinkState is the thread's state word (0x400 waiting for a command block,
+  // 0x800 receiving a display report); LinkMode what the display stack last chose. The thread runs
+  // while LinkThreadRunning is set; LinkThreadObject is referenced while it exists.
+  ULONG LinkState;
   ULONG LinkMode;
+  LONG LinkThreadRunning;
+  PVOID LinkThreadObject;
+  KEVENT LinkStopEvent;  // notification: the link thread is to end
   UCHAR Legacy;
   UCHAR LinkByDriver;
   ULONG UsbSpeed;  // 0 full speed, 1 high speed, 2 SuperSpeed
@@ -466,6 +472,13 @@ constexpr USHORT MakerVendorId = 0x2A4B;
 NTSTATUS StartAdapterHardware(BusDeviceContext* bus);
 BOOLEAN InitializeAdapter(BusDeviceContext* bus);
 NTSTATUS ReadFarPortSpeed(BusDeviceContext* bus, UCHAR* speed);
+
+// device/link_thread.cpp: the thread that listens on data channel 1 for the far side's display
+// announcements while the adapter is in link mode 1.
+constexpr ULONG kLinkStateReceiving = 0x800;
+void InitializeLinkThread(BusDeviceContext* bus);
+BOOLEAN StartLinkThread(PDEVICE_OBJECT device);
+BOOLEAN StopLinkThread(PDEVICE_OBJECT device);
 
 // device/full_initialisation.cpp, device/legacy_initialisation.cpp
 BOOLEAN InitializeAdapterFull(BusDeviceContext* bus);
