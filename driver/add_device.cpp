@@ -39,6 +39,7 @@ void InitializeBusRecord(BusDeviceContext* bus, PDRIVER_OBJECT driver, PDEVICE_O
   KeInitializeMutex(&bus->ConfigMutex, 0);
   bus->MaxTransferSize = IsPreWdm6System() ? kMaxTransferSizePreWdm6 : kMaxTransferSize;
   InitializeFrameWorker(bus);
+  InitializeLinkThread(bus);
   InitializeChannels(bus);
 }
 

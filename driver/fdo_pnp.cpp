@@ -17,6 +17,7 @@ NTSTATUS PrepareToLetGo(BusDeviceContext* bus, PIRP irp, LONG pendingState) {
   SetBusPnpState(bus, pendingState);
   IoCountDecrement(bus);
   StopFrameWorker(bus);
+  StopLinkThread(bus->Header.Self);
   DisableDeviceInterface(bus);
   KeWaitForSingleObject(&bus->IoIdleEvent, Executive, KernelMode, FALSE, NULL);
   irp->IoStatus.Status = STATUS_SUCCESS;
@@ -25,11 +26,12 @@ NTSTATUS PrepareToLetGo(BusDeviceContext* bus, PIRP irp, LONG pendingState) {
 }
 
 // The platform expects the adapter back in normal operation after a cancel: it is published
-// again and its outputs stream as they did before the query.
+// again, its outputs stream as they did before the query and the far side is listened to.
 void ResumeAfterCancel(BusDeviceContext* bus) {
   RestoreBusPnpState(bus);
   EnableDeviceInterface(bus);
   ResumeStreamingOutputs(bus);
+  ResumeLinkSupervision(bus);
 }
 
 NTSTATUS CancelStop(BusDeviceContext* bus, PIRP irp) {
@@ -58,6 +60,7 @@ NTSTATUS CancelRemove(BusDeviceContext* bus, PIRP irp) {
 NTSTATUS StopDevice(BusDeviceContext* bus, PIRP irp) {
   SetBusPnpState(bus, Stopped);
   StopFrameWorker(bus);
+  StopLinkThread(bus->Header.Self);
   DisableDeviceInterface(bus);
   FreeDeviceResources(bus);
   NTSTATUS deselected = UsbDeselectConfiguration(bus->Header.Self);
@@ -72,6 +75,7 @@ NTSTATUS StopDevice(BusDeviceContext* bus, PIRP irp) {
 NTSTATUS SurpriseRemoval(BusDeviceContext* bus, PIRP irp) {
   SetBusPnpState(bus, SurpriseRemoved);
   StopFrameWorker(bus);
+  StopLinkThread(bus->Header.Self);
   DisableDeviceInterface(bus);
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = 0;
@@ -95,6 +99,7 @@ NTSTATUS RemoveDevice(BusDeviceContext* bus, PIRP irp) {
   SetBusPnpState(bus, Removed);
   DrainChildRequests(bus, irp);
   StopFrameWorker(bus);
+  StopLinkThread(bus->Header.Self);
   IoCountDecrement(bus);
   IoCountDecrement(bus);
   KeWaitForSingleObject(&bus->RemoveEvent, Executive, KernelMode, FALSE, NULL);

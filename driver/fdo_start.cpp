@@ -52,9 +52,13 @@ NTSTATUS StartFunctionDevice(BusDeviceContext* bus, PIRP irp) {
   StreamingOutput saved[kChannelCount];
   SaveStreamingOutputs(bus, saved);
   status = StartAdapterHardware(bus);
-  if (NT_SUCCESS(status)) {
+  // An extended adapter that did not reach the link's waiting state ran the identity switch and is
+  // about to leave the bus: nothing of it is resumed.
+  BOOLEAN leaving = bus->ExtendedChip && bus->LinkState != kLinkStateStarted;
+  if (NT_SUCCESS(status) && !leaving) {
     ResumeSavedOutputs(bus, saved);
-  } else {
+    ResumeLinkSupervision(bus);
+  } else if (!NT_SUCCESS(status)) {
     KX_TRACE(KX_TRACE_ERROR, "adapter start-up failed: 0x%08lX\n", (ULONG)status);
   }
   return CompleteRequest(irp, status, 0);

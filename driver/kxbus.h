@@ -86,6 +86,7 @@ struct BusDeviceContext {
   LONG LinkThreadRunning;
   PVOID LinkThreadObject;
   KEVENT LinkStopEvent;  // notification: the link thread is to end
+  KMUTEX LinkLock;       // serialises starting and stopping the link thread (passive level)
   UCHAR Legacy;
   UCHAR LinkByDriver;
   ULONG UsbSpeed;  // 0 full speed, 1 high speed, 2 SuperSpeed
@@ -463,8 +464,11 @@ BOOLEAN PciConfigWriteAt(BusDeviceContext* bus, const PciLocation* location, USH
                          ULONG value);
 
 // usb/data_channels.cpp: the four data channels with their DMA programming and error bits.
-NTSTATUS ReadChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length);
-NTSTATUS ReadChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length);
+// The synchronous channel 1 reads can report the bytes that arrived, as UsbDoDataTransfer does.
+NTSTATUS ReadChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length,
+                      ULONG* transferred = NULL);
+NTSTATUS ReadChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length,
+                         ULONG* transferred = NULL);
 NTSTATUS ReadChannel1Async(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel1AsyncLow(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length);
@@ -502,6 +506,9 @@ constexpr ULONG kLinkStateReceiving = 0x800;
 void InitializeLinkThread(BusDeviceContext* bus);
 BOOLEAN StartLinkThread(PDEVICE_OBJECT device);
 BOOLEAN StopLinkThread(PDEVICE_OBJECT device);
+// After a cancelled stop or removal, or a new start: an adapter in link mode 1 whose thread the
+// driver runs listens to the far side again.
+void ResumeLinkSupervision(BusDeviceContext* bus);
 
 // device/full_initialisation.cpp, device/legacy_initialisation.cpp
 BOOLEAN InitializeAdapterFull(BusDeviceContext* bus);

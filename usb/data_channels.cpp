@@ -36,10 +36,11 @@ NTSTATUS Finish(BusDeviceContext* bus, NTSTATUS status, ULONG errorBit) {
 // An engine of 0 means the route runs without the DMA engine. A channel without its pipe (every
 // data channel of a legacy adapter) fails before its engine is started: it is not a channel error.
 NTSTATUS Read(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, ULONG window, ULONG engine,
-              PVOID buffer, ULONG length, ULONG channel) {
+              PVOID buffer, ULONG length, ULONG channel, ULONG* transferred = NULL) {
+  if (transferred != NULL) *transferred = 0;
   if (pipe == NULL) return STATUS_INVALID_DEVICE_STATE;
   if (engine != 0) ProgramChannel(bus, window, engine, length);
-  return Finish(bus, UsbDoDataTransfer(bus, pipe, buffer, length, kTransferIn),
+  return Finish(bus, UsbDoDataTransfer(bus, pipe, buffer, length, kTransferIn, transferred),
                 ErrorBit(channel, true));
 }
 
@@ -70,12 +71,14 @@ USHORT FifoRegister(ULONG index, BOOLEAN in) {
 
 }  // namespace
 
-NTSTATUS ReadChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  return Read(bus, bus->PipeDataIn1, kWindowExtended, 1, buffer, length, 1);
+NTSTATUS ReadChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length, ULONG* transferred) {
+  return Read(bus, bus->PipeDataIn1, kWindowExtended, 1, buffer, length, 1, transferred);
 }
 
-NTSTATUS ReadChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  return Read(bus, Channel1LowPipe(bus), kWindowBasic, Channel1LowEngine(bus), buffer, length, 1);
+NTSTATUS ReadChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length,
+                         ULONG* transferred) {
+  return Read(bus, Channel1LowPipe(bus), kWindowBasic, Channel1LowEngine(bus), buffer, length, 1,
+              transferred);
 }
 
 NTSTATUS ReadChannel1Async(BusDeviceContext* bus, PVOID buffer, ULONG length) {

@@ -110,7 +110,11 @@ TEST_F(RegisterPaths, ALegacyAdapterHasNoDataChannelToUse) {
   ULONG urbsBefore = port_->Counters().urbs;
   std::vector<UCHAR> buffer(16);
   using Route = NTSTATUS (*)(BusDeviceContext*, PVOID, ULONG);
-  for (Route route : {ReadChannel1, ReadChannel1Low, ReadChannel1Async, ReadChannel1AsyncLow,
+  Route read1 = [](BusDeviceContext* bus, PVOID to, ULONG n) { return ReadChannel1(bus, to, n); };
+  Route read1Low = [](BusDeviceContext* bus, PVOID to, ULONG n) {
+    return ReadChannel1Low(bus, to, n);
+  };
+  for (Route route : {read1, read1Low, ReadChannel1Async, ReadChannel1AsyncLow,
                       ReadChannel2, ReadChannel3, ReadChannel4, WriteChannel1, WriteChannel1Low,
                       WriteChannel2, WriteChannel3, WriteChannel4}) {
     EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, route(bus_, buffer.data(), 16));

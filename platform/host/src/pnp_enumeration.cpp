@@ -219,7 +219,7 @@ void QueryResourceRequirements(PDEVICE_OBJECT child, PnpDeviceNodeInfo* info) {
 
 // Interrogates a new child, gives it a node under `parent`, and starts it.
 void AddChild(PDEVICE_OBJECT parent, PDEVICE_OBJECT child) {
-  PnpChildAnswers answers;
+  PnpChildAnswers answers{};
   answers.deviceId = QueryIds(child, BusQueryDeviceID)[0];
   answers.instanceId = QueryIds(child, BusQueryInstanceID)[0];
   answers.info.hardwareIds = QueryIds(child, BusQueryHardwareIDs);
