@@ -24,8 +24,11 @@ AdapterResult ServeStarted(AdapterRequest* request, ULONG code) {
   switch (code) {
     case IOCTL_BUS_QUERY_DISPLAY_CONNECTED: return QueryDisplayConnected(request, TRUE);
     case IOCTL_BUS_GET_ADAPTER_INFO: return GetAdapterInfo(request);
+    case IOCTL_BUS_SET_LINK_SELECT: return SetLinkSelect(request);
     case IOCTL_BUS_READ_CONFIG_WORD: return ReadConfigWordCode(request);
     case IOCTL_BUS_WRITE_CONFIG_WORD: return WriteConfigWordCode(request);
+    case IOCTL_BUS_GET_LINK_MODE: return GetLinkMode(request);
+    case IOCTL_BUS_SET_LINK_MODE: return SetLinkMode(request);
     case IOCTL_BUS_ATTACH_DISPLAY: return AttachDisplay(request);
     case IOCTL_BUS_DETACH_DISPLAY: return DetachDisplay(request);
     case IOCTL_BUS_GET_USB_SPEED: return GetUsbSpeed(request);

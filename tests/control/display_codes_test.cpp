@@ -12,7 +12,7 @@ class DisplayCodes : public AdapterCodes {
  protected:
   void SetUp() override {
     StartWith();
-    bus_->LinkMode = 1;
+    ASSERT_EQ(STATUS_SUCCESS, Call(IOCTL_BUS_SET_LINK_MODE, U32(1), 0).status);
   }
   // The channel each display is bound to, by identifier.
   std::map<LONG, ULONG> Bound() {
