@@ -282,6 +282,7 @@ NTSTATUS AddDisplayChildFromDescription(BusDeviceContext* bus, const UCHAR* desc
                                         ULONG length);
 // Identifier 255 or more: every child.
 NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId);
+// Not yet in the adapter's list of children: the creation lists it once it is complete.
 PDEVICE_OBJECT NewChildDevice(BusDeviceContext* bus, ULONG displayId);
 // At the adapter's removal: every child is deleted, except a surprise-removed one, which is only
 // detached and deleted by its own removal request.
