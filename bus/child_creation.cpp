@@ -48,13 +48,13 @@ void InitializeChildRecord(BusDeviceContext* bus, PDEVICE_OBJECT device, ULONG d
   child->DisplayId = displayId;
 }
 
-// A child that never got its identifier leaves the list before its device object goes.
-void DiscardNewChild(BusDeviceContext* bus, ChildDeviceContext* child) {
+// A child joins the list only once its identifier is set: an enumeration running meanwhile (one
+// that an earlier creation asked for) reports every listed child and asks it for that identifier.
+void ListChild(BusDeviceContext* bus, ChildDeviceContext* child) {
   ExAcquireFastMutex(&bus->ChildListLock);
-  RemoveEntryList(&child->Link);
-  bus->ChildCount--;
+  InsertTailList(&bus->Children, &child->Link);
+  bus->ChildCount++;
   ExReleaseFastMutex(&bus->ChildListLock);
-  IoDeleteDevice(child->Header.Self);
 }
 
 // Steps shared by both creations: channel, device, identifier, description, binding, report.
@@ -70,7 +70,7 @@ NTSTATUS CreateChild(BusDeviceContext* bus, LONG displayId, ULONG size, Fill fil
   child->DeviceId = (PWCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, kDeviceIdChars * sizeof(WCHAR),
                                                   kTagBus);
   if (child->DeviceId == NULL) {
-    DiscardNewChild(bus, child);
+    IoDeleteDevice(device);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   KxFormatWide(child->DeviceId, kDeviceIdChars, "%ws%02d", kDeviceIdPrefix, displayId);
@@ -82,6 +82,7 @@ NTSTATUS CreateChild(BusDeviceContext* bus, LONG displayId, ULONG size, Fill fil
     KX_TRACE(KX_TRACE_WARNING, "display %d: no memory for its description\n", displayId);
   }
   child->ChannelIndex = index;
+  ListChild(bus, child);
   DisplayChannel* channel = &bus->Channels[index];
   InterlockedExchange(&channel->DisplayId, displayId);  // the frame worker reads it
   channel->Free = 0;
@@ -104,11 +105,6 @@ PDEVICE_OBJECT NewChildDevice(BusDeviceContext* bus, ULONG displayId) {
   if (!NT_SUCCESS(status)) return NULL;
   InitializeChildRecord(bus, device, displayId);
   device->Flags |= DO_POWER_PAGABLE;
-  ChildDeviceContext* child = (ChildDeviceContext*)device->DeviceExtension;
-  ExAcquireFastMutex(&bus->ChildListLock);
-  InsertTailList(&bus->Children, &child->Link);
-  bus->ChildCount++;
-  ExReleaseFastMutex(&bus->ChildListLock);
   device->Flags &= ~DO_DEVICE_INITIALIZING;
   return device;
 }

@@ -102,6 +102,7 @@ struct BusDeviceContext {
   KMUTEX ConfigMutex;  // serialises configuration-memory access
   ULONG ConfigWordCache201;
   ULONG ConfigWordCache200;
+  UCHAR AdapterInfo[16];  // reserved; nothing writes it, so it reads as zeros
   UCHAR DriverRotate;
   UCHAR FarPortSpeed;  // the far-side chip's port speed, coded as UsbSpeed
   LIST_ENTRY Children;  // ChildDeviceContext::Link entries, in creation order
@@ -281,6 +282,7 @@ NTSTATUS AddDisplayChildFromDescription(BusDeviceContext* bus, const UCHAR* desc
                                         ULONG length);
 // Identifier 255 or more: every child.
 NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId);
+// Not yet in the adapter's list of children: the creation lists it once it is complete.
 PDEVICE_OBJECT NewChildDevice(BusDeviceContext* bus, ULONG displayId);
 // At the adapter's removal: every child is deleted, except a surprise-removed one, which is only
 // detached and deleted by its own removal request.
@@ -300,9 +302,31 @@ NTSTATUS QueryChildText(ChildDeviceContext* child, PIRP irp);
 NTSTATUS QueryChildBusInformation(PIRP irp);
 NTSTATUS QueryChildCapabilities(ChildDeviceContext* child, PIRP irp);
 
-// control/device_control.cpp
+// control/device_control.cpp: the adapter's control codes (control/adapter_control.h has the
+// handlers of each family).
 NTSTATUS AdapterDeviceControl(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ChildDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+constexpr ULONG IOCTL_BUS_QUERY_DISPLAY_CONNECTED = 0x222194;
+constexpr ULONG IOCTL_BUS_GET_ADAPTER_INFO = 0x2221A4;
+constexpr ULONG IOCTL_BUS_SET_LINK_SELECT = 0x2224B4;
+constexpr ULONG IOCTL_BUS_READ_CONFIG_WORD = 0x22260C;
+constexpr ULONG IOCTL_BUS_WRITE_CONFIG_WORD = 0x222610;
+constexpr ULONG IOCTL_BUS_GET_LINK_MODE = 0x222A80;
+constexpr ULONG IOCTL_BUS_SET_LINK_MODE = 0x222A84;
+constexpr ULONG IOCTL_BUS_ATTACH_DISPLAY = 0x222A88;
+constexpr ULONG IOCTL_BUS_DETACH_DISPLAY = 0x222A8C;
+constexpr ULONG IOCTL_BUS_GET_USB_SPEED = 0x222A90;
+constexpr ULONG IOCTL_BUS_QUERY_HANDLE_TYPE = 0x222A94;
+constexpr ULONG IOCTL_BUS_GET_CAPABILITIES = 0x222A98;
+constexpr ULONG IOCTL_BUS_QUERY_WORD_PAIR = 0x222A9C;
+constexpr ULONG IOCTL_BUS_SET_COMPRESSION = 0x222AA0;
+constexpr ULONG IOCTL_BUS_NOP = 0x222AA7;  // METHOD_NEITHER
+constexpr ULONG IOCTL_BUS_QUERY_MASK = 0x222AA8;
+constexpr ULONG IOCTL_BUS_GET_INTERFACE_VERSION = 0x222AAC;
+constexpr ULONG IOCTL_BUS_ATTACH_DISPLAY_EX = 0x222AB0;
+constexpr ULONG IOCTL_BUS_GET_CHANNEL_INFO = 0x222AB8;
+// Codes of earlier releases: refused in every state.
+constexpr ULONG kRetiredBusCodes[] = {0x222144, 0x22214C, 0x2221A0, 0x222808};
 
 // control/child_control.cpp: a child's control codes.
 constexpr ULONG IOCTL_DISPLAY_GET_DESCRIPTION_SIZE = 0x222B00;

@@ -1,0 +1,133 @@
+// Link modes through the control codes: bridge register 0x50, the "LinkMode" registry value, the
+// link thread started on entering mode 1 and ended before the bridge leaves it, and link select.
+#include "adapter_codes_fixture.h"
+#include "host/hostk/registry.h"
+
+namespace kxtest {
+namespace {
+
+class LinkModes : public AdapterCodes {
+ protected:
+  // The values the driver gave bridge register 0x50 since `mark`, in order.
+  std::vector<ULONG> Register50Writes(size_t mark) {
+    std::vector<ULONG> values;
+    for (const kxsim::AdapterOperation& op : adapter_->Log().Since(mark)) {
+      if (op.space == kxsim::AdapterSpace::BridgeRegister && op.write && op.address == 0x50) {
+        values.push_back(op.value);
+      }
+    }
+    return values;
+  }
+  std::optional<Bytes> RecordedMode() {
+    auto value = hostk::RegistryGetValue(hostk::ServiceKeyPath("KxBusIdd") + "\\Parameters",
+                                         "LinkMode");
+    if (!value) return std::nullopt;
+    EXPECT_EQ((ULONG)REG_BINARY, value->type);
+    return value->data;
+  }
+  Reply SetMode(ULONG mode) { return Call(IOCTL_BUS_SET_LINK_MODE, U32(mode), 0); }
+  bool ThreadRunning() { return InterlockedCompareExchange(&bus_->LinkThreadRunning, 0, 0) != 0; }
+};
+
+TEST_F(LinkModes, EachModeGivesRegister50ItsValueAndIsRecorded) {
+  struct ModeCase {
+    ULONG mode;
+    std::vector<ULONG> register50;
+  };
+  const ModeCase kModes[] = {
+      {1, {0xB0}}, {2, {0xB8}}, {0, {0xF0}}, {7, {}}, {1, {0xB0}}, {0xFFFFFFFF, {}},
+  };
+  StartWith();
+  EXPECT_EQ(U32(0), Call(IOCTL_BUS_GET_LINK_MODE, {}, 4).out) << "a new adapter is in mode 0";
+  for (const ModeCase& c : kModes) {
+    SCOPED_TRACE(c.mode);
+    bus_->LinkState = 0;
+    size_t mark = adapter_->Log().Size();
+    Reply reply = SetMode(c.mode);
+    EXPECT_EQ(STATUS_SUCCESS, reply.status);
+    EXPECT_EQ(0u, reply.information);
+    EXPECT_EQ(c.register50, Register50Writes(mark));
+    EXPECT_EQ(U32(c.mode), RecordedMode().value_or(Bytes{}));
+    EXPECT_EQ(c.mode == 1 ? kLinkStateStarted : 0u, bus_->LinkState);
+    Reply get = Call(IOCTL_BUS_GET_LINK_MODE, {}, 4);
+    EXPECT_EQ(STATUS_SUCCESS, get.status);
+    EXPECT_EQ(U32(c.mode), get.out);
+  }
+  EXPECT_FALSE(ThreadRunning()) << "without LinkByDriver no thread listens";
+}
+
+TEST_F(LinkModes, OnlyDriverModel0ChoosesTheMode) {
+  StartWith(8);
+  size_t mark = adapter_->Log().Size();
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, SetMode(1).status);
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, Call(IOCTL_BUS_GET_LINK_MODE, {}, 4).status);
+  EXPECT_TRUE(Register50Writes(mark).empty());
+  EXPECT_FALSE(RecordedMode().has_value());
+  EXPECT_EQ(0u, bus_->LinkMode);
+}
+
+TEST_F(LinkModes, LinkSelectWritesRegister50WithDriverModel0Or8) {
+  struct SelectCase {
+    ULONG driverModel;
+    ULONG input;
+    std::vector<ULONG> register50;
+    NTSTATUS status;
+  };
+  const SelectCase kCases[] = {
+      {0, 1, {0xB0}, STATUS_SUCCESS},     {0, 0, {0xB8}, STATUS_SUCCESS},
+      {8, 0x100, {0xB0}, STATUS_SUCCESS}, {8, 0, {0xB8}, STATUS_SUCCESS},
+      {3, 1, {}, STATUS_UNSUCCESSFUL},
+  };
+  StartWith();
+  for (const SelectCase& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.driverModel << " " << c.input);
+    bus_->DriverModel = c.driverModel;
+    size_t mark = adapter_->Log().Size();
+    EXPECT_EQ(c.status, Call(IOCTL_BUS_SET_LINK_SELECT, U32(c.input), 0).status);
+    EXPECT_EQ(c.register50, Register50Writes(mark));
+  }
+  EXPECT_FALSE(RecordedMode().has_value()) << "link select is not a mode";
+}
+
+// With LinkByDriver the thread runs exactly while the adapter is in mode 1.
+TEST_F(LinkModes, Mode1RunsOneLinkThreadUntilItIsLeft) {
+  StartWith(0, true);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(1).status);
+  ASSERT_TRUE(ThreadRunning());
+  PVOID thread = bus_->LinkThreadObject;
+  ASSERT_NE(nullptr, thread);
+  ObReferenceObject(thread);
+  for (int again = 0; again < 2; again++) {
+    ASSERT_EQ(STATUS_SUCCESS, SetMode(1).status);
+    EXPECT_TRUE(ThreadRunning());
+    EXPECT_EQ(thread, bus_->LinkThreadObject) << "entering mode 1 again keeps the one thread";
+    LARGE_INTEGER now = {};
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now));
+  }
+  size_t mark = adapter_->Log().Size();
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(0).status);
+  LARGE_INTEGER now = {};
+  EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now))
+      << "the thread has ended when the request completes";
+  ObDereferenceObject(thread);
+  EXPECT_FALSE(ThreadRunning());
+  EXPECT_EQ(std::vector<ULONG>{0xF0}, Register50Writes(mark));
+  // Nothing of the thread's reached the adapter after the bridge left mode 1.
+  std::vector<kxsim::AdapterOperation> after = adapter_->Log().Since(mark);
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(0x50u, after.back().address);
+}
+
+TEST_F(LinkModes, LeavingMode1ForAnyModeEndsTheThread) {
+  StartWith(0, true);
+  for (ULONG next : {2u, 7u, 0u}) {
+    SCOPED_TRACE(next);
+    ASSERT_EQ(STATUS_SUCCESS, SetMode(1).status);
+    ASSERT_TRUE(ThreadRunning());
+    ASSERT_EQ(STATUS_SUCCESS, SetMode(next).status);
+    EXPECT_FALSE(ThreadRunning());
+  }
+}
+
+}  // namespace
+}  // namespace kxtest
