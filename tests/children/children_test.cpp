@@ -149,6 +149,23 @@ TEST_F(Children, RemovingAllLeavesNoChildAndNoChannel) {
   EXPECT_EQ(STATUS_INVALID_PARAMETER, RemoveDisplayChild(bus_, 6));
 }
 
+// A child removed before any bus-relations reply named it is unknown to the Plug and Play manager,
+// which will never send it a removal: the bus must let it go by itself. Each round gives the
+// manager's worker the chance to query the relations only after the removal.
+TEST_F(Children, AChildRemovedBeforeItWasEverReportedIsDeleted) {
+  for (LONG id = 1; id <= 20; id++) {
+    Bytes report = Report(id, 1);
+    ASSERT_EQ(STATUS_SUCCESS, CreateDisplayChild(bus_, report.data(), (ULONG)report.size()));
+    EXPECT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, (ULONG)id));
+  }
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(0u, bus_->ChildCount);
+  EXPECT_TRUE(IsListEmpty(&bus_->Children));
+  EXPECT_EQ(0u, hostk::PoolLiveCount(kTagDescription));
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  EXPECT_EQ(1u, bus_->ChildCount) << "the identifier is free again";
+}
+
 TEST_F(Children, AStreamingChildsRemovalStopsItsOutput) {
   ASSERT_EQ(STATUS_SUCCESS, Create(1));
   PDEVICE_OBJECT child = Child(1)->Header.Self;
