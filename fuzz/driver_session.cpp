@@ -153,6 +153,16 @@ void DriverSession::CheckClean() {
   }
   if (bus_->ChildCount != 0 || !Children().empty()) {
     problems += "children left: " + std::to_string(bus_->ChildCount) + "\n";
+    for (PLIST_ENTRY e = bus_->Children.Flink; e != &bus_->Children; e = e->Flink) {
+      ChildDeviceContext* child = CONTAINING_RECORD(e, ChildDeviceContext, Link);
+      problems += "  display " + std::to_string(child->DisplayId) + " on channel " +
+                  std::to_string(child->ChannelIndex) + ", present " +
+                  std::to_string(child->Present) + ", state " +
+                  std::to_string(child->Header.DevicePnpState) + "\n";
+    }
+    for (const hostk::PnpDeviceNodeInfo& node : hostk::PnpDeviceTree()) {
+      if (node.depth == 1) problems += "  node " + node.instancePath + ": " + node.state + "\n";
+    }
   }
   if (bus_->LinkThreadRunning != 0 || bus_->LinkThreadObject != nullptr) {
     problems += "the link thread still runs\n";
