@@ -8,7 +8,8 @@ namespace {
 ULONG PresentChildren(BusDeviceContext* bus) {
   ULONG count = 0;
   for (PLIST_ENTRY entry = bus->Children.Flink; entry != &bus->Children; entry = entry->Flink) {
-    if (CONTAINING_RECORD(entry, ChildDeviceContext, Link)->Present) count++;
+    ChildDeviceContext* child = CONTAINING_RECORD(entry, ChildDeviceContext, Link);
+    if (child->Present && child->DeviceId != NULL) count++;
   }
   return count;
 }
@@ -20,6 +21,7 @@ void ListChildren(BusDeviceContext* bus, PDEVICE_RELATIONS relations, PLIST_ENTR
   while (entry != &bus->Children) {
     ChildDeviceContext* child = CONTAINING_RECORD(entry, ChildDeviceContext, Link);
     entry = entry->Flink;
+    if (child->DeviceId == NULL) continue;  // still being created
     if (child->Present) {
       ObfReferenceObject(child->Header.Self);
       relations->Objects[relations->Count++] = child->Header.Self;

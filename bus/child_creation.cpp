@@ -67,13 +67,13 @@ NTSTATUS CreateChild(BusDeviceContext* bus, LONG displayId, ULONG size, Fill fil
   PDEVICE_OBJECT device = NewChildDevice(bus, (ULONG)displayId);
   if (device == NULL) return STATUS_UNSUCCESSFUL;
   ChildDeviceContext* child = (ChildDeviceContext*)device->DeviceExtension;
-  child->DeviceId = (PWCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, kDeviceIdChars * sizeof(WCHAR),
+  PWCHAR deviceId = (PWCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, kDeviceIdChars * sizeof(WCHAR),
                                                   kTagBus);
-  if (child->DeviceId == NULL) {
+  if (deviceId == NULL) {
     DiscardNewChild(bus, child);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  KxFormatWide(child->DeviceId, kDeviceIdChars, "%ws%02d", kDeviceIdPrefix, displayId);
+  KxFormatWide(deviceId, kDeviceIdChars, "%ws%02d", kDeviceIdPrefix, displayId);
   child->DescriptionSize = size;
   child->Description = ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagDescription);
   if (child->Description != NULL) {
@@ -86,6 +86,12 @@ NTSTATUS CreateChild(BusDeviceContext* bus, LONG displayId, ULONG size, Fill fil
   InterlockedExchange(&channel->DisplayId, displayId);  // the frame worker reads it
   channel->Free = 0;
   RtlZeroMemory(channel->OutputInfo, sizeof channel->OutputInfo);
+  // The child is in the list from NewChildDevice on, and an enumeration another creation or removal
+  // asked for may query the relations meanwhile: the identifier is published last, and the bus
+  // relations leave out a child without one, so nothing reads a child half made.
+  ExAcquireFastMutex(&bus->ChildListLock);
+  child->DeviceId = deviceId;
+  ExReleaseFastMutex(&bus->ChildListLock);
   IoInvalidateDeviceRelations(bus->PhysicalDeviceObject, BusRelations);
   return STATUS_SUCCESS;
 }

@@ -166,6 +166,20 @@ TEST_F(Children, AChildRemovedBeforeItWasEverReportedIsDeleted) {
   EXPECT_EQ(1u, bus_->ChildCount) << "the identifier is free again";
 }
 
+// A creation is in the list before it has its identifier; an enumeration another creation asked
+// for meanwhile must not report it, or the manager would query an identifier not written yet.
+TEST_F(Children, AChildStillBeingCreatedIsNotReported) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  ASSERT_NE(nullptr, NewChildDevice(bus_, 2));  // as CreateDisplayChild leaves it, half way
+  IoInvalidateDeviceRelations(port_->Pdo(), BusRelations);
+  hostk::PnpWaitForEnumeration();
+  EXPECT_NE(nullptr, Node("Kestrelix\\DisplayIDD01\\01"));
+  size_t reported = 0;
+  for (const auto& node : hostk::PnpDeviceTree()) reported += node.depth == 1 ? 1 : 0;
+  EXPECT_EQ(1u, reported);
+  EXPECT_EQ(2u, bus_->ChildCount) << "the half-made child stays for its creation to finish";
+}
+
 TEST_F(Children, AStreamingChildsRemovalStopsItsOutput) {
   ASSERT_EQ(STATUS_SUCCESS, Create(1));
   PDEVICE_OBJECT child = Child(1)->Header.Self;
