@@ -147,6 +147,7 @@ struct ChildDeviceContext {
   LIST_ENTRY Link;
   UCHAR Present;
   UCHAR ReportedMissing;
+  UCHAR Reported;  // named in a bus-relations reply: the Plug and Play manager knows the child
   PVOID Description;
   ULONG DescriptionSize;
 };

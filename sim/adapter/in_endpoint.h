@@ -32,6 +32,8 @@ class InEndpoint {
   void Flush();
   // Drops everything, the waiting transfer included (it is left to the USB stack).
   void Clear();
+  // Drops the messages not yet taken, a partly sent one included; a waiting transfer stays.
+  void DropQueued() { queue_.clear(); }
 
   size_t QueuedMessages() const { return queue_.size(); }
   bool HasWaitingTransfer() const;

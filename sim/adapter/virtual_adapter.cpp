@@ -165,6 +165,12 @@ size_t VirtualAdapter::QueuedIn(UCHAR endpoint) const {
   return core_->dataPath.In(endpoint & 0x0F).QueuedMessages();
 }
 
+void VirtualAdapter::DropQueuedIn(UCHAR endpoint) {
+  if (!IsDataIn(endpoint)) return;
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->dataPath.In(endpoint & 0x0F).DropQueued();
+}
+
 bool VirtualAdapter::HasWaitingTransfer(UCHAR endpoint) const {
   if (!IsDataIn(endpoint)) return false;
   std::lock_guard<std::mutex> guard(core_->lock);

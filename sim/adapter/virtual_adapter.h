@@ -67,6 +67,9 @@ class VirtualAdapter {
   // have no queue.
   void QueueIn(UCHAR endpoint, std::vector<uint8_t> message);
   size_t QueuedIn(UCHAR endpoint) const;
+  // Forgets the messages still queued on the endpoint, as a far side that went quiet; for a
+  // harness that reuses one adapter and must start every round from an empty channel.
+  void DropQueuedIn(UCHAR endpoint);
   bool HasWaitingTransfer(UCHAR endpoint) const;
   // The transfers that arrived on OUT endpoint 0x02-0x04, taken.
   std::vector<std::vector<uint8_t>> TakeReceived(UCHAR endpoint);

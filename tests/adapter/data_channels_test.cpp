@@ -162,6 +162,20 @@ TEST_F(DataChannels, MessagesEndWithShortPacketsAndInFlushDropsTheRest) {
   EXPECT_EQ(0u, adapter_->QueuedIn(0x83));
 }
 
+// Dropped messages are gone, a partly sent one included; what is queued afterwards comes next.
+TEST_F(DataChannels, DroppedInMessagesAreNeverSent) {
+  VirtualAdapterOptions options;
+  options.generation = AdapterGeneration::Basic;
+  Plug(options);
+  adapter_->QueueIn(0x83, Pattern(10, 7));
+  adapter_->QueueIn(0x83, Pattern(4, 8));
+  ReadIn(0x83, 6);
+  adapter_->DropQueuedIn(0x83);
+  EXPECT_EQ(0u, adapter_->QueuedIn(0x83));
+  adapter_->QueueIn(0x83, Pattern(5, 9));
+  EXPECT_EQ(Pattern(5, 9), ReadIn(0x83, 64));
+}
+
 TEST_F(DataChannels, OutChannelsKeepTheirTransfers) {
   Plug();
   ASSERT_EQ(STATUS_SUCCESS, WriteOut(0x03, Pattern(300, 1)));

@@ -149,6 +149,37 @@ TEST_F(Children, RemovingAllLeavesNoChildAndNoChannel) {
   EXPECT_EQ(STATUS_INVALID_PARAMETER, RemoveDisplayChild(bus_, 6));
 }
 
+// A child removed before any bus-relations reply named it is unknown to the Plug and Play manager,
+// which will never send it a removal: the bus must let it go by itself. Each round gives the
+// manager's worker the chance to query the relations only after the removal.
+TEST_F(Children, AChildRemovedBeforeItWasEverReportedIsDeleted) {
+  for (LONG id = 1; id <= 20; id++) {
+    Bytes report = Report(id, 1);
+    ASSERT_EQ(STATUS_SUCCESS, CreateDisplayChild(bus_, report.data(), (ULONG)report.size()));
+    EXPECT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, (ULONG)id));
+  }
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(0u, bus_->ChildCount);
+  EXPECT_TRUE(IsListEmpty(&bus_->Children));
+  EXPECT_EQ(0u, hostk::PoolLiveCount(kTagDescription));
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  EXPECT_EQ(1u, bus_->ChildCount) << "the identifier is free again";
+}
+
+// A creation is in the list before it has its identifier; an enumeration another creation asked
+// for meanwhile must not report it, or the manager would query an identifier not written yet.
+TEST_F(Children, AChildStillBeingCreatedIsNotReported) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  ASSERT_NE(nullptr, NewChildDevice(bus_, 2));  // as CreateDisplayChild leaves it, half way
+  IoInvalidateDeviceRelations(port_->Pdo(), BusRelations);
+  hostk::PnpWaitForEnumeration();
+  EXPECT_NE(nullptr, Node("Kestrelix\\DisplayIDD01\\01"));
+  size_t reported = 0;
+  for (const auto& node : hostk::PnpDeviceTree()) reported += node.depth == 1 ? 1 : 0;
+  EXPECT_EQ(1u, reported);
+  EXPECT_EQ(2u, bus_->ChildCount) << "the half-made child stays for its creation to finish";
+}
+
 TEST_F(Children, AStreamingChildsRemovalStopsItsOutput) {
   ASSERT_EQ(STATUS_SUCCESS, Create(1));
   PDEVICE_OBJECT child = Child(1)->Header.Self;

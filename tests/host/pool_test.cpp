@@ -178,10 +178,28 @@ TEST(PoolFaults, RandomPatternDoesNotShiftWhenAnotherFaultFires) {
   EXPECT_EQ(RandomPattern(7, 5), expected);
 }
 
+// The limit is a size, not a count: the largest allowed block still comes, the next byte does not,
+// and a failure by size keeps the Nth-allocation count in step.
+TEST(PoolFaults, LargerThanTheLimitFailsUntilCleared) {
+  hostk::PoolFailLarger(4096);
+  EXPECT_EQ(Allocate(4097), nullptr);
+  UCHAR* largest = Allocate(4096);
+  EXPECT_NE(largest, nullptr);
+  hostk::PoolFailNth(2);
+  EXPECT_EQ(Allocate(1 << 20), nullptr);
+  EXPECT_EQ(Allocate(8), nullptr) << "the oversized attempt counted as the first";
+  hostk::PoolClearFaults();
+  UCHAR* big = Allocate(1 << 20);
+  EXPECT_NE(big, nullptr);
+  ExFreePool(largest);
+  ExFreePool(big);
+}
+
 TEST(PoolFaults, ClearStopsEveryFault) {
   hostk::PoolFailNth(1);
   hostk::PoolFailTag(kTagA);
   hostk::PoolFailRandom(1.0, 1);
+  hostk::PoolFailLarger(1);
   hostk::PoolClearFaults();
   EXPECT_EQ(FailurePattern(3), std::vector<bool>(3, false));
 }

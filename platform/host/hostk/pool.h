@@ -36,13 +36,16 @@ bool PoolBlockAt(const void* body, PoolBlock* block);
 // Forgets every live block without freeing it (a test that deliberately leaks calls this).
 void PoolForgetLiveBlocks();
 
-// Fault injection. Allocations that fail return NULL as on the platform and are not tracked. All
-// three can be combined. Every allocation attempt draws exactly one number from the random source,
+// Fault injection. Allocations that fail return NULL as on the platform and are not tracked. All of
+// them can be combined. Every allocation attempt draws exactly one number from the random source,
 // whatever the other faults decide, so the same seed fails the same attempts of the same sequence.
 // The n-th allocation from now fails (1 = the next one); several may be pending at once.
 void PoolFailNth(uint64_t n);
 void PoolFailTag(ULONG tag, bool on = true);  // every allocation with this tag fails
 void PoolFailRandom(double probability, uint64_t seed);  // seeded, replayable
+// Every allocation of more than `bytes` fails (0: no limit), as the platform's pool refuses what it
+// cannot hold; for long runs that must not take the host's memory for a driver's huge request.
+void PoolFailLarger(SIZE_T bytes);
 void PoolClearFaults();
 uint64_t PoolFailedCount();  // allocations failed by injection since start
 

@@ -442,7 +442,7 @@ void PoolResetForNextTest() {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   hostk::CheckAllocationRules(KeGetCurrentIrql(), PoolType, NumberOfBytes, Tag);
-  if (hostk::PoolInjectedFailure(Tag)) return NULL;
+  if (hostk::PoolInjectedFailure(Tag, NumberOfBytes)) return NULL;
   hostk::BlockHeader* header = hostk::NewBlock(PoolType, NumberOfBytes, Tag);
   if (header == nullptr) return NULL;
   return hostk::Track(header);

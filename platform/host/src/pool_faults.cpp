@@ -1,5 +1,5 @@
-// Fault injection for the pool: fail the n-th allocation, every allocation of a tag, or a seeded
-// random share of allocations.
+// Fault injection for the pool: fail the n-th allocation, every allocation of a tag, a seeded
+// random share of allocations, or every allocation larger than a limit.
 #include "pool_faults.h"
 
 #include <mutex>
@@ -20,6 +20,7 @@ struct FaultState {
   bool randomOn = false;
   double probability = 0;
   std::mt19937_64 random;
+  SIZE_T sizeLimit = 0;  // 0: none
   uint64_t failed = 0;
 };
 
@@ -37,7 +38,7 @@ double Draw(std::mt19937_64& random) {
 
 }  // namespace
 
-bool PoolInjectedFailure(ULONG tag) {
+bool PoolInjectedFailure(ULONG tag, SIZE_T size) {
   FaultState& faults = Faults();
   std::lock_guard<std::mutex> guard(faults.lock);
   bool fail = false;
@@ -46,6 +47,7 @@ bool PoolInjectedFailure(ULONG tag) {
   // Drawn even when another fault already decided, so the random pattern depends only on the seed
   // and the number of attempts.
   if (faults.randomOn && Draw(faults.random) < faults.probability) fail = true;
+  if (faults.sizeLimit != 0 && size > faults.sizeLimit) fail = true;
   if (fail) ++faults.failed;
   return fail;
 }
@@ -81,6 +83,13 @@ void PoolClearFaults() {
   faults.failingTags.clear();
   faults.randomOn = false;
   faults.probability = 0;
+  faults.sizeLimit = 0;
+}
+
+void PoolFailLarger(SIZE_T bytes) {
+  FaultState& faults = Faults();
+  std::lock_guard<std::mutex> guard(faults.lock);
+  faults.sizeLimit = bytes;
 }
 
 uint64_t PoolFailedCount() {

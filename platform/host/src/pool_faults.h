@@ -7,6 +7,6 @@ namespace hostk {
 
 // Asked once for every allocation attempt, in attempt order; true when an injected fault makes this
 // attempt fail (and then counted as failed).
-bool PoolInjectedFailure(ULONG tag);
+bool PoolInjectedFailure(ULONG tag, SIZE_T size);
 
 }  // namespace hostk
