@@ -63,6 +63,8 @@ BOOLEAN HandleBlock(LinkContext* link) {
     KX_TRACE(KX_TRACE_WARNING, "link: a display report of %lu bytes is not taken\n", value);
     return TRUE;
   }
+  // A report still held (link mode 1 entered again while one was being received) is given up.
+  FreeRecord(link);
   link->Record = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, value, kTagLink);
   if (link->Record == NULL) return FALSE;
   link->RecordSize = value;
