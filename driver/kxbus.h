@@ -392,9 +392,19 @@ NTSTATUS SendFrameData(DisplayChannel* channel, LONG displayId, const ChannelMod
 void EncodeAndSendRect(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
                        UpdateRect rect);
 
-// usb/read_write.cpp
+// usb/read_write.cpp, usb/read_write_completion.cpp: reads and writes on the transfer-set
+// handles, passed down in stages; STATUS_PENDING once passed down.
 NTSTATUS AdapterRead(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS AdapterWrite(PDEVICE_OBJECT device, PIRP irp);
+
+// usb/channel_routes.cpp: a transfer-set request's pipe (NULL where the adapter has none), the
+// DMA engine a read programs, and the stop of a channel after a failed write submission.
+USBD_PIPE_HANDLE TransferSetPipe(BusDeviceContext* bus, ULONG index, BOOLEAN in);
+void ProgramReadDma(BusDeviceContext* bus, ULONG index, ULONG length);
+void StopWriteChannel(BusDeviceContext* bus, ULONG index);
+
+// usb/channel_flush.cpp: FlushChannelFifo from a work item, callable up to DISPATCH_LEVEL.
+void QueueChannelFlush(BusDeviceContext* bus, ULONG index, BOOLEAN in);
 
 // usb/transfer_size.cpp
 BOOLEAN IsPreWdm6System();
