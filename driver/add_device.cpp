@@ -28,6 +28,7 @@ void InitializeBusRecord(BusDeviceContext* bus, PDRIVER_OBJECT driver, PDEVICE_O
   KeInitializeSpinLock(&bus->IoCountLock);
   KeInitializeEvent(&bus->RemoveEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&bus->IoIdleEvent, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&bus->PowerDoneEvent, NotificationEvent, FALSE);
   ExInitializeFastMutex(&bus->ChildListLock);
   InitializeListHead(&bus->Children);
   KeInitializeMutex(&bus->ChildCreationLock, 0);

@@ -47,6 +47,7 @@ struct BusDeviceContext {
   DisplayChannel Channels[kChannelCount];
   KEVENT RemoveEvent;   // signalled when OutstandingIo reaches 0
   KEVENT IoIdleEvent;   // signalled while only the base reference is left
+  UCHAR PowerIrpRequested;  // 1 while a device power request the driver asked for is outstanding
   LONG OpenHandleCount;
   LONG OutstandingIo;   // 1 at creation: the device's own reference
   KSPIN_LOCK IoCountLock;
@@ -62,6 +63,20 @@ struct BusDeviceContext {
   USBD_PIPE_HANDLE PipeDataOut2;
   USBD_PIPE_HANDLE PipeDataOut3;
   USBD_PIPE_HANDLE PipeDataOut4;
+  // Power (driver/power*.cpp). Power requests of the function device are serialised by the power
+  // manager, so these plain fields are written by one request or its completion at a time.
+  // PendingSystemPowerIrp holds the system request while the device request it asked for runs.
+  // DevicePowerState is the adapter's device state (D0 once started); SleepDeviceState the one
+  // it takes while the system sleeps (the wake state while a wait-wake request is handled);
+  // PowerDoneEvent (notification, never reset) ends the wait for a device power-up the driver
+  // asked for; AdapterCapabilities what the stack below reported at the last query;
+  // WaitWakeArmed is 1 while a wait-wake request is outstanding below.
+  PIRP PendingSystemPowerIrp;
+  LONG DevicePowerState;
+  ULONG SleepDeviceState;
+  KEVENT PowerDoneEvent;
+  DEVICE_CAPABILITIES AdapterCapabilities;
+  UCHAR WaitWakeArmed;
   // Set once the USB stack reports the adapter gone, never cleared; read and written atomically
   // because transfers on any thread test it.
   LONG DeviceGone;
@@ -128,11 +143,6 @@ struct BusDeviceContext {
   UCHAR StagingPageable;  // 1 when the buffer came from paged pool
   UCHAR EncodePageable;
   IO_REMOVE_LOCK RemoveLock;
-  // Power: the device state the adapter is in (D0 once started), the one it takes while the
-  // system sleeps, and the capabilities the stack below reported at the last query.
-  LONG DevicePowerState;
-  ULONG SleepDeviceState;
-  DEVICE_CAPABILITIES AdapterCapabilities;
 };
 
 // The record of one display child: the extension of a child physical device object.
@@ -249,9 +259,21 @@ NTSTATUS PassDown(BusDeviceContext* bus, PIRP irp);
 void EnableDeviceInterface(BusDeviceContext* bus);
 void DisableDeviceInterface(BusDeviceContext* bus);
 
-// driver/power.cpp
+// driver/power.cpp: the function device as the adapter's power policy owner.
 NTSTATUS FunctionPower(PDEVICE_OBJECT device, PIRP irp);
+// driver/child_power.cpp: a child records the states it is told and completes every request.
 NTSTATUS ChildPower(PDEVICE_OBJECT device, PIRP irp);
+// driver/device_power.cpp: device power requests of the adapter, and the adapter's output.
+// True for a power-up, which the completion routine finishes.
+BOOLEAN SetDevicePowerState(PDEVICE_OBJECT device, DEVICE_POWER_STATE state);
+void PowerDownAdapter(PDEVICE_OBJECT device);
+NTSTATUS PassDevicePowerRequest(PDEVICE_OBJECT device, PIRP irp);
+// driver/power_request.cpp: device power requests the driver asks for itself.
+NTSTATUS RequestDevicePower(PDEVICE_OBJECT device, DEVICE_POWER_STATE state);
+// driver/power_up_work.cpp: the device interface comes back three seconds after a power-up.
+void SchedulePowerUpWork(BusDeviceContext* bus);
+// driver/wait_wake.cpp
+NTSTATUS HandleWaitWake(PDEVICE_OBJECT device, PIRP irp);
 
 // bus/child_pnp.cpp
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);

@@ -9,6 +9,7 @@
 #include "host/hostk/object.h"
 #include "host/hostk/pnp.h"
 #include "host/hostk/pool.h"
+#include "host/hostk/power.h"
 #include "host/hostk/registry.h"
 #include "host/hostk/trace.h"
 #include "host/hostk/user_memory.h"

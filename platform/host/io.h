@@ -657,9 +657,20 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 
-// Power requests (as on Windows Vista and later: no power serialisation to keep).
+// Power requests. Before Windows Vista a driver must call PoStartNextPowerIrp for every query- and
+// set-power request before it completes or passes it, and pass power requests with PoCallDriver;
+// the verifier holds drivers to that while the host runs such a release (hostk/power.h).
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+typedef VOID(NTAPI REQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                           POWER_STATE PowerState, PVOID Context,
+                                           PIO_STATUS_BLOCK IoStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                 POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
+                                 PVOID Context, PIRP* Irp);
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                                  POWER_STATE State);
 
 // Remove locks.
 typedef struct _IO_REMOVE_LOCK {

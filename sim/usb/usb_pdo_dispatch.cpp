@@ -1,5 +1,5 @@
-// The physical device object's dispatch routines: Plug and Play and power as a bus driver answers
-// them for its child, and the USB stack's internal control codes.
+// The physical device object's dispatch routines: Plug and Play as a bus driver answers it for its
+// child, and the USB stack's internal control codes. Power is in usb_power.cpp.
 #include "host/hostk.h"
 #include "sim/usb/usb_port_core.h"
 
@@ -33,8 +33,9 @@ void FillCapabilities(PDEVICE_CAPABILITIES capabilities, const UsbPortOptions& o
   for (int i = 0; i < 3; i++) {
     capabilities->DeviceState[PowerSystemSleeping1 + i] = options.sleepingDeviceStates[i];
   }
-  capabilities->SystemWake = PowerSystemUnspecified;
-  capabilities->DeviceWake = PowerDeviceUnspecified;
+  bool canWake = options.deviceWake != PowerDeviceUnspecified;
+  capabilities->SystemWake = canWake ? PowerSystemSleeping3 : PowerSystemUnspecified;
+  capabilities->DeviceWake = options.deviceWake;
 }
 
 }  // namespace
@@ -58,16 +59,6 @@ NTSTATUS NTAPI UsbPortCore::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
       // A bus driver leaves the status of a request it does not handle as it found it.
       return Complete(irp, irp->IoStatus.Status);
   }
-}
-
-NTSTATUS NTAPI UsbPortCore::DispatchPower(PDEVICE_OBJECT, PIRP irp) {
-  PoStartNextPowerIrp(irp);
-  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-  if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
-    return Complete(irp, STATUS_SUCCESS);
-  }
-  // The device cannot wake the system, and knows nothing else.
-  return Complete(irp, minor == IRP_MN_WAIT_WAKE ? STATUS_NOT_SUPPORTED : irp->IoStatus.Status);
 }
 
 NTSTATUS NTAPI UsbPortCore::DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {

@@ -198,5 +198,10 @@ size_t SimulatedUsbPort::PendingCount(UCHAR endpoint) const {
 }
 size_t SimulatedUsbPort::PendingCount() const { return core_->PendingCount(-1); }
 UsbPortCounters SimulatedUsbPort::Counters() const { return core_->Counters(); }
+std::vector<UsbPowerRequest> SimulatedUsbPort::PowerRequests() const {
+  return core_->PowerRequests();
+}
+bool SimulatedUsbPort::WaitWakeHeld() const { return core_->WaitWakeHeld(); }
+bool SimulatedUsbPort::SignalWake(NTSTATUS status) { return core_->SignalWake(status); }
 
 }  // namespace kxsim

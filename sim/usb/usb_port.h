@@ -25,6 +25,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/usb/usb_device_model.h"
 #include "sim/usb/usb_fault.h"
@@ -46,6 +47,18 @@ struct UsbPortOptions {
   USHORT deviceAddress = 1;
   // The device states the hub reports for the sleeping system states S1, S2 and S3.
   DEVICE_POWER_STATE sleepingDeviceStates[3] = {PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
+  // The deepest device state from which the device can wake the system (from S3), as the hub
+  // reports it; PowerDeviceUnspecified for a device that cannot wake, whose stack refuses
+  // IRP_MN_WAIT_WAKE with STATUS_NOT_SUPPORTED. A device that can wake holds one wait-wake request
+  // until SignalWake or a cancel ends it.
+  DEVICE_POWER_STATE deviceWake = PowerDeviceUnspecified;
+};
+
+// A power request as the USB stack received it.
+struct UsbPowerRequest {
+  UCHAR minor;
+  POWER_STATE_TYPE type;  // for IRP_MN_SET_POWER and IRP_MN_QUERY_POWER
+  POWER_STATE state;      // the system state of IRP_MN_WAIT_WAKE
 };
 
 struct UsbPortCounters {
@@ -97,6 +110,13 @@ class SimulatedUsbPort {
   size_t PendingCount(UCHAR endpoint) const;
   size_t PendingCount() const;
   UsbPortCounters Counters() const;
+
+  // Power: every power request that reached the stack, in order; whether a wait-wake request is
+  // held; and the wake itself, which completes the held request with `status` (false when none
+  // was held, or its cancel is already under way).
+  std::vector<UsbPowerRequest> PowerRequests() const;
+  bool WaitWakeHeld() const;
+  bool SignalWake(NTSTATUS status = STATUS_SUCCESS);
 
  private:
   std::unique_ptr<UsbPortCore> core_;

@@ -95,6 +95,9 @@ class UsbPortCore {
   bool IsHalted(UCHAR endpoint) const;
   size_t PendingCount(int endpoint) const;  // -1: every endpoint
   UsbPortCounters Counters() const;
+  std::vector<UsbPowerRequest> PowerRequests() const;
+  bool WaitWakeHeld() const;
+  bool SignalWake(NTSTATUS status);
 
   // Dispatch routines of the physical device object (usb_pdo_dispatch.cpp).
   static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
@@ -152,6 +155,10 @@ class UsbPortCore {
   void Finish(const UsbPendingPtr& pending);
   void WriteBack(const UsbPending& pending);
 
+  // Power (usb_power.cpp).
+  NTSTATUS HoldWaitWake(PIRP irp);
+  static VOID NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
+
   // Capture (usb_port_capture.cpp).
   void CaptureSubmit(const UsbPending& pending);
   void CaptureCompletion(const UsbPending& pending);
@@ -181,6 +188,8 @@ class UsbPortCore {
   UsbBandwidthModel bandwidth_;
   UsbPortCounters counters_;
   std::shared_ptr<UsbPcapWriter> capture_;
+  std::vector<UsbPowerRequest> powerRequests_;
+  PIRP waitWake_ = nullptr;  // the held wait-wake request, its cancel routine set
 };
 
 }  // namespace kxsim

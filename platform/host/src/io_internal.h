@@ -13,6 +13,7 @@ struct DeviceRecord {
   bool deleted = false;
   PDEVICE_OBJECT lower = nullptr;  // what IoAttachDeviceToDeviceStack attached this one to
   LONG queuedWorkItems = 0;
+  LONG powerState = PowerDeviceD0;  // what PoSetPowerState was last told
 };
 
 DeviceRecord* RecordOf(PDEVICE_OBJECT device);

@@ -8,6 +8,7 @@
 #include "host/ntstatus.h"
 #include "io_internal.h"
 #include "io_request_verifier.h"
+#include "power_internal.h"
 #include "scheduler.h"
 
 namespace hostk {
@@ -220,6 +221,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
+  if (stack->MajorFunction == IRP_MJ_POWER) PowerNoteDispatch(Irp);
   CHAR location = Irp->CurrentLocation;
   uint64_t generation = IrpNoteDispatchStart(Irp, location);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
@@ -230,6 +232,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
   CheckCompletionEntry(Irp);
+  if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) PowerNoteCompletion(Irp);
   ULONG outputLength = OutputLengthOf(Irp);
   for (;;) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -291,8 +294,3 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   return TRUE;
 }
 
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  return IofCallDriver(DeviceObject, Irp);
-}
-
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { CheckIrpLive(Irp, "PoStartNextPowerIrp"); }

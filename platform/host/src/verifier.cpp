@@ -9,6 +9,7 @@
 #include "host/hostk/object.h"
 #include "host/hostk/pnp.h"
 #include "host/hostk/pool.h"
+#include "host/hostk/power.h"
 #include "host/hostk/registry.h"
 #include "host/hostk/trace.h"
 #include "host/hostk/user_memory.h"
@@ -26,6 +27,8 @@ std::string LeakReport() {
   if (!mdls.empty()) out << "memory descriptor lists still allocated:\n" << mdls;
   std::string requests = IoLiveIrpReport();
   if (!requests.empty()) out << "requests still allocated:\n" << requests;
+  std::string power = PoReport();
+  if (!power.empty()) out << "power manager not idle:\n" << power;
   std::string pnp = PnpReport();
   if (!pnp.empty()) out << "Plug and Play manager not idle:\n" << pnp;
   std::string notifications = IoInterfaceNotificationReport();
@@ -41,6 +44,7 @@ std::string LeakReport() {
 }
 
 void ResetForNextTest() {
+  PoResetForNextTest();
   PnpResetForNextTest();
   PoolResetForNextTest();
   RegistryResetForNextTest();

@@ -1,0 +1,115 @@
+// The USB stack's power answers: set- and query-power succeed; a device that can wake holds one
+// wait-wake request until the wake is signalled or the request is cancelled, as a hub holds it
+// until the device signals resume.
+//
+// Ownership of the held request follows the cancel protocol: whoever takes the cancel routine
+// away completes it, the wake or the cancel routine, never both.
+#include "host/hostk.h"
+#include "sim/usb/usb_port_core.h"
+
+namespace kxsim {
+namespace {
+
+UsbPortCore* CoreOf(PDEVICE_OBJECT device) {
+  return ((UsbPdoExtension*)device->DeviceExtension)->core;
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+UsbPowerRequest Describe(PIO_STACK_LOCATION stack) {
+  UsbPowerRequest request = {stack->MinorFunction, SystemPowerState, {}};
+  if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
+    request.state.SystemState = stack->Parameters.WaitWake.PowerState;
+  } else {
+    request.type = stack->Parameters.Power.Type;
+    request.state = stack->Parameters.Power.State;
+  }
+  return request;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI UsbPortCore::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+  UsbPortCore* core = CoreOf(device);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  UCHAR minor = stack->MinorFunction;
+  {
+    std::lock_guard<std::mutex> guard(core->lock_);
+    core->powerRequests_.push_back(Describe(stack));
+  }
+  PoStartNextPowerIrp(irp);
+  if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
+    return Complete(irp, STATUS_SUCCESS);
+  }
+  if (minor == IRP_MN_WAIT_WAKE) {
+    if (core->options_.deviceWake == PowerDeviceUnspecified) {
+      return Complete(irp, STATUS_NOT_SUPPORTED);
+    }
+    return core->HoldWaitWake(irp);
+  }
+  // A bus driver leaves the status of a request it does not handle as it found it.
+  return Complete(irp, irp->IoStatus.Status);
+}
+
+NTSTATUS UsbPortCore::HoldWaitWake(PIRP irp) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (waitWake_ != nullptr) {
+      // The platform allows one wait-wake request per device at a time.
+      irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+    } else {
+      IoMarkIrpPending(irp);
+      IoSetCancelRoutine(irp, CancelWaitWake);
+      if (!irp->Cancel || IoSetCancelRoutine(irp, nullptr) == nullptr) {
+        waitWake_ = irp;
+        return STATUS_PENDING;
+      }
+      irp->IoStatus.Status = STATUS_CANCELLED;  // cancelled before it was held: ours to complete
+    }
+  }
+  NTSTATUS status = irp->IoStatus.Status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status == STATUS_CANCELLED ? STATUS_PENDING : status;
+}
+
+VOID NTAPI UsbPortCore::CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  UsbPortCore* core = CoreOf(device);
+  {
+    std::lock_guard<std::mutex> guard(core->lock_);
+    if (core->waitWake_ == irp) core->waitWake_ = nullptr;
+  }
+  Complete(irp, STATUS_CANCELLED);
+}
+
+bool UsbPortCore::SignalWake(NTSTATUS status) {
+  PIRP irp;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    irp = waitWake_;
+    if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) return false;
+    waitWake_ = nullptr;
+  }
+  // The wake arrives as the hub's interrupt does, at DISPATCH_LEVEL.
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  Complete(irp, status);
+  KeLowerIrql(irql);
+  return true;
+}
+
+bool UsbPortCore::WaitWakeHeld() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return waitWake_ != nullptr;
+}
+
+std::vector<UsbPowerRequest> UsbPortCore::PowerRequests() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return powerRequests_;
+}
+
+}  // namespace kxsim

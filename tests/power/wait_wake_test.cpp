@@ -1,0 +1,156 @@
+// Wait-wake on the adapter: armed below while the adapter sleeps, and ended by the device's wake
+// or a cancel; either way the request comes back to its sender with the status it ended with and
+// the adapter is brought back to D0. Also the device state a sleeping system asks for while a
+// wait-wake request is outstanding.
+#include "power_fixture.h"
+#include "support/kernel_test_util.h"
+
+namespace kxtest {
+namespace {
+
+struct WaitWakeEnd {
+  int calls = 0;
+  NTSTATUS status = STATUS_PENDING;
+};
+
+VOID NTAPI WaitWakeDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
+                        PIO_STATUS_BLOCK status) {
+  WaitWakeEnd* end = (WaitWakeEnd*)context;
+  end->calls++;
+  end->status = status->Status;
+}
+
+class WaitWake : public PowerTest {
+ protected:
+  void SetUp() override {
+    portOptions_.deviceWake = PowerDeviceD2;
+    hostk::SetWindowsVersion(hostk::WindowsRelease::WindowsXP);
+  }
+  // The power policy's request, sent on a thread of its own: the adapter holds it there until
+  // the wait ends.
+  auto ArmOnThread() {
+    return [this] {
+      POWER_STATE s3;
+      s3.SystemState = PowerSystemSleeping3;
+      EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(port_->Pdo(), IRP_MN_WAIT_WAKE, s3, WaitWakeDone,
+                                                  &end_, &irp_));
+    };
+  }
+  void ExpectArmed() {
+    Settle(kMillisecond);
+    EXPECT_TRUE(port_->WaitWakeHeld());
+    EXPECT_EQ(1, bus_->WaitWakeArmed);
+    EXPECT_EQ(0, end_.calls);
+  }
+  void ExpectEndedAwake(NTSTATUS status) {
+    EXPECT_EQ(1, end_.calls);
+    EXPECT_EQ(status, end_.status);
+    EXPECT_EQ(0, bus_->WaitWakeArmed);
+    EXPECT_EQ(0, bus_->PowerIrpRequested);
+    EXPECT_EQ(PowerDeviceD0, bus_->DevicePowerState);
+  }
+
+  WaitWakeEnd end_;
+  PIRP irp_ = nullptr;
+};
+
+TEST_F(WaitWake, TheDeviceWakeEndsTheWaitAndPowersTheAdapterUp) {
+  Plug();
+  QueryCapabilities();
+  StreamTwo();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+  TakePowerRequests();
+  {
+    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
+    ExpectArmed();
+    EXPECT_TRUE(port_->SignalWake());
+  }
+  ExpectEndedAwake(STATUS_SUCCESS);
+  EXPECT_EQ((Requests{"W S3", "S D0"}), TakePowerRequests());
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
+  EXPECT_EQ((Requests{"S S0"}), TakePowerRequests()) << "already in D0: no device request";
+  Settle(4 * kSecond);
+  EXPECT_TRUE(InterfaceEnabled());
+  PresentRound(1);
+  Settle();
+  ExpectShown(1);
+  EXPECT_EQ(1, bus_->OutstandingIo);
+}
+
+TEST_F(WaitWake, ACancelEndsTheWaitWithStatusCancelled) {
+  Plug();
+  QueryCapabilities();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+  {
+    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
+    ExpectArmed();
+    EXPECT_TRUE(IoCancelIrp(irp_));
+  }
+  ExpectEndedAwake(STATUS_CANCELLED);
+  EXPECT_FALSE(port_->SignalWake()) << "nothing is held any more";
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
+  Settle(4 * kSecond);
+  EXPECT_EQ(1, bus_->OutstandingIo);
+}
+
+// Refused at once, without reaching the stack below: in D0 there is nothing to wake from.
+TEST_F(WaitWake, AWaitWakeInD0IsRefused) {
+  Plug();
+  QueryCapabilities();
+  TakePowerRequests();
+  POWER_STATE s3;
+  s3.SystemState = PowerSystemSleeping3;
+  ASSERT_EQ(STATUS_PENDING,
+            PoRequestPowerIrp(port_->Pdo(), IRP_MN_WAIT_WAKE, s3, WaitWakeDone, &end_, nullptr));
+  EXPECT_EQ(1, end_.calls);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, end_.status);
+  EXPECT_TRUE(TakePowerRequests().empty());
+  EXPECT_EQ(1, bus_->OutstandingIo);
+}
+
+// Armed in D2, a sleeping system asks for the state the capabilities give S3 (here D1), not D3.
+TEST_F(WaitWake, WhileArmedSleepTakesTheCapabilityState) {
+  portOptions_.sleepingDeviceStates[2] = PowerDeviceD1;
+  Plug();
+  QueryCapabilities();
+  POWER_STATE d2;
+  d2.DeviceState = PowerDeviceD2;
+  ASSERT_EQ(STATUS_PENDING,
+            PoRequestPowerIrp(port_->Pdo(), IRP_MN_SET_POWER, d2, nullptr, nullptr, nullptr));
+  TakePowerRequests();
+  {
+    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
+    ExpectArmed();
+    ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+    EXPECT_EQ((Requests{"W S3", "Q S3", "S D1", "S S3"}), TakePowerRequests());
+    EXPECT_TRUE(port_->SignalWake());
+  }
+  ExpectEndedAwake(STATUS_SUCCESS);
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
+  Settle(4 * kSecond);
+}
+
+// The power-up after the wake cannot be asked for: the wait still ends, nothing is left marked
+// as requested, and the next system resume brings the adapter back.
+TEST_F(WaitWake, APowerUpThatCannotBeAskedForLeavesTheResumeToTheSystem) {
+  Plug();
+  QueryCapabilities();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+  {
+    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
+    ExpectArmed();
+    hostk::PoFailRequestPowerIrp(1);
+    EXPECT_TRUE(port_->SignalWake());
+  }
+  EXPECT_EQ(1, end_.calls);
+  EXPECT_EQ(STATUS_SUCCESS, end_.status);
+  EXPECT_EQ(0, bus_->PowerIrpRequested);
+  EXPECT_EQ(PowerDeviceD3, bus_->DevicePowerState);
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
+  EXPECT_EQ(PowerDeviceD0, bus_->DevicePowerState);
+  Settle(4 * kSecond);
+  EXPECT_TRUE(InterfaceEnabled());
+}
+
+}  // namespace
+}  // namespace kxtest
