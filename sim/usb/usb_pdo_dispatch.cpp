@@ -10,16 +10,6 @@ namespace {
 constexpr ULONG kPortEnabled = 0x1;
 constexpr ULONG kPortConnected = 0x2;
 
-UsbPortCore* CoreOf(PDEVICE_OBJECT device) {
-  return ((UsbPdoExtension*)device->DeviceExtension)->core;
-}
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
 // What a USB hub reports for a removable device that may leave at any time.
 void FillCapabilities(PDEVICE_CAPABILITIES capabilities, const UsbPortOptions& options) {
   capabilities->Removable = TRUE;
@@ -50,14 +40,14 @@ NTSTATUS NTAPI UsbPortCore::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL: return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_SURPRISE_REMOVAL: return CompletePdoRequest(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_CAPABILITIES:
       FillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities,
                        CoreOf(device)->options_);
-      return Complete(irp, STATUS_SUCCESS);
+      return CompletePdoRequest(irp, STATUS_SUCCESS);
     default:
       // A bus driver leaves the status of a request it does not handle as it found it.
-      return Complete(irp, irp->IoStatus.Status);
+      return CompletePdoRequest(irp, irp->IoStatus.Status);
   }
 }
 
@@ -72,14 +62,14 @@ NTSTATUS NTAPI UsbPortCore::DispatchInternalControl(PDEVICE_OBJECT device, PIRP 
       UsbResult gone;
       *(PULONG)stack->Parameters.Others.Argument1 =
           core->IsGoneOrStopped(&gone) ? 0 : kPortEnabled | kPortConnected;
-      return Complete(irp, STATUS_SUCCESS);
+      return CompletePdoRequest(irp, STATUS_SUCCESS);
     }
     case IOCTL_INTERNAL_USB_RESET_PORT: {
       hostk::RequireIrqlAtMost(PASSIVE_LEVEL, "IOCTL_INTERNAL_USB_RESET_PORT");
       UsbResult gone;
-      return Complete(irp, core->IsGoneOrStopped(&gone) ? gone.status : STATUS_SUCCESS);
+      return CompletePdoRequest(irp, core->IsGoneOrStopped(&gone) ? gone.status : STATUS_SUCCESS);
     }
-    default: return Complete(irp, STATUS_NOT_SUPPORTED);
+    default: return CompletePdoRequest(irp, STATUS_NOT_SUPPORTED);
   }
 }
 

@@ -73,6 +73,18 @@ struct UsbPdoExtension {
   UsbPortCore* core;
 };
 
+// The port behind its physical device object.
+inline UsbPortCore* CoreOf(PDEVICE_OBJECT device) {
+  return ((UsbPdoExtension*)device->DeviceExtension)->core;
+}
+
+// A request the physical device object answers itself.
+inline NTSTATUS CompletePdoRequest(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
 class UsbPortCore {
  public:
   UsbPortCore(std::shared_ptr<UsbDeviceModel> device, const UsbPortOptions& options);

@@ -10,16 +10,6 @@
 namespace kxsim {
 namespace {
 
-UsbPortCore* CoreOf(PDEVICE_OBJECT device) {
-  return ((UsbPdoExtension*)device->DeviceExtension)->core;
-}
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
 UsbPowerRequest Describe(PIO_STACK_LOCATION stack) {
   UsbPowerRequest request = {stack->MinorFunction, SystemPowerState, {}};
   if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
@@ -43,16 +33,16 @@ NTSTATUS NTAPI UsbPortCore::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   }
   PoStartNextPowerIrp(irp);
   if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
-    return Complete(irp, STATUS_SUCCESS);
+    return CompletePdoRequest(irp, STATUS_SUCCESS);
   }
   if (minor == IRP_MN_WAIT_WAKE) {
     if (core->options_.deviceWake == PowerDeviceUnspecified) {
-      return Complete(irp, STATUS_NOT_SUPPORTED);
+      return CompletePdoRequest(irp, STATUS_NOT_SUPPORTED);
     }
     return core->HoldWaitWake(irp);
   }
   // A bus driver leaves the status of a request it does not handle as it found it.
-  return Complete(irp, irp->IoStatus.Status);
+  return CompletePdoRequest(irp, irp->IoStatus.Status);
 }
 
 NTSTATUS UsbPortCore::HoldWaitWake(PIRP irp) {
@@ -83,7 +73,7 @@ VOID NTAPI UsbPortCore::CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
     std::lock_guard<std::mutex> guard(core->lock_);
     if (core->waitWake_ == irp) core->waitWake_ = nullptr;
   }
-  Complete(irp, STATUS_CANCELLED);
+  CompletePdoRequest(irp, STATUS_CANCELLED);
 }
 
 bool UsbPortCore::SignalWake(NTSTATUS status) {
@@ -97,7 +87,7 @@ bool UsbPortCore::SignalWake(NTSTATUS status) {
   // The wake arrives as the hub's interrupt does, at DISPATCH_LEVEL.
   KIRQL irql;
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
-  Complete(irp, status);
+  CompletePdoRequest(irp, status);
   KeLowerIrql(irql);
   return true;
 }

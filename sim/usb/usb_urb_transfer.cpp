@@ -8,10 +8,6 @@ namespace {
 const UsbResult kInvalidParameter = {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, 0};
 const UsbResult kCancelled = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};
 
-UsbPortCore* CoreOf(PDEVICE_OBJECT device) {
-  return ((UsbPdoExtension*)device->DeviceExtension)->core;
-}
-
 // The host controller reads and writes a buffer given by address at DISPATCH_LEVEL, where a page
 // fault cannot be served: a buffer from paged pool must have its pages locked for the transfer.
 void RequireResident(const void* buffer, ULONG length) {
