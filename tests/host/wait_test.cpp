@@ -214,6 +214,34 @@ TEST(Wait, StallUnderASpinLockEndsWhileAnotherThreadSpinsForTheLock) {
   EXPECT_EQ(start + 500, acquiredAt);
 }
 
+// The holder releases the lock and blocks at once, before the spinner has looked again: the
+// spinner is about to run, so the host sees no deadlock. The order of those last steps is the
+// machine's, hence the rounds.
+TEST(Wait, HolderThatReleasesAndBlocksDoesNotStrandItsSpinner) {
+  for (int round = 0; round < 100; round++) {
+    KSPIN_LOCK spinLock;
+    KeInitializeSpinLock(&spinLock);
+    KEVENT held, done;
+    KeInitializeEvent(&held, NotificationEvent, FALSE);
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    SystemThread holder([&] {
+      KIRQL old;
+      KeAcquireSpinLock(&spinLock, &old);
+      KeSetEvent(&held, 0, FALSE);
+      while (hostk::DescribeThreads().find("spinning") == std::string::npos) {
+      }
+      KeReleaseSpinLock(&spinLock, old);
+      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    });
+    KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
+    KIRQL old;
+    KeAcquireSpinLock(&spinLock, &old);
+    KeReleaseSpinLock(&spinLock, old);
+    KeSetEvent(&done, 0, FALSE);
+    holder.Join();
+  }
+}
+
 TEST(Wait, KernelMutexIsRecursiveAndHandsOverOnLastRelease) {
   KMUTEX mutex;
   KeInitializeMutex(&mutex, 0);

@@ -105,6 +105,14 @@ void WakeWaiter(HostThread* thread, NTSTATUS status) {
 void AdvanceClockIfIdle() {
   Scheduler& s = S();
   if (s.mode != ClockMode::Virtual || s.running > 0 || s.threads.empty()) return;
+  // A spinner whose lock was released is about to run: it takes the lock on its next look, which
+  // may come after the holder has gone on to block.
+  for (const HostThread* thread : s.threads) {
+    if (thread->spinningOn != nullptr &&
+        __atomic_load_n(thread->spinningOn, __ATOMIC_ACQUIRE) == 0) {
+      return;
+    }
+  }
   LONGLONG earliest = kNoDeadline;
   for (const HostThread* waiter : s.waiters) earliest = std::min(earliest, waiter->deadline);
   if (earliest == kNoDeadline) {
