@@ -35,6 +35,7 @@ void InitializeBusRecord(BusDeviceContext* bus, PDRIVER_OBJECT driver, PDEVICE_O
   bus->ChildCount = 0;
   KeInitializeEvent(&bus->AsyncIdleEvent, NotificationEvent, TRUE);
   KeInitializeSpinLock(&bus->AsyncTransferLock);
+  KeInitializeSpinLock(&bus->WaitWakeLock);
   KeInitializeMutex(&bus->BridgePathLock, 0);
   KeInitializeMutex(&bus->PciPathLock, 0);
   KeInitializeMutex(&bus->ConfigMutex, 0);

@@ -13,13 +13,34 @@ void FreeDeviceResources(BusDeviceContext* bus) {
 }
 
 // Query-stop and query-remove: nothing new starts, and the requests already inside finish.
+// What would otherwise hold a request reference for as long as the device lets it: a wait-wake
+// request and reads waiting for data that may never come. A request that passed the state test
+// just before the state changed can still reach the pipes afterwards, so the quiet wait cancels
+// again every second until nothing is left.
+void EndWaitingRequests(BusDeviceContext* bus) {
+  CancelWaitWake(bus);
+  AbortTransferSets(bus);
+}
+
+void WaitUntilIdle(BusDeviceContext* bus) {
+  LARGE_INTEGER second;
+  second.QuadPart = -10 * 1000 * 1000;
+  for (;;) {
+    EndWaitingRequests(bus);
+    if (KeWaitForSingleObject(&bus->IoIdleEvent, Executive, KernelMode, FALSE, &second) !=
+        STATUS_TIMEOUT) {
+      return;
+    }
+  }
+}
+
 NTSTATUS PrepareToLetGo(BusDeviceContext* bus, PIRP irp, LONG pendingState) {
   SetBusPnpState(bus, pendingState);
   IoCountDecrement(bus);
   StopFrameWorker(bus);
   StopLinkThread(bus->Header.Self);
   DisableDeviceInterface(bus);
-  KeWaitForSingleObject(&bus->IoIdleEvent, Executive, KernelMode, FALSE, NULL);
+  WaitUntilIdle(bus);
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = 0;
   return PassDown(bus, irp);
@@ -77,6 +98,7 @@ NTSTATUS SurpriseRemoval(BusDeviceContext* bus, PIRP irp) {
   StopFrameWorker(bus);
   StopLinkThread(bus->Header.Self);
   DisableDeviceInterface(bus);
+  EndWaitingRequests(bus);
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = 0;
   NTSTATUS status = PassDown(bus, irp);
@@ -102,6 +124,7 @@ NTSTATUS RemoveDevice(BusDeviceContext* bus, PIRP irp) {
   StopLinkThread(bus->Header.Self);
   IoCountDecrement(bus);
   IoCountDecrement(bus);
+  EndWaitingRequests(bus);
   KeWaitForSingleObject(&bus->RemoveEvent, Executive, KernelMode, FALSE, NULL);
   FreeDeviceResources(bus);
   // After a failed start the interface is still configured; the adapter leaves it as it found it.

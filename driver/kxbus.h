@@ -77,6 +77,9 @@ struct BusDeviceContext {
   KEVENT PowerDoneEvent;
   DEVICE_CAPABILITIES AdapterCapabilities;
   UCHAR WaitWakeArmed;
+  // The wait-wake request while it is below, for Plug and Play to cancel; guarded by its lock.
+  PIRP WaitWakeIrp;
+  KSPIN_LOCK WaitWakeLock;
   // Set once the USB stack reports the adapter gone, never cleared; read and written atomically
   // because transfers on any thread test it.
   LONG DeviceGone;
@@ -272,8 +275,9 @@ NTSTATUS PassDevicePowerRequest(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS RequestDevicePower(PDEVICE_OBJECT device, DEVICE_POWER_STATE state);
 // driver/power_up_work.cpp: the device interface comes back three seconds after a power-up.
 void SchedulePowerUpWork(BusDeviceContext* bus);
-// driver/wait_wake.cpp
+// driver/wait_wake.cpp. CancelWaitWake ends a wait-wake request that is below, if any.
 NTSTATUS HandleWaitWake(PDEVICE_OBJECT device, PIRP irp);
+void CancelWaitWake(BusDeviceContext* bus);
 
 // bus/child_pnp.cpp
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
@@ -424,6 +428,8 @@ NTSTATUS AdapterWrite(PDEVICE_OBJECT device, PIRP irp);
 USBD_PIPE_HANDLE TransferSetPipe(BusDeviceContext* bus, ULONG index, BOOLEAN in);
 void ProgramReadDma(BusDeviceContext* bus, ULONG index, ULONG length);
 void StopWriteChannel(BusDeviceContext* bus, ULONG index);
+// Cancels every read and write in flight on the data pipes (passive level).
+void AbortTransferSets(BusDeviceContext* bus);
 
 // usb/channel_flush.cpp: FlushChannelFifo from a work item, callable up to DISPATCH_LEVEL.
 void QueueChannelFlush(BusDeviceContext* bus, ULONG index, BOOLEAN in);
@@ -450,6 +456,7 @@ NTSTATUS UsbDoBulkTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
 NTSTATUS UsbDoBulkTransfer_2(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
                              ULONG length, ULONG direction, ULONG* transferred = NULL);
 NTSTATUS UsbResetPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
+NTSTATUS UsbAbortPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
 BOOLEAN IsDeviceGone(BusDeviceContext* bus);
 void SetDeviceGone(BusDeviceContext* bus);
 // A bulk URB from the pool (tag "200M"), zero-filled and built for one transfer; NULL when none.

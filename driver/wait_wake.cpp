@@ -19,7 +19,24 @@ NTSTATUS CompleteWaitWake(BusDeviceContext* bus, PIRP irp, NTSTATUS status) {
   return status;
 }
 
+void SetWaitWakeIrp(BusDeviceContext* bus, PIRP irp) {
+  KIRQL irql;
+  KeAcquireSpinLock(&bus->WaitWakeLock, &irql);
+  bus->WaitWakeIrp = irp;
+  KeReleaseSpinLock(&bus->WaitWakeLock, irql);
+}
+
 }  // namespace
+
+// The request cannot be completed while the lock is held (its dispatcher clears the field under
+// the lock first), and its completion routine only signals an event, so the cancel may run
+// under the lock even when the stack below completes the request inside it.
+void CancelWaitWake(BusDeviceContext* bus) {
+  KIRQL irql;
+  KeAcquireSpinLock(&bus->WaitWakeLock, &irql);
+  if (bus->WaitWakeIrp != NULL) IoCancelIrp(bus->WaitWakeIrp);
+  KeReleaseSpinLock(&bus->WaitWakeLock, irql);
+}
 
 NTSTATUS HandleWaitWake(PDEVICE_OBJECT device, PIRP irp) {
   BusDeviceContext* bus = (BusDeviceContext*)device->DeviceExtension;
@@ -38,11 +55,14 @@ NTSTATUS HandleWaitWake(PDEVICE_OBJECT device, PIRP irp) {
   IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(irp, WaitWakeEnded, &ended, TRUE, TRUE, TRUE);
   PoStartNextPowerIrp(irp);
+  SetWaitWakeIrp(bus, irp);
   if (PoCallDriver(bus->LowerDeviceObject, irp) == STATUS_PENDING) {
     KeWaitForSingleObject(&ended, Executive, KernelMode, FALSE, NULL);
   }
+  SetWaitWakeIrp(bus, NULL);
   NTSTATUS status = irp->IoStatus.Status;
-  if (bus->PendingSystemPowerIrp == NULL && !bus->PowerIrpRequested &&
+  // An adapter on its way out (a stop or removal cancelled the wait) is not powered up.
+  if (bus->PendingSystemPowerIrp == NULL && !bus->PowerIrpRequested && IsBusStarted(bus) &&
       bus->SleepDeviceState >= PowerDeviceD1 && bus->SleepDeviceState <= PowerDeviceD3) {
     RequestDevicePower(device, PowerDeviceD0);
   }

@@ -148,21 +148,36 @@ NTSTATUS UsbDoBulkTransfer_2(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID
   return status;
 }
 
-NTSTATUS UsbResetPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe) {
+namespace {
+
+// A pipe request (reset, abort) waits for the USB stack's answer; a failure is traced under the
+// caller's name and reported as STATUS_UNSUCCESSFUL.
+NTSTATUS PipeRequest(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, USHORT function,
+                     const char* name) {
   const SIZE_T size = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
   PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagTransfer);
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(urb, size);
   urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
-  urb->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  urb->UrbHeader.Function = function;
   urb->UrbPipeRequest.PipeHandle = pipe;
   NTSTATUS status = UsbCallInternalIoctl(bus, urb, IOCTL_INTERNAL_USB_SUBMIT_URB);
   USBD_STATUS urbStatus = urb->UrbHeader.Status;
   if (!NT_SUCCESS(status) || USBD_ERROR(urbStatus)) {
-    KX_TRACE(KX_TRACE_ERROR, "UsbResetPipe: status %x URB status\t%x\n", (ULONG)status,
+    KX_TRACE(KX_TRACE_ERROR, "%s: status %x URB status\t%x\n", name, (ULONG)status,
              (ULONG)urbStatus);
     status = STATUS_UNSUCCESSFUL;
   }
   ExFreePoolWithTag(urb, kTagTransfer);
   return status;
+}
+
+}  // namespace
+
+NTSTATUS UsbResetPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe) {
+  return PipeRequest(bus, pipe, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, "UsbResetPipe");
+}
+
+NTSTATUS UsbAbortPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe) {
+  return PipeRequest(bus, pipe, URB_FUNCTION_ABORT_PIPE, "UsbAbortPipe");
 }

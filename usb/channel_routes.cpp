@@ -72,3 +72,15 @@ void StopWriteChannel(BusDeviceContext* bus, ULONG index) {
   BridgeRegWrite(bus, (USHORT)EngineRegister(kDmaStartStop, engine), kDmaStop);
   BridgeRegWrite(bus, (USHORT)EngineRegister(kOutFifoFlush, engine), kFifoFlushBit);
 }
+
+// Every request a transfer-set handle has in flight ends with STATUS_CANCELLED, also a read that
+// would wait for ever for data the far side never sends. The data pipes stay usable afterwards.
+void AbortTransferSets(BusDeviceContext* bus) {
+  const PipeField pipes[] = {&BusDeviceContext::PipeDataIn1,  &BusDeviceContext::PipeDataIn2,
+                             &BusDeviceContext::PipeDataIn3,  &BusDeviceContext::PipeDataIn4,
+                             &BusDeviceContext::PipeDataOut1, &BusDeviceContext::PipeDataOut2,
+                             &BusDeviceContext::PipeDataOut3, &BusDeviceContext::PipeDataOut4};
+  for (PipeField field : pipes) {
+    if (bus->*field != NULL) UsbAbortPipe(bus, bus->*field);
+  }
+}

@@ -3,6 +3,7 @@
 // the adapter is brought back to D0. Also the device state a sleeping system asks for while a
 // wait-wake request is outstanding.
 #include "power_fixture.h"
+#include "host/hostk/pnp.h"
 #include "support/kernel_test_util.h"
 
 namespace kxtest {
@@ -91,6 +92,50 @@ TEST_F(WaitWake, ACancelEndsTheWaitWithStatusCancelled) {
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
   Settle(4 * kSecond);
   EXPECT_EQ(1, bus_->OutstandingIo);
+}
+
+// A wait-wake request holds a reference on the adapter; a Plug and Play query that waits for the
+// adapter to be quiet cancels it, and an adapter on its way out is not powered up for it.
+TEST_F(WaitWake, ARemovalQueryEndsTheWaitWithoutPoweringUp) {
+  Plug();
+  QueryCapabilities();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+  TakePowerRequests();
+  {
+    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
+    ExpectArmed();
+    EXPECT_EQ(STATUS_SUCCESS,
+              hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE));
+  }
+  EXPECT_EQ(1, end_.calls);
+  EXPECT_EQ(STATUS_CANCELLED, end_.status);
+  EXPECT_FALSE(port_->WaitWakeHeld());
+  EXPECT_EQ(PowerDeviceD3, bus_->DevicePowerState);
+  EXPECT_EQ((Requests{"W S3"}), TakePowerRequests());
+  EXPECT_EQ(1, Interlocked(bus_->OutstandingIo));
+  ASSERT_EQ(STATUS_SUCCESS,
+            hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE));
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
+  EXPECT_EQ(PowerDeviceD0, bus_->DevicePowerState);
+  Settle(4 * kSecond);
+  EXPECT_TRUE(InterfaceEnabled());
+}
+
+TEST_F(WaitWake, ASurpriseRemovalEndsTheWait) {
+  Plug();
+  QueryCapabilities();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+  {
+    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
+    ExpectArmed();
+    displayDrivers_.clear();  // a removal waits for the display drivers' handles
+    port_->Unplug();
+    EXPECT_EQ(STATUS_SUCCESS, hostk::PnpSurpriseRemoveDevice(port_->Pdo()));
+  }
+  EXPECT_EQ(1, end_.calls);
+  EXPECT_EQ(STATUS_CANCELLED, end_.status);
+  EXPECT_TRUE(hostk::PnpDeviceTree().empty());
+  EXPECT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
 }
 
 // Refused at once, without reaching the stack below: in D0 there is nothing to wake from.
