@@ -426,7 +426,8 @@ NTSTATUS AdapterWrite(PDEVICE_OBJECT device, PIRP irp);
 // usb/channel_routes.cpp: a transfer-set request's pipe (NULL where the adapter has none), the
 // DMA engine a read programs, and the stop of a channel after a failed write submission.
 USBD_PIPE_HANDLE TransferSetPipe(BusDeviceContext* bus, ULONG index, BOOLEAN in);
-void ProgramReadDma(BusDeviceContext* bus, ULONG index, ULONG length);
+// FALSE when a register write did not reach the adapter: its engine will not send the data.
+BOOLEAN ProgramReadDma(BusDeviceContext* bus, ULONG index, ULONG length);
 void StopWriteChannel(BusDeviceContext* bus, ULONG index);
 // Cancels every read and write in flight on the data pipes (passive level).
 void AbortTransferSets(BusDeviceContext* bus);
@@ -497,6 +498,8 @@ void BridgeRegSetLow(BusDeviceContext* bus, USHORT reg, ULONG a, ULONG b);
 void BridgeRegSetLowIndexed(BusDeviceContext* bus, UCHAR index, ULONG a, ULONG b);
 ULONG PciMemRead(BusDeviceContext* bus, ULONG address);
 BOOLEAN PciMemWrite(BusDeviceContext* bus, ULONG address, ULONG value);
+// The same write, for a caller that must know whether it reached the adapter.
+NTSTATUS PciMemWriteChecked(BusDeviceContext* bus, ULONG address, ULONG value);
 void PciMemSetLow(BusDeviceContext* bus, ULONG offset, ULONG a, ULONG b);
 ULONG PciConfigRead(BusDeviceContext* bus, USHORT offset);
 ULONG PciConfigReadAt(BusDeviceContext* bus, const PciLocation* location, USHORT offset);

@@ -57,13 +57,15 @@ USBD_PIPE_HANDLE TransferSetPipe(BusDeviceContext* bus, ULONG index, BOOLEAN in)
 }
 
 // The whole request's length, not a stage's: the engine moves the request's data once.
-void ProgramReadDma(BusDeviceContext* bus, ULONG index, ULONG length) {
-  if (index >= kChannels) return;
+BOOLEAN ProgramReadDma(BusDeviceContext* bus, ULONG index, ULONG length) {
+  if (index >= kChannels) return FALSE;
   ULONG engine = kReadEngines[LayoutOf(bus)][index];
-  if (engine == 0) return;
+  if (engine == 0) return TRUE;
   ULONG window = bus->ExtendedChip ? kWindowExtended : kWindowBasic;
-  PciMemWrite(bus, window + EngineRegister(kDmaCount, engine), length);
-  PciMemWrite(bus, window + EngineRegister(kDmaStartStop, engine), kDmaStart);
+  NTSTATUS count = PciMemWriteChecked(bus, window + EngineRegister(kDmaCount, engine), length);
+  NTSTATUS start = PciMemWriteChecked(bus, window + EngineRegister(kDmaStartStop, engine),
+                                      kDmaStart);
+  return NT_SUCCESS(count) && NT_SUCCESS(start);
 }
 
 void StopWriteChannel(BusDeviceContext* bus, ULONG index) {

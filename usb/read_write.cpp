@@ -58,7 +58,8 @@ NTSTATUS BuildFirstStage(BusDeviceContext* bus, ReadWriteContext* context, PMDL 
 // The whole request may complete inside IofCallDriver and free its context, so what the register
 // writes after it need is copied first; and dispatch holds a reference of its own over them, since
 // the request's reference may be gone by then.
-NTSTATUS Submit(BusDeviceContext* bus, PIRP irp, ReadWriteContext* context) {
+NTSTATUS Submit(BusDeviceContext* bus, PIRP irp, ReadWriteContext* context,
+                USBD_PIPE_HANDLE pipe) {
   ULONG index = context->ChannelIndex;
   BOOLEAN in = context->In;
   ULONG total = context->Remaining + context->StageLength;
@@ -75,7 +76,12 @@ NTSTATUS Submit(BusDeviceContext* bus, PIRP irp, ReadWriteContext* context) {
     }
   }
   if (in) {
-    ProgramReadDma(bus, index, total);
+    // An engine that was not told the length never sends the data: the read would wait for it
+    // for ever. The pipe's reads end instead (cancelled, recorded as a failed read).
+    if (!ProgramReadDma(bus, index, total) && !failed) {
+      KX_TRACE(KX_TRACE_ERROR, "read: DMA channel %lu not programmed\n", index + 1);
+      UsbAbortPipe(bus, pipe);
+    }
   } else if (failed && !gone) {
     StopWriteChannel(bus, index);
   }
@@ -116,7 +122,7 @@ NTSTATUS DispatchTransfer(PDEVICE_OBJECT device, PIRP irp, BOOLEAN in) {
   }
   NTSTATUS status = BuildFirstStage(bus, context, mdl, pipe);
   if (!NT_SUCCESS(status)) return Refuse(bus, irp, status);
-  return Submit(bus, irp, context);
+  return Submit(bus, irp, context, pipe);
 }
 
 }  // namespace

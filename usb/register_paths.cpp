@@ -96,16 +96,22 @@ ULONG PciReadOrZero(BusDeviceContext* bus, ULONG command, ULONG address) {
   return value;
 }
 
-// Transfer failures are not passed on; a call from above passive level sends nothing and says so.
-BOOLEAN PciWrite(BusDeviceContext* bus, ULONG command, ULONG address, ULONG value) {
-  if (!PathCallable()) return FALSE;
+NTSTATUS PciWriteStatus(BusDeviceContext* bus, ULONG command, ULONG address, ULONG value) {
+  if (!PathCallable()) return STATUS_UNSUCCESSFUL;
   UCHAR packet[12];
   PutU32(packet, command);
   PutU32(packet + 4, address);
   PutU32(packet + 8, value);
   LockPath(&bus->PciPathLock);
-  UsbDoBulkTransfer(bus, bus->PipePciOut, packet, sizeof packet, kTransferOut);
+  NTSTATUS status = UsbDoBulkTransfer(bus, bus->PipePciOut, packet, sizeof packet, kTransferOut);
   UnlockPath(&bus->PciPathLock);
+  return status;
+}
+
+// Transfer failures are not passed on; a call from above passive level sends nothing and says so.
+BOOLEAN PciWrite(BusDeviceContext* bus, ULONG command, ULONG address, ULONG value) {
+  if (!PathCallable()) return FALSE;
+  PciWriteStatus(bus, command, address, value);
   return TRUE;
 }
 
@@ -158,6 +164,10 @@ ULONG PciMemRead(BusDeviceContext* bus, ULONG address) {
 
 BOOLEAN PciMemWrite(BusDeviceContext* bus, ULONG address, ULONG value) {
   return PciWrite(bus, kPciMemWrite, address, value);
+}
+
+NTSTATUS PciMemWriteChecked(BusDeviceContext* bus, ULONG address, ULONG value) {
+  return PciWriteStatus(bus, kPciMemWrite, address, value);
 }
 
 // As on the bridge path, a failed read writes nothing: a value built from 0 would wipe the high

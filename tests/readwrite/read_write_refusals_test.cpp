@@ -89,46 +89,66 @@ TEST_F(ReadWrite, MissingMdlForTheStagesRefusesTheRequest) {
   ExpectSettled();
 }
 
-// Every allocation of a write, the failing one's records and flush included, fails in turn: the
-// request still completes once, with the whole data or none of it, and nothing is left behind.
+// Every allocation of a read, a write and a failing write (the failure's records and flush
+// included) fails in turn: the request still completes once, with the whole data or none of it,
+// and nothing is left behind. A read whose engine could not be told the length would wait for
+// data the engine never sends: it ends cancelled instead.
 TEST_F(ReadWrite, EveryAllocationFailureIsSurvived) {
+  enum class Kind { Read, Write, FailingWrite };
   Start();
   bus_->MaxTransferSize = kStage;
   HANDLE handle = OpenChannel(2);
   Bytes sent = Pattern(3 * kStage, 4);
   hostk::UserBuffer buffer(sent.size());
-  std::copy(sent.begin(), sent.end(), buffer.Data());
-  for (bool failing : {false, true}) {
+  for (Kind kind : {Kind::Read, Kind::Write, Kind::FailingWrite}) {
     bool injected = true;
     for (uint64_t n = 1; injected; n++) {
-      SCOPED_TRACE((failing ? "failing write, allocation " : "write, allocation ") +
-                   std::to_string(n));
-      if (failing) {
+      SCOPED_TRACE("kind " + std::to_string((int)kind) + ", allocation " + std::to_string(n));
+      ASSERT_LT(n, 100u) << "the request never ran without a failure";
+      if (kind == Kind::FailingWrite) {
         // A failing URB under a successful request: it moved nothing either.
         port_->InjectFault(0x02, kxsim::UsbFault::Contradict(STATUS_SUCCESS,
                                                              USBD_STATUS_REQUEST_FAILED));
       }
+      if (kind == Kind::Read) {
+        adapter_->QueueIn(0x82, sent);
+        std::fill(buffer.Data(), buffer.Data() + sent.size(), 0);
+      } else {
+        std::copy(sent.begin(), sent.end(), buffer.Data());
+      }
+      bus_->ErrorCode = 0;
       uint64_t failedBefore = hostk::PoolFailedCount();
-      Outcome outcome = Write(handle, buffer.Data(), (ULONG)sent.size());
+      hostk::PoolFailNth(n);
+      Outcome outcome = kind == Kind::Read ? Read(handle, buffer.Data(), (ULONG)sent.size())
+                                           : Write(handle, buffer.Data(), (ULONG)sent.size());
       ExpectSettled();
       injected = hostk::PoolFailedCount() != failedBefore;
       hostk::PoolClearFaults();
       port_->ClearFaults(0x02);
       // A flush whose allocations failed left the pipe halted; it is cleared here to go on.
       if (port_->IsHalted(0x02)) UsbResetPipe(bus_, bus_->PipeDataOut2);
-      Bytes received = Joined(adapter_->TakeReceived(0x02));
+      if (port_->IsHalted(0x82)) UsbResetPipe(bus_, bus_->PipeDataIn2);
+      adapter_->DropQueuedIn(0x82);
+      Bytes received = kind == Kind::Read ? Bytes(buffer.Data(), buffer.Data() + sent.size())
+                                          : Joined(adapter_->TakeReceived(0x02));
       if (outcome.status == STATUS_SUCCESS) {
-        EXPECT_FALSE(failing);
+        EXPECT_NE(Kind::FailingWrite, kind);
         EXPECT_EQ(sent.size(), outcome.information);
         EXPECT_EQ(sent, received);
+        continue;
+      }
+      EXPECT_EQ(0u, outcome.information);
+      if (outcome.status == STATUS_INSUFFICIENT_RESOURCES) {
+        EXPECT_EQ(0u, bus_->ErrorCode) << "refused before anything went down";
+      } else if (kind == Kind::Read) {
+        EXPECT_EQ(STATUS_CANCELLED, outcome.status) << std::hex << outcome.status;
+        EXPECT_EQ(0x408u, bus_->ErrorCode);
       } else {
-        EXPECT_TRUE(outcome.status == STATUS_INSUFFICIENT_RESOURCES ||
-                    (failing && outcome.status == STATUS_UNSUCCESSFUL))
-            << std::hex << outcome.status;
-        if (outcome.status == STATUS_UNSUCCESSFUL) {
-          EXPECT_EQ(0x808u, bus_->ErrorCode);
-        }
-        EXPECT_EQ(0u, outcome.information);
+        EXPECT_EQ(Kind::FailingWrite, kind) << std::hex << outcome.status;
+        EXPECT_EQ(STATUS_UNSUCCESSFUL, outcome.status) << std::hex << outcome.status;
+        EXPECT_EQ(0x808u, bus_->ErrorCode);
+      }
+      if (kind != Kind::Read) {
         EXPECT_TRUE(received.empty());
       }
     }
