@@ -2,6 +2,8 @@
 // failing or short stage leaves behind.
 #include "read_write_fixture.h"
 
+#include <algorithm>
+
 #include "sim/adapter/command_block.h"
 #include "sim/usb/usb_fault.h"
 
@@ -142,6 +144,33 @@ TEST_F(ReadWrite, FailureAfterTheFirstStageReportsWhatMoved) {
   EXPECT_EQ(0x820u, bus_->ErrorCode);
   EXPECT_TRUE(adapter_->WaitUntil([&] { return adapter_->FifoFlushes(3, false) == flushes + 1; }, kSecond));
   ExpectSettled();
+}
+
+// The USB stack refuses a write outright (a stage larger than the pipe takes): the channel's
+// engine is stopped and its out FIFO flushed on the bridge path, in that order, and the request
+// ends as a failed write.
+TEST_F(ReadWrite, AWriteTheStackRefusesStopsItsChannel) {
+  Start();
+  const ULONG pipeLimit = bus_->MaxTransferSize;
+  bus_->MaxTransferSize = pipeLimit + 1;
+  hostk::UserBuffer buffer(pipeLimit + 1);
+  const ULONG stops[4][2] = {{0x184, 0x32C}, {0x1A4, 0x34C}, {0x1C4, 0x36C}, {0x1E4, 0x38C}};
+  for (ULONG channel = 1; channel <= 4; channel++) {
+    SCOPED_TRACE("channel " + std::to_string(channel));
+    bus_->ErrorCode = 0;
+    size_t mark = adapter_->Log().Size();
+    Outcome outcome = Write(OpenChannel(channel), buffer.Data(), pipeLimit + 1);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, outcome.status);
+    EXPECT_EQ(0u, outcome.information);
+    EXPECT_EQ((0x2u << 2 * (channel - 1)) | 0x800u, bus_->ErrorCode);
+    std::vector<kxsim::AdapterOperation> ops = adapter_->Log().Since(mark);
+    auto stop = std::find(ops.begin(), ops.end(), kxsim::ops::RW(stops[channel - 1][0], 2));
+    ASSERT_NE(ops.end(), stop);
+    ASSERT_NE(ops.end(), stop + 1);
+    EXPECT_EQ(kxsim::ops::RW(stops[channel - 1][1], 0x200), *(stop + 1));
+    EXPECT_TRUE(adapter_->TakeReceived((UCHAR)channel).empty());
+    ExpectSettled();  // the failure's own flush from its work item
+  }
 }
 
 }  // namespace
