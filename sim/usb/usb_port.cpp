@@ -203,5 +203,6 @@ std::vector<UsbPowerRequest> SimulatedUsbPort::PowerRequests() const {
 }
 bool SimulatedUsbPort::WaitWakeHeld() const { return core_->WaitWakeHeld(); }
 bool SimulatedUsbPort::SignalWake(NTSTATUS status) { return core_->SignalWake(status); }
+void SimulatedUsbPort::FailPowerUps(int count) { core_->FailPowerUps(count); }
 
 }  // namespace kxsim

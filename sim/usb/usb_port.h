@@ -117,6 +117,9 @@ class SimulatedUsbPort {
   std::vector<UsbPowerRequest> PowerRequests() const;
   bool WaitWakeHeld() const;
   bool SignalWake(NTSTATUS status = STATUS_SUCCESS);
+  // The next `count` device set-power requests for D0 fail (STATUS_UNSUCCESSFUL), as a hub port
+  // that cannot resume the device answers them.
+  void FailPowerUps(int count);
 
  private:
   std::unique_ptr<UsbPortCore> core_;

@@ -110,6 +110,7 @@ class UsbPortCore {
   std::vector<UsbPowerRequest> PowerRequests() const;
   bool WaitWakeHeld() const;
   bool SignalWake(NTSTATUS status);
+  void FailPowerUps(int count);
 
   // Dispatch routines of the physical device object (usb_pdo_dispatch.cpp).
   static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
@@ -169,6 +170,7 @@ class UsbPortCore {
 
   // Power (usb_power.cpp).
   NTSTATUS HoldWaitWake(PIRP irp);
+  bool TakePowerUpFailure(PIO_STACK_LOCATION stack);
   static VOID NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
 
   // Capture (usb_port_capture.cpp).
@@ -202,6 +204,7 @@ class UsbPortCore {
   std::shared_ptr<UsbPcapWriter> capture_;
   std::vector<UsbPowerRequest> powerRequests_;
   PIRP waitWake_ = nullptr;  // the held wait-wake request, its cancel routine set
+  int failPowerUps_ = 0;     // device power-ups still to fail
 };
 
 }  // namespace kxsim

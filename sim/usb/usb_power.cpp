@@ -32,6 +32,9 @@ NTSTATUS NTAPI UsbPortCore::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     core->powerRequests_.push_back(Describe(stack));
   }
   PoStartNextPowerIrp(irp);
+  if (minor == IRP_MN_SET_POWER && core->TakePowerUpFailure(stack)) {
+    return CompletePdoRequest(irp, STATUS_UNSUCCESSFUL);
+  }
   if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
     return CompletePdoRequest(irp, STATUS_SUCCESS);
   }
@@ -89,6 +92,22 @@ bool UsbPortCore::SignalWake(NTSTATUS status) {
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
   CompletePdoRequest(irp, status);
   KeLowerIrql(irql);
+  return true;
+}
+
+void UsbPortCore::FailPowerUps(int count) {
+  std::lock_guard<std::mutex> guard(lock_);
+  failPowerUps_ = count;
+}
+
+bool UsbPortCore::TakePowerUpFailure(PIO_STACK_LOCATION stack) {
+  if (stack->Parameters.Power.Type != DevicePowerState ||
+      stack->Parameters.Power.State.DeviceState != PowerDeviceD0) {
+    return false;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  if (failPowerUps_ == 0) return false;
+  failPowerUps_--;
   return true;
 }
 

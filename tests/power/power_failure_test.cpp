@@ -40,6 +40,30 @@ TEST_F(PowerFailure, APowerUpWithoutItsWorkItemLeavesTheInterfaceForTheNextOne) 
   EXPECT_TRUE(InterfaceEnabled());
 }
 
+// The stack below cannot bring the adapter back to D0: it stays asleep and unpublished, nothing
+// is left held, and the next resume that succeeds brings it all back, frames included.
+TEST_F(PowerFailure, APowerUpTheStackFailsLeavesTheAdapterAsleepUntilTheNext) {
+  Plug();
+  StreamTwo();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+  port_->FailPowerUps(1);
+  hostk::PoSetSystemPowerState(PowerSystemWorking);
+  EXPECT_EQ(PowerDeviceD3, bus_->DevicePowerState);
+  Settle(4 * kSecond);
+  EXPECT_FALSE(InterfaceEnabled());
+  EXPECT_EQ(nullptr, bus_->PendingSystemPowerIrp);
+  EXPECT_EQ(0, bus_->PowerIrpRequested);
+  EXPECT_EQ(1, bus_->OutstandingIo);
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
+  EXPECT_EQ(PowerDeviceD0, bus_->DevicePowerState);
+  Settle(4 * kSecond);
+  EXPECT_TRUE(InterfaceEnabled());
+  PresentRound(1);
+  Settle();
+  ExpectShown(1);
+}
+
 // Each allocation of a sleep, a resume and the three seconds after it fails in turn, until a
 // cycle runs with none failed. Whatever failed, the adapter is in D0 afterwards and streams.
 TEST_F(PowerFailure, EveryAllocationOfASleepCycleFailingInTurn) {
