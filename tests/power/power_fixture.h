@@ -47,17 +47,6 @@ class PowerTest : public PipelineTest {
     Settle();
     ExpectShown(0);
   }
-  // The platform asks a started stack for its capabilities again; the adapter's power policy
-  // reads its wake and sleep states from the answer.
-  void QueryCapabilities() {
-    DEVICE_CAPABILITIES capabilities = {};
-    capabilities.Size = sizeof capabilities;
-    capabilities.Version = 1;
-    IO_STACK_LOCATION parameters = {};
-    parameters.Parameters.DeviceCapabilities.Capabilities = &capabilities;
-    ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP,
-                                                    IRP_MN_QUERY_CAPABILITIES, &parameters));
-  }
   bool InterfaceEnabled() {
     if (bus_->InterfaceName.Buffer == nullptr) return false;
     GUID extended;

@@ -4,6 +4,7 @@
 // wait-wake request is outstanding.
 #include "power_fixture.h"
 #include "host/hostk/pnp.h"
+#include "host/hostk/pool.h"
 #include "support/kernel_test_util.h"
 
 namespace kxtest {
@@ -56,8 +57,7 @@ class WaitWake : public PowerTest {
 };
 
 TEST_F(WaitWake, TheDeviceWakeEndsTheWaitAndPowersTheAdapterUp) {
-  Plug();
-  QueryCapabilities();
+  Plug();  // the manager asks for the capabilities after the start: the wake state is known
   StreamTwo();
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
   TakePowerRequests();
@@ -80,7 +80,6 @@ TEST_F(WaitWake, TheDeviceWakeEndsTheWaitAndPowersTheAdapterUp) {
 
 TEST_F(WaitWake, ACancelEndsTheWaitWithStatusCancelled) {
   Plug();
-  QueryCapabilities();
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
   {
     SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
@@ -98,7 +97,6 @@ TEST_F(WaitWake, ACancelEndsTheWaitWithStatusCancelled) {
 // adapter to be quiet cancels it, and an adapter on its way out is not powered up for it.
 TEST_F(WaitWake, ARemovalQueryEndsTheWaitWithoutPoweringUp) {
   Plug();
-  QueryCapabilities();
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
   TakePowerRequests();
   {
@@ -123,7 +121,6 @@ TEST_F(WaitWake, ARemovalQueryEndsTheWaitWithoutPoweringUp) {
 
 TEST_F(WaitWake, ASurpriseRemovalEndsTheWait) {
   Plug();
-  QueryCapabilities();
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
   {
     SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
@@ -138,10 +135,39 @@ TEST_F(WaitWake, ASurpriseRemovalEndsTheWait) {
   EXPECT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
 }
 
+// Each allocation of a wake and the power-up after it fails in turn: the wait still ends once,
+// with the wake's status, and the adapter is back in D0 after the system resumes.
+TEST_F(WaitWake, EveryAllocationOfAWakeFailingInTurn) {
+  Plug();
+  bool failedAny = true;
+  for (uint64_t n = 1; failedAny; n++) {
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    ASSERT_LT(n, 50u) << "the wake never ran without a failure";
+    end_ = WaitWakeEnd();
+    ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+    uint64_t failedBefore = hostk::PoolFailedCount();
+    {
+      SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
+      ExpectArmed();
+      hostk::PoolFailNth(n);
+      EXPECT_TRUE(port_->SignalWake());
+    }
+    failedAny = hostk::PoolFailedCount() != failedBefore;
+    hostk::PoolClearFaults();
+    EXPECT_EQ(1, end_.calls);
+    EXPECT_EQ(STATUS_SUCCESS, end_.status);
+    ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
+    Settle(4 * kSecond);
+    EXPECT_EQ(PowerDeviceD0, bus_->DevicePowerState);
+    EXPECT_EQ(0, bus_->PowerIrpRequested);
+    EXPECT_EQ(1, Interlocked(bus_->OutstandingIo));
+  }
+  EXPECT_TRUE(InterfaceEnabled());
+}
+
 // Refused at once, without reaching the stack below: in D0 there is nothing to wake from.
 TEST_F(WaitWake, AWaitWakeInD0IsRefused) {
   Plug();
-  QueryCapabilities();
   TakePowerRequests();
   POWER_STATE s3;
   s3.SystemState = PowerSystemSleeping3;
@@ -157,7 +183,6 @@ TEST_F(WaitWake, AWaitWakeInD0IsRefused) {
 TEST_F(WaitWake, WhileArmedSleepTakesTheCapabilityState) {
   portOptions_.sleepingDeviceStates[2] = PowerDeviceD1;
   Plug();
-  QueryCapabilities();
   POWER_STATE d2;
   d2.DeviceState = PowerDeviceD2;
   ASSERT_EQ(STATUS_PENDING,
@@ -179,7 +204,6 @@ TEST_F(WaitWake, WhileArmedSleepTakesTheCapabilityState) {
 // as requested, and the next system resume brings the adapter back.
 TEST_F(WaitWake, APowerUpThatCannotBeAskedForLeavesTheResumeToTheSystem) {
   Plug();
-  QueryCapabilities();
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
   {
     SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());

@@ -43,8 +43,9 @@ NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDevice);
 // The life cycle of a started device, as the platform runs it. Each call runs to its end on the
 // calling thread (PASSIVE_LEVEL), one at a time with enumerations and removals.
 //
-// IRP_MN_START_DEVICE to the top of the stack (no resources on this bus: both lists empty). A node
-// started enumerates what was asked for before. When the start fails, IRP_MN_REMOVE_DEVICE
+// IRP_MN_START_DEVICE to the top of the stack (no resources on this bus: both lists empty), and
+// after a successful start IRP_MN_QUERY_CAPABILITIES, as the platform asks again. A node started
+// enumerates what was asked for before. When the start fails, IRP_MN_REMOVE_DEVICE
 // follows, as the platform sends it after a failed start: a root node's children go first, the
 // node leaves the tree and a driver left with no device is unloaded, so the driver can be loaded,
 // added over the same physical device object and started again; a child keeps its node
