@@ -224,15 +224,8 @@ void AddChild(PDEVICE_OBJECT parent, PDEVICE_OBJECT child) {
   answers.instanceId = QueryIds(child, BusQueryInstanceID)[0];
   answers.info.hardwareIds = QueryIds(child, BusQueryHardwareIDs);
   answers.info.compatibleIds = QueryIds(child, BusQueryCompatibleIDs);
-  DEVICE_CAPABILITIES capabilities = {};
-  capabilities.Size = sizeof(DEVICE_CAPABILITIES);
-  capabilities.Version = 1;
-  capabilities.Address = 0xFFFFFFFF;
-  capabilities.UINumber = 0xFFFFFFFF;
-  IO_STACK_LOCATION parameters = {};
-  parameters.Parameters.DeviceCapabilities.Capabilities = &capabilities;
-  NTSTATUS capabilitiesStatus =
-      PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, &parameters);
+  DEVICE_CAPABILITIES capabilities;
+  NTSTATUS capabilitiesStatus = PnpQueryCapabilities(child, &capabilities);
   answers.info.capabilities = capabilities;
   answers.info.description = QueryText(child, DeviceTextDescription);
   answers.info.location = QueryText(child, DeviceTextLocationInformation);
@@ -339,6 +332,17 @@ void WorkerMain(void*) {
 }
 
 }  // namespace
+
+NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities) {
+  *capabilities = {};
+  capabilities->Size = sizeof(DEVICE_CAPABILITIES);
+  capabilities->Version = 1;
+  capabilities->Address = 0xFFFFFFFF;
+  capabilities->UINumber = 0xFFFFFFFF;
+  IO_STACK_LOCATION parameters = {};
+  parameters.Parameters.DeviceCapabilities.Capabilities = capabilities;
+  return PnpSendRequest(pdo, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, &parameters);
+}
 
 void PnpQueueEnumeration(PDEVICE_OBJECT pdo) {
   std::lock_guard<std::mutex> guard(Q().lock);

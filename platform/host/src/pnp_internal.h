@@ -55,6 +55,9 @@ NTSTATUS PnpRemoveSubtree(PDEVICE_OBJECT top, bool surprise, bool surpriseTopAlw
 
 // Sends IRP_MN_REMOVE_DEVICE and unloads the stack's function driver when it has no device left.
 NTSTATUS PnpSendRemove(PDEVICE_OBJECT pdo);
+// IRP_MN_QUERY_CAPABILITIES to the top of the stack, with the structure the platform fills in
+// first (size, version, address and UI number unknown); the answer lands in `capabilities`.
+NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities);
 
 // PnpSendRequest reports each finished Plug and Play request here to keep node states.
 void PnpNoteRequestDone(PDEVICE_OBJECT device, UCHAR minor, NTSTATUS status);

@@ -39,14 +39,8 @@ void RemoveAfterFailedStart(PDEVICE_OBJECT pdo) {
 // After a start the platform asks the stack for its capabilities again: a function driver may
 // learn them from the stack below only now.
 void QueryCapabilitiesAfterStart(PDEVICE_OBJECT pdo) {
-  DEVICE_CAPABILITIES capabilities = {};
-  capabilities.Size = sizeof(DEVICE_CAPABILITIES);
-  capabilities.Version = 1;
-  capabilities.Address = 0xFFFFFFFF;
-  capabilities.UINumber = 0xFFFFFFFF;
-  IO_STACK_LOCATION parameters = {};
-  parameters.Parameters.DeviceCapabilities.Capabilities = &capabilities;
-  PnpSendRequest(pdo, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, &parameters);
+  DEVICE_CAPABILITIES capabilities;
+  PnpQueryCapabilities(pdo, &capabilities);
 }
 
 NTSTATUS StartHeld(PDEVICE_OBJECT pdo) {
