@@ -4,6 +4,8 @@
 // time goes on without it.
 #include <algorithm>
 
+#include <cstdio>
+
 #include "host/hostk.h"
 #include "sim/usb/usb_port_core.h"
 #include "sim/usb/usb_transfer_control.h"
@@ -126,8 +128,13 @@ void UsbPortCore::StartTransfer(const UsbPendingPtr& pending) {
   if (pending->in) length = std::min(length, plan.inLimit);
   // The controller reaches the buffer from its own thread, in the system process: a user address
   // there (rather than the system address of an MDL) is the caller's bug.
-  if (pending->buffer != nullptr) {
-    hostk::UserRangeCheckContext(pending->buffer, pending->requested, "USB transfer buffer");
+  if (pending->buffer != nullptr && hostk::UserRangeContains(pending->buffer)) {
+    const auto& request = pending->urb->UrbBulkOrInterruptTransfer;
+    char what[160];
+    std::snprintf(what, sizeof what, "USB transfer buffer of endpoint 0x%02X (request %p, %s)",
+                  pending->endpoint, (void*)pending->irp,
+                  request.TransferBufferMDL != nullptr ? "through an MDL" : "a plain pointer");
+    hostk::UserRangeCheckContext(pending->buffer, pending->requested, what);
   }
   pending->transfer =
       UsbTransferControl::Create(pending->kind, pending->endpoint, pending->buffer, length, wake_);
