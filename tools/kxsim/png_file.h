@@ -5,13 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace kxsim {
+#include "sim/display/pixel_rect.h"
 
-struct BgrxImage {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> pixels;
-};
+namespace kxsim {
 
 // False with a message in `error` when the file cannot be read as a PNG.
 bool LoadPng(const std::string& path, BgrxImage* image, std::string* error);
