@@ -18,6 +18,63 @@ uint8_t Blend(ULONG a, ULONG b, int shift, int weight, int total) {
   return uint8_t(from + (to - from) * weight / total);
 }
 
+// Each target pixel the mean of the source pixels it covers: for shrinking to half or less, where
+// sampling would skip whole rows and columns of text.
+void BlitAveraged(const Canvas& canvas, const PixelRect& area, const PixelRect& rect,
+                  const BgrxImage& from) {
+  auto sourceStart = [](LONG target, LONG targetSize, int sourceSize) {
+    return int(int64_t(target) * sourceSize / targetSize);
+  };
+  for (LONG y = area.top; y < area.bottom; y++) {
+    int y0 = sourceStart(y - rect.top, rect.Height(), from.height);
+    int y1 = std::max(y0 + 1, sourceStart(y - rect.top + 1, rect.Height(), from.height));
+    uint8_t* out = canvas.At(area.left, y);
+    for (LONG x = area.left; x < area.right; x++, out += 4) {
+      int x0 = sourceStart(x - rect.left, rect.Width(), from.width);
+      int x1 = std::max(x0 + 1, sourceStart(x - rect.left + 1, rect.Width(), from.width));
+      uint32_t sum[3] = {0, 0, 0};
+      for (int sy = y0; sy < y1; sy++) {
+        const uint8_t* in = &from.pixels[(size_t(sy) * from.width + size_t(x0)) * 4];
+        for (int sx = x0; sx < x1; sx++, in += 4) {
+          for (int c = 0; c < 3; c++) sum[c] += in[c];
+        }
+      }
+      uint32_t count = uint32_t((y1 - y0) * (x1 - x0));
+      for (int c = 0; c < 3; c++) out[c] = uint8_t((sum[c] + count / 2) / count);
+      out[3] = 0;
+    }
+  }
+}
+
+// Bilinear, in fixed point with 8 fractional bits: the source position of each target pixel's
+// centre.
+void BlitInterpolated(const Canvas& canvas, const PixelRect& area, const PixelRect& rect,
+                      const BgrxImage& from) {
+  auto sourceAt = [](LONG target, LONG targetSize, int sourceSize) {
+    int64_t position = ((2 * int64_t(target) + 1) * sourceSize * 256) / (2 * targetSize) - 128;
+    return std::clamp<int64_t>(position, 0, int64_t(sourceSize - 1) * 256);
+  };
+  for (LONG y = area.top; y < area.bottom; y++) {
+    int64_t sy = sourceAt(y - rect.top, rect.Height(), from.height);
+    int y0 = int(sy >> 8), y1 = std::min(y0 + 1, from.height - 1), fy = int(sy & 0xFF);
+    uint8_t* out = canvas.At(area.left, y);
+    for (LONG x = area.left; x < area.right; x++, out += 4) {
+      int64_t sx = sourceAt(x - rect.left, rect.Width(), from.width);
+      int x0 = int(sx >> 8), x1 = std::min(x0 + 1, from.width - 1), fx = int(sx & 0xFF);
+      const uint8_t* p00 = &from.pixels[(size_t(y0) * from.width + x0) * 4];
+      const uint8_t* p01 = &from.pixels[(size_t(y0) * from.width + x1) * 4];
+      const uint8_t* p10 = &from.pixels[(size_t(y1) * from.width + x0) * 4];
+      const uint8_t* p11 = &from.pixels[(size_t(y1) * from.width + x1) * 4];
+      for (int c = 0; c < 3; c++) {
+        int top = p00[c] * (256 - fx) + p01[c] * fx;
+        int bottom = p10[c] * (256 - fx) + p11[c] * fx;
+        out[c] = uint8_t((top * (256 - fy) + bottom * fy + 32768) >> 16);
+      }
+      out[3] = 0;
+    }
+  }
+}
+
 }  // namespace
 
 Canvas CanvasOver(uint8_t* pixels, int width, int height, size_t pitch) {
@@ -78,33 +135,12 @@ void Blit(const Canvas& canvas, LONG x, LONG y, const BgrxImage& from) {
   }
 }
 
-// Fixed point with 8 fractional bits: the source position of each target pixel's centre.
 void BlitScaled(const Canvas& canvas, const PixelRect& rect, const BgrxImage& from) {
   PixelRect area = Intersection(canvas.clip, rect);
   if (area.Empty() || from.width < 1 || from.height < 1) return;
-  auto sourceAt = [](LONG target, LONG targetSize, int sourceSize) {
-    int64_t position = ((2 * int64_t(target) + 1) * sourceSize * 256) / (2 * targetSize) - 128;
-    return std::clamp<int64_t>(position, 0, int64_t(sourceSize - 1) * 256);
-  };
-  for (LONG y = area.top; y < area.bottom; y++) {
-    int64_t sy = sourceAt(y - rect.top, rect.Height(), from.height);
-    int y0 = int(sy >> 8), y1 = std::min(y0 + 1, from.height - 1), fy = int(sy & 0xFF);
-    uint8_t* out = canvas.At(area.left, y);
-    for (LONG x = area.left; x < area.right; x++, out += 4) {
-      int64_t sx = sourceAt(x - rect.left, rect.Width(), from.width);
-      int x0 = int(sx >> 8), x1 = std::min(x0 + 1, from.width - 1), fx = int(sx & 0xFF);
-      const uint8_t* p00 = &from.pixels[(size_t(y0) * from.width + x0) * 4];
-      const uint8_t* p01 = &from.pixels[(size_t(y0) * from.width + x1) * 4];
-      const uint8_t* p10 = &from.pixels[(size_t(y1) * from.width + x0) * 4];
-      const uint8_t* p11 = &from.pixels[(size_t(y1) * from.width + x1) * 4];
-      for (int c = 0; c < 3; c++) {
-        int top = p00[c] * (256 - fx) + p01[c] * fx;
-        int bottom = p10[c] * (256 - fx) + p11[c] * fx;
-        out[c] = uint8_t((top * (256 - fy) + bottom * fy + 32768) >> 16);
-      }
-      out[3] = 0;
-    }
-  }
+  bool shrinking = from.width >= 2 * rect.Width() && from.height >= 2 * rect.Height();
+  if (shrinking) BlitAveraged(canvas, area, rect, from);
+  else BlitInterpolated(canvas, area, rect, from);
 }
 
 void ScrollUp(const Canvas& canvas, const PixelRect& rect, LONG rows) {

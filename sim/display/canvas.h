@@ -39,7 +39,8 @@ void FillGradient(const Canvas& canvas, const PixelRect& rect, ULONG top, ULONG 
 void Frame(const Canvas& canvas, const PixelRect& rect, ULONG rgb);
 // `from` (the whole picture) with its top-left corner at (x, y).
 void Blit(const Canvas& canvas, LONG x, LONG y, const BgrxImage& from);
-// `from` scaled to cover `rect` exactly, bilinear.
+// `from` scaled to cover `rect` exactly: bilinear, or the mean of the pixels each target pixel
+// covers when shrinking to half or less.
 void BlitScaled(const Canvas& canvas, const PixelRect& rect, const BgrxImage& from);
 // Moves the pixels of `rect` up by `rows` (down when negative); the rows left behind keep their
 // old pixels for the caller to redraw. Ignores the clip: it works on the whole of `rect`.

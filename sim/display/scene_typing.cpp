@@ -28,7 +28,7 @@ class TypingScene : public Scene {
     Fill(canvas, page_, kPaper);
     text_ = {page_.left + 24, page_.top + 20, page_.right - 24, page_.bottom - 20};
     caretX_ = text_.left;
-    caretY_ = text_.top;
+    caretY_ = text_.top + WrittenBefore(canvas);
     DrawCaret(canvas, kInk);
   }
 
@@ -52,6 +52,21 @@ class TypingScene : public Scene {
     return Intersection(caret, canvas.Bounds());
   }
   void DrawCaret(const Canvas& canvas, ULONG rgb) { Fill(canvas, CaretRect(canvas), rgb); }
+
+  // The document already holds a few paragraphs, up to about a third of the page; the caret
+  // starts on the line after them. Their height.
+  LONG WrittenBefore(const Canvas& canvas) {
+    LONG lines = (text_.Height() / kLineHeight) / 3;
+    LONG height = 0;
+    for (LONG line = 0; line < lines; line++) {
+      bool lastOfParagraph = random_.Below(4) == 0;
+      LONG width = lastOfParagraph ? text_.Width() * random_.Between(20, 70) / 100 : text_.Width();
+      DrawText(canvas, text_.left, text_.top + height, NextLine(&random_, width, kTextScale), kInk,
+               kTextScale);
+      height += lastOfParagraph ? 2 * kLineHeight : kLineHeight;
+    }
+    return height;
+  }
 
   // The caret shows for half a second and hides for half a second while the writer thinks.
   void Blink(const Canvas& canvas, std::vector<PixelRect>* damage) {
