@@ -31,9 +31,10 @@ bool LoadPictures(const DemoOptions& options, ScenePictures* pictures, std::stri
   return true;
 }
 
+// Quick to write: four large pictures a display would otherwise take longer than the run.
 bool SavePicture(const std::string& dir, const std::string& file, int width, int height,
                  const std::vector<uint8_t>& rgb, std::string* error) {
-  return SaveRgbPng(dir + "/" + file, width, height, rgb, error);
+  return SaveRgbPng(dir + "/" + file, width, height, rgb, error, true);
 }
 
 // The four pictures of each display; their names in `files`.

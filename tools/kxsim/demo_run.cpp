@@ -218,15 +218,15 @@ bool SetUp(const DemoOptions& options, VirtualDesk* desk, DemoResult* result) {
 std::vector<int> ShareFrames(int totalFrames, size_t scenes) {
   std::vector<int> frames;
   if (scenes == 0) return frames;
-  int share = totalFrames / int(scenes);
-  for (size_t i = 0; i < scenes; i++) frames.push_back(std::max(1, share));
+  int share = std::max(1, totalFrames / int(scenes));
+  frames.assign(scenes, share);
   frames[0] += std::max(0, totalFrames - share * int(scenes));
   return frames;
 }
 
 bool RunDemo(const DemoOptions& options, const ScenePictures& pictures, bool progress,
              DemoResult* result) {
-  hostk::UsePreciseTimers();
+  bool ticks = !hostk::UsePreciseTimers();
   result->speed = options.usb;
   VirtualDesk desk;
   bool ready = SetUp(options, &desk, result);
@@ -246,6 +246,7 @@ bool RunDemo(const DemoOptions& options, const ScenePictures& pictures, bool pro
   std::string error;
   if (!desk.Unplug(&error)) result->failures.push_back(error);
   result->leaks = hostk::LeakReport();
+  if (ticks) hostk::UsePreciseTimers(false);
   return ready;
 }
 

@@ -2,8 +2,9 @@
 // of virtual time, the frame worker let drain after each scene and every far side compared with
 // what was presented, then the results gathered and the adapter removed.
 //
-// The calling thread must be attached to the host kernel; the run uses exact timers on it, as
-// the compositor's frame clock is the display hardware's, not the kernel's tick.
+// The calling thread must be attached to the host kernel; the run uses exact timers on it (and
+// gives the ticks back after), as the compositor's frame clock is the display hardware's, not the
+// kernel's tick.
 #pragma once
 
 #include "demo_options.h"

@@ -40,7 +40,8 @@ LONGLONG ClockTick();
 
 // For the calling managed thread, time-outs end exactly instead of on a tick: a thread that models
 // hardware of the simulated world (the USB host controller, a hub), not code of the platform.
-void UsePreciseTimers();
+// `precise` false puts the ticks back. Returns the thread's setting before the call.
+bool UsePreciseTimers(bool precise = true);
 
 // Joins the calling thread to the managed set (as running) until it leaves or ends. A managed thread
 // must be attached before it calls any waiting routine.

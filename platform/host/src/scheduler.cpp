@@ -415,8 +415,12 @@ LONGLONG ClockTick() {
   return S().tick;
 }
 
-void UsePreciseTimers() {
-  if (HostThread* thread = CurrentHostThread()) thread->preciseTimers = true;
+bool UsePreciseTimers(bool precise) {
+  HostThread* thread = CurrentHostThread();
+  if (thread == nullptr) return false;
+  bool before = thread->preciseTimers;
+  thread->preciseTimers = precise;
+  return before;
 }
 
 void SetClockMode(ClockMode mode) {
