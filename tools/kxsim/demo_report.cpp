@@ -86,24 +86,32 @@ bool Figure(const std::string& outDir, const std::string& file, const std::strin
   return true;
 }
 
-std::string DisplayTable(const DisplayResult& display, UsbSpeed speed) {
-  DisplayFigures figures = FiguresOf(display, speed);
+// A rate, or why there is none.
+std::string RateCell(double value, bool holds, const std::string& otherwise) {
+  return holds ? Cell(value, "%.1f /s") : Cell(otherwise);
+}
+
+std::string DisplayTable(const DisplayResult& display, const DemoResult& result) {
+  DisplayFigures figures = FiguresOf(display, result);
   std::string html =
       "<table><tr><th>presents</th><th>present requests</th><th>rectangles sent after "
       "merging</th><th>bytes on the wire</th><th>bits per pixel sent</th><th>PSNR, far side "
       "against source</th><th>encode time per rectangle</th><th>wire time at " +
-      std::string(UsbSpeedName(speed)) +
+      std::string(UsbSpeedName(result.speed)) +
       " speed</th><th>frame rate the link could carry</th><th>stale blocks</th></tr><tr>";
+  std::string saturated =
+      "link saturated in " + std::to_string(figures.saturatedScenes) + " scene(s)";
   html += Cell(double(display.presents), "%.0f") + Cell(double(display.presentRequests), "%.0f") +
           Cell(double(display.rectanglesSent), "%.0f") + Cell(ByteText(double(display.wireBytes))) +
           Cell(figures.bitsPerPixel, "%.3f") + Cell(display.psnr, "%.2f dB") +
           Cell(figures.encodeMsPerRect, "%.3f ms") + Cell(figures.wireSeconds, "%.3f s") +
-          Cell(figures.linkFrameRate, "%.1f /s") + Cell(double(display.staleBlocks), "%.0f");
+          RateCell(figures.linkFrameRate, figures.saturatedScenes == 0, saturated) +
+          Cell(double(display.staleBlocks), "%.0f");
   return html + "</tr></table>\n";
 }
 
 bool DisplaySection(const std::string& outDir, const DisplayResult& display,
-                    const DisplayPictures& pictures, UsbSpeed speed, std::string* html,
+                    const DisplayPictures& pictures, const DemoResult& result, std::string* html,
                     std::string* error) {
   *html += "<h3>Display " + std::to_string(display.id) + ": " + std::to_string(display.width) +
            " &times; " + std::to_string(display.height) + " <small>(" +
@@ -111,25 +119,37 @@ bool DisplaySection(const std::string& outDir, const DisplayResult& display,
   bool ok = Figure(outDir, pictures.presented, "last presented frame", html, error) &&
             Figure(outDir, pictures.farSide, "last far-side frame", html, error) &&
             Figure(outDir, pictures.difference, "difference, 8 times magnified", html, error);
-  *html += "</div>\n" + DisplayTable(display, speed);
+  *html += "</div>\n" + DisplayTable(display, result);
   return ok;
 }
 
 std::string SceneTable(const DemoResult& result) {
   std::string html =
+      "<p>The frame rates are the presents a second each USB speed could carry if every present "
+      "took the bytes this scene's presents took. A scene that kept the link busy " +
+      std::to_string(int(kSaturatedBusy * 100)) +
+      "% of its time or more saturated it: the worker merged presents that queued up meanwhile, "
+      "and the rate shown is what the far side was delivered.</p>\n"
       "<table><tr><th>scene</th><th>what it shows</th><th>seconds</th><th>presents</th>"
       "<th>rectangles sent</th><th>bytes on the wire</th><th>bytes per presented second</th>"
-      "<th>link frame rate, full speed</th><th>high speed</th><th>SuperSpeed</th>"
-      "<th>stale blocks</th></tr>\n";
+      "<th>link busy at " + std::string(UsbSpeedName(result.speed)) + " speed</th>"
+      "<th>frame rate the link could carry, full speed</th><th>high speed</th>"
+      "<th>SuperSpeed</th><th>stale blocks</th></tr>\n";
   for (const SceneResult& scene : result.scenes) {
-    SceneFigures figures = FiguresOf(scene);
+    SceneFigures figures = FiguresOf(scene, result.speed);
     html += "<tr>" + Cell(scene.name) + Cell(SceneDescription(scene.name)) +
             Cell(figures.seconds, "%.2f") + Cell(double(scene.presents), "%.0f") +
             Cell(double(scene.rectanglesSent), "%.0f") + Cell(ByteText(double(scene.wireBytes))) +
-            Cell(ByteText(figures.bytesPerSecond) + "/s") +
-            Cell(figures.linkFrameRate[0], "%.1f /s") + Cell(figures.linkFrameRate[1], "%.1f /s") +
-            Cell(figures.linkFrameRate[2], "%.1f /s") + Cell(double(scene.staleBlocks), "%.0f") +
-            "</tr>\n";
+            Cell(ByteText(figures.bytesPerSecond) + "/s") + Cell(100 * figures.linkBusy, "%.0f%%");
+    char delivered[64];
+    std::snprintf(delivered, sizeof delivered, "saturated: %.1f rectangles/s delivered",
+                  figures.deliveredRate);
+    const UsbSpeed speeds[3] = {UsbSpeed::Full, UsbSpeed::High, UsbSpeed::Super};
+    for (int i = 0; i < 3; i++) {
+      bool ran = speeds[i] == result.speed;
+      html += RateCell(figures.linkFrameRate[i], !figures.saturated, ran ? delivered : "-");
+    }
+    html += Cell(double(scene.staleBlocks), "%.0f") + "</tr>\n";
   }
   return html + "</table>\n";
 }
@@ -200,8 +220,7 @@ bool WriteReport(const std::string& outDir, const DemoOptions& options, const De
                      "</style></head><body>\n<h1>KxBusIdd on a virtual desk</h1>\n" +
                      Settings(options, result) + Checks(result) + "<h2>Displays</h2>\n";
   for (size_t d = 0; d < result.displays.size() && d < files.displays.size(); d++) {
-    if (!DisplaySection(outDir, result.displays[d], files.displays[d], result.speed, &html,
-                        error)) {
+    if (!DisplaySection(outDir, result.displays[d], files.displays[d], result, &html, error)) {
       return false;
     }
   }

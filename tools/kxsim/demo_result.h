@@ -70,23 +70,35 @@ struct DemoResult {
   bool Clean() const;  // no violation, failure, leak or stale block
 };
 
-// What the report shows of a display, worked out from its counts.
+// A scene whose traffic kept the wire busy this share of its time saturated the link: the
+// worker merged presents that queued up meanwhile, so a present took fewer bytes than it would
+// alone and rates worked out from bytes per present no longer hold.
+constexpr double kSaturatedBusy = 0.9;
+
+// A scene's traffic per second of the scene, how busy it kept the link at the run's speed, and
+// the presents a second the link could carry at each USB speed (full, high, SuperSpeed) if every
+// present took the bytes the scene's presents took; those are known only for a scene that did not
+// saturate the link. A saturated link delivered `deliveredRate` rectangles a second instead.
+struct SceneFigures {
+  double seconds = 0;  // presented: frames / 60
+  double bytesPerSecond = 0;
+  double linkBusy = 0;  // wire time over the scene's virtual time until the worker was idle
+  bool saturated = false;
+  double deliveredRate = 0;
+  double linkFrameRate[3] = {0, 0, 0};
+};
+SceneFigures FiguresOf(const SceneResult& scene, UsbSpeed speed);
+
+// What the report shows of a display, worked out from its counts. `linkFrameRate` holds only
+// when no scene of the run saturated the link (`saturatedScenes` 0).
 struct DisplayFigures {
   double bitsPerPixel = 0;       // JPEG bits per pixel of the rectangles sent
   double encodeMsPerRect = 0;    // the worker's processor time per rectangle sent
   double wireSeconds = 0;        // its traffic at the run's USB speed
-  double linkFrameRate = 0;      // presents a second the link could carry at its mean size
+  double linkFrameRate = 0;      // presents a second the link could carry at their mean size
+  int saturatedScenes = 0;
 };
-DisplayFigures FiguresOf(const DisplayResult& display, UsbSpeed speed);
-
-// A scene's traffic per second of the scene, and the presents a second the link could carry at
-// each USB speed if presents were as large as the scene's (full, high, SuperSpeed).
-struct SceneFigures {
-  double seconds = 0;
-  double bytesPerSecond = 0;
-  double linkFrameRate[3] = {0, 0, 0};
-};
-SceneFigures FiguresOf(const SceneResult& scene);
+DisplayFigures FiguresOf(const DisplayResult& display, const DemoResult& result);
 
 // The presents a second the link could carry at `speed` if each took as many bytes as these
 // presents took on average; 0 for no bytes.
