@@ -56,7 +56,9 @@ NTSTATUS AdapterClient::Call(ULONG code, const std::vector<uint8_t>& input, ULON
   return status;
 }
 
-NTSTATUS AdapterClient::SetLinkMode(ULONG mode) { return Call(kBusSetLinkMode, Le32(mode), nullptr); }
+NTSTATUS AdapterClient::SetLinkMode(ULONG mode) {
+  return Call(kBusSetLinkMode, Le32(mode), nullptr);
+}
 
 NTSTATUS AdapterClient::GetLinkMode(ULONG* mode) { return Call(kBusGetLinkMode, {}, mode); }
 

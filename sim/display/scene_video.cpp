@@ -102,7 +102,8 @@ class VideoScene : public Scene {
       int from = int((a >> shift) & 0xFF), to = int((b >> shift) & 0xFF);
       return unsigned(from + (to - from) * int(t) / 255);
     };
-    return Rgb(mix(look.near, look.far, 16), mix(look.near, look.far, 8), mix(look.near, look.far, 0));
+    return Rgb(mix(look.near, look.far, 16), mix(look.near, look.far, 8),
+               mix(look.near, look.far, 0));
   }
 
   // A few units of noise that changes every frame, as a camera's sensor adds.

@@ -183,7 +183,9 @@ TEST(Glyphs, TextStaysInsideItsCellsAndTheClip) {
 
 TEST(Canvas, ScalingToTheSameSizeCopiesAndScrollingMovesRows) {
   BgrxImage source = Blank(37, 23);
-  for (size_t i = 0; i < source.pixels.size(); i++) source.pixels[i] = uint8_t(i % 4 == 3 ? 0 : i * 7);
+  for (size_t i = 0; i < source.pixels.size(); i++) {
+    source.pixels[i] = uint8_t(i % 4 == 3 ? 0 : i * 7);
+  }
   BgrxImage target = Blank(37, 23);
   kxsim::BlitScaled(kxsim::CanvasOf(&target), {0, 0, 37, 23}, source);
   EXPECT_EQ(source.pixels, target.pixels);
@@ -191,8 +193,8 @@ TEST(Canvas, ScalingToTheSameSizeCopiesAndScrollingMovesRows) {
   BgrxImage moved = source;
   kxsim::ScrollUp(kxsim::CanvasOf(&moved), {0, 0, 37, 23}, 5);
   for (int y = 0; y < 18; y++) {
-    EXPECT_EQ(0, std::memcmp(&moved.pixels[size_t(y) * 37 * 4], &source.pixels[size_t(y + 5) * 37 * 4],
-                             37 * 4))
+    EXPECT_EQ(0, std::memcmp(&moved.pixels[size_t(y) * 37 * 4],
+                             &source.pixels[size_t(y + 5) * 37 * 4], 37 * 4))
         << "row " << y;
   }
 }

@@ -46,7 +46,9 @@ std::string Base64(const std::string& bytes) {
       group = group << 8 | (k < taken ? uint8_t(bytes[i + k]) : 0);
     }
     // n bytes give n + 1 digits; '=' pads the group to four.
-    for (size_t k = 0; k < 4; k++) out += k <= taken ? kDigits[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    for (size_t k = 0; k < 4; k++) {
+      out += k <= taken ? kDigits[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    }
   }
   return out;
 }

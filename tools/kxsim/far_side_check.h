@@ -5,12 +5,12 @@
 // quantisation never reach past a block), so a far side that got every update shows, inside each
 // block, exactly what decoding the whole presented picture coded in one piece shows. Only the
 // decoder's smoothing of colour between neighbouring chroma samples crosses a block edge, which
-// moves the colour, never the brightness, of a block's outermost ring of pixels. So: inside the
-// ring the far side must match that reference exactly; on the ring its brightness must match
-// within kRingLumaTolerance, where the decoder clamped no channel of either (a clamped channel
-// moves the brightness with the colour). A block that does not is stale: an update that never arrived.
-// Any change of a block's pixels changes all its coefficients, so a missed update shows inside
-// the ring as well; the ring's test is the second line.
+// moves the colour, not the brightness, of a block's outermost ring of pixels (unless the decoder
+// clamped a channel). So: inside the ring the far side must match that reference exactly; on the
+// ring, where no channel of either was clamped, its brightness must match within
+// kRingLumaTolerance. A block that does not is stale: an update that never arrived. Any change of
+// a block's pixels changes all its coefficients, so a missed update shows inside the ring as
+// well; the ring's test is the second line.
 #pragma once
 
 #include <string>
