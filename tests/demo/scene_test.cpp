@@ -181,6 +181,26 @@ TEST(Glyphs, TextStaysInsideItsCellsAndTheClip) {
   EXPECT_TRUE(inked);
 }
 
+// Shrunk to a quarter, each target pixel is the mean of the 4 x 4 source pixels under it, so a
+// picture of one colour per 4 x 4 square keeps its colours exactly.
+TEST(Canvas, ShrinkingAveragesTheCoveredPixels) {
+  BgrxImage source = Blank(16, 8);
+  kxsim::Canvas from = kxsim::CanvasOf(&source);
+  for (int square = 0; square < 8; square++) {
+    LONG x = (square % 4) * 4, y = (square / 4) * 4;
+    kxsim::Fill(from, {x, y, x + 4, y + 4}, kxsim::Rgb(30 * square, 255 - 30 * square, 7));
+  }
+  source.pixels[0] = 7 + 16;  // one blue sample 16 up in the first square: its mean moves by 1
+  BgrxImage target = Blank(4, 2);
+  kxsim::BlitScaled(kxsim::CanvasOf(&target), {0, 0, 4, 2}, source);
+  for (int square = 0; square < 8; square++) {
+    const uint8_t* pixel = &target.pixels[size_t(square) * 4];
+    EXPECT_EQ(square == 0 ? 8 : 7, pixel[0]) << square;
+    EXPECT_EQ(255 - 30 * square, pixel[1]) << square;
+    EXPECT_EQ(30 * square, pixel[2]) << square;
+  }
+}
+
 TEST(Canvas, ScalingToTheSameSizeCopiesAndScrollingMovesRows) {
   BgrxImage source = Blank(37, 23);
   for (size_t i = 0; i < source.pixels.size(); i++) {

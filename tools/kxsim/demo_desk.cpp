@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "host/hostk/clock.h"
 #include "host/hostk/pnp.h"
 
 namespace kxsim {
@@ -94,12 +95,12 @@ std::vector<std::string> VirtualDesk::StartedChildren() const {
 bool VirtualDesk::AttachDisplays(const std::vector<DisplayModeEntry>& modes, std::string* error) {
   if (!Announce(modes, error)) return false;
   std::vector<std::string> children;
-  for (LONGLONG waited = 0; waited <= kAttachLimit; waited += kAttachProbe) {
+  LONGLONG deadline = hostk::ClockNow() + kAttachLimit;
+  do {
     session_.Settle(kAttachProbe);
     hostk::PnpWaitForEnumeration();
     children = StartedChildren();
-    if (children.size() >= modes.size()) break;
-  }
+  } while (children.size() < modes.size() && hostk::ClockNow() <= deadline);
   if (children.size() != modes.size()) {
     *error = std::to_string(modes.size()) + " displays attached, " +
              std::to_string(children.size()) + " children started";
@@ -143,14 +144,16 @@ bool VirtualDesk::WaitUntilIdle(LONGLONG limit) {
   SimulatedUsbPort& port = session_.Port();
   UCHAR listening = session_.Adapter().Channel1InEndpoint();
   ULONGLONG bytes = port.Counters().bytesOut;
-  for (LONGLONG waited = 0; waited <= limit; waited += kIdleProbe) {
+  // On the clock: a delay on a thread without exact timers lasts until the next tick.
+  LONGLONG deadline = hostk::ClockNow() + limit;
+  do {
     session_.Settle(kIdleProbe);
     ULONGLONG now = port.Counters().bytesOut;
     // The link thread's receive on channel 1 in is always pending; it is no work of the worker.
     size_t pending = port.PendingCount() - port.PendingCount(listening);
     if (now == bytes && pending == 0) return true;
     bytes = now;
-  }
+  } while (hostk::ClockNow() <= deadline);
   return false;
 }
 

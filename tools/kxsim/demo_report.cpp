@@ -21,6 +21,15 @@ const char kStyle[] =
     ".grid{stroke:#ddd}.bar{fill:#4285f4}.scene{stroke:#999;stroke-dasharray:4 3}"
     "pre{background:#f8f9fa;padding:8px;overflow-x:auto}";
 
+const char kDisplayNotes[] =
+    "<p>Presents are the frames that changed; each changed rectangle went as one present "
+    "request on the display's child. The worker merges rectangles that queue up and sends them "
+    "aligned to the 16-pixel grid, in bands when one is larger than its staging buffer. Bits per "
+    "pixel are the JPEG bits of the rectangles sent per pixel sent. The encode time is the frame "
+    "worker's processor time (copying out, encoding and handing over to USB) per rectangle, "
+    "shared among the displays by pixels sent. Wire time and the frame rate the link could carry "
+    "follow from the bytes on the wire at the run's USB speed.</p>\n";
+
 std::string Escaped(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -220,7 +229,8 @@ bool WriteReport(const std::string& outDir, const DemoOptions& options, const De
   std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                      "<title>KxBusIdd demo</title><style>" + std::string(kStyle) +
                      "</style></head><body>\n<h1>KxBusIdd on a virtual desk</h1>\n" +
-                     Settings(options, result) + Checks(result) + "<h2>Displays</h2>\n";
+                     Settings(options, result) + Checks(result) + "<h2>Displays</h2>\n" +
+                     kDisplayNotes;
   for (size_t d = 0; d < result.displays.size() && d < files.displays.size(); d++) {
     if (!DisplaySection(outDir, result.displays[d], files.displays[d], result, &html, error)) {
       return false;
