@@ -70,6 +70,10 @@ class Timeline {
       setting.frames = frames;
       setting.pictures = &pictures_;
       screens.push_back({&displays[d], &result_->displays[d], MakeScene(name, setting)});
+      if (screens.back().scene == nullptr) {
+        result_->failures.push_back("display " + std::to_string(displays[d].id) +
+                                    ": no scene " + name + " (the corpus needs pictures)");
+      }
     }
     return screens;
   }
