@@ -140,7 +140,7 @@ std::string SceneTable(const DemoResult& result) {
       "took the bytes this scene's presents took. A scene that kept the link busy " +
       std::to_string(int(kSaturatedBusy * 100)) +
       "% of its time or more saturated it: the worker merged presents that queued up meanwhile, "
-      "and the rate shown is what the far side was delivered.</p>\n"
+      "and the rate shown is what was delivered to the far side.</p>\n"
       "<table><tr><th>scene</th><th>what it shows</th><th>seconds</th><th>presents</th>"
       "<th>rectangles sent</th><th>bytes on the wire</th><th>bytes per presented second</th>"
       "<th>link busy at " + std::string(UsbSpeedName(result.speed)) + " speed</th>"
