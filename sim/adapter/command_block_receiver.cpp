@@ -184,7 +184,7 @@ void CommandBlockReceiver::FinishPayload() {
   }
   if (!frame.draw) return;
   if (!decodeFrames_) {
-    displays_->Count(frame.displayId, length);
+    displays_->Count(frame.displayId, frame.frame.rectWidth, frame.frame.rectHeight, length);
     return;
   }
   DecodedImage image = DecodeJpeg(frame.bytes.data(), length);

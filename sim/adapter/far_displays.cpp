@@ -4,6 +4,15 @@
 #include <cstring>
 
 namespace kxsim {
+namespace {
+
+// A frame-data block and its payload padded to whole blocks.
+ULONGLONG FrameWireBytes(ULONG payloadBytes) {
+  ULONGLONG padded = ((ULONGLONG)payloadBytes + kCommandBlockSize - 1) / kCommandBlockSize;
+  return kCommandBlockSize * (1 + padded);
+}
+
+}  // namespace
 
 ULONG FarDisplayState::Pixel(unsigned x, unsigned y) const {
   if (x >= mode.width || y >= mode.height) return 0;
@@ -21,6 +30,7 @@ bool FarDisplays::SetMode(LONG id, const ModeFields& mode) {
     display.rgb.assign((size_t)mode.width * mode.height * 3, 0);
   }
   display.mode = mode;
+  display.wireBytes += kCommandBlockSize;
   display.active = true;
   display.stopped = false;
   display.modes++;
@@ -33,6 +43,7 @@ void FarDisplays::Stop(LONG id) {
   display.active = false;
   display.stopped = true;
   display.stops++;
+  display.wireBytes += kCommandBlockSize;
 }
 
 const FarDisplayState* FarDisplays::Find(LONG id) const {
@@ -40,11 +51,13 @@ const FarDisplayState* FarDisplays::Find(LONG id) const {
   return it == displays_.end() ? nullptr : &it->second;
 }
 
-void FarDisplays::Count(LONG id, ULONG payloadBytes) {
+void FarDisplays::Count(LONG id, unsigned width, unsigned height, ULONG payloadBytes) {
   FarDisplayState& display = displays_[id];
   order_.push_back(id);
   display.rectangles++;
   display.payloadBytes += payloadBytes;
+  display.pixels += (ULONGLONG)width * height;
+  display.wireBytes += FrameWireBytes(payloadBytes);
   rectangles_++;
 }
 
@@ -59,6 +72,8 @@ void FarDisplays::Draw(LONG id, unsigned x, unsigned y, const DecodedImage& imag
   }
   display.rectangles++;
   display.payloadBytes += payloadBytes;
+  display.pixels += (ULONGLONG)image.width * image.height;
+  display.wireBytes += FrameWireBytes(payloadBytes);
   rectangles_++;
 }
 

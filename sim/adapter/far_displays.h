@@ -23,6 +23,10 @@ struct FarDisplayState {
   ULONG stops = 0;
   ULONG rectangles = 0;         // drawn
   ULONGLONG payloadBytes = 0;   // JPEG bytes of the drawn rectangles
+  ULONGLONG pixels = 0;         // the drawn rectangles' area
+  // What the display's traffic took on channel 1: its mode, stop and frame-data blocks and the
+  // drawn rectangles' payloads padded to whole blocks, as they were sent.
+  ULONGLONG wireBytes = 0;
   std::vector<uint8_t> rgb;     // mode.width x mode.height x 3, row after row
 
   // 0xRRGGBB of the pixel at (x, y).
@@ -39,8 +43,8 @@ class FarDisplays {
   const FarDisplayState* Find(LONG id) const;
   // Draws a decoded rectangle at (x, y); the caller has checked that it fits.
   void Draw(LONG id, unsigned x, unsigned y, const DecodedImage& image, ULONG payloadBytes);
-  // Counts a rectangle that arrived without drawing it.
-  void Count(LONG id, ULONG payloadBytes);
+  // Counts a rectangle of `width` x `height` that arrived without drawing it.
+  void Count(LONG id, unsigned width, unsigned height, ULONG payloadBytes);
   std::vector<LONG> Ids() const;
   ULONG Rectangles() const { return rectangles_; }
   // The display identifier of every rectangle drawn, in the order they arrived.

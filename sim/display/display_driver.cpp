@@ -75,18 +75,30 @@ NTSTATUS SimulatedDisplayDriver::SetMode(USHORT width, USHORT height, USHORT bit
 
 NTSTATUS SimulatedDisplayDriver::Present(const uint8_t* pixels, int width, int height, LONG left,
                                          LONG top, LONG right, LONG bottom) {
+  Canvas surface = Surface(width, height);
+  std::memcpy(surface.pixels, pixels, (size_t)width * height * 4);
+  return PresentSurface(left, top, right, bottom);
+}
+
+Canvas SimulatedDisplayDriver::Surface(int width, int height) {
   size_t size = (size_t)width * height * 4;
-  if (frame_ == nullptr || frame_->Length() != size) {
+  if (frame_ == nullptr || frame_->Length() != size || width_ != width) {
     frame_ = std::make_unique<hostk::UserBuffer>(size);
+    width_ = width;
   }
-  std::memcpy(frame_->Data(), pixels, size);
-  LONG pitch = width * 4;
+  return CanvasOver(frame_->Data(), width, height, (size_t)width * 4);
+}
+
+NTSTATUS SimulatedDisplayDriver::PresentSurface(LONG left, LONG top, LONG right, LONG bottom) {
+  if (frame_ == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  ULONG size = (ULONG)frame_->Length();
+  LONG pitch = width_ * 4;
   std::vector<uint8_t> descriptor = UpdateDescriptorBytes(
-      left, top, right, bottom, (ULONG)(top * pitch + left * 4), pitch, (ULONG)size);
+      left, top, right, bottom, (ULONG)(top * pitch + left * 4), pitch, size);
   std::copy(descriptor.begin(), descriptor.end(), descriptor_->Data());
   ULONG_PTR information = 0;
   NTSTATUS status = DisplayIoctl(target_, kDisplayPresent, descriptor_->Data(), 32,
-                                 frame_->Data(), (ULONG)size, &information);
+                                 frame_->Data(), size, &information);
   // A present that succeeded answers with the TotalSize it took.
   if (NT_SUCCESS(status) && information != size) return STATUS_UNSUCCESSFUL;
   return status;

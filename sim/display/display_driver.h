@@ -9,6 +9,7 @@
 
 #include "host/hostk.h"
 #include "host/ntddk.h"
+#include "sim/display/canvas.h"
 
 namespace kxsim {
 
@@ -46,12 +47,19 @@ class SimulatedDisplayDriver {
   // memory, then the rectangle handed over from there.
   NTSTATUS Present(const uint8_t* pixels, int width, int height, LONG left, LONG top, LONG right,
                    LONG bottom);
+  // The driver's own desktop surface in its user memory, width x height pixels of 4 bytes with
+  // rows packed, for a compositor to draw on; made black at the first call and whenever the size
+  // changes, kept otherwise.
+  Canvas Surface(int width, int height);
+  // Hands over a rectangle of the surface.
+  NTSTATUS PresentSurface(LONG left, LONG top, LONG right, LONG bottom);
   NTSTATUS Stop();
   NTSTATUS SetInfo(ULONG first, ULONG second, ULONG third);
 
  private:
   PDEVICE_OBJECT target_;
-  std::unique_ptr<hostk::UserBuffer> frame_;
+  std::unique_ptr<hostk::UserBuffer> frame_;  // the surface
+  int width_ = 0;
   std::unique_ptr<hostk::UserBuffer> descriptor_;
 };
 

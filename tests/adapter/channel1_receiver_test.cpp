@@ -115,6 +115,31 @@ TEST_F(Channel1, PayloadMayComeInPieces) {
   EXPECT_TRUE(Near((60 * 4) << 16 | (20 * 4) << 8 | 0x40, Display(1).Pixel(60, 20)));
 }
 
+// Each display's share of the channel: its blocks and its payloads as padded on the wire, and the
+// area it drew; the other display's traffic is not in it.
+TEST_F(Channel1, EachDisplaysTrafficAndAreaAreItsOwn) {
+  Mode(1, 64, 64);
+  Mode(2, 32, 32);
+  std::vector<uint8_t> jpeg = EncodeTestJpeg(64, 48, [](unsigned x, unsigned y) {
+    return (ULONG)((x * 4) << 16 | (y * 5) << 8 | 0x40);
+  }, 100);
+  ASSERT_GT(jpeg.size(), 1024u) << "a payload of more than one block";
+  Send(kxsim::BuildFrameBlock(1, kxsim::FrameFor(0, 16, 64, 48, (ULONG)jpeg.size(), 64, 32)));
+  Send(kxsim::PadPayload(jpeg));
+  Rect(2, 0, 0, 16, 16, kBlue, 32);
+  Rect(1, 0, 0, 16, 16, kRed, 64);
+  Send(kxsim::BuildStopBlock(1));
+  EXPECT_EQ(0u, adapter_->ViolationTotal()) << Details();
+  kxsim::FarDisplayState one = Display(1);
+  EXPECT_EQ(64u * 48 + 16 * 16, one.pixels);
+  // Mode, two frame-data blocks, the stop; the two payloads padded.
+  size_t smallPayload = 1024;
+  EXPECT_EQ(4 * 1024 + kxsim::PadPayload(jpeg).size() + smallPayload, one.wireBytes);
+  kxsim::FarDisplayState two = Display(2);
+  EXPECT_EQ(16u * 16, two.pixels);
+  EXPECT_EQ(2u * 1024 + smallPayload, two.wireBytes);
+}
+
 TEST_F(Channel1, BlockInsteadOfPayloadIsAMissingPayload) {
   Mode(1, 64, 64);
   Send(kxsim::BuildFrameBlock(1, kxsim::FrameFor(0, 0, 16, 16, 600, 64, 32)));

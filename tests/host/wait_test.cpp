@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 
 #include "support/kernel_test_util.h"
 
@@ -304,6 +305,46 @@ TEST(Wait, ThreadObjectIsSignalledWhenItsThreadEnds) {
   KeSetEvent(&release, 0, FALSE);
   worker.Join();
   EXPECT_EQ(0u, hostk::LiveSystemThreadCount());
+}
+
+// The processor time of system threads counts the work they did, and an ended thread's time stays
+// in the total; a host thread that is no system thread adds nothing.
+// Busy for 20 ms of the calling thread's processor time.
+void Spin(void* = nullptr) {
+  auto used = [] {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return LONGLONG(now.tv_sec) * 10000000 + now.tv_nsec / 100;
+  };
+  LONGLONG start = used();
+  volatile uint64_t sum = 0;
+  while (used() - start < 200000) sum = sum + 1;
+}
+
+TEST(Wait, SystemThreadProcessorTimeCountsTheirWorkEndedOrNot) {
+  LONGLONG before = hostk::SystemThreadProcessorTime();
+  KEVENT release;
+  KeInitializeEvent(&release, NotificationEvent, FALSE);
+  SystemThread worker([&] {
+    Spin();
+    KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+  });
+  kxtest::Sleep(kSecond / 10);  // the worker has spun and waits
+  LONGLONG running = hostk::SystemThreadProcessorTime();
+  EXPECT_GE(running - before, 200000) << "20 ms of work while the thread still runs";
+  KeSetEvent(&release, 0, FALSE);
+  worker.Join();
+  EXPECT_GE(hostk::SystemThreadProcessorTime(), running) << "the ended thread's time is kept";
+
+  LONGLONG afterSystem = hostk::SystemThreadProcessorTime();
+  static KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  hostk::StartHostThread("busy service", [](void*) {
+    Spin();
+    KeSetEvent(&done, 0, FALSE);
+  }, nullptr);
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(afterSystem, hostk::SystemThreadProcessorTime());
 }
 
 // The host kernel's own threads (work queues, the simulated USB host controller) idle without a

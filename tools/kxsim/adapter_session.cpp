@@ -1,5 +1,6 @@
 #include "adapter_session.h"
 
+#include "host/hostk/registry.h"
 #include "sim/display/display_driver.h"
 
 #include <cstdio>
@@ -24,16 +25,18 @@ AdapterSession::~AdapterSession() {
   if (port_ != nullptr) Remove();
 }
 
-bool AdapterSession::Plug(int quality, int sampling, std::string* error, bool decodeFrames) {
-  VirtualAdapterOptions adapterOptions;
-  adapterOptions.decodeFrames = decodeFrames;
-  adapter_ = std::make_shared<VirtualAdapter>(adapterOptions);
-  port_ = std::make_unique<SimulatedUsbPort>(adapter_->Device());
+bool AdapterSession::Plug(const SessionOptions& options, std::string* error) {
+  adapter_ = std::make_shared<VirtualAdapter>(options.adapter);
+  port_ = std::make_unique<SimulatedUsbPort>(adapter_->Device(), options.port);
   NTSTATUS status = STATUS_SUCCESS;
   driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry, &status);
   if (driver_ == nullptr) {
     *error = "the driver's entry failed with " + StatusText(status);
     return false;
+  }
+  std::string parameters = hostk::ServiceKeyPath("KxBusIdd") + "\\Parameters";
+  for (const auto& value : options.parameters) {
+    hostk::RegistrySetValue(parameters, value.first, REG_BINARY, value.second);
   }
   status = hostk::PnpAddDevice(driver_, port_->Pdo());
   if (!NT_SUCCESS(status)) {
@@ -43,15 +46,25 @@ bool AdapterSession::Plug(int quality, int sampling, std::string* error, bool de
   }
   fdo_ = port_->Pdo()->AttachedDevice;
   bus_ = (BusDeviceContext*)fdo_->DeviceExtension;
-  // Started as Windows starts it: the stack below, the USB configuration, the adapter's programming.
-  status = hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE);
+  status = hostk::PnpStartDevice(port_->Pdo());
   if (!NT_SUCCESS(status)) {
     *error = "starting the device failed with " + StatusText(status);
+    // The manager removed the device after the failed start, and the driver went with it.
+    driver_ = nullptr;
+    fdo_ = nullptr;
+    bus_ = nullptr;
     return false;
   }
+  descriptor_ = std::make_unique<hostk::UserBuffer>(kUpdateDescriptorSize);
+  return true;
+}
+
+bool AdapterSession::Plug(int quality, int sampling, std::string* error, bool decodeFrames) {
+  SessionOptions options;
+  options.adapter.decodeFrames = decodeFrames;
+  if (!Plug(options, error)) return false;
   bus_->Quality = UCHAR(quality);
   bus_->Sampling = UCHAR(sampling);
-  descriptor_ = std::make_unique<hostk::UserBuffer>(kUpdateDescriptorSize);
   return true;
 }
 

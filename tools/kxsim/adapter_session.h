@@ -14,22 +14,21 @@
 #include "driver/kxbus.h"
 #include "host/hostk.h"
 #include "sim/adapter/virtual_adapter.h"
+#include "sim/display/pixel_rect.h"
 #include "sim/usb/usb_port.h"
 
 namespace kxsim {
 
-// In output pixels; right and bottom exclusive.
-struct PixelRect {
-  LONG left = 0;
-  LONG top = 0;
-  LONG right = 0;
-  LONG bottom = 0;
-  LONG Width() const { return right - left; }
-  LONG Height() const { return bottom - top; }
-};
-
 // 100 ns units, the kernel's.
 constexpr LONGLONG kOneSecond = 10000000;
+
+// How a session builds the world before the driver starts.
+struct SessionOptions {
+  VirtualAdapterOptions adapter;
+  UsbPortOptions port;
+  // REG_BINARY values under the driver's Parameters key, written before the start.
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> parameters;
+};
 
 class AdapterSession {
  public:
@@ -39,9 +38,12 @@ class AdapterSession {
   AdapterSession(const AdapterSession&) = delete;
   AdapterSession& operator=(const AdapterSession&) = delete;
 
-  // The adapter, the driver above it, configured and started; `quality` and `sampling` replace
-  // what the registry gave. Without `decodeFrames` the far side only checks and counts frames.
-  // False with a message when a step failed.
+  // The adapter, the driver above it, and the start as the Plug and Play manager runs it: the
+  // stack below, the USB configuration, the adapter's programming, and from then on enumerations
+  // of the children the driver reports. False with a message when a step failed.
+  bool Plug(const SessionOptions& options, std::string* error);
+  // The same with the adapter's defaults, then `quality` and `sampling` in place of what the
+  // registry gave. Without `decodeFrames` the far side only checks and counts frames.
   bool Plug(int quality, int sampling, std::string* error, bool decodeFrames = true);
   // A display child bound to `channel`, its display known as `displayId`; nullptr when the device
   // object could not be created.
@@ -65,6 +67,7 @@ class AdapterSession {
   VirtualAdapter& Adapter() const { return *adapter_; }
   SimulatedUsbPort& Port() const { return *port_; }
   BusDeviceContext* Bus() const { return bus_; }
+  PDEVICE_OBJECT FunctionDevice() const { return fdo_; }
   // Every protocol violation the far side counted, one line each.
   std::vector<std::string> Violations() const;
 

@@ -5,6 +5,7 @@
 
 #include "bench_command.h"
 #include "bench_present_command.h"
+#include "demo_command.h"
 #include "encode_command.h"
 #include "present_command.h"
 #include "jpeg/stages.h"
@@ -15,6 +16,10 @@ void PrintUsage() {
   std::fprintf(stderr,
                "usage: kxsim COMMAND ...\n"
                "commands:\n"
+               "  demo [--displays N] [--scene NAME]... [--seconds S] [--usb full|high|super] ...\n"
+               "      the driver at work on a virtual desk: displays attach, desktop scenes are\n"
+               "      presented, the far side's frames are checked; pictures and report.html\n"
+               "      (demo --help for every option)\n"
                "  encode IN.png OUT.jpg [-q Q] [-s 0..3] [--repeat N]\n"
                "      encode one image with the driver's JPEG encoder\n"
                "  bench-encode [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--levels] [--json]\n"
@@ -51,6 +56,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!ApplyLevelLimit()) return 2;
+  if (std::strcmp(argv[1], "demo") == 0) return kxsim::RunDemoCommand(argc - 2, argv + 2);
   if (std::strcmp(argv[1], "encode") == 0) return kxsim::RunEncode(argc - 2, argv + 2);
   if (std::strcmp(argv[1], "bench-encode") == 0) return kxsim::RunBenchEncode(argc - 2, argv + 2);
   if (std::strcmp(argv[1], "present") == 0) return kxsim::RunPresent(argc - 2, argv + 2);

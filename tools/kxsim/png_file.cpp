@@ -26,7 +26,7 @@ bool LoadPng(const std::string& path, BgrxImage* image, std::string* error) {
 }
 
 bool SaveRgbPng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb,
-                std::string* error) {
+                std::string* error, bool fast) {
   if (width <= 0 || height <= 0 || rgb.size() < size_t(width) * size_t(height) * 3) {
     *error = "no picture of " + std::to_string(width) + " x " + std::to_string(height);
     return false;
@@ -36,6 +36,7 @@ bool SaveRgbPng(const std::string& path, int width, int height, const std::vecto
   png.width = png_uint_32(width);
   png.height = png_uint_32(height);
   png.format = PNG_FORMAT_RGB;
+  if (fast) png.flags = PNG_IMAGE_FLAG_FAST;
   if (!png_image_write_to_file(&png, path.c_str(), 0, rgb.data(), 0, nullptr)) {
     *error = png.message;
     png_image_free(&png);

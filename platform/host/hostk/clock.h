@@ -40,7 +40,8 @@ LONGLONG ClockTick();
 
 // For the calling managed thread, time-outs end exactly instead of on a tick: a thread that models
 // hardware of the simulated world (the USB host controller, a hub), not code of the platform.
-void UsePreciseTimers();
+// `precise` false puts the ticks back. Returns the thread's setting before the call.
+bool UsePreciseTimers(bool precise = true);
 
 // Joins the calling thread to the managed set (as running) until it leaves or ends. A managed thread
 // must be attached before it calls any waiting routine.
@@ -73,6 +74,10 @@ void PsFailThreadCreation(uint64_t n);
 
 // Number of system threads started by PsCreateSystemThread that have not ended.
 size_t LiveSystemThreadCount();
+// Processor time (not clock time, virtual or real) that every system thread started by
+// PsCreateSystemThread has used since the process began, ended threads included, in 100 ns units:
+// what the driver's own threads cost the host.
+LONGLONG SystemThreadProcessorTime();
 // Every managed thread with its state and what it waits on, one per line.
 std::string DescribeThreads();
 

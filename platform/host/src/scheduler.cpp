@@ -30,6 +30,7 @@ struct Scheduler {
   std::list<HostThread*> waiters;  // in the order their waits began
   uint64_t nextOrder = 0;
   size_t liveSystemThreads = 0;
+  LONGLONG endedSystemThreadTime = 0;  // processor time of the system threads that ended
 };
 
 Scheduler& S() {
@@ -365,7 +366,32 @@ void UnregisterThread(std::unique_lock<std::mutex>&, HostThread* thread) {
 }
 
 void NoteSystemThreadStarted(std::unique_lock<std::mutex>&) { S().liveSystemThreads++; }
-void NoteSystemThreadEnded(std::unique_lock<std::mutex>&) { S().liveSystemThreads--; }
+void NoteSystemThreadEnded(std::unique_lock<std::mutex>&, LONGLONG processorTime) {
+  S().liveSystemThreads--;
+  S().endedSystemThreadTime += processorTime;
+}
+
+namespace {
+
+LONGLONG ProcessorTimeOf(clockid_t clock) {
+  timespec used{};
+  if (clock_gettime(clock, &used) != 0) return 0;
+  return LONGLONG(used.tv_sec) * 10000000 + used.tv_nsec / 100;
+}
+
+}  // namespace
+
+LONGLONG CurrentThreadProcessorTime() { return ProcessorTimeOf(CLOCK_THREAD_CPUTIME_ID); }
+
+LONGLONG SystemThreadProcessorTime() {
+  auto lock = LockScheduler();
+  LONGLONG total = S().endedSystemThreadTime;
+  for (const HostThread* thread : S().threads) {
+    bool system = thread->kthread != nullptr && thread->kthread->SystemThread;
+    if (system && thread->hasProcessorClock) total += ProcessorTimeOf(thread->processorClock);
+  }
+  return total;
+}
 
 void ResetClockForNextTest() {
   auto lock = LockScheduler();
@@ -389,8 +415,12 @@ LONGLONG ClockTick() {
   return S().tick;
 }
 
-void UsePreciseTimers() {
-  if (HostThread* thread = CurrentHostThread()) thread->preciseTimers = true;
+bool UsePreciseTimers(bool precise) {
+  HostThread* thread = CurrentHostThread();
+  if (thread == nullptr) return false;
+  bool before = thread->preciseTimers;
+  thread->preciseTimers = precise;
+  return before;
 }
 
 void SetClockMode(ClockMode mode) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <ctime>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -86,6 +87,10 @@ struct HostThread {
   int spinLocksHeld = 0;
   int mutexesHeld = 0;
   struct _XSTATE_SAVE* extendedStateSaves = nullptr;  // innermost first
+  // The thread's processor-time clock, set by a started thread as it begins; read by others only
+  // under the scheduler lock while the thread is registered, which it is until it ends.
+  bool hasProcessorClock = false;
+  clockid_t processorClock = 0;
 };
 
 // The scheduler lock; every function below taking a lock argument expects it held.
@@ -128,7 +133,10 @@ void RegisterRunningThread(std::unique_lock<std::mutex>& lock, HostThread* threa
 void UnregisterThread(std::unique_lock<std::mutex>& lock, HostThread* thread);
 void SetCurrentHostThread(HostThread* thread);
 void NoteSystemThreadStarted(std::unique_lock<std::mutex>& lock);
-void NoteSystemThreadEnded(std::unique_lock<std::mutex>& lock);
+// `processorTime`: what the ending thread used, in 100 ns units.
+void NoteSystemThreadEnded(std::unique_lock<std::mutex>& lock, LONGLONG processorTime);
+// The calling thread's processor time so far, in 100 ns units.
+LONGLONG CurrentThreadProcessorTime();
 
 // The clock now, to the 100 ns; a time-out argument of the platform as a deadline on that clock,
 // rounded up to a clock tick as the platform's timers expire only on ticks; and the system time.

@@ -1,6 +1,7 @@
 // System threads and attached test threads: kernel thread objects, creation, termination, handles.
 #include <atomic>
 #include <cstdio>
+#include <pthread.h>
 #include <thread>
 
 #include "host/hostk/bugcheck.h"
@@ -37,6 +38,7 @@ PKTHREAD NewThreadObject(HostThread* host, bool systemThread) {
 void EndThread(HostThread* host, NTSTATUS status, bool systemThread) {
   PKTHREAD thread = host->kthread;
   DeliverKernelApcs();
+  LONGLONG processorTime = systemThread ? CurrentThreadProcessorTime() : 0;
   std::deque<KernelApc> late;  // queued after the delivery above: run here, on the way out
   {
     auto lock = LockScheduler();
@@ -46,7 +48,7 @@ void EndThread(HostThread* host, NTSTATUS status, bool systemThread) {
     thread->Header.SignalState = 1;
     WakeSatisfiedWaiters(lock);
     UnregisterThread(lock, host);
-    if (systemThread) NoteSystemThreadEnded(lock);
+    if (systemThread) NoteSystemThreadEnded(lock, processorTime);
   }
   SetCurrentHostThread(nullptr);
   for (const KernelApc& apc : late) apc.routine(apc.context);
@@ -76,6 +78,10 @@ void CheckCleanExit(const HostThread* host) {
 
 void ManagedThreadMain(HostThread* host, bool systemThread, void (*routine)(void*),
                        void* context) {
+  {
+    auto lock = LockScheduler();
+    host->hasProcessorClock = pthread_getcpuclockid(pthread_self(), &host->processorClock) == 0;
+  }
   SetCurrentHostThread(host);
   NTSTATUS status = STATUS_SUCCESS;
   try {
