@@ -370,8 +370,16 @@ typedef struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;
+  // The platform's device queue, its DPC and its lock, which only a driver with a StartIo routine
+  // or the I/O manager itself uses, keep their room so that every later field sits where the
+  // platform puts it.
+  PVOID Queue[10];  // WAIT_CONTEXT_BLOCK
   ULONG AlignmentRequirement;
+  PVOID DeviceQueue[5];  // KDEVICE_QUEUE
+  PVOID Dpc[8];  // KDPC
+  ULONG ActiveThreadCount;
   PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
   USHORT SectorSize;
   USHORT Spare1;
   PVOID DeviceObjectExtension;
@@ -400,6 +408,15 @@ typedef struct _FILE_OBJECT {
   ULONG Flags;
   UNICODE_STRING FileName;
   LARGE_INTEGER CurrentByteOffset;
+  ULONG Waiters;
+  ULONG Busy;
+  PVOID LastLock;
+  KEVENT Lock;
+  KEVENT Event;
+  PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // Memory descriptor lists.
@@ -452,7 +469,11 @@ typedef enum _MM_PAGE_PRIORITY {
 // Parameters.Others.ArgumentN overlays them the same way on every build.
 #define POINTER_ALIGNMENT alignas(sizeof(void*))
 
-// Requests.
+// Requests. On 32-bit x86 the platform packs stack locations to 4 bytes: the byte offset of a read
+// or a write follows its key directly, although 64-bit values elsewhere sit on 8.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -532,6 +553,9 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#endif
 
 typedef struct _IRP {
   CSHORT Type;
@@ -573,6 +597,8 @@ typedef struct _IRP {
       PIO_STACK_LOCATION CurrentStackLocation;
       PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    // The APC that completes a thread's request, larger than the overlay.
+    UCHAR Apc[sizeof(PVOID) == 4 ? 48 : 88];  // KAPC
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
@@ -641,8 +667,8 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID NTAPI IoFreeIrp(PIRP Irp);
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
@@ -672,15 +698,18 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                   POWER_STATE State);
 
-// Remove locks.
-typedef struct _IO_REMOVE_LOCK {
+// Remove locks, in the layout of the platform's free build: the driver embeds them in its device
+// extension and passes their size on every call. The host kernel keeps what the checked build
+// would keep in the lock (tag, high-water mark, holders) beside it instead.
+typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
   BOOLEAN Removed;
   BOOLEAN Reserved[3];
-  LONG IoCount;
+  volatile LONG IoCount;
   KEVENT RemoveEvent;
-  ULONG Tag;
-  ULONG MaxLockedMinutes;
-  ULONG HighWatermark;
+} IO_REMOVE_LOCK_COMMON_BLOCK;
+
+typedef struct _IO_REMOVE_LOCK {
+  IO_REMOVE_LOCK_COMMON_BLOCK Common;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag,

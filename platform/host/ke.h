@@ -6,16 +6,16 @@
 
 // IRQL. KeRaiseIrql and KeLowerIrql are spelled as the x86 headers spell them.
 KIRQL NTAPI KeGetCurrentIrql(void);
-KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
-VOID NTAPI KfLowerIrql(KIRQL NewIrql);
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
 #define KeRaiseIrql(NewIrql, OldIrql) (*(OldIrql) = KfRaiseIrql(NewIrql))
 #define KeLowerIrql(NewIrql) KfLowerIrql(NewIrql)
 
 // Spin locks: acquiring raises to DISPATCH_LEVEL; the lock cell records its owner.
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL NTAPI KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-VOID NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 BOOLEAN NTAPI KeTestSpinLock(PKSPIN_LOCK SpinLock);
@@ -56,11 +56,14 @@ typedef struct _KSEMAPHORE {
   LONG Limit;
 } KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
 
-// Fast mutexes raise to APC_LEVEL and are not recursive.
+// Fast mutexes raise to APC_LEVEL and are not recursive. Count is 1 while the mutex is free and 0
+// while it is held; waiters wait on the event's header, which the host kernel gives the fast
+// mutex's own object type.
 typedef struct _FAST_MUTEX {
-  DISPATCHER_HEADER Header;  // SignalState 1 when free
+  volatile LONG Count;
   PKTHREAD Owner;
   ULONG Contention;
+  KEVENT Event;
   ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
 
@@ -104,9 +107,9 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
 LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
 
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
-VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex);
-VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex);
-BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
 
 // The processor's extended state (x87, SSE, AVX): kernel code uses those registers only between a
 // save and its restore, on one thread, restores in the reverse order of the saves.
@@ -114,11 +117,28 @@ BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
 #define XSTATE_LEGACY_SSE 1
 #define XSTATE_GSSE 2
 
+// In the platform's 32-bit x86 layout, where the save overlays the processor's context record.
 typedef struct _XSTATE_SAVE {
-  struct _XSTATE_SAVE* Prev;
-  struct _KTHREAD* Thread;
-  UCHAR Level;
-  ULONG64 Mask;
+  union {
+    struct {
+      ULONG64 Mask;
+      ULONG Reserved2;
+      struct _XSTATE_SAVE* Prev;
+      PVOID Reserved3;
+      struct _KTHREAD* Thread;
+      PVOID Reserved4;
+      UCHAR Level;
+    };
+    struct {
+      ULONG64 Mask;
+      ULONG Length;
+      ULONG Reserved1;
+      PVOID Area;
+      ULONG Reserved2;
+      PVOID Buffer;
+      ULONG Reserved3;
+    } XStateContext;
+  };
 } XSTATE_SAVE, *PXSTATE_SAVE;
 
 NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
@@ -180,7 +200,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation);
-LONG_PTR NTAPI ObfReferenceObject(PVOID Object);
-LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)

@@ -6,7 +6,17 @@
 #include <cstdint>
 #include <cstring>
 
+// On 32-bit x86 the platform's routines are stdcall, and the few it declares FASTCALL (Kf*, Iof*,
+// the fast mutex calls) fastcall, so that a driver image compiled against the platform's headers
+// can call the host kernel's routines, and the host kernel the image's. Elsewhere there is one
+// convention and both are empty.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
+#define FASTCALL
+#endif
 #define NTSYSAPI
 #define NTKERNELAPI
 #define DECLSPEC_NORETURN [[noreturn]]
@@ -32,10 +42,14 @@ typedef int16_t SHORT, CSHORT, *PSHORT;
 typedef uint16_t USHORT, *PUSHORT;
 typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG;
-typedef int64_t LONGLONG, *PLONGLONG;
-typedef uint64_t ULONGLONG, *PULONGLONG;
-typedef uint64_t ULONG64, *PULONG64;
-typedef int64_t LONG64;
+// 64-bit members sit on 8-byte boundaries in the platform's records, on 32-bit x86 too, where
+// the host's own ABI would put them on 4.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef LONGLONG* PLONGLONG;
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
+typedef ULONGLONG* PULONGLONG;
+typedef ULONGLONG ULONG64, *PULONG64;
+typedef LONGLONG LONG64;
 typedef intptr_t LONG_PTR, *PLONG_PTR;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef size_t SIZE_T, *PSIZE_T;

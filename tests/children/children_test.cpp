@@ -267,7 +267,7 @@ TEST_F(Children, CapabilitiesFollowTheAdaptersSleepMapping) {
   EXPECT_EQ(3u, caps.Address);
   // An adapter that keeps D0 in S1 (a filter above it answers so).
   PDRIVER_OBJECT filterDriver = hostk::IoCreateDriverObject("\\Driver\\CapsFilter");
-  filterDriver->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+  filterDriver->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
       filterQueries++;

@@ -96,7 +96,7 @@ TEST_F(UnloadDeathTest, DeviceObjectsOrPoolLeftAtUnload) {
   EXPECT_DEATH(
       {
         PDRIVER_OBJECT driver = hostk::IoCreateDriverObject("\\Driver\\KxLeaky");
-        driver->DriverUnload = [](PDRIVER_OBJECT) {};
+        driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};
         ExAllocatePoolWithTag(NonPagedPoolNx, 24, hostk::PoolTag("200M"));
         hostk::IoUnloadDriver(driver);
       },
@@ -107,7 +107,7 @@ TEST(DeviceObject, CleanUnloadCallsDriverUnload) {
   PDRIVER_OBJECT driver = hostk::IoCreateDriverObject("\\Driver\\KxClean");
   static bool unloaded;
   unloaded = false;
-  driver->DriverUnload = [](PDRIVER_OBJECT) { unloaded = true; };
+  driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI { unloaded = true; };
   hostk::IoUnloadDriver(driver);
   EXPECT_TRUE(unloaded);
 }

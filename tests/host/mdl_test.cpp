@@ -350,7 +350,7 @@ TEST_F(MdlDeathTest, ThreadedRequestEndsWithAnMdlThatCannotBeUnlocked) {
         PDRIVER_OBJECT driver = hostk::IoCreateDriverObject("\\Driver\\KxMdlChain");
         PDEVICE_OBJECT device;
         IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-        driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+        driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) NTAPI {
           PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag);
           PMDL pool = IoAllocateMdl(block, 64, FALSE, FALSE, irp);
           MmBuildMdlForNonPagedPool(pool);

@@ -35,7 +35,7 @@ TEST_F(RemoveLockTest, ReleaseAndWaitReturnsWhenTheLastHolderReleases) {
   holder.Join();
   // Refused while the remover waited, and not counted: it would otherwise have kept it waiting.
   EXPECT_EQ(STATUS_DELETE_PENDING, lateAcquire);
-  EXPECT_EQ(0, lock_.IoCount);
+  EXPECT_EQ(0, lock_.Common.IoCount);
 }
 
 TEST_F(RemoveLockTest, AcquireAfterRemovalAnswersDeletePending) {
@@ -43,10 +43,10 @@ TEST_F(RemoveLockTest, AcquireAfterRemovalAnswersDeletePending) {
   LONGLONG start = hostk::ClockNow();
   IoReleaseRemoveLockAndWait(&lock_, TagOf(1));
   EXPECT_EQ(start, hostk::ClockNow());  // nobody else held it: no wait
-  EXPECT_TRUE(lock_.Removed);
+  EXPECT_TRUE(lock_.Common.Removed);
   EXPECT_EQ(STATUS_DELETE_PENDING, IoAcquireRemoveLock(&lock_, TagOf(2)));
   EXPECT_EQ(STATUS_DELETE_PENDING, IoAcquireRemoveLock(&lock_, TagOf(1)));
-  EXPECT_EQ(0, lock_.IoCount);
+  EXPECT_EQ(0, lock_.Common.IoCount);
 }
 
 TEST_F(RemoveLockTest, ConcurrentNestedAcquisitionsBalance) {
@@ -66,7 +66,7 @@ TEST_F(RemoveLockTest, ConcurrentNestedAcquisitionsBalance) {
     SystemThread b([&] { work(11, true); });
     SystemThread c([&] { work(10, false); });  // a tag shared with another thread
   }
-  EXPECT_EQ(1, lock_.IoCount);
+  EXPECT_EQ(1, lock_.Common.IoCount);
   ASSERT_EQ(STATUS_SUCCESS, IoAcquireRemoveLock(&lock_, TagOf(1)));
   LONGLONG start = hostk::ClockNow();
   IoReleaseRemoveLockAndWait(&lock_, TagOf(1));

@@ -58,7 +58,7 @@ NTSTATUS PassDownLogging(Stack& stack, int index, PIRP irp) {
   IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(
       irp,
-      [](PDEVICE_OBJECT device, PIRP irp, PVOID context) -> NTSTATUS {
+      [](PDEVICE_OBJECT device, PIRP irp, PVOID context) NTAPI -> NTSTATUS {
         Stack* s = (Stack*)context;
         s->log.push_back("completion on device " + std::to_string(*(int*)device->DeviceExtension));
         if (irp->PendingReturned) IoMarkIrpPending(irp);
@@ -142,7 +142,7 @@ TEST(Request, InvokeFlagsSelectByFinalStatusAndCancel) {
               IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
     static NTSTATUS finalStatus;
     finalStatus = c.status;
-    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) NTAPI {
       irp->IoStatus.Status = finalStatus;
       IoCompleteRequest(irp, IO_NO_INCREMENT);
       return finalStatus;
@@ -154,7 +154,7 @@ TEST(Request, InvokeFlagsSelectByFinalStatusAndCancel) {
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+        [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
           called = true;
           return STATUS_MORE_PROCESSING_REQUIRED;
         },
@@ -168,7 +168,7 @@ TEST(Request, InvokeFlagsSelectByFinalStatusAndCancel) {
       EXPECT_DEATH(IoCallDriver(device, irp), "completed to the top");
       irp->Cancel = FALSE;
       IoSetCompletionRoutine(
-          irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; },
+          irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_MORE_PROCESSING_REQUIRED; },
           nullptr, TRUE, TRUE, TRUE);
       finalStatus = STATUS_SUCCESS;
       IoCallDriver(device, irp);
@@ -206,7 +206,7 @@ TEST(Request, MoreProcessingStopsTheWalkAndTheOwnerResumesIt) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+        [](PDEVICE_OBJECT, PIRP, PVOID event) NTAPI -> NTSTATUS {
           KeSetEvent((PKEVENT)event, IO_NO_INCREMENT, FALSE);
           return STATUS_MORE_PROCESSING_REQUIRED;
         },
@@ -236,7 +236,7 @@ TEST(Request, CancelRunsTheCancelRoutineOnceOrOnlySetsTheFlag) {
     if (index > 0) return PassDownLogging(s, index, irp);
     IoMarkIrpPending(irp);
     s.held = irp;
-    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT device, PIRP irp) {
+    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT device, PIRP irp) NTAPI {
       IoReleaseCancelSpinLock(irp->CancelIrql);
       Stack::current->log.push_back("cancel on device " +
                                     std::to_string(*(int*)device->DeviceExtension));
@@ -311,7 +311,7 @@ TEST(Request, TheWalkClearsEachLocationBeforeTheRoutineAboveRuns) {
   next->Parameters.Others.Argument1 = &seen;
   IoSetCompletionRoutine(
       irp,
-      [](PDEVICE_OBJECT, PIRP irp, PVOID context) -> NTSTATUS {
+      [](PDEVICE_OBJECT, PIRP irp, PVOID context) NTAPI -> NTSTATUS {
         // The originator reads back what it put in the location it sent the request with.
         Seen* s = (Seen*)context;
         PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
@@ -397,8 +397,8 @@ TEST(Request, OriginatorsOwnLocationMayBeFreedOrReused) {
   for (int round = 0; round < 2; round++) {
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
-        TRUE, TRUE, TRUE);
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_MORE_PROCESSING_REQUIRED; },
+        nullptr, TRUE, TRUE, TRUE);
     EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(stack.Top(), irp));
     EXPECT_EQ(irp->StackCount, irp->CurrentLocation);
     if (round == 0) {
@@ -550,7 +550,7 @@ TEST_F(RequestDeathTest, PendingWithoutMarkAndMarkWithoutPending) {
           if (index == 0) return PendAtBottom(s, index, irp);
           IoCopyCurrentIrpStackLocationToNext(irp);
           IoSetCompletionRoutine(
-              irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_CONTINUE_COMPLETION; },
+              irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_CONTINUE_COMPLETION; },
               nullptr, TRUE, TRUE, TRUE);
           return IoCallDriver(s.devices[index - 1], irp);
         };
@@ -574,7 +574,7 @@ TEST_F(RequestDeathTest, OriginatorTakesBackAThreadedRequest) {
                                                  stack.Top(), nullptr, 0, nullptr, 0, TRUE, &event,
                                                  &iosb);
         IoSetCompletionRoutine(
-            irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; },
+            irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_MORE_PROCESSING_REQUIRED; },
             nullptr, TRUE, TRUE, TRUE);
         IoCallDriver(stack.Top(), irp);
       },

@@ -34,10 +34,13 @@ void Consume(DISPATCHER_HEADER* header, PKTHREAD thread) {
       mutex->OwnerThread = thread;
       break;
     }
-    case kFastMutexObject:
+    case kFastMutexObject: {
+      FAST_MUTEX* mutex = CONTAINING_RECORD(header, FAST_MUTEX, Event.Header);
       header->SignalState = 0;
-      ((FAST_MUTEX*)header)->Owner = thread;
+      mutex->Count = 0;
+      mutex->Owner = thread;
       break;
+    }
     default:
       break;
   }
@@ -186,7 +189,8 @@ LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
 }
 
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
-  InitializeHeader(&FastMutex->Header, kFastMutexObject, 1);
+  InitializeHeader(&FastMutex->Event.Header, kFastMutexObject, 1);
+  FastMutex->Count = 1;
   FastMutex->Owner = nullptr;
   FastMutex->Contention = 0;
   FastMutex->OldIrql = PASSIVE_LEVEL;
@@ -194,7 +198,7 @@ VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 
 // The platform raises to APC_LEVEL before it waits for the fast mutex, so no APC is delivered in
 // that wait either.
-VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
   RequireIrqlAtMost(APC_LEVEL, "ExAcquireFastMutex");
   PKTHREAD self = CurrentKThread();
   KIRQL oldIrql = KfRaiseIrql(APC_LEVEL);
@@ -204,28 +208,29 @@ VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
       BugCheck(kDriverVerifierDetectedViolation,
                "ExAcquireFastMutex: fast mutex acquired recursively", (ULONG_PTR)FastMutex);
     }
-    DISPATCHER_HEADER* objects[1] = {&FastMutex->Header};
+    DISPATCHER_HEADER* objects[1] = {&FastMutex->Event.Header};
     WaitSpec spec{objects, 1, WaitAny, "ExAcquireFastMutex"};
-    if (FastMutex->Header.SignalState <= 0) FastMutex->Contention++;
+    if (FastMutex->Event.Header.SignalState <= 0) FastMutex->Contention++;
     BlockCurrentThread(lock, spec, kNoDeadline);
   }
   FastMutex->OldIrql = oldIrql;
 }
 
-BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
+BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
   RequireIrqlAtMost(APC_LEVEL, "ExTryToAcquireFastMutex");
   PKTHREAD self = CurrentKThread();
   {
     auto lock = LockScheduler();
-    if (FastMutex->Header.SignalState <= 0) return FALSE;
-    FastMutex->Header.SignalState = 0;
+    if (FastMutex->Event.Header.SignalState <= 0) return FALSE;
+    FastMutex->Event.Header.SignalState = 0;
+    FastMutex->Count = 0;
     FastMutex->Owner = self;
   }
   FastMutex->OldIrql = KfRaiseIrql(APC_LEVEL);
   return TRUE;
 }
 
-VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   PKTHREAD self = CurrentKThread();
   if (KeGetCurrentIrql() != APC_LEVEL) {
     BugCheckF(kIrqlNotGreaterOrEqual, "ExReleaseFastMutex at IRQL %u, not APC_LEVEL",
@@ -241,7 +246,8 @@ VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     }
     oldIrql = (KIRQL)FastMutex->OldIrql;
     FastMutex->Owner = nullptr;
-    FastMutex->Header.SignalState = 1;
+    FastMutex->Count = 1;
+    FastMutex->Event.Header.SignalState = 1;
     WakeSatisfiedWaiters(lock);
   }
   KfLowerIrql(oldIrql);

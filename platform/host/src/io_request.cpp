@@ -36,8 +36,9 @@ void ClearStackLocation(PIO_STACK_LOCATION stack) {
   stack->Context = nullptr;
 }
 
+// The stack ends where the packet ends (see IoInitializeIrp).
 PIO_STACK_LOCATION TopStackLocation(PIRP irp) {
-  return (PIO_STACK_LOCATION)(irp + 1) + irp->StackCount - 1;
+  return (PIO_STACK_LOCATION)((PCHAR)irp + irp->Size) - 1;
 }
 
 ULONG OutputLengthOf(PIRP irp) {
@@ -158,9 +159,13 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     BugCheck(kDriverVerifierDetectedViolation, "IoAllocateIrp with a stack size below 1",
              (ULONG_PTR)StackSize);
   }
-  PIRP irp = IrpAllocateMemory(IoSizeOfIrp(StackSize));
+  // One spare location between the request and its stack: a driver that copies its location to
+  // the next one past the last writes there, not over the request's tail (where the current
+  // location is kept), and IoCallDriver can still bug check on the exhausted stack.
+  USHORT packetSize = IoSizeOfIrp(StackSize + 1);
+  PIRP irp = IrpAllocateMemory(packetSize);
   if (irp == nullptr) return nullptr;
-  IoInitializeIrp(irp, IoSizeOfIrp(StackSize), StackSize);
+  IoInitializeIrp(irp, packetSize, StackSize);
   return irp;
 }
 
@@ -170,7 +175,8 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   Irp->Size = PacketSize;
   Irp->StackCount = StackSize;
   Irp->CurrentLocation = (CHAR)(StackSize + 1);
-  Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + StackSize;
+  // The stack ends where the packet ends.
+  Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)((PCHAR)Irp + PacketSize);
   InitializeListHead(&Irp->ThreadListEntry);
 }
 
@@ -204,7 +210,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   IrpNoteReused(Irp);
 }
 
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     BugCheck(kIrqlNotLessOrEqual, "IoCallDriver above DISPATCH_LEVEL", (ULONG_PTR)Irp);
   }
@@ -230,7 +236,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
   CheckCompletionEntry(Irp);
   if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) PowerNoteCompletion(Irp);
   ULONG outputLength = OutputLengthOf(Irp);

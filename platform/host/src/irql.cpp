@@ -41,7 +41,7 @@ using namespace hostk;
 
 KIRQL NTAPI KeGetCurrentIrql(void) { return tIrql; }
 
-KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
   KIRQL old = tIrql;
   if (NewIrql < old) {
     BugCheck(kIrqlNotGreaterOrEqual, "KeRaiseIrql to a lower IRQL", NewIrql, old);
@@ -50,7 +50,7 @@ KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
   return old;
 }
 
-VOID NTAPI KfLowerIrql(KIRQL NewIrql) {
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
   if (NewIrql > tIrql) {
     BugCheck(kIrqlNotLessOrEqual, "KeLowerIrql to a higher IRQL", NewIrql, tIrql);
   }
@@ -108,13 +108,13 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
 }
 
-KIRQL NTAPI KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
   KeAcquireSpinLockAtDpcLevel(SpinLock);
   return old;
 }
 
-VOID NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   if (tIrql != DISPATCH_LEVEL) {
     BugCheck(kIrqlNotGreaterOrEqual, "spin lock released at the wrong IRQL (not DISPATCH_LEVEL)",
              (ULONG_PTR)SpinLock, tIrql);

@@ -130,12 +130,12 @@ std::string ObReport() {
 
 using hostk::HeaderOf;
 
-LONG_PTR NTAPI ObfReferenceObject(PVOID Object) {
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
   std::lock_guard<std::mutex> guard(hostk::Table().lock);
   return ++hostk::LiveHeaderLocked(Object, "ObfReferenceObject")->references;
 }
 
-LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   hostk::ObjectHeader* header;
   {
     std::lock_guard<std::mutex> guard(hostk::Table().lock);

@@ -169,8 +169,8 @@ PVOID Track(BlockHeader* header) {
   PoolState& pool = Pool();
   std::lock_guard<std::mutex> guard(pool.lock);
   header->sequence = pool.nextSequence++;
-  Block block{header, header->tag, static_cast<POOL_TYPE>(header->type), header->size,
-              header->sequence};
+  Block block{header, header->tag, static_cast<POOL_TYPE>(header->type),
+              static_cast<SIZE_T>(header->size), header->sequence};
   UCHAR* body = BodyOf(header);
   pool.live.emplace(reinterpret_cast<ULONG_PTR>(body), block);
   return body;

@@ -26,9 +26,16 @@ using Holders = std::map<PVOID, Holder>;
 
 // Every lock's count, flag and tags change under this one lock, so that a release, the removal and
 // the bookkeeping of tags are seen in one order by every thread.
+struct Settings {
+  ULONG tag = 0;
+  ULONG maxLockedMinutes = 0;
+  ULONG highWatermark = 0;  // 0: no bound
+};
+
 struct RemoveLockTable {
   std::mutex lock;
   std::map<const IO_REMOVE_LOCK*, Holders> holders;  // only locks with outstanding acquisitions
+  std::map<const IO_REMOVE_LOCK*, Settings> settings;  // every initialised lock not yet removed
 };
 
 RemoveLockTable& Table() {
@@ -80,17 +87,19 @@ void TakeHolderLocked(PIO_REMOVE_LOCK lock, PVOID tag, const char* what) {
 
 // The acquisitions the driver holds, leaving out the initial one that only removal gives back.
 LONG OutstandingLocked(const IO_REMOVE_LOCK* lock) {
-  return lock->Removed ? lock->IoCount : lock->IoCount - 1;
+  return lock->Common.Removed ? lock->Common.IoCount : lock->Common.IoCount - 1;
 }
 
 void CheckHighWatermarkLocked(PIO_REMOVE_LOCK lock) {
-  if (lock->HighWatermark == 0 || lock->Removed) return;
-  if (OutstandingLocked(lock) > (LONG)lock->HighWatermark) {
+  auto it = Table().settings.find(lock);
+  if (it == Table().settings.end() || lock->Common.Removed) return;
+  ULONG highWatermark = it->second.highWatermark;
+  if (highWatermark != 0 && OutstandingLocked(lock) > (LONG)highWatermark) {
     std::string held = DescribeHoldersLocked(lock);
     BugCheckF(kDriverVerifierDetectedViolation,
               "IoAcquireRemoveLock: remove lock %p acquired more than its high-water mark of %u "
               "times (%s)",
-              (void*)lock, (unsigned)lock->HighWatermark, held.c_str());
+              (void*)lock, (unsigned)highWatermark, held.c_str());
   }
 }
 
@@ -112,13 +121,11 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag,
   std::lock_guard<std::mutex> guard(Table().lock);
   // Memory reused for a new lock starts with no holders.
   Table().holders.erase(Lock);
-  Lock->Removed = FALSE;
-  Lock->Reserved[0] = Lock->Reserved[1] = Lock->Reserved[2] = 0;
-  Lock->IoCount = 1;
-  Lock->Tag = AllocateTag;
-  Lock->MaxLockedMinutes = MaxLockedMinutes;
-  Lock->HighWatermark = HighWatermark;
-  KeInitializeEvent(&Lock->RemoveEvent, SynchronizationEvent, FALSE);
+  Lock->Common.Removed = FALSE;
+  Lock->Common.Reserved[0] = Lock->Common.Reserved[1] = Lock->Common.Reserved[2] = 0;
+  Lock->Common.IoCount = 1;
+  Table().settings[Lock] = Settings{AllocateTag, MaxLockedMinutes, HighWatermark};
+  KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
 }
 
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File,
@@ -126,11 +133,13 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLock");
   CheckSize(RemlockSize, "IoAcquireRemoveLock");
   std::lock_guard<std::mutex> guard(Table().lock);
-  RemoveLock->IoCount++;
-  if (RemoveLock->Removed) {
+  RemoveLock->Common.IoCount++;
+  if (RemoveLock->Common.Removed) {
     // The acquisition is undone; the count it briefly held may be the last one the remover waits
     // for.
-    if (--RemoveLock->IoCount == 0) KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    if (--RemoveLock->Common.IoCount == 0) {
+      KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
     return STATUS_DELETE_PENDING;
   }
   CheckHighWatermarkLocked(RemoveLock);
@@ -145,10 +154,12 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
   if (OutstandingLocked(RemoveLock) <= 0) {
     BugCheck(kDriverVerifierDetectedViolation,
              "IoReleaseRemoveLock: remove lock released more often than acquired",
-             (ULONG_PTR)RemoveLock, (ULONG_PTR)Tag, (ULONG_PTR)RemoveLock->IoCount);
+             (ULONG_PTR)RemoveLock, (ULONG_PTR)Tag, (ULONG_PTR)RemoveLock->Common.IoCount);
   }
   TakeHolderLocked(RemoveLock, Tag, "IoReleaseRemoveLock");
-  if (--RemoveLock->IoCount == 0) KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+  if (--RemoveLock->Common.IoCount == 0) {
+    KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+  }
 }
 
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
@@ -158,18 +169,19 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
   bool drained;
   {
     std::lock_guard<std::mutex> guard(Table().lock);
-    if (RemoveLock->Removed) {
+    if (RemoveLock->Common.Removed) {
       BugCheck(kDriverVerifierDetectedViolation,
                "IoReleaseRemoveLockAndWait: remove lock is already removed",
                (ULONG_PTR)RemoveLock, (ULONG_PTR)Tag);
     }
     // The caller must hold an acquisition of its own; it is given back with the initial one.
     TakeHolderLocked(RemoveLock, Tag, "IoReleaseRemoveLockAndWait");
-    RemoveLock->Removed = TRUE;
-    RemoveLock->IoCount -= 2;
-    drained = RemoveLock->IoCount == 0;
+    RemoveLock->Common.Removed = TRUE;
+    RemoveLock->Common.IoCount -= 2;
+    Table().settings.erase(RemoveLock);
+    drained = RemoveLock->Common.IoCount == 0;
   }
   if (!drained) {
-    KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
   }
 }

@@ -1,6 +1,7 @@
 // System threads and attached test threads: kernel thread objects, creation, termination, handles.
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <pthread.h>
 #include <thread>
 
@@ -76,8 +77,9 @@ void CheckCleanExit(const HostThread* host) {
   }
 }
 
-void ManagedThreadMain(HostThread* host, bool systemThread, void (*routine)(void*),
-                       void* context) {
+// A system thread's start routine has the platform's calling convention, the host's own threads
+// the host's: the body hides which.
+void ManagedThreadMain(HostThread* host, bool systemThread, std::function<void()> body) {
   {
     auto lock = LockScheduler();
     host->hasProcessorClock = pthread_getcpuclockid(pthread_self(), &host->processorClock) == 0;
@@ -85,7 +87,7 @@ void ManagedThreadMain(HostThread* host, bool systemThread, void (*routine)(void
   SetCurrentHostThread(host);
   NTSTATUS status = STATUS_SUCCESS;
   try {
-    routine(context);
+    body();
   } catch (const ThreadExit& exit) {
     status = exit.status;
   } catch (const RaisedStatus& raised) {
@@ -99,8 +101,8 @@ void ManagedThreadMain(HostThread* host, bool systemThread, void (*routine)(void
 
 // A new managed thread, counted as running before the caller goes on so that the clock cannot move
 // before it gets to run.
-HANDLE StartManagedThread(const char* name, bool systemThread, void (*routine)(void*),
-                          void* context, bool wantHandle, PKTHREAD* object = nullptr) {
+HANDLE StartManagedThread(const char* name, bool systemThread, std::function<void()> body,
+                          bool wantHandle, PKTHREAD* object = nullptr) {
   HostThread* host = new HostThread;
   host->name = name;
   host->service = !systemThread;
@@ -116,7 +118,7 @@ HANDLE StartManagedThread(const char* name, bool systemThread, void (*routine)(v
     RegisterRunningThread(lock, host);
     if (systemThread) NoteSystemThreadStarted(lock);
   }
-  std::thread(ManagedThreadMain, host, systemThread, routine, context).detach();
+  std::thread(ManagedThreadMain, host, systemThread, std::move(body)).detach();
   return handle;
 }
 
@@ -167,12 +169,12 @@ void DetachCurrentThread() {
 bool IsCurrentThreadManaged() { return CurrentHostThread() != nullptr; }
 
 void StartHostThread(const char* name, void (*body)(void* context), void* context) {
-  StartManagedThread(name, false, body, context, false);
+  StartManagedThread(name, false, [body, context] { body(context); }, false);
 }
 
 PKTHREAD StartHostThreadObject(const char* name, void (*body)(void* context), void* context) {
   PKTHREAD thread = nullptr;
-  StartManagedThread(name, false, body, context, false, &thread);
+  StartManagedThread(name, false, [body, context] { body(context); }, false, &thread);
   return thread;
 }
 
@@ -207,7 +209,8 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, struct _OBJECT_
     ClientId->UniqueProcess = (HANDLE)(ULONG_PTR)4;  // the System process
     ClientId->UniqueThread = (HANDLE)(ULONG_PTR)(0x1000 + 4 * id);
   }
-  *ThreadHandle = StartManagedThread(name, true, StartRoutine, StartContext, true);
+  *ThreadHandle = StartManagedThread(
+      name, true, [StartRoutine, StartContext] { StartRoutine(StartContext); }, true);
   return STATUS_SUCCESS;
 }
 
