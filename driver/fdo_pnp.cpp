@@ -5,6 +5,8 @@
 
 namespace {
 
+constexpr LONGLONG kCancelAgainInterval = -10 * 1000 * 1000;  // one second, relative
+
 // The frame worker and every user of the data channels are gone before the buffers are.
 void FreeDeviceResources(BusDeviceContext* bus) {
   UsbCancelAsyncTransfer(bus);
@@ -12,7 +14,6 @@ void FreeDeviceResources(BusDeviceContext* bus) {
   FreeFrameBuffers(bus);
 }
 
-// Query-stop and query-remove: nothing new starts, and the requests already inside finish.
 // What would otherwise hold a request reference for as long as the device lets it: a wait-wake
 // request and reads waiting for data that may never come. A request that passed the state test
 // just before the state changed can still reach the pipes afterwards, so the quiet wait cancels
@@ -23,17 +24,18 @@ void EndWaitingRequests(BusDeviceContext* bus) {
 }
 
 void WaitUntilIdle(BusDeviceContext* bus) {
-  LARGE_INTEGER second;
-  second.QuadPart = -10 * 1000 * 1000;
+  LARGE_INTEGER interval;
+  interval.QuadPart = kCancelAgainInterval;
   for (;;) {
     EndWaitingRequests(bus);
-    if (KeWaitForSingleObject(&bus->IoIdleEvent, Executive, KernelMode, FALSE, &second) !=
+    if (KeWaitForSingleObject(&bus->IoIdleEvent, Executive, KernelMode, FALSE, &interval) !=
         STATUS_TIMEOUT) {
       return;
     }
   }
 }
 
+// Query-stop and query-remove: nothing new starts, and the requests already inside finish.
 NTSTATUS PrepareToLetGo(BusDeviceContext* bus, PIRP irp, LONG pendingState) {
   SetBusPnpState(bus, pendingState);
   IoCountDecrement(bus);

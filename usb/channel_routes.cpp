@@ -77,12 +77,12 @@ void StopWriteChannel(BusDeviceContext* bus, ULONG index) {
 
 // Every request a transfer-set handle has in flight ends with STATUS_CANCELLED, also a read that
 // would wait for ever for data the far side never sends. The data pipes stay usable afterwards.
+// The current layout's routes name each of the eight data pipes once.
 void AbortTransferSets(BusDeviceContext* bus) {
-  const PipeField pipes[] = {&BusDeviceContext::PipeDataIn1,  &BusDeviceContext::PipeDataIn2,
-                             &BusDeviceContext::PipeDataIn3,  &BusDeviceContext::PipeDataIn4,
-                             &BusDeviceContext::PipeDataOut1, &BusDeviceContext::PipeDataOut2,
-                             &BusDeviceContext::PipeDataOut3, &BusDeviceContext::PipeDataOut4};
-  for (PipeField field : pipes) {
-    if (bus->*field != NULL) UsbAbortPipe(bus, bus->*field);
+  const PipeField* const routes[] = {kReadPipes[kCurrent], kWritePipes[kCurrent]};
+  for (const PipeField* direction : routes) {
+    for (ULONG i = 0; i < kChannels; i++) {
+      if (bus->*direction[i] != NULL) UsbAbortPipe(bus, bus->*direction[i]);
+    }
   }
 }
