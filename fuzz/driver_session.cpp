@@ -10,6 +10,7 @@
 #include "host/hostk/pool.h"
 #include "host/hostk/registry.h"
 #include "host/hostk/user_memory.h"
+#include "input_history.h"
 
 namespace kxfuzz {
 namespace {
@@ -22,6 +23,7 @@ constexpr SIZE_T kLargestAllocation = 64u << 20;
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "\n*** fuzz: the input left the adapter unclean: %s\n", what.c_str());
   std::fflush(stderr);
+  WriteInputHistory();
   std::abort();
 }
 
@@ -39,6 +41,7 @@ std::map<ULONG, size_t> LivePoolByTag() {
 
 DriverSession& DriverSession::Get() {
   static DriverSession* session = [] {
+    InstallInputHistory();
     hostk::AttachCurrentThread("fuzz");
     auto* created = new DriverSession;
     created->Plug();
@@ -81,7 +84,8 @@ std::vector<PDEVICE_OBJECT> DriverSession::Children() {
   return children;
 }
 
-void DriverSession::BeginInput() {
+void DriverSession::BeginInput(const uint8_t* bytes, size_t size) {
+  RememberInput(bytes, size);
   poolBefore_ = LivePoolByTag();
   mdlsBefore_ = hostk::MdlLiveCount();
 }

@@ -36,8 +36,9 @@ class DriverSession {
   // so far is done: none of them can be deleted until the next enumeration.
   std::vector<PDEVICE_OBJECT> Children();
 
-  // To be called before an input: notes what must be the same after it.
-  void BeginInput();
+  // To be called before an input: notes what must be the same after it, and keeps the input in the
+  // campaign's history (input_history.h).
+  void BeginInput(const uint8_t* bytes, size_t size);
   // Puts the adapter back to its known state (no child, link mode 0, link thread stopped, no
   // message left on a data channel, the compression options of the start), lets virtual time
   // settle and checks that the input left nothing behind: pool, memory descriptor lists, requests

@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   kxfuzz::DriverSession& session = kxfuzz::DriverSession::Get();
-  session.BeginInput();
+  session.BeginInput(bytes, size);
   BusDeviceContext* bus = session.Bus();
   // Link mode 1 with the driver's own thread, as the mode's control code enters it.
   bus->LinkMode = 1;

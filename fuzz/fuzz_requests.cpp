@@ -181,7 +181,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   kxfuzz::DriverSession& session = kxfuzz::DriverSession::Get();
-  session.BeginInput();
+  session.BeginInput(bytes, size);
   {
     FuzzedDataProvider data(bytes, size);
     kxfuzz::RequestPlayer(session, data).Play();

@@ -49,4 +49,8 @@ enum BugCheckCode : ULONG {
                                   ULONG_PTR p4, const char* format, ...)
     __attribute__((format(printf, 6, 7)));
 
+// Called once, on the failing thread, after a bug check's report and before the process ends: a
+// test harness's chance to keep what led up to it. Null to remove.
+void SetBugCheckObserver(void (*observer)());
+
 }  // namespace hostk

@@ -4,6 +4,7 @@
 #include <execinfo.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 
 namespace hostk {
 namespace {
+
+std::atomic<void (*)()> gObserver{nullptr};
 
 const char* BugCheckName(ULONG code) {
   switch (code) {
@@ -59,8 +62,11 @@ void BugCheck(ULONG code, const char* rule, ULONG_PTR p1, ULONG_PTR p2, ULONG_PT
   fflush(stderr);
   backtrace_symbols_fd(frames, count, STDERR_FILENO);
   fflush(stderr);
+  if (void (*observer)() = gObserver.exchange(nullptr)) observer();
   abort();
 }
+
+void SetBugCheckObserver(void (*observer)()) { gObserver = observer; }
 
 void BugCheckF(ULONG code, const char* format, ...) {
   char rule[1024];
