@@ -6,6 +6,9 @@
 // check of the host kernel's verifier is a crash.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,18 @@ namespace {
 
 constexpr size_t kMaxSteps = 64;
 constexpr size_t kMaxHandles = 16;
+
+// With KX_FUZZ_TRACE set, every step is told on standard error as it is played, so that a
+// finding's input can be read as the requests it makes.
+void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Trace(const char* format, ...) {
+  static const bool enabled = std::getenv("KX_FUZZ_TRACE") != nullptr;
+  if (!enabled) return;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+}
 
 struct Handle {
   HANDLE value;
@@ -41,15 +56,38 @@ class RequestPlayer {
         case 4: Transfer(false); break;
         case 5: Close(); break;
         case 6: AttachChild(); break;
-        case 7: session_.Settle(data_.ConsumeIntegralInRange<LONGLONG>(0, 2 * kSecond)); break;
-        case 8: RemoveDisplayChild(session_.Bus(), data_.ConsumeIntegralInRange<ULONG>(0, 260));
-                break;
+        case 7: Settle(); break;
+        case 8: Remove(); break;
         default: OpenChild(); break;
       }
     }
   }
 
  private:
+  void Settle() {
+    LONGLONG time = data_.ConsumeIntegralInRange<LONGLONG>(0, 2 * kSecond);
+    Trace("settle %lld00 ns\n", (long long)time);
+    session_.Settle(time);
+  }
+
+  void Remove() {
+    ULONG id = data_.ConsumeIntegralInRange<ULONG>(0, 260);
+    Trace("remove display %u\n", (unsigned)id);
+    RemoveDisplayChild(session_.Bus(), id);
+  }
+
+  // A buffer as an offset into the user block, or null.
+  std::string Describe(const UserSpan& span) const {
+    char text[64];
+    if (span.address == nullptr) {
+      std::snprintf(text, sizeof text, "null+%u", (unsigned)span.length);
+    } else {
+      std::snprintf(text, sizeof text, "block+%zu, %u bytes", arena_.OffsetOf(span.address),
+                    (unsigned)span.length);
+    }
+    return text;
+  }
+
   // "", "\DISP00".."\DISP10", "\DMASET0".."\DMASET3", or any printable name.
   std::string Name(int* dataChannel) {
     *dataChannel = 0;
@@ -85,14 +123,15 @@ class RequestPlayer {
     if (handles_.size() >= kMaxHandles) return;
     Handle handle = {};
     std::string name = Name(&handle.dataChannel);
-    if (NT_SUCCESS(client_.OpenDevice(session_.Fdo(), &handle.value, name))) {
-      handles_.push_back(handle);
-    }
+    NTSTATUS status = client_.OpenDevice(session_.Fdo(), &handle.value, name);
+    Trace("open \"%s\": 0x%08X\n", name.c_str(), (unsigned)status);
+    if (NT_SUCCESS(status)) handles_.push_back(handle);
   }
 
   void Close() {
     Handle* handle = PickHandle();
     if (handle == nullptr) return;
+    Trace("close handle %p\n", handle->value);
     client_.Close(handle->value);
     handles_.erase(handles_.begin() + (handle - handles_.data()));
   }
@@ -104,8 +143,10 @@ class RequestPlayer {
     UserSpan input = arena_.Decode(data_);
     UserSpan output = arena_.Decode(data_);
     if (!NT_SUCCESS(ProbeLikeIoManager(code, input, output))) return;
-    client_.DeviceControl(handle->value, code, input.address, input.length, output.address,
-                          output.length);
+    NTSTATUS status = client_.DeviceControl(handle->value, code, input.address, input.length,
+                                            output.address, output.length);
+    Trace("control 0x%06X on %p, in %s, out %s: 0x%08X\n", (unsigned)code, handle->value,
+          Describe(input).c_str(), Describe(output).c_str(), (unsigned)status);
   }
 
   // As the display driver sends them: to the top of the child's stack, from this process.
@@ -118,7 +159,10 @@ class RequestPlayer {
     UserSpan output = arena_.Decode(data_);
     if (!NT_SUCCESS(ProbeLikeIoManager(code, input, output))) return;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(child);
-    kxsim::DisplayIoctl(top, code, input.address, input.length, output.address, output.length);
+    NTSTATUS status = kxsim::DisplayIoctl(top, code, input.address, input.length, output.address,
+                                          output.length);
+    Trace("child control 0x%06X, in %s, out %s: 0x%08X\n", (unsigned)code,
+          Describe(input).c_str(), Describe(output).c_str(), (unsigned)status);
     ObfDereferenceObject(top);
   }
 
@@ -134,11 +178,12 @@ class RequestPlayer {
       session_.Adapter().QueueIn((UCHAR)(0x80 | handle->dataChannel), std::move(message));
     }
     UserSpan buffer = arena_.Decode(data_);
-    if (read) {
-      client_.Read(handle->value, buffer.address, buffer.length);
-    } else {
-      client_.Write(handle->value, buffer.address, buffer.length);
-    }
+    ULONG_PTR moved = 0;
+    NTSTATUS status = read ? client_.Read(handle->value, buffer.address, buffer.length, &moved)
+                           : client_.Write(handle->value, buffer.address, buffer.length, &moved);
+    Trace("%s on %p (channel %d), buffer %s: 0x%08X, %zu bytes\n", read ? "read" : "write",
+          handle->value, handle->dataChannel, Describe(buffer).c_str(), (unsigned)status,
+          (size_t)moved);
   }
 
   // A display report as the far side or the attach code delivers it: an identifier, a mode count
@@ -152,7 +197,9 @@ class RequestPlayer {
     size_t tail = data_.ConsumeIntegralInRange<size_t>(0, 8 * modes + 600);
     std::vector<uint8_t> rest = data_.ConsumeBytes<uint8_t>(tail);
     report.insert(report.end(), rest.begin(), rest.end());
-    CreateDisplayChild(session_.Bus(), report.data(), (ULONG)report.size());
+    NTSTATUS status = CreateDisplayChild(session_.Bus(), report.data(), (ULONG)report.size());
+    Trace("attach display %u with %u modes, %zu bytes: 0x%08X\n", (unsigned)id, (unsigned)modes,
+          report.size(), (unsigned)status);
   }
 
   // Children are not opened by name: the open must fail cleanly.

@@ -31,6 +31,8 @@ class UserArena {
   // starting inside it and reaching past its end. The bytes inside the block are filled from the
   // input.
   UserSpan Decode(FuzzedDataProvider& data);
+  // Where an address decoded from this arena lies in its block.
+  size_t OffsetOf(const UCHAR* address) const { return (size_t)(address - block_->Data()); }
 
  private:
   std::unique_ptr<hostk::UserBuffer> block_;
