@@ -130,10 +130,15 @@ void UsbPortCore::StartTransfer(const UsbPendingPtr& pending) {
   // there (rather than the system address of an MDL) is the caller's bug.
   if (pending->buffer != nullptr && hostk::UserRangeContains(pending->buffer)) {
     const auto& request = pending->urb->UrbBulkOrInterruptTransfer;
-    char what[160];
-    std::snprintf(what, sizeof what, "USB transfer buffer of endpoint 0x%02X (request %p, %s)",
+    char what[320];
+    std::snprintf(what, sizeof what,
+                  "USB transfer buffer of endpoint 0x%02X (request %p, %s, submitted at %lld "
+                  "with %s, started at %lld)",
                   pending->endpoint, (void*)pending->irp,
-                  request.TransferBufferMDL != nullptr ? "through an MDL" : "a plain pointer");
+                  request.TransferBufferMDL != nullptr ? "through an MDL" : "a plain pointer",
+                  (long long)pending->submittedAt,
+                  pending->userAtSubmit ? "this user address" : "a system address then",
+                  (long long)hostk::ClockNow());
     hostk::UserRangeCheckContext(pending->buffer, pending->requested, what);
   }
   pending->transfer =

@@ -43,6 +43,11 @@ struct UsbPending {
   bool shortOk = false;
   ULONG requested = 0;
   UCHAR* buffer = nullptr;
+  // Whether `buffer` was already a user address when the request came, and when that was: a
+  // transfer found on user memory when it starts tells a caller's user pointer from a system
+  // buffer given back and mapped again as user memory while the request waited.
+  bool userAtSubmit = false;
+  LONGLONG submittedAt = 0;
   UCHAR descriptorType = 0;
   UCHAR descriptorIndex = 0;
   USHORT languageId = 0;

@@ -87,6 +87,8 @@ NTSTATUS UsbPortCore::SubmitBulkOrInterrupt(PIRP irp, PURB urb) {
   pending->shortOk = (request.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
   pending->requested = request.TransferBufferLength;
   pending->buffer = buffer;
+  pending->userAtSubmit = buffer != nullptr && hostk::UserRangeContains(buffer);
+  pending->submittedAt = hostk::ClockNow();
   CaptureSubmit(*pending);
   return Enqueue(pending);
 }

@@ -234,7 +234,8 @@ TEST_F(UsbTransfers, AnInMdlOverUserMemoryReceivesTheData) {
 }
 
 // The host controller reaches a plain transfer buffer from its own thread: a client's user address
-// there is reported (an MDL's system address is the way to hand it over).
+// there is reported (an MDL's system address is the way to hand it over), as one the request
+// already came with.
 TEST_F(UsbTransfers, AUserAddressAsTheTransferBufferIsReported) {
   OpenConfigured();
   hostk::UserBuffer user(32);
@@ -245,7 +246,7 @@ TEST_F(UsbTransfers, AUserAddressAsTheTransferBufferIsReported) {
         request.Send();
         request.Wait();
       },
-      "USB transfer buffer.*client process.*usb host controller");
+      "USB transfer buffer.*with this user address.*client process.*usb host controller");
 }
 
 // The host controller works at DISPATCH_LEVEL: paged pool handed over by address must be locked
