@@ -52,6 +52,10 @@ const std::vector<ImportBinding>& ImportBindings();
 // Module names compare without case, as the platform's loader compares them; routines exactly.
 const ImportBinding* FindImportBinding(const char* module, const char* routine);
 
+// How many statuses raised under an image's code have been offered to its exception handlers
+// through fs:[0] since the process started.
+uint64_t ImageExceptionsDispatched();
+
 // The thread information block (the platform's NT_TIB) that every managed thread's fs segment
 // points at, as code of an image reads it: fs:[0] is the head of the thread's chain of exception
 // registrations (0xFFFFFFFF when empty), fs:[0x18] the block's own address.

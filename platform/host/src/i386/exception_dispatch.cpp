@@ -5,6 +5,8 @@
 // unwinds (a handler raising again) are not supported here and end in a bug check that says so.
 #include "exception_dispatch.h"
 
+#include <atomic>
+
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/driver_image.h"
 
@@ -17,6 +19,8 @@ struct Registration {
 };
 
 Registration* const kEndOfChain = (Registration*)0xFFFFFFFF;
+
+std::atomic<uint64_t> gDispatched{0};
 
 constexpr ULONG kExceptionContinueExecution = 0;
 constexpr ULONG kExceptionContinueSearch = 1;
@@ -78,7 +82,10 @@ __asm__(
 
 namespace hostk {
 
+uint64_t ImageExceptionsDispatched() { return gDispatched.load(); }
+
 void DispatchToImage(NTSTATUS status, void* address) {
+  gDispatched++;
   ExceptionRecord32 record = {(ULONG)status, 0, nullptr, address, 0, {}};
   Context32 context = {};
   context.contextFlags = kContextI386Control;
