@@ -31,15 +31,15 @@ const Section kSections[] = {
     {".reloc", kCraftedRelocRva, 0x42000040}, // initialised data, discardable, read
 };
 
-void WriteHeaders(std::vector<uint8_t>& file, const CraftedImage& spec, uint32_t relocSize) {
+void WriteHeaders(std::vector<uint8_t>& file, const CraftedImage& crafted, uint32_t relocSize) {
   Put16(file, 0, 0x5A4D);
   Put32(file, 0x3C, kNtHeaderAt);
   Put32(file, kNtHeaderAt, 0x00004550);
   size_t coff = kNtHeaderAt + 4;
-  Put16(file, coff, spec.machine);
+  Put16(file, coff, crafted.machine);
   Put16(file, coff + 2, 3);
   Put16(file, coff + 16, kOptionalHeaderSize);
-  Put16(file, coff + 18, 0x2102 | (spec.withRelocations ? 0 : 1));  // DLL, 32-bit, executable
+  Put16(file, coff + 18, 0x2102 | (crafted.withRelocations ? 0 : 1));  // DLL, 32-bit, executable
   size_t opt = coff + 20;
   Put16(file, opt, 0x010B);
   Put32(file, opt + 16, kCraftedCodeRva);  // DriverEntry
@@ -51,8 +51,8 @@ void WriteHeaders(std::vector<uint8_t>& file, const CraftedImage& spec, uint32_t
   Put16(file, opt + 68, 1);  // native subsystem
   Put32(file, opt + 92, 16);
   Put32(file, opt + 96 + 8 * 1, kCraftedDataRva + kDescriptorsAt);
-  Put32(file, opt + 100 + 8 * 1, (uint32_t)(spec.imports.size() + 1) * 20);
-  if (spec.withRelocations) {
+  Put32(file, opt + 100 + 8 * 1, (uint32_t)(crafted.imports.size() + 1) * 20);
+  if (crafted.withRelocations) {
     Put32(file, opt + 96 + 8 * 5, kCraftedRelocRva);
     Put32(file, opt + 100 + 8 * 5, relocSize);
   }
@@ -68,10 +68,10 @@ void WriteHeaders(std::vector<uint8_t>& file, const CraftedImage& spec, uint32_t
 }
 
 // By default DriverEntry is: mov eax, <preferred base + data rva>; ret 8, its immediate relocated.
-void WriteCode(std::vector<uint8_t>& file, const CraftedImage& spec) {
+void WriteCode(std::vector<uint8_t>& file, const CraftedImage& crafted) {
   size_t at = kFileAlignment;
-  if (!spec.code.empty()) {
-    std::copy(spec.code.begin(), spec.code.end(), file.begin() + at);
+  if (!crafted.code.empty()) {
+    std::copy(crafted.code.begin(), crafted.code.end(), file.begin() + at);
     return;
   }
   file[at] = 0xB8;
@@ -81,11 +81,11 @@ void WriteCode(std::vector<uint8_t>& file, const CraftedImage& spec) {
 }
 
 // Descriptors, then per module its lookup table, its address table, its names.
-void WriteImports(std::vector<uint8_t>& file, const CraftedImage& spec) {
+void WriteImports(std::vector<uint8_t>& file, const CraftedImage& crafted) {
   size_t section = 2 * kFileAlignment;
-  uint32_t next = kDescriptorsAt + (uint32_t)(spec.imports.size() + 1) * 20;
-  for (size_t m = 0; m < spec.imports.size(); m++) {
-    const auto& routines = spec.imports[m].second;
+  uint32_t next = kDescriptorsAt + (uint32_t)(crafted.imports.size() + 1) * 20;
+  for (size_t m = 0; m < crafted.imports.size(); m++) {
+    const auto& routines = crafted.imports[m].second;
     uint32_t lookup = next;
     uint32_t address = lookup + 4 * (uint32_t)(routines.size() + 1);
     next = address + 4 * (uint32_t)(routines.size() + 1);
@@ -95,7 +95,7 @@ void WriteImports(std::vector<uint8_t>& file, const CraftedImage& spec) {
       memcpy(&file[section + next + 2], routines[r].c_str(), routines[r].size());
       next += 2 + (uint32_t)routines[r].size() + 1;
     }
-    const std::string& module = spec.imports[m].first;
+    const std::string& module = crafted.imports[m].first;
     memcpy(&file[section + next], module.c_str(), module.size());
     size_t descriptor = section + kDescriptorsAt + 20 * m;
     Put32(file, descriptor, kCraftedDataRva + lookup);
@@ -105,12 +105,12 @@ void WriteImports(std::vector<uint8_t>& file, const CraftedImage& spec) {
   }
 }
 
-uint32_t WriteRelocations(std::vector<uint8_t>& file, const CraftedImage& spec) {
+uint32_t WriteRelocations(std::vector<uint8_t>& file, const CraftedImage& crafted) {
   size_t at = 3 * kFileAlignment;
   std::vector<uint16_t> entries;
-  if (spec.code.empty()) entries.push_back((uint16_t)(3 << 12 | 1));  // the default's immediate
-  for (uint16_t offset : spec.codeAddresses) entries.push_back((uint16_t)(3 << 12 | offset));
-  entries.insert(entries.end(), spec.extraRelocations.begin(), spec.extraRelocations.end());
+  if (crafted.code.empty()) entries.push_back((uint16_t)(3 << 12 | 1));  // the default's immediate
+  for (uint16_t offset : crafted.codeAddresses) entries.push_back((uint16_t)(3 << 12 | offset));
+  entries.insert(entries.end(), crafted.extraRelocations.begin(), crafted.extraRelocations.end());
   if (entries.size() % 2 != 0) entries.push_back(0);  // blocks keep 4-byte alignment
   uint32_t size = 8 + 2 * (uint32_t)entries.size();
   Put32(file, at, kCraftedCodeRva);
@@ -121,24 +121,24 @@ uint32_t WriteRelocations(std::vector<uint8_t>& file, const CraftedImage& spec) 
 
 }  // namespace
 
-std::vector<uint8_t> BuildImage(const CraftedImage& spec) {
+std::vector<uint8_t> BuildImage(const CraftedImage& crafted) {
   std::vector<uint8_t> file(4 * kFileAlignment, 0);
-  WriteCode(file, spec);
-  WriteImports(file, spec);
-  uint32_t relocSize = WriteRelocations(file, spec);
-  WriteHeaders(file, spec, relocSize);
+  WriteCode(file, crafted);
+  WriteImports(file, crafted);
+  uint32_t relocSize = WriteRelocations(file, crafted);
+  WriteHeaders(file, crafted, relocSize);
   return file;
 }
 
-uint32_t CraftedImportSlot(const CraftedImage& spec, size_t module, size_t routine) {
-  uint32_t next = kDescriptorsAt + (uint32_t)(spec.imports.size() + 1) * 20;
+uint32_t CraftedImportSlot(const CraftedImage& crafted, size_t module, size_t routine) {
+  uint32_t next = kDescriptorsAt + (uint32_t)(crafted.imports.size() + 1) * 20;
   for (size_t m = 0;; m++) {
-    const auto& routines = spec.imports[m].second;
+    const auto& routines = crafted.imports[m].second;
     uint32_t address = next + 4 * (uint32_t)(routines.size() + 1);
     if (m == module) return kCraftedDataRva + address + 4 * (uint32_t)routine;
     next = address + 4 * (uint32_t)(routines.size() + 1);
     for (const std::string& name : routines) next += 2 + (uint32_t)name.size() + 1;
-    next += (uint32_t)spec.imports[m].first.size() + 1;
+    next += (uint32_t)crafted.imports[m].first.size() + 1;
   }
 }
 

@@ -29,9 +29,9 @@ constexpr uint32_t kCraftedCodeRva = 0x1000;
 constexpr uint32_t kCraftedDataRva = 0x2000;  // the imports follow the first word
 constexpr uint32_t kCraftedRelocRva = 0x3000;
 
-std::vector<uint8_t> BuildImage(const CraftedImage& spec);
+std::vector<uint8_t> BuildImage(const CraftedImage& crafted);
 
 // The relative address of the import address table slot of a module's n-th routine.
-uint32_t CraftedImportSlot(const CraftedImage& spec, size_t module, size_t routine);
+uint32_t CraftedImportSlot(const CraftedImage& crafted, size_t module, size_t routine);
 
 }  // namespace kxtest

@@ -11,15 +11,15 @@ namespace kxtest {
 namespace {
 
 CraftedImage WithImports() {
-  CraftedImage spec;
-  spec.imports = {{"ntoskrnl.exe", {"ExAllocatePoolWithTag", "IofCallDriver"}},
+  CraftedImage crafted;
+  crafted.imports = {{"ntoskrnl.exe", {"ExAllocatePoolWithTag", "IofCallDriver"}},
                   {"hal.dll", {"KeGetCurrentIrql"}}};
-  return spec;
+  return crafted;
 }
 
-std::string LoadFails(const CraftedImage& spec) {
+std::string LoadFails(const CraftedImage& crafted) {
   std::string error;
-  hostk::DriverImage* image = hostk::LoadDriverImageFromBytes(BuildImage(spec), &error);
+  hostk::DriverImage* image = hostk::LoadDriverImageFromBytes(BuildImage(crafted), &error);
   if (image != nullptr) {
     hostk::UnloadDriverImage(image);
     return "loaded";
@@ -43,9 +43,9 @@ std::string ProtectionAt(uintptr_t address) {
 }
 
 TEST(ImageLoader, MapsRelocatesAndBindsACraftedImage) {
-  CraftedImage spec = WithImports();
+  CraftedImage crafted = WithImports();
   std::string error;
-  hostk::DriverImage* image = hostk::LoadDriverImageFromBytes(BuildImage(spec), &error);
+  hostk::DriverImage* image = hostk::LoadDriverImageFromBytes(BuildImage(crafted), &error);
   ASSERT_NE(nullptr, image) << error;
   uintptr_t base = hostk::DriverImageBase(image);
   EXPECT_NE(kCraftedPreferredBase, base) << "a fresh base, so that the relocations matter";
@@ -54,11 +54,11 @@ TEST(ImageLoader, MapsRelocatesAndBindsACraftedImage) {
   EXPECT_EQ(base + kCraftedDataRva, (uintptr_t)(ULONG)entry(nullptr, nullptr));
   const std::pair<size_t, size_t> slots[] = {{0, 0}, {0, 1}, {1, 0}};
   for (auto [module, routine] : slots) {
-    const std::string& name = spec.imports[module].second[routine];
+    const std::string& name = crafted.imports[module].second[routine];
     const hostk::ImportBinding* binding =
-        hostk::FindImportBinding(spec.imports[module].first.c_str(), name.c_str());
+        hostk::FindImportBinding(crafted.imports[module].first.c_str(), name.c_str());
     ASSERT_NE(nullptr, binding) << name;
-    void* bound = *(void**)(base + CraftedImportSlot(spec, module, routine));
+    void* bound = *(void**)(base + CraftedImportSlot(crafted, module, routine));
     EXPECT_EQ(binding->address, bound) << name;
   }
   EXPECT_EQ("r--p", ProtectionAt(base));
@@ -70,10 +70,10 @@ TEST(ImageLoader, MapsRelocatesAndBindsACraftedImage) {
 }
 
 TEST(ImageLoader, NamesEveryImportWithoutABinding) {
-  CraftedImage spec = WithImports();
-  spec.imports[0].second.push_back("IoCreateSymbolicLink");
-  spec.imports.push_back({"KERNEL32.dll", {"ExitProcess"}});
-  std::string error = LoadFails(spec);
+  CraftedImage crafted = WithImports();
+  crafted.imports[0].second.push_back("IoCreateSymbolicLink");
+  crafted.imports.push_back({"KERNEL32.dll", {"ExitProcess"}});
+  std::string error = LoadFails(crafted);
   EXPECT_NE(std::string::npos, error.find("ntoskrnl.exe!IoCreateSymbolicLink")) << error;
   EXPECT_NE(std::string::npos, error.find("KERNEL32.dll!ExitProcess")) << error;
   EXPECT_EQ(std::string::npos, error.find("IofCallDriver")) << "bound routines are not named";
@@ -82,7 +82,7 @@ TEST(ImageLoader, NamesEveryImportWithoutABinding) {
 TEST(ImageLoader, RefusesWhatItDoesNotUnderstand) {
   struct Case {
     const char* name;
-    CraftedImage spec;
+    CraftedImage crafted;
     const char* expected;
   };
   CraftedImage dir64 = WithImports();
@@ -98,7 +98,7 @@ TEST(ImageLoader, RefusesWhatItDoesNotUnderstand) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    std::string error = LoadFails(c.spec);
+    std::string error = LoadFails(c.crafted);
     EXPECT_NE(std::string::npos, error.find(c.expected)) << error;
   }
 }
@@ -121,19 +121,19 @@ TEST(ImageLoader, RefusesFilesCutShort) {
 // its own: the raise cannot unwind through the image's frames as a C++ exception, and with no
 // registration at fs:[0] to take it, it is the platform's unhandled-exception bug check.
 TEST(ImageLoaderDeathTest, ARaiseUnderTheImageOutsideAnyGuardIsABugCheck) {
-  CraftedImage spec;
-  spec.imports = {{"ntoskrnl.exe", {"ProbeForRead"}}};
-  uint32_t slot = kCraftedPreferredBase + CraftedImportSlot(spec, 0, 0);
-  spec.code = {0x6A, 0x01,                          // push 1 (alignment)
+  CraftedImage crafted;
+  crafted.imports = {{"ntoskrnl.exe", {"ProbeForRead"}}};
+  uint32_t slot = kCraftedPreferredBase + CraftedImportSlot(crafted, 0, 0);
+  crafted.code = {0x6A, 0x01,                          // push 1 (alignment)
                0x6A, 0x04,                          // push 4 (length)
                0x68, 0x00, 0x10, 0x00, 0x00,        // push 0x1000 (the address)
                0xFF, 0x15, (uint8_t)slot, (uint8_t)(slot >> 8), (uint8_t)(slot >> 16),
                (uint8_t)(slot >> 24),               // call [ProbeForRead]
                0x33, 0xC0,                          // xor eax, eax
                0xC2, 0x08, 0x00};                   // ret 8
-  spec.codeAddresses = {11};
+  crafted.codeAddresses = {11};
   std::string error;
-  hostk::DriverImage* image = hostk::LoadDriverImageFromBytes(BuildImage(spec), &error);
+  hostk::DriverImage* image = hostk::LoadDriverImageFromBytes(BuildImage(crafted), &error);
   ASSERT_NE(nullptr, image) << error;
   PDRIVER_INITIALIZE entry = hostk::DriverImageEntry(image);
   EXPECT_DEATH(entry(nullptr, nullptr),
