@@ -56,9 +56,9 @@ typedef struct _KSEMAPHORE {
   LONG Limit;
 } KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
 
-// Fast mutexes raise to APC_LEVEL and are not recursive. Count is 1 while the mutex is free and 0
-// while it is held; waiters wait on the event's header, which the host kernel gives the fast
-// mutex's own object type.
+// Fast mutexes raise to APC_LEVEL and are not recursive. As on the platform, Count's lowest bit is
+// set while the mutex is free and the waiters are counted above it; the event (a synchronization
+// event) wakes one waiter when the mutex is handed over.
 typedef struct _FAST_MUTEX {
   volatile LONG Count;
   PKTHREAD Owner;

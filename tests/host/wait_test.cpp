@@ -290,6 +290,47 @@ TEST(Wait, FastMutexRaisesToApcLevelAndExcludes) {
   EXPECT_TRUE(otherInside);
 }
 
+// A driver built against the platform's headers initialises its fast mutexes itself, inline: the
+// lock bit set and an unsignalled synchronization event. Two waiters queue on such a mutex, each
+// release hands it to one of them, and the last release leaves it free.
+TEST(Wait, FastMutexInitialisedAsThePlatformsHeadersDoIsHandedOver) {
+  FAST_MUTEX mutex;
+  memset(&mutex, 0xCC, sizeof mutex);
+  mutex.Count = 1;
+  mutex.Owner = nullptr;
+  mutex.Contention = 0;
+  KeInitializeEvent(&mutex.Event, SynchronizationEvent, FALSE);
+  KEVENT go;
+  KeInitializeEvent(&go, NotificationEvent, FALSE);
+  LONG inside = 0;
+  LONG entered = 0;
+  auto waiter = [&] {
+    KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+    ExAcquireFastMutex(&mutex);
+    EXPECT_EQ(1, InterlockedIncrement(&inside)) << "one owner at a time";
+    InterlockedIncrement(&entered);
+    kxtest::Sleep(kSecond);
+    InterlockedDecrement(&inside);
+    ExReleaseFastMutex(&mutex);
+  };
+  {
+    SystemThread first(waiter);
+    SystemThread second(waiter);
+    ExAcquireFastMutex(&mutex);
+    EXPECT_EQ(0, mutex.Count & 1) << "held";
+    KeSetEvent(&go, 0, FALSE);
+    KeStallExecutionProcessor(1000);  // both are blocked on the mutex by now
+    EXPECT_EQ(0, InterlockedCompareExchange(&entered, 0, 0)) << "both wait while it is held";
+    EXPECT_EQ(8, mutex.Count) << "two waiters counted above the lock bit";
+    ExReleaseFastMutex(&mutex);
+  }
+  EXPECT_EQ(2, entered);
+  EXPECT_EQ(2u, mutex.Contention);
+  EXPECT_EQ(1, mutex.Count) << "free, no waiter";
+  EXPECT_TRUE(ExTryToAcquireFastMutex(&mutex));
+  ExReleaseFastMutex(&mutex);
+}
+
 TEST(Wait, ThreadObjectIsSignalledWhenItsThreadEnds) {
   KEVENT release;
   KeInitializeEvent(&release, NotificationEvent, FALSE);

@@ -34,13 +34,6 @@ void Consume(DISPATCHER_HEADER* header, PKTHREAD thread) {
       mutex->OwnerThread = thread;
       break;
     }
-    case kFastMutexObject: {
-      FAST_MUTEX* mutex = CONTAINING_RECORD(header, FAST_MUTEX, Event.Header);
-      header->SignalState = 0;
-      mutex->Count = 0;
-      mutex->Owner = thread;
-      break;
-    }
     default:
       break;
   }
@@ -188,11 +181,19 @@ LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
   return Mutex->Header.SignalState;
 }
 
+// Fast mutexes follow the platform's protocol, because a driver compiled against the platform's
+// headers initialises them itself (ExInitializeFastMutex is inline there): Count holds the lock bit
+// (set while the mutex is free) and the number of waiters in steps of FM_LOCK_WAITER_INC, and the
+// event, a synchronization event that starts unsignalled, only wakes a waiter. A release with
+// waiters hands the mutex over: the lock bit stays clear and the woken waiter becomes the owner.
+constexpr LONG kFastMutexLockBit = 0x1;
+constexpr LONG kFastMutexWaiterIncrement = 0x4;
+
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
-  InitializeHeader(&FastMutex->Event.Header, kFastMutexObject, 1);
-  FastMutex->Count = 1;
+  FastMutex->Count = kFastMutexLockBit;
   FastMutex->Owner = nullptr;
   FastMutex->Contention = 0;
+  KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
   FastMutex->OldIrql = PASSIVE_LEVEL;
 }
 
@@ -208,10 +209,17 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
       BugCheck(kDriverVerifierDetectedViolation,
                "ExAcquireFastMutex: fast mutex acquired recursively", (ULONG_PTR)FastMutex);
     }
-    DISPATCHER_HEADER* objects[1] = {&FastMutex->Event.Header};
-    WaitSpec spec{objects, 1, WaitAny, "ExAcquireFastMutex"};
-    if (FastMutex->Event.Header.SignalState <= 0) FastMutex->Contention++;
-    BlockCurrentThread(lock, spec, kNoDeadline);
+    if (FastMutex->Count & kFastMutexLockBit) {
+      FastMutex->Count &= ~kFastMutexLockBit;
+    } else {
+      FastMutex->Count += kFastMutexWaiterIncrement;
+      FastMutex->Contention++;
+      DISPATCHER_HEADER* objects[1] = {&FastMutex->Event.Header};
+      WaitSpec spec{objects, 1, WaitAny, "ExAcquireFastMutex"};
+      BlockCurrentThread(lock, spec, kNoDeadline);
+      FastMutex->Count -= kFastMutexWaiterIncrement;
+    }
+    FastMutex->Owner = self;
   }
   FastMutex->OldIrql = oldIrql;
 }
@@ -221,9 +229,8 @@ BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
   PKTHREAD self = CurrentKThread();
   {
     auto lock = LockScheduler();
-    if (FastMutex->Event.Header.SignalState <= 0) return FALSE;
-    FastMutex->Event.Header.SignalState = 0;
-    FastMutex->Count = 0;
+    if (!(FastMutex->Count & kFastMutexLockBit)) return FALSE;
+    FastMutex->Count &= ~kFastMutexLockBit;
     FastMutex->Owner = self;
   }
   FastMutex->OldIrql = KfRaiseIrql(APC_LEVEL);
@@ -246,9 +253,12 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     }
     oldIrql = (KIRQL)FastMutex->OldIrql;
     FastMutex->Owner = nullptr;
-    FastMutex->Count = 1;
-    FastMutex->Event.Header.SignalState = 1;
-    WakeSatisfiedWaiters(lock);
+    if (FastMutex->Count >= kFastMutexWaiterIncrement) {
+      FastMutex->Event.Header.SignalState = 1;
+      WakeSatisfiedWaiters(lock);
+    } else {
+      FastMutex->Count |= kFastMutexLockBit;
+    }
   }
   KfLowerIrql(oldIrql);
 }

@@ -56,7 +56,6 @@ const char* TypeName(UCHAR type) {
     case kMutant: return "mutex";
     case kSemaphore: return "semaphore";
     case kThreadObject: return "thread";
-    case kFastMutexObject: return "fast mutex";
     default: return "object";
   }
 }

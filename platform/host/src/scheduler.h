@@ -27,14 +27,13 @@ struct _KTHREAD {
 
 namespace hostk {
 
-// Dispatcher object types as the platform numbers them, plus the host's own fast mutex.
+// Dispatcher object types as the platform numbers them.
 enum DispatcherType : UCHAR {
   kEventNotification = 0,
   kEventSynchronization = 1,
   kMutant = 2,
   kSemaphore = 5,
   kThreadObject = 6,
-  kFastMutexObject = 0x40,
 };
 
 constexpr LONGLONG kNoDeadline = INT64_MAX;

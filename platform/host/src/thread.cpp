@@ -1,5 +1,6 @@
 // System threads and attached test threads: kernel thread objects, creation, termination, handles.
 #include <atomic>
+#include <csetjmp>
 #include <cstdio>
 #include <functional>
 #include <pthread.h>
@@ -12,6 +13,11 @@
 #include "host/hostk/raise.h"
 #include "host/ntstatus.h"
 #include "scheduler.h"
+#include "thread_environment.h"
+
+#if defined(__i386__)
+#include "host/hostk/driver_image.h"
+#endif
 
 namespace hostk {
 namespace {
@@ -55,6 +61,7 @@ void EndThread(HostThread* host, NTSTATUS status, bool systemThread) {
   for (const KernelApc& apc : late) apc.routine(apc.context);
   ObfDereferenceObject(thread);
   delete host;
+  LeaveThreadEnvironment();
 }
 
 void CheckCleanExit(const HostThread* host) {
@@ -85,6 +92,7 @@ void ManagedThreadMain(HostThread* host, bool systemThread, std::function<void()
     host->hasProcessorClock = pthread_getcpuclockid(pthread_self(), &host->processorClock) == 0;
   }
   SetCurrentHostThread(host);
+  EnterThreadEnvironment();
   NTSTATUS status = STATUS_SUCCESS;
   try {
     body();
@@ -98,6 +106,39 @@ void ManagedThreadMain(HostThread* host, bool systemThread, std::function<void()
   CheckCleanExit(host);
   EndThread(host, status, systemThread);
 }
+
+#if defined(__i386__)
+// Code of a driver image has no unwind tables, so PsTerminateSystemThread called from it cannot
+// throw through its frames: the start saves a point to come back to, and the thread's exit is
+// thrown from there, with only host frames below. (The image's frames are abandoned, as the
+// platform abandons a terminated thread's stack.)
+thread_local jmp_buf* tImageExitPoint = nullptr;
+thread_local NTSTATUS tImageExitStatus = STATUS_SUCCESS;
+
+void RunStartRoutine(PKSTART_ROUTINE start, PVOID context) {
+  jmp_buf exitPoint;
+  tImageExitPoint = &exitPoint;
+  if (setjmp(exitPoint) != 0) {
+    tImageExitPoint = nullptr;
+    throw ThreadExit{tImageExitStatus};
+  }
+  start(context);
+  tImageExitPoint = nullptr;
+}
+
+[[noreturn]] void ExitToStart(NTSTATUS status) {
+  tImageExitStatus = status;
+  longjmp(*tImageExitPoint, 1);
+}
+
+bool CalledFromImage(const void* returnAddress) {
+  return tImageExitPoint != nullptr && IsDriverImageAddress(returnAddress);
+}
+#else
+void RunStartRoutine(PKSTART_ROUTINE start, PVOID context) { start(context); }
+[[noreturn]] void ExitToStart(NTSTATUS) { __builtin_trap(); }
+bool CalledFromImage(const void*) { return false; }
+#endif
 
 // A new managed thread, counted as running before the caller goes on so that the clock cannot move
 // before it gets to run.
@@ -155,9 +196,12 @@ void AttachCurrentThread(const char* name) {
   HostThread* host = new HostThread;
   host->name = name;
   host->kthread = NewThreadObject(host, false);
-  auto lock = LockScheduler();
-  RegisterRunningThread(lock, host);
-  SetCurrentHostThread(host);
+  {
+    auto lock = LockScheduler();
+    RegisterRunningThread(lock, host);
+    SetCurrentHostThread(host);
+  }
+  EnterThreadEnvironment();
 }
 
 void DetachCurrentThread() {
@@ -210,13 +254,15 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, struct _OBJECT_
     ClientId->UniqueThread = (HANDLE)(ULONG_PTR)(0x1000 + 4 * id);
   }
   *ThreadHandle = StartManagedThread(
-      name, true, [StartRoutine, StartContext] { StartRoutine(StartContext); }, true);
+      name, true, [StartRoutine, StartContext] { RunStartRoutine(StartRoutine, StartContext); },
+      true);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
   PKTHREAD thread = CurrentKThread();
   if (!thread->SystemThread) return STATUS_INVALID_PARAMETER;
+  if (CalledFromImage(__builtin_return_address(0))) ExitToStart(ExitStatus);
   throw ThreadExit{ExitStatus};
 }
 

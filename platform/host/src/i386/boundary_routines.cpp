@@ -1,0 +1,41 @@
+#include "boundary_routines.h"
+
+#include <cstring>
+
+#include "exception_dispatch.h"
+#include "host/hostk/raise.h"
+
+namespace hostk {
+
+void* ImageMemcpy(void* destination, const void* source, size_t length) {
+  return memcpy(destination, source, length);
+}
+
+void* ImageMemset(void* destination, int fill, size_t length) {
+  return memset(destination, fill, length);
+}
+
+// The C++ exception is caught (and its handling ended) before the dispatch, which abandons this
+// frame: nothing of the exception may be left live on it.
+VOID NTAPI ImageProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+  NTSTATUS raised = STATUS_SUCCESS;
+  try {
+    ProbeForRead(Address, Length, Alignment);
+  } catch (const RaisedStatus& exception) {
+    raised = exception.status;
+  }
+  if (raised != STATUS_SUCCESS) DispatchToImage(raised, __builtin_return_address(0));
+}
+
+VOID NTAPI ImageMmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                    LOCK_OPERATION Operation) {
+  NTSTATUS raised = STATUS_SUCCESS;
+  try {
+    MmProbeAndLockPages(MemoryDescriptorList, AccessMode, Operation);
+  } catch (const RaisedStatus& exception) {
+    raised = exception.status;
+  }
+  if (raised != STATUS_SUCCESS) DispatchToImage(raised, __builtin_return_address(0));
+}
+
+}  // namespace hostk
