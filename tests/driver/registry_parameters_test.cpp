@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/adapter_fixture.h"
+#include "support/tested_driver.h"
 
 namespace {
 
@@ -172,10 +173,10 @@ TEST(RegistryPathLength, PathsTooLongForACountedStringAreRefused) {
     size_t before = hostk::PoolLiveCount(kTagRegistryPath);
     ASSERT_EQ(STATUS_SUCCESS, DriverEntry(driver, &registryPath));
     bool kept = length == 0xFFFC;
-    EXPECT_EQ(kept, Globals.RegistryPathCopy != nullptr) << length;
+    EXPECT_EQ(kept, kxtest::TestedDriverGlobals().RegistryPathCopy != nullptr) << length;
     EXPECT_EQ(kept ? before + 1 : before, hostk::PoolLiveCount(kTagRegistryPath)) << length;
     if (kept) {
-      EXPECT_EQ(0, Globals.RegistryPathCopy[length / 2]);
+      EXPECT_EQ(0, kxtest::TestedDriverGlobals().RegistryPathCopy[length / 2]);
     }
     EXPECT_EQ(STATUS_UNSUCCESSFUL, WriteParameter(KX_WSTR("Legacy"), 1, &value)) << length;
     EXPECT_EQ(STATUS_UNSUCCESSFUL, WriteStatusValue(KX_WSTR("UsbSpeed"), 1, &value)) << length;

@@ -70,6 +70,8 @@ std::ostream& operator<<(std::ostream& os, const Reply& reply) {
   return os << std::dec << "}";
 }
 
+enum class BadBuffer { None, RefusedByTheProbe, PagesGone };
+
 // What one run saw, for the comparison between the two builds.
 struct Observed {
   NTSTATUS start = STATUS_PENDING;
@@ -149,15 +151,17 @@ class Scenario {
   }
 
   // A present whose pixel buffer the caller cannot read: the probe raises inside the driver's
-  // exception guard, which answers with the exception's code.
-  void PresentFromABadBuffer() {
+  // exception guard, which answers with the exception's code. Or one whose descriptor's page is
+  // gone after the probe let it through: the copy faults inside the guard.
+  void PresentFromABadBuffer(BadBuffer bad) {
     PDEVICE_OBJECT child = Child();
     ASSERT_NE(nullptr, child);
     Bytes bytes = kxsim::UpdateDescriptorBytes(0, 0, 8, 8, 0, kWidth * 4, kWidth * kHeight * 4);
     hostk::UserBuffer descriptor(bytes.size());
     std::copy(bytes.begin(), bytes.end(), descriptor.Data());
     hostk::UserBuffer pixels(kWidth * kHeight * 4);
-    pixels.Protect(false, false);
+    if (bad == BadBuffer::RefusedByTheProbe) pixels.Protect(false, false);
+    if (bad == BadBuffer::PagesGone) descriptor.DropPages();
     seen_.badPresent = kxsim::DisplayIoctl(child, IOCTL_DISPLAY_PRESENT, descriptor.Data(),
                                            (ULONG)bytes.size(), pixels.Data(),
                                            kWidth * kHeight * 4);
@@ -202,12 +206,14 @@ class ShippedImage : public testing::Test {
   }
 
   // The whole scenario on one build of the driver.
-  static Observed Run(PDRIVER_INITIALIZE entry, bool badBuffer) {
+  static Observed Run(PDRIVER_INITIALIZE entry, BadBuffer bad) {
     Scenario scenario(entry);
     scenario.Plug();
     if (!testing::Test::HasFatalFailure()) scenario.AskTheAdapter();
     if (!testing::Test::HasFatalFailure()) scenario.ShowAPicture();
-    if (badBuffer && !testing::Test::HasFatalFailure()) scenario.PresentFromABadBuffer();
+    if (bad != BadBuffer::None && !testing::Test::HasFatalFailure()) {
+      scenario.PresentFromABadBuffer(bad);
+    }
     scenario.Unplug();
     return scenario.Seen();
   }
@@ -216,7 +222,7 @@ class ShippedImage : public testing::Test {
 };
 
 TEST_F(ShippedImage, RunsTheAdapterAndADisplayAsTheHostBuildDoes) {
-  Observed image = Run(hostk::DriverImageEntry(image_), false);
+  Observed image = Run(hostk::DriverImageEntry(image_), BadBuffer::None);
   ASSERT_FALSE(HasFatalFailure());
   EXPECT_EQ(STATUS_SUCCESS, image.start);
   EXPECT_EQ(STATUS_SUCCESS, image.setMode);
@@ -228,7 +234,7 @@ TEST_F(ShippedImage, RunsTheAdapterAndADisplayAsTheHostBuildDoes) {
   EXPECT_EQ(STATUS_SUCCESS, image.replies[5].status) << "link mode 1";
   EXPECT_EQ(U32(1), image.replies[6].out);
 
-  Observed host = Run(DriverEntry, false);
+  Observed host = Run(DriverEntry, BadBuffer::None);
   ASSERT_EQ(host.replies.size(), image.replies.size());
   for (size_t i = 0; i < host.replies.size(); i++) {
     EXPECT_EQ(host.replies[i], image.replies[i]) << "control code #" << i;
@@ -238,13 +244,16 @@ TEST_F(ShippedImage, RunsTheAdapterAndADisplayAsTheHostBuildDoes) {
 }
 
 TEST_F(ShippedImage, AnswersABadUserBufferThroughItsOwnExceptionGuard) {
-  uint64_t dispatched = hostk::ImageExceptionsDispatched();
-  Observed image = Run(hostk::DriverImageEntry(image_), true);
-  EXPECT_EQ(STATUS_ACCESS_VIOLATION, image.badPresent);
-  EXPECT_EQ(dispatched + 1, hostk::ImageExceptionsDispatched())
-      << "the probe's exception went to the image's handler through fs:[0]";
-  EXPECT_EQ(0u, hostk::MdlLiveCount());
-  EXPECT_EQ(STATUS_SUCCESS, image.remove);
+  for (BadBuffer bad : {BadBuffer::RefusedByTheProbe, BadBuffer::PagesGone}) {
+    SCOPED_TRACE(bad == BadBuffer::PagesGone ? "the copy faults" : "the probe raises");
+    uint64_t dispatched = hostk::ImageExceptionsDispatched();
+    Observed image = Run(hostk::DriverImageEntry(image_), bad);
+    EXPECT_EQ(STATUS_ACCESS_VIOLATION, image.badPresent);
+    EXPECT_EQ(dispatched + 1, hostk::ImageExceptionsDispatched())
+        << "the exception went to the image's handler through fs:[0]";
+    EXPECT_EQ(0u, hostk::MdlLiveCount());
+    EXPECT_EQ(STATUS_SUCCESS, image.remove);
+  }
 }
 
 }  // namespace

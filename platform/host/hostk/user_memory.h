@@ -61,6 +61,9 @@ class UserBuffer {
   size_t Length() const { return length_; }
   UserRangeId Id() const { return id_; }
   void Protect(bool readable, bool writable) { UserRangeSetAccess(id_, readable, writable); }
+  // The pages go while the range stays the process's: as memory another thread of the process gave
+  // back after the driver's probe, the address passes a probe and faults when it is touched.
+  void DropPages();
 
  private:
   UCHAR* storage_;

@@ -253,6 +253,10 @@ UserBuffer::UserBuffer(size_t length, bool readable, bool writable, size_t offse
   UserRangeSetBacking(id_, fd_, storage_);
 }
 
+void UserBuffer::DropPages() {
+  if (mprotect(storage_, bytes_, PROT_NONE) != 0) UsageError("UserBuffer: pages not dropped");
+}
+
 UserBuffer::~UserBuffer() {
   UserRangeUnregister(id_);
   munmap(storage_, bytes_);

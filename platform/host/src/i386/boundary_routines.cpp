@@ -7,12 +7,38 @@
 
 namespace hostk {
 
+namespace {
+
+// Set while the thread runs memcpy or memset for an image: a fault there is the image's, as a fault
+// in the platform's own memcpy is an exception for the kernel code that called it.
+thread_local volatile bool tCopyingForImage = false;
+
+void Barrier() { __asm__ __volatile__("" : : : "memory"); }
+
+}  // namespace
+
 void* ImageMemcpy(void* destination, const void* source, size_t length) {
-  return memcpy(destination, source, length);
+  tCopyingForImage = true;
+  Barrier();
+  memcpy(destination, source, length);
+  Barrier();
+  tCopyingForImage = false;
+  return destination;
 }
 
 void* ImageMemset(void* destination, int fill, size_t length) {
-  return memset(destination, fill, length);
+  tCopyingForImage = true;
+  Barrier();
+  memset(destination, fill, length);
+  Barrier();
+  tCopyingForImage = false;
+  return destination;
+}
+
+bool TakeImageCopyFault() {
+  bool copying = tCopyingForImage;
+  tCopyingForImage = false;
+  return copying;
 }
 
 namespace {
@@ -42,6 +68,15 @@ VOID NTAPI ImageMmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE A
                                     LOCK_OPERATION Operation) {
   DispatchRaisedToImage([&] { MmProbeAndLockPages(MemoryDescriptorList, AccessMode, Operation); },
                         __builtin_return_address(0));
+}
+
+static_assert(sizeof(POWER_STATE) == sizeof(ULONG), "POWER_STATE is returned in eax");
+ULONG NTAPI ImagePoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                                 POWER_STATE State) {
+  POWER_STATE previous = PoSetPowerState(DeviceObject, Type, State);
+  ULONG bits;
+  memcpy(&bits, &previous, sizeof bits);
+  return bits;
 }
 
 }  // namespace hostk

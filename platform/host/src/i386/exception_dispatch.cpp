@@ -84,9 +84,13 @@ namespace hostk {
 
 uint64_t ImageExceptionsDispatched() { return gDispatched.load(); }
 
-void DispatchToImage(NTSTATUS status, void* address) {
+void DispatchToImage(NTSTATUS status, void* address, std::initializer_list<ULONG_PTR> information) {
   gDispatched++;
   ExceptionRecord32 record = {(ULONG)status, 0, nullptr, address, 0, {}};
+  for (ULONG_PTR value : information) {
+    if (record.NumberParameters == 15) break;
+    record.ExceptionInformation[record.NumberParameters++] = value;
+  }
   Context32 context = {};
   context.contextFlags = kContextI386Control;
   for (Registration* r = ReadExceptionList(); r != kEndOfChain; r = r->next) {

@@ -4,6 +4,8 @@
 // exception through frames that have no unwind tables.
 #pragma once
 
+#include <initializer_list>
+
 #include "host/ntdef.h"
 
 namespace hostk {
@@ -24,7 +26,10 @@ static_assert(sizeof(ExceptionRecord32) == 80, "EXCEPTION_RECORD is 80 bytes on 
 // unwinds with RtlUnwind and resumes its own function. Nobody taking it is the platform's
 // KMODE_EXCEPTION_NOT_HANDLED bug check. The caller's frame is abandoned: it must hold nothing
 // that needs destroying.
-[[noreturn]] void DispatchToImage(NTSTATUS status, void* address);
+// `information` (up to 15 values) goes to the record's ExceptionInformation: for an access
+// violation, whether it was a write (1) or a read (0), and the address touched.
+[[noreturn]] void DispatchToImage(NTSTATUS status, void* address,
+                                  std::initializer_list<ULONG_PTR> information = {});
 
 }  // namespace hostk
 

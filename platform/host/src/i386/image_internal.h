@@ -29,5 +29,8 @@ struct ImageView {
 bool ParseHeaders(const std::vector<uint8_t>& file, pe::Headers* headers, std::string* error);
 bool ApplyRelocations(const ImageView& image, const pe::Headers& headers, std::string* error);
 bool BindImports(const ImageView& image, const pe::Headers& headers, std::string* error);
+// From the first load on, a processor fault in an image's code on a managed thread is an access
+// violation dispatched to the image's handlers (image_faults.cpp).
+void CatchImageFaults();
 
 }  // namespace hostk

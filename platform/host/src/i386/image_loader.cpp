@@ -84,6 +84,7 @@ DriverImage* LoadDriverImageFromBytes(const std::vector<uint8_t>& file, std::str
     munmap(mapping, headers.imageSize);
     return nullptr;
   }
+  CatchImageFaults();
   DriverImage* image = new DriverImage{base, headers.imageSize,
                                        (PDRIVER_INITIALIZE)(base + headers.entryRva)};
   std::lock_guard<std::mutex> lock(gImagesLock);

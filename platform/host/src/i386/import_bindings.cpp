@@ -3,8 +3,12 @@
 // import libraries give it (the decorations of mingw-w64's libntoskrnl.a and libhal.a, and
 // target/windows/usbd.def). A routine bound with another convention or argument size than the
 // image calls it with would leave the stack off by the difference after every call: each entry is
-// checked below against the type of the host's routine, so such a mismatch does not compile.
+// checked below against the type of the host's routine, so such a mismatch does not compile. So is
+// a routine that returns a record: the image takes a small one in registers, the host returns every
+// record in memory, so such a routine is bound through a boundary routine that returns its bits.
 #include <strings.h>
+
+#include <type_traits>
 
 #include "boundary_routines.h"
 #include "exception_dispatch.h"
@@ -18,7 +22,13 @@ namespace {
 struct Signature {
   CallingConvention convention;
   uint32_t argumentBytes;
+  bool returnsRecord;
 };
+
+template <typename R>
+constexpr bool IsRecord() {
+  return std::is_class<R>::value || std::is_union<R>::value;
+}
 
 // Each argument takes whole 32-bit stack slots.
 template <typename T>
@@ -29,23 +39,23 @@ constexpr uint32_t Slots() {
 // GCC keeps the calling convention in the function's type, so overloads tell them apart.
 template <typename R, typename... A>
 constexpr Signature SignatureOf(R(__attribute__((stdcall)) *)(A...)) {
-  return {CallingConvention::Stdcall, (0u + ... + Slots<A>())};
+  return {CallingConvention::Stdcall, (0u + ... + Slots<A>()), IsRecord<R>()};
 }
 template <typename R, typename... A>
 constexpr Signature SignatureOf(R(__attribute__((fastcall)) *)(A...)) {
-  return {CallingConvention::Fastcall, (0u + ... + Slots<A>())};
+  return {CallingConvention::Fastcall, (0u + ... + Slots<A>()), IsRecord<R>()};
 }
 template <typename R, typename... A>
 constexpr Signature SignatureOf(R (*)(A...)) {
-  return {CallingConvention::Cdecl, (0u + ... + Slots<A>())};
+  return {CallingConvention::Cdecl, (0u + ... + Slots<A>()), IsRecord<R>()};
 }
 template <typename R, typename... A>
 constexpr Signature SignatureOf(R (*)(A..., ...)) {
-  return {CallingConvention::Cdecl, (0u + ... + Slots<A>())};
+  return {CallingConvention::Cdecl, (0u + ... + Slots<A>()), IsRecord<R>()};
 }
 
 constexpr bool Agrees(Signature host, CallingConvention convention, uint32_t bytes) {
-  return host.convention == convention && host.argumentBytes == bytes;
+  return host.convention == convention && host.argumentBytes == bytes && !host.returnsRecord;
 }
 
 // module, routine, convention, argument bytes, the host's routine.
@@ -89,7 +99,7 @@ constexpr bool Agrees(Signature host, CallingConvention convention, uint32_t byt
     ::KeSaveExtendedProcessorState)                                                    \
   X("ntoskrnl.exe", PoCallDriver, Stdcall, 8, ::PoCallDriver)                          \
   X("ntoskrnl.exe", PoRequestPowerIrp, Stdcall, 24, ::PoRequestPowerIrp)               \
-  X("ntoskrnl.exe", PoSetPowerState, Stdcall, 12, ::PoSetPowerState)                   \
+  X("ntoskrnl.exe", PoSetPowerState, Stdcall, 12, ImagePoSetPowerState)                \
   X("ntoskrnl.exe", PoStartNextPowerIrp, Stdcall, 4, ::PoStartNextPowerIrp)            \
   X("ntoskrnl.exe", RtlInitUnicodeString, Stdcall, 8, ::RtlInitUnicodeString)          \
   X("ntoskrnl.exe", ZwClose, Stdcall, 4, ::ZwClose)                                    \
@@ -135,7 +145,7 @@ constexpr bool Agrees(Signature host, CallingConvention convention, uint32_t byt
 #define KX_CHECK_BINDING(module, routine, convention, bytes, function)                    \
   static_assert(Agrees(SignatureOf(&function), CallingConvention::convention, bytes),    \
                 #routine ": the host kernel's routine is not " #convention " with " #bytes \
-                " argument bytes, as the image calls it");
+                " argument bytes returning no record, as the image calls it");
 KX_IMPORT_BINDINGS(KX_CHECK_BINDING)
 
 #define KX_BINDING_ENTRY(module, routine, convention, bytes, function) \
