@@ -10,7 +10,7 @@
 
 #include "host/hostk/bugcheck.h"
 
-extern "C" void __asan_set_error_report_callback(void (*callback)(const char*));
+#include <sanitizer/common_interface_defs.h>
 
 namespace kxfuzz {
 namespace {
@@ -42,7 +42,6 @@ void WriteFile(const char* path, const std::vector<uint8_t>& bytes) {
   close(fd);
 }
 
-void OnSanitizerReport(const char*) { WriteInputHistory(); }
 
 }  // namespace
 
@@ -50,7 +49,8 @@ void InstallInputHistory() {
   H().folder = std::getenv("KX_FUZZ_HISTORY");
   if (H().folder == nullptr || H().folder[0] == '\0') return;
   hostk::SetBugCheckObserver(WriteInputHistory);
-  __asan_set_error_report_callback(OnSanitizerReport);
+  // Whichever sanitizer the build has (address, thread) calls this as it ends the process.
+  __sanitizer_set_death_callback(WriteInputHistory);
 }
 
 void RememberInput(const uint8_t* bytes, size_t size) {
