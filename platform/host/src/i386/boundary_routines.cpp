@@ -15,24 +15,24 @@ thread_local volatile bool tCopyingForImage = false;
 
 void Barrier() { __asm__ __volatile__("" : : : "memory"); }
 
+template <typename Copy>
+void* CopyForImage(Copy copy) {
+  tCopyingForImage = true;
+  Barrier();
+  void* result = copy();
+  Barrier();
+  tCopyingForImage = false;
+  return result;
+}
+
 }  // namespace
 
 void* ImageMemcpy(void* destination, const void* source, size_t length) {
-  tCopyingForImage = true;
-  Barrier();
-  memcpy(destination, source, length);
-  Barrier();
-  tCopyingForImage = false;
-  return destination;
+  return CopyForImage([&] { return memcpy(destination, source, length); });
 }
 
 void* ImageMemset(void* destination, int fill, size_t length) {
-  tCopyingForImage = true;
-  Barrier();
-  memset(destination, fill, length);
-  Barrier();
-  tCopyingForImage = false;
-  return destination;
+  return CopyForImage([&] { return memset(destination, fill, length); });
 }
 
 bool TakeImageCopyFault() {
