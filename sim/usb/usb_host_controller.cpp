@@ -122,7 +122,20 @@ void UsbPortCore::ResolveLocked(UsbPending& pending, UsbEndpointState& endpoint,
   pending.phase = UsbPhase::Timed;
 }
 
+// The buffer's memory must still be the driver's when the controller is about to touch it: a
+// buffer given back while its request waited or ran may already be someone else's.
+void UsbPortCore::RequireBufferHeld(const UsbPending& pending, const char* when) {
+  std::string loss = hostk::OwnerLoss(pending.owner, pending.buffer, pending.requested);
+  if (loss.empty()) return;
+  hostk::BugCheckF(hostk::kDriverVerifierDetectedViolation,
+                   "USB transfer buffer of endpoint 0x%02X (request %p, %u bytes at %p): %s before "
+                   "the transfer %s",
+                   pending.endpoint, (void*)pending.irp, (unsigned)pending.requested,
+                   (void*)pending.buffer, loss.c_str(), when);
+}
+
 void UsbPortCore::StartTransfer(const UsbPendingPtr& pending) {
+  RequireBufferHeld(*pending, "started");
   const UsbFaultPlan& plan = pending->plan;
   ULONG length = std::min(pending->requested, plan.failAfter);
   if (pending->in) length = std::min(length, plan.inLimit);
@@ -248,6 +261,7 @@ void UsbPortCore::WriteBack(const UsbPending& pending) {
 
 void UsbPortCore::Finish(const UsbPendingPtr& pending) {
   if (pending->transfer != nullptr) UsbTransferControl::End(*pending->transfer);
+  RequireBufferHeld(*pending, "ended");
   {
     // Forgotten before it completes: the driver may send the same request again from its
     // completion routine.

@@ -17,6 +17,7 @@
 #include "sim/usb/usb_bandwidth.h"
 #include "sim/usb/usb_capture.h"
 #include "sim/usb/usb_device_model.h"
+#include "host/hostk/buffer_owner.h"
 #include "sim/usb/usb_fault.h"
 #include "sim/usb/usb_pipe_table.h"
 #include "sim/usb/usb_port.h"
@@ -48,6 +49,9 @@ struct UsbPending {
   // buffer given back and mapped again as user memory while the request waited.
   bool userAtSubmit = false;
   LONGLONG submittedAt = 0;
+  // What held `buffer` when the request came; it must still hold it when the transfer starts and
+  // when it ends.
+  hostk::BufferOwner owner;
   UCHAR descriptorType = 0;
   UCHAR descriptorIndex = 0;
   USHORT languageId = 0;
@@ -152,6 +156,7 @@ class UsbPortCore {
                              std::vector<UsbPendingPtr>* start, std::vector<UsbPendingPtr>* finish,
                              LONGLONG* wakeAt);
   void StartTransfer(const UsbPendingPtr& pending);
+  void RequireBufferHeld(const UsbPending& pending, const char* when);
   void AnswerDescriptor(const UsbPendingPtr& pending);
   void ResolveLocked(UsbPending& pending, UsbEndpointState& endpoint, const UsbResult& answer,
                      LONGLONG now);

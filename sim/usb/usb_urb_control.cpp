@@ -116,6 +116,7 @@ NTSTATUS UsbPortCore::SubmitDescriptorRead(PIRP irp, PURB urb) {
   pending->shortOk = true;
   pending->requested = request.TransferBufferLength;
   pending->buffer = buffer;
+  pending->owner = hostk::OwnerOfSystemBuffer(buffer, pending->requested);
   pending->descriptorType = request.DescriptorType;
   pending->descriptorIndex = request.Index;
   pending->languageId = request.LanguageId;

@@ -88,6 +88,7 @@ NTSTATUS UsbPortCore::SubmitBulkOrInterrupt(PIRP irp, PURB urb) {
   pending->requested = request.TransferBufferLength;
   pending->buffer = buffer;
   pending->userAtSubmit = buffer != nullptr && hostk::UserRangeContains(buffer);
+  pending->owner = hostk::OwnerOfSystemBuffer(buffer, pending->requested);
   pending->submittedAt = hostk::ClockNow();
   CaptureSubmit(*pending);
   return Enqueue(pending);

@@ -249,6 +249,38 @@ TEST_F(UsbTransfers, AUserAddressAsTheTransferBufferIsReported) {
       "USB transfer buffer.*with this user address.*client process.*usb host controller");
 }
 
+// A buffer given back while its request waits behind another, or while the device has it, may be
+// someone else's memory by the time the controller touches it: either is stopped.
+TEST_F(UsbTransfers, ABufferFreedBeforeItsTransferStartsOrEndsIsReported) {
+  OpenConfigured();
+  const ULONG tag = hostk::PoolTag("TEST");
+  std::vector<uint8_t> head(16);
+  auto* queued = (UCHAR*)ExAllocatePoolWithTag(NonPagedPoolNx, 256, tag);
+  AsyncUrb first(Pdo());
+  AsyncUrb second(Pdo());
+  first.BuildBulk(Pipe(0x81), head.data(), 16, 0);
+  second.BuildBulk(Pipe(0x81), queued, 256, 0);
+  EXPECT_DEATH(
+      {
+        first.Send();  // nothing to read: the device holds it, the second waits behind it
+        second.Send();
+        ExFreePoolWithTag(queued, tag);
+        first.Cancel();
+        second.Wait();
+      },
+      "USB transfer buffer of endpoint 0x81.*256 bytes.*pool block.*tag TEST.*was freed before "
+      "the transfer started");
+  EXPECT_DEATH(
+      {
+        second.Send();  // the device holds it
+        ExFreePoolWithTag(queued, tag);
+        second.Cancel();
+        second.Wait();
+      },
+      "pool block.*was freed before the transfer ended");
+  ExFreePoolWithTag(queued, tag);
+}
+
 // The host controller works at DISPATCH_LEVEL: paged pool handed over by address must be locked
 // for the transfer, as a pageable frame buffer is by its MDL.
 TEST_F(UsbTransfers, PagedPoolMustBeLockedForATransfer) {

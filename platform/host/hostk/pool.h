@@ -33,6 +33,8 @@ std::string PoolLeakReport();
 bool PoolContainsRange(const void* address, size_t length, POOL_TYPE* type = nullptr);
 // The live block that starts at `body` (what ExFreePool would free), or false.
 bool PoolBlockAt(const void* body, PoolBlock* block);
+// The live block that holds all of [address, address + length), with where its body starts.
+bool PoolBlockContaining(const void* address, size_t length, const void** body, PoolBlock* block);
 // Forgets every live block without freeing it (a test that deliberately leaks calls this).
 void PoolForgetLiveBlocks();
 

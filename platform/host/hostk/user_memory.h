@@ -82,6 +82,9 @@ std::string MdlLeakReport();
 PMDL MdlLockedInRange(const void* address, size_t length);
 // Whether one live MDL with its pages locked covers all of [address, address + length).
 bool MdlRangeLocked(const void* address, size_t length);
+// The live MDL whose own system view of user pages holds all of [address, address + length), and
+// its serial (which tells it from a later MDL at the same address); false when none does.
+bool MdlViewContaining(const void* address, size_t length, PMDL* mdl, uint64_t* serial);
 
 // Fault injection: the n-th IoAllocateMdl from now returns NULL (1 = the next one); the next
 // system mapping (MmMapLockedPagesSpecifyCache, MmGetSystemAddressForMdlSafe) fails.

@@ -322,6 +322,24 @@ void RequireReusableTarget(PMDL target, const MdlRecord& record, ULONG_PTR va, U
 
 }  // namespace
 
+bool MdlViewContaining(const void* address, size_t length, PMDL* mdl, uint64_t* serial) {
+  const UCHAR* start = static_cast<const UCHAR*>(address);
+  MdlTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  for (const auto& entry : table.live) {
+    const MdlRecord& record = entry.second;
+    const UCHAR* view = static_cast<const UCHAR*>(record.view);
+    if (view == nullptr || start < view || length > record.viewBytes ||
+        (size_t)(start - view) > record.viewBytes - length) {
+      continue;
+    }
+    *mdl = entry.first;
+    *serial = record.serial;
+    return true;
+  }
+  return false;
+}
+
 size_t MdlLiveCount() {
   MdlTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);

@@ -396,6 +396,20 @@ bool PoolContainsRange(const void* address, size_t length, POOL_TYPE* type) {
   return true;
 }
 
+bool PoolBlockContaining(const void* address, size_t length, const void** body, PoolBlock* block) {
+  ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
+  PoolState& pool = Pool();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  auto after = pool.live.upper_bound(start);
+  if (after == pool.live.begin()) return false;
+  auto containing = std::prev(after);
+  const Block& live = containing->second;
+  if (length > live.size || start - containing->first > live.size - length) return false;
+  *body = reinterpret_cast<const void*>(containing->first);
+  *block = PoolBlock{live.tag, live.type, live.size, live.sequence};
+  return true;
+}
+
 bool PoolBlockAt(const void* body, PoolBlock* block) {
   PoolState& pool = Pool();
   std::lock_guard<std::mutex> guard(pool.lock);
