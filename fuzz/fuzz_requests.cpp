@@ -213,8 +213,10 @@ class RequestPlayer {
 
   DriverSession& session_;
   FuzzedDataProvider& data_;
-  hostk::Client client_;  // closes what is still open when the input ends
+  // The process's memory outlives its handles, as when a process ends: the client, which closes
+  // what is still open when the input ends, goes first.
   UserArena arena_;
+  hostk::Client client_;
   std::vector<Handle> handles_;
 };
 

@@ -142,13 +142,15 @@ void UsbPortCore::StartTransfer(const UsbPendingPtr& pending) {
   // The controller reaches the buffer from its own thread, in the system process: a user address
   // there (rather than the system address of an MDL) is the caller's bug.
   if (pending->buffer != nullptr && hostk::UserRangeContains(pending->buffer)) {
-    const auto& request = pending->urb->UrbBulkOrInterruptTransfer;
+    PMDL mdl = pending->kind == UsbTransferKind::Control
+                   ? pending->urb->UrbControlDescriptorRequest.TransferBufferMDL
+                   : pending->urb->UrbBulkOrInterruptTransfer.TransferBufferMDL;
     char what[320];
     std::snprintf(what, sizeof what,
                   "USB transfer buffer of endpoint 0x%02X (request %p, %s, submitted at %lld "
                   "with %s, started at %lld)",
                   pending->endpoint, (void*)pending->irp,
-                  request.TransferBufferMDL != nullptr ? "through an MDL" : "a plain pointer",
+                  mdl != nullptr ? "through an MDL" : "a plain pointer",
                   (long long)pending->submittedAt,
                   pending->userAtSubmit ? "this user address" : "a system address then",
                   (long long)hostk::ClockNow());

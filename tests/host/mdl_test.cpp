@@ -314,6 +314,18 @@ TEST_F(MdlDeathTest, BufferGoneWhileLocked) {
       "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS.*went away");
 }
 
+// User memory registered without a file behind it cannot be mapped a second time; its own user
+// address must never come back as the system address.
+TEST_F(MdlDeathTest, MappingUserMemoryWithNoFileBehindIt) {
+  alignas(4096) static UCHAR memory[4096];
+  hostk::UserRangeId id = hostk::UserRangeRegister(memory, 64, true, true);
+  PMDL mdl = AllocateOver(memory, 64);
+  ASSERT_EQ(Lock(mdl, UserMode, IoReadAccess), STATUS_SUCCESS);
+  EXPECT_DEATH(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), "no file behind it");
+  UnlockAndFree(mdl);
+  hostk::UserRangeUnregister(id);
+}
+
 TEST_F(MdlDeathTest, LockingTwice) {
   UserBuffer buffer(64);
   PMDL mdl = AllocateOver(buffer.Data(), 64);

@@ -205,7 +205,16 @@ PVOID MapSystemView(PMDL mdl) {
   PVOID va = MmGetMdlVirtualAddress(mdl);
   int fd;
   int64_t pageOffset;
-  if (!UserRangeBacking(va, &fd, &pageOffset)) return va;
+  if (!UserRangeBacking(va, &fd, &pageOffset)) {
+    // User memory without a file behind it cannot be seen a second time: handing back its own
+    // address would give a system-space consumer the caller's user address.
+    if (UserRangeContains(va)) {
+      BugCheckF(kManuallyInitiatedCrash,
+                "MapSystemView: the user range at %p has no file behind it to map into system "
+                "space (user memory comes from UserBuffer)", va);
+    }
+    return va;
+  }
   size_t bytes = SpannedPages(VaOf(mdl), mdl->ByteCount) * PAGE_SIZE;
   if (bytes == 0) bytes = PAGE_SIZE;
   void* view = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, (off_t)pageOffset);
