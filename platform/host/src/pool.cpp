@@ -383,19 +383,6 @@ size_t PoolLiveCount(ULONG tag) {
   return static_cast<size_t>(std::count_if(pool.live.begin(), pool.live.end(), hasTag));
 }
 
-bool PoolContainsRange(const void* address, size_t length, POOL_TYPE* type) {
-  ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
-  PoolState& pool = Pool();
-  std::lock_guard<std::mutex> guard(pool.lock);
-  auto after = pool.live.upper_bound(start);
-  if (after == pool.live.begin()) return false;
-  auto containing = std::prev(after);
-  const Block& block = containing->second;
-  if (length > block.size || start - containing->first > block.size - length) return false;
-  if (type != nullptr) *type = block.type;
-  return true;
-}
-
 bool PoolBlockContaining(const void* address, size_t length, const void** body, PoolBlock* block) {
   ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
   PoolState& pool = Pool();
@@ -407,6 +394,14 @@ bool PoolBlockContaining(const void* address, size_t length, const void** body, 
   if (length > live.size || start - containing->first > live.size - length) return false;
   *body = reinterpret_cast<const void*>(containing->first);
   *block = PoolBlock{live.tag, live.type, live.size, live.sequence};
+  return true;
+}
+
+bool PoolContainsRange(const void* address, size_t length, POOL_TYPE* type) {
+  const void* body;
+  PoolBlock block;
+  if (!PoolBlockContaining(address, length, &body, &block)) return false;
+  if (type != nullptr) *type = block.type;
   return true;
 }
 
