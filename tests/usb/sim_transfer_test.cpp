@@ -263,6 +263,7 @@ TEST_F(UsbTransfers, ABufferFreedBeforeItsTransferStartsOrEndsIsReported) {
   EXPECT_DEATH(
       {
         first.Send();  // nothing to read: the device holds it, the second waits behind it
+        first.Wait(kSecond);
         second.Send();
         ExFreePoolWithTag(queued, tag);
         first.Cancel();
@@ -272,7 +273,8 @@ TEST_F(UsbTransfers, ABufferFreedBeforeItsTransferStartsOrEndsIsReported) {
       "the transfer started");
   EXPECT_DEATH(
       {
-        second.Send();  // the device holds it
+        second.Send();
+        second.Wait(kSecond);  // the device holds it
         ExFreePoolWithTag(queued, tag);
         second.Cancel();
         second.Wait();
