@@ -2,6 +2,7 @@
 #pragma once
 
 #include "host/hostk/bugcheck.h"
+#include "host/hostk/chaos.h"
 #include "host/hostk/client.h"
 #include "host/hostk/clock.h"
 #include "host/hostk/io.h"

@@ -47,6 +47,7 @@ void UsbPortCore::HostControllerMain() {
       WaitForWork(wakeAt);
       continue;
     }
+    hostk::ChaosPoint();
     for (const UsbPendingPtr& pending : finish) Finish(pending);
     for (const UsbPendingPtr& pending : start) StartTransfer(pending);
   }

@@ -1,5 +1,6 @@
 // Dispatcher objects (events, kernel mutexes, fast mutexes, thread objects) and the waits on them.
 #include "host/hostk/bugcheck.h"
+#include "host/hostk/chaos.h"
 #include "host/hostk/irql.h"
 #include "host/ntstatus.h"
 #include "scheduler.h"
@@ -105,10 +106,14 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
-  auto lock = LockScheduler();
-  LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 1;
-  WakeSatisfiedWaiters(lock);
+  LONG previous;
+  {
+    auto lock = LockScheduler();
+    previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    WakeSatisfiedWaiters(lock);
+  }
+  ChaosPoint();
   return previous;
 }
 
@@ -261,6 +266,7 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     }
   }
   KfLowerIrql(oldIrql);
+  ChaosPoint();
 }
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,

@@ -2,6 +2,7 @@
 // threaded requests that the I/O manager finishes itself. The request verifier lives in
 // io_request_verifier.cpp.
 #include "host/hostk/bugcheck.h"
+#include "host/hostk/chaos.h"
 #include "host/hostk/irql.h"
 #include "host/hostk/pool.h"
 #include "host/hostk/user_memory.h"
@@ -231,12 +232,14 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CHAR location = Irp->CurrentLocation;
   uint64_t generation = IrpNoteDispatchStart(Irp, location);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  ChaosPoint();
   NTSTATUS status = dispatch(DeviceObject, Irp);
   IrpNoteDispatchResult(Irp, generation, location, status);
   return status;
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
+  ChaosPoint();
   CheckCompletionEntry(Irp);
   if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) PowerNoteCompletion(Irp);
   ULONG outputLength = OutputLengthOf(Irp);
@@ -278,6 +281,7 @@ VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&gCancelSpin
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&gCancelSpinLock, Irql); }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  ChaosPoint();
   CheckIrpLive(Irp, "IoCancelIrp");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);

@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include "host/hostk/bugcheck.h"
+#include "host/hostk/chaos.h"
 #include "host/ke.h"
 #include "scheduler.h"
 
@@ -72,6 +73,7 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
              (ULONG_PTR)SpinLock, tIrql);
   }
   ULONG_PTR token = OwnerToken();
+  ChaosPoint();
   if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == token) {
     BugCheck(kDriverVerifierDetectedViolation,
              "spin lock acquired recursively by its owner (a deadlock on the platform)",
@@ -106,6 +108,7 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   }
   NoteSpinLockHeld(-1);
   __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
+  ChaosPoint();
 }
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
