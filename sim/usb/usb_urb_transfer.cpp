@@ -91,6 +91,7 @@ NTSTATUS UsbPortCore::SubmitBulkOrInterrupt(PIRP irp, PURB urb) {
   pending->owner = hostk::OwnerOfSystemBuffer(buffer, pending->requested);
   pending->submittedAt = hostk::ClockNow();
   CaptureSubmit(*pending);
+  hostk::ChaosPoint();
   return Enqueue(pending);
 }
 

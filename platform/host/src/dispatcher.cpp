@@ -275,8 +275,13 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
   DISPATCHER_HEADER* objects[1] = {(DISPATCHER_HEADER*)Object};
   CheckWaitable(objects[0], "KeWaitForSingleObject");
   WaitSpec spec{objects, 1, WaitAny, "KeWaitForSingleObject"};
-  auto lock = LockScheduler();
-  return BlockCurrentThread(lock, spec, DeadlineFromTimeout(lock, Timeout));
+  NTSTATUS status;
+  {
+    auto lock = LockScheduler();
+    status = BlockCurrentThread(lock, spec, DeadlineFromTimeout(lock, Timeout));
+  }
+  ChaosPoint();
+  return status;
 }
 
 NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
@@ -295,8 +300,13 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
     CheckWaitable(objects[i], "KeWaitForMultipleObjects");
   }
   WaitSpec spec{objects, Count, WaitType, "KeWaitForMultipleObjects"};
-  auto lock = LockScheduler();
-  return BlockCurrentThread(lock, spec, DeadlineFromTimeout(lock, Timeout));
+  NTSTATUS status;
+  {
+    auto lock = LockScheduler();
+    status = BlockCurrentThread(lock, spec, DeadlineFromTimeout(lock, Timeout));
+  }
+  ChaosPoint();
+  return status;
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {

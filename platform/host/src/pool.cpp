@@ -15,6 +15,7 @@
 
 #include "host/ex.h"
 #include "host/hostk/bugcheck.h"
+#include "host/hostk/chaos.h"
 #include "host/hostk/pool.h"
 #include "host/io.h"
 #include "host/ke.h"
@@ -461,6 +462,9 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
   return ExAllocatePoolWithTag(PoolType, NumberOfBytes, hostk::PoolTag("None"));
 }
 
-VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { hostk::FreeBlock(P, Tag); }
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  hostk::ChaosPoint();
+  hostk::FreeBlock(P, Tag);
+}
 
 VOID NTAPI ExFreePool(PVOID P) { hostk::FreeBlock(P, 0); }
