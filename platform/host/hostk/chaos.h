@@ -11,7 +11,4 @@ namespace hostk {
 
 void ChaosPoint();
 
-// The setting in force: 0 when off, else N of "one in N".
-unsigned ChaosOneIn();
-
 }  // namespace hostk

@@ -40,8 +40,7 @@ uint64_t NextRandom() {
   return state;
 }
 
-}  // namespace
-
+// The setting in force: 0 when off, else N of "one in N".
 unsigned ChaosOneIn() {
   unsigned oneIn = gOneIn.load(std::memory_order_relaxed);
   if (oneIn == kUnread) {
@@ -50,6 +49,8 @@ unsigned ChaosOneIn() {
   }
   return oneIn;
 }
+
+}  // namespace
 
 void ChaosPoint() {
   unsigned oneIn = ChaosOneIn();

@@ -94,6 +94,21 @@ bool TrySatisfyWait(const WaitSpec& spec, PKTHREAD thread, NTSTATUS* status) {
   return true;
 }
 
+namespace {
+
+// Blocks until the wait is satisfied or times out; the scheduler's lock is let go before the
+// noise point.
+NTSTATUS WaitFor(const WaitSpec& spec, PLARGE_INTEGER timeout) {
+  NTSTATUS status;
+  {
+    auto lock = LockScheduler();
+    status = BlockCurrentThread(lock, spec, DeadlineFromTimeout(lock, timeout));
+  }
+  ChaosPoint();
+  return status;
+}
+
+}  // namespace
 }  // namespace hostk
 
 using namespace hostk;
@@ -274,14 +289,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
   CheckWaitIrql(Timeout, "KeWaitForSingleObject");
   DISPATCHER_HEADER* objects[1] = {(DISPATCHER_HEADER*)Object};
   CheckWaitable(objects[0], "KeWaitForSingleObject");
-  WaitSpec spec{objects, 1, WaitAny, "KeWaitForSingleObject"};
-  NTSTATUS status;
-  {
-    auto lock = LockScheduler();
-    status = BlockCurrentThread(lock, spec, DeadlineFromTimeout(lock, Timeout));
-  }
-  ChaosPoint();
-  return status;
+  return WaitFor({objects, 1, WaitAny, "KeWaitForSingleObject"}, Timeout);
 }
 
 NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
@@ -299,14 +307,7 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
     objects[i] = (DISPATCHER_HEADER*)Object[i];
     CheckWaitable(objects[i], "KeWaitForMultipleObjects");
   }
-  WaitSpec spec{objects, Count, WaitType, "KeWaitForMultipleObjects"};
-  NTSTATUS status;
-  {
-    auto lock = LockScheduler();
-    status = BlockCurrentThread(lock, spec, DeadlineFromTimeout(lock, Timeout));
-  }
-  ChaosPoint();
-  return status;
+  return WaitFor({objects, Count, WaitType, "KeWaitForMultipleObjects"}, Timeout);
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {

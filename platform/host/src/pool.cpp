@@ -467,4 +467,4 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
   hostk::FreeBlock(P, Tag);
 }
 
-VOID NTAPI ExFreePool(PVOID P) { hostk::FreeBlock(P, 0); }
+VOID NTAPI ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
