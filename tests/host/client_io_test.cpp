@@ -444,7 +444,7 @@ TEST_F(ClientIoDeathTest, DispatchThatNeitherCompletesNorPends) {
   handlers_[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
   HANDLE handle = OpenDevice();
   EXPECT_DEATH(client_->DeviceControl(handle, kBuffered, nullptr, 0, nullptr, 0),
-               "without completing it");
+               "returned 0x00000000, not STATUS_PENDING, for a request that is not completed");
   client_->Close(handle);
 }
 

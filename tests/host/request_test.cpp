@@ -562,6 +562,25 @@ TEST_F(RequestDeathTest, PendingWithoutMarkAndMarkWithoutPending) {
       "did not propagate");
 }
 
+// A driver that passes a request down and answers with a final status while the driver below
+// still holds it lets its caller take the request for done: the caller's status block and event
+// would be written when the request really ends, long after.
+TEST_F(RequestDeathTest, AFinalStatusForARequestStillHeldBelow) {
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+          if (index == 0) return PendAtBottom(s, index, irp);
+          IoCopyCurrentIrpStackLocationToNext(irp);
+          IoCallDriver(s.devices[index - 1], irp);
+          return STATUS_SUCCESS;
+        };
+        OwnRequest request(stack.Top());
+        IoCallDriver(stack.Top(), request.irp);
+      },
+      "location 2 returned 0x00000000, not STATUS_PENDING, for a request that is not completed");
+}
+
 TEST_F(RequestDeathTest, OriginatorTakesBackAThreadedRequest) {
   EXPECT_DEATH(
       {

@@ -184,11 +184,23 @@ uint64_t IrpNoteDispatchStart(PIRP irp, CHAR location) {
 
 void IrpNoteDispatchResult(PIRP irp, uint64_t pass, CHAR location, NTSTATUS status) {
   std::lock_guard<std::mutex> guard(Table().lock);
-  LocationState* state = StateAt(Find(irp), location);
-  if (state == nullptr || state->pass != pass) return;  // gone, or sent again since
+  IrpRecord* record = Find(irp);
+  LocationState* state = StateAt(record, location);
+  if (state == nullptr || state->pass != pass || !record->live) return;  // gone, or sent again
   state->returnedPending = status == STATUS_PENDING ? kYes : kNo;
   state->status = status;
   CheckPendingPair(irp, location, *state);
+  // Any status but STATUS_PENDING tells the caller that the request is finished: its completion
+  // must have passed this location already. Otherwise the caller takes the request for done while
+  // someone still holds it, and the caller's event and status block, perhaps on its stack, are
+  // written when it really ends.
+  if (state->returnedPending == kNo && state->walkedMarked == kUnknown) {
+    BugCheckF(kDriverVerifierDetectedViolation,
+              "request %p: the dispatch routine at stack location %d returned 0x%08X, not "
+              "STATUS_PENDING, for a request that is not completed (one passed down, queued or "
+              "kept must be marked pending and answered with STATUS_PENDING)",
+              (void*)irp, (int)location, (unsigned)status);
+  }
 }
 
 void IrpNoteWalkPassed(PIRP irp, CHAR location, bool markedPending) {
