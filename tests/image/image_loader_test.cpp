@@ -1,5 +1,6 @@
 // The loader on crafted images: what it maps, relocates and binds, and each thing it refuses,
 // named in the failure.
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -62,7 +63,12 @@ TEST(ImageLoader, MapsRelocatesAndBindsACraftedImage) {
     EXPECT_EQ(binding->address, bound) << name;
   }
   EXPECT_EQ("r--p", ProtectionAt(base));
-  EXPECT_EQ("r-xp", ProtectionAt(base + kCraftedCodeRva));
+  // Under qemu-i386 the maps file is the emulator's, which names a host region by the rights of
+  // its first page: there the code shares a region with the headers. Its pages still refuse writes.
+  if (std::getenv("KX_I386_RELAUNCH") == nullptr) {
+    EXPECT_EQ("r-xp", ProtectionAt(base + kCraftedCodeRva));
+  }
+  EXPECT_DEATH(*(volatile UCHAR*)(base + kCraftedCodeRva) = 0, "");
   EXPECT_EQ("rw-p", ProtectionAt(base + kCraftedDataRva));
   EXPECT_TRUE(hostk::IsDriverImageAddress((void*)(base + kCraftedCodeRva)));
   hostk::UnloadDriverImage(image);

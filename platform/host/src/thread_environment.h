@@ -9,6 +9,10 @@ namespace hostk {
 // On the thread itself: when the host kernel attaches it or starts it, and when it ends.
 void EnterThreadEnvironment();
 void LeaveThreadEnvironment();
+// In a signal handler on the thread (async-signal-safe): the descriptors of its fs segment and of
+// glibc's thread pointer (selector gsSelector) set to the thread's own again, for the return from
+// the signal to load.
+void KeepSegmentsOverSignalReturn(unsigned gsSelector);
 #else
 inline void EnterThreadEnvironment() {}
 inline void LeaveThreadEnvironment() {}

@@ -16,6 +16,7 @@
 #include "host/hostk/driver_image.h"
 #include "host/ntstatus.h"
 #include "image_internal.h"
+#include "../thread_environment.h"
 
 namespace hostk {
 namespace {
@@ -81,6 +82,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
   registers[REG_ECX] = (greg_t)info->si_addr;
   registers[REG_EDX] = (registers[REG_ERR] & kPageFaultWrite) ? 1 : 0;
   registers[REG_EIP] = (greg_t)&KxImageFaultTrampoline;
+  KeepSegmentsOverSignalReturn((unsigned)registers[REG_GS] & 0xFFFF);
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 //
 // Every thread uses the same descriptor slot: a new thread starts with a copy of its creator's
 // slots, so asking the kernel for a free slot in each thread would use up the three there are.
+// Under qemu-i386 the descriptor table is one for the whole process: a slot holds the base of the
+// thread that set it last, and a thread that loads fs or gs again (the return from a signal loads
+// both) gets that base. So a thread's fs descriptor is set and loaded under one lock, and a signal
+// handler that returns to a managed thread sets that thread's own two descriptors again first.
 #include <asm/ldt.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -13,6 +17,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/driver_image.h"
@@ -49,6 +54,27 @@ void ChooseSlot() {
 
 void LoadFs(unsigned short selector) { __asm__ __volatile__("movw %0, %%fs" : : "r"(selector)); }
 
+void PointFsAt(ThreadInformationBlock* block) {
+  static std::mutex lock;
+  std::lock_guard<std::mutex> guard(lock);
+  user_desc desc = Descriptor(gSlot, block);
+  if (syscall(SYS_set_thread_area, &desc) != 0) {
+    BugCheckF(kManuallyInitiatedCrash, "cannot set the fs descriptor of a managed thread");
+  }
+  LoadFs((unsigned short)(gSlot * 8 + 3));  // GDT, privilege 3
+}
+
+// glibc's thread pointer: a flat 4 GB data segment whose base is the thread's control block, which
+// holds its own address first.
+user_desc ThreadPointerDescriptor(unsigned selector) {
+  void* controlBlock;
+  __asm__ __volatile__("movl %%gs:0, %0" : "=r"(controlBlock));
+  user_desc desc = Descriptor((int)(selector >> 3), controlBlock);
+  desc.limit = 0xFFFFF;
+  desc.limit_in_pages = 1;
+  return desc;
+}
+
 void StackOf(void** base, void** limit) {
   pthread_attr_t attr;
   void* low = nullptr;
@@ -70,12 +96,18 @@ void EnterThreadEnvironment() {
   block->exceptionList = (void*)kEndOfChain;
   StackOf(&block->stackBase, &block->stackLimit);
   block->self = block;
-  user_desc desc = Descriptor(gSlot, block);
-  if (syscall(SYS_set_thread_area, &desc) != 0) {
-    BugCheckF(kManuallyInitiatedCrash, "cannot set the fs descriptor of a managed thread");
-  }
-  LoadFs((unsigned short)(gSlot * 8 + 3));  // GDT, privilege 3
+  PointFsAt(block);
   tBlock = block;
+}
+
+void KeepSegmentsOverSignalReturn(unsigned gsSelector) {
+  if (tBlock == nullptr) return;
+  user_desc fs = Descriptor(gSlot, tBlock);
+  syscall(SYS_set_thread_area, &fs);
+  bool threadLocalSlot = (gsSelector & 4) == 0 && (gsSelector >> 3) != 0;  // GDT, not null
+  if (!threadLocalSlot) return;
+  user_desc gs = ThreadPointerDescriptor(gsSelector);
+  syscall(SYS_set_thread_area, &gs);
 }
 
 void LeaveThreadEnvironment() {
