@@ -136,6 +136,31 @@ TEST(UserMemoryContext, ClientAddressTouchedFromTheSystemProcessIsReported) {
       "MmProbeAndLockPages.*client process.*system process");
 }
 
+// The page right after a client's buffer is not the client's: the host may map a system view of an
+// MDL there, and a transfer on that view is the system process's own. Only an empty access may
+// stand at a range's end.
+TEST(UserMemoryContext, TheAddressJustPastAClientRangeIsNotTheClients) {
+  alignas(4096) static UCHAR pages[2 * PAGE_SIZE];
+  hostk::UserRangeId id = hostk::UserRangeRegister(pages, PAGE_SIZE, true, true);
+  UCHAR* after = pages + PAGE_SIZE;
+  EXPECT_FALSE(hostk::UserRangeContains(after));
+  EXPECT_FALSE(hostk::UserRangeCheck(after, 1, false));
+  EXPECT_TRUE(hostk::UserRangeCheck(after, 0, false));
+  int fd;
+  int64_t offset;
+  EXPECT_FALSE(hostk::UserRangeBacking(after, &fd, &offset));
+  kxtest::SystemThread controller(
+      [&] { hostk::UserRangeCheckContext(after, 256, "USB transfer buffer"); });
+  controller.Join();
+  EXPECT_DEATH(
+      {
+        kxtest::SystemThread worker(
+            [&] { hostk::UserRangeCheckContext(after - 1, 1, "USB transfer buffer"); });
+      },
+      "USB transfer buffer.*client process.*system process");
+  hostk::UserRangeUnregister(id);
+}
+
 NTSTATUS NTAPI RaiseFromContext(PVOID context) {
   ExRaiseStatus(*static_cast<NTSTATUS*>(context));
   return STATUS_SUCCESS;

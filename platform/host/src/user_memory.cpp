@@ -58,12 +58,18 @@ RangeTable& Table() {
   abort();
 }
 
-// The range containing `address` (its start may equal `address`), or end().
-std::map<ULONG_PTR, Range>::iterator Containing(RangeTable& table, ULONG_PTR address) {
+// The range holding the byte at `address`, or end(). With `orEnd`, the address just past a range's
+// last byte counts as the range's too: an empty access may stand there, and an empty range has no
+// other address. Without it, that address is whatever lies after the range (another range, or
+// system memory such as a view the host mapped right behind a client's buffer).
+std::map<ULONG_PTR, Range>::iterator Containing(RangeTable& table, ULONG_PTR address,
+                                                bool orEnd = false) {
   auto after = table.byStart.upper_bound(address);
   if (after == table.byStart.begin()) return table.byStart.end();
   auto candidate = std::prev(after);
-  return address <= candidate->second.end ? candidate : table.byStart.end();
+  ULONG_PTR end = candidate->second.end;
+  bool holds = address < end || (orEnd && address == end);
+  return holds ? candidate : table.byStart.end();
 }
 
 // An empty range still claims its address, so no two ranges ever share a start.
@@ -165,7 +171,7 @@ bool UserRangeCheck(const void* address, size_t length, bool wantWrite) {
   if (start + length < start) return false;
   RangeTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
-  auto found = Containing(table, start);
+  auto found = Containing(table, start, length == 0);
   if (found == table.byStart.end()) return false;
   const Range& range = found->second;
   if (start + length > range.end) return false;
@@ -175,8 +181,7 @@ bool UserRangeCheck(const void* address, size_t length, bool wantWrite) {
 bool UserRangeContains(const void* address) {
   RangeTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
-  auto found = Containing(table, reinterpret_cast<ULONG_PTR>(address));
-  return found != table.byStart.end() && reinterpret_cast<ULONG_PTR>(address) < found->second.end;
+  return Containing(table, reinterpret_cast<ULONG_PTR>(address)) != table.byStart.end();
 }
 
 void UserRangeCheckContext(const void* address, size_t length, const char* what) {
@@ -188,7 +193,6 @@ void UserRangeCheckContext(const void* address, size_t length, const char* what)
     std::lock_guard<std::mutex> guard(table.lock);
     auto found = Containing(table, reinterpret_cast<ULONG_PTR>(address));
     if (found == table.byStart.end()) return;
-    if (length == 0 && reinterpret_cast<ULONG_PTR>(address) == found->second.end) return;
     owner = found->second.systemProcess;
   }
   if (owner == thread->systemProcess) return;
