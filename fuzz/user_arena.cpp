@@ -1,26 +1,14 @@
 #include "user_arena.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 
 namespace kxfuzz {
 
-UserArena::UserArena() : block_(std::make_unique<hostk::UserBuffer>(kSize)) {
-  // kSize is whole pages, so the page after the block is the first one the block's mapping does
-  // not own; when the host has nothing there, an unreadable page makes any touch past the end
-  // without a probe a crash instead of a silent read of whatever follows.
-  void* after = block_->Data() + kSize;
-  void* guard = mmap(after, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE,
-                     -1, 0);
-  if (guard == after) guard_ = guard;
-  else if (guard != MAP_FAILED) munmap(guard, 4096);
-}
-
-UserArena::~UserArena() {
-  if (guard_ != nullptr) munmap(guard_, 4096);
-}
+// kSize is whole pages, so the inaccessible page every user buffer has after it starts right at
+// the block's end: a touch past the end without a probe is a crash, not a silent read of whatever
+// follows.
+UserArena::UserArena() : block_(std::make_unique<hostk::UserBuffer>(kSize)) {}
 
 UserSpan UserArena::Decode(FuzzedDataProvider& data) {
   UserSpan span;

@@ -1,6 +1,6 @@
-// The fuzzed process's user memory: one registered block, with the host's guard page after it
-// where the host allows one, and the buffers an input describes inside it, reaching past its end,
-// or null. The I/O manager's own probe of buffered and direct buffers is played here for requests
+// The fuzzed process's user memory: one registered block, with the inaccessible page every user
+// buffer has after it, and the buffers an input describes inside it, reaching past its end, or
+// null. The I/O manager's own probe of buffered and direct buffers is played here for requests
 // the harness builds itself, so that only the driver ever meets an address that is not user memory.
 #pragma once
 
@@ -23,7 +23,6 @@ class UserArena {
   static constexpr size_t kSize = 16384;
 
   UserArena();
-  ~UserArena();
   UserArena(const UserArena&) = delete;
   UserArena& operator=(const UserArena&) = delete;
 
@@ -36,7 +35,6 @@ class UserArena {
 
  private:
   std::unique_ptr<hostk::UserBuffer> block_;
-  void* guard_ = nullptr;
 };
 
 // STATUS_ACCESS_VIOLATION when the I/O manager would refuse a device-control request from user

@@ -219,6 +219,12 @@ TEST_F(UserMemoryDeathTest, ProbeAtDispatchLevel) {
       "IRQL_NOT_LESS_OR_EQUAL.*ProbeForRead");
 }
 
+// A touch past a buffer's last page without a probe faults instead of reading whatever follows.
+TEST_F(UserMemoryDeathTest, ThePageAfterABufferIsInaccessible) {
+  UserBuffer buffer(100);
+  EXPECT_DEATH(*(volatile UCHAR*)(buffer.Data() + PAGE_SIZE) = 1, "");
+}
+
 TEST_F(UserMemoryDeathTest, OverlappingRegistration) {
   UserBuffer buffer(64);
   EXPECT_DEATH(hostk::UserRangeRegister(buffer.Data() + 63, 8, true, true),

@@ -48,7 +48,8 @@ void UserRangeUnregisterAll();
 // A client's buffer: page-aligned memory, zero-filled, registered as user memory for the buffer's
 // lifetime. `offsetInPage` places the data that many bytes into the first page, so tests can reach
 // every byte offset an MDL may start at. Its pages live in a file of their own, so a system
-// mapping of a locked MDL over them is a second view at another address, as on the platform.
+// mapping of a locked MDL over them is a second view at another address, as on the platform; the
+// page after them is mapped inaccessible.
 class UserBuffer {
  public:
   explicit UserBuffer(size_t length, bool readable = true, bool writable = true,

@@ -249,7 +249,12 @@ UserBuffer::UserBuffer(size_t length, bool readable, bool writable, size_t offse
   if (fd_ < 0 || ftruncate(fd_, (off_t)bytes_) != 0) {
     UsageError("UserBuffer: no file for %zu bytes", bytes_);
   }
-  void* storage = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+  // The pages sit in front of an inaccessible one of their own: a touch past the buffer's last page
+  // faults, and nothing the host maps later (a system view of an MDL) lands right behind it.
+  void* span = mmap(nullptr, bytes_ + PAGE_SIZE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* storage = span == MAP_FAILED ? MAP_FAILED
+                                     : mmap(span, bytes_, PROT_READ | PROT_WRITE,
+                                            MAP_SHARED | MAP_FIXED, fd_, 0);
   if (storage == MAP_FAILED) UsageError("UserBuffer: no host memory for %zu bytes", bytes_);
   storage_ = static_cast<UCHAR*>(storage);
   data_ = storage_ + offsetInPage;
@@ -263,7 +268,7 @@ void UserBuffer::DropPages() {
 
 UserBuffer::~UserBuffer() {
   UserRangeUnregister(id_);
-  munmap(storage_, bytes_);
+  munmap(storage_, bytes_ + PAGE_SIZE);
   close(fd_);
 }
 
