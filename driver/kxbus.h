@@ -404,6 +404,9 @@ NTSTATUS StartFrameWorker(DisplayChannel* channel);
 void StopFrameWorker(BusDeviceContext* bus);
 // Queues a changed rectangle for the worker and wakes it; dropped while no worker runs.
 void QueueRect(DisplayChannel* channel, UpdateRect rect);
+// Puts back a rectangle the worker took but could not send, merged like a new one; wakes the
+// worker only when asked (a failed send is tried again after the worker's pause, not at once).
+void RequeueRect(DisplayChannel* channel, UpdateRect rect, BOOLEAN wake);
 // Aligned outwards to the 16-pixel grid and limited to the output; an edge strip narrower than the
 // encoder's 8 pixels is widened back into the output to at least 16.
 UpdateRect AlignRect(UpdateRect rect, ULONG width, ULONG height);
@@ -415,8 +418,14 @@ NTSTATUS SendCommandBlock(BusDeviceContext* bus, UCHAR* block);
 // aligned to that mode, and the blocks name that output.
 NTSTATUS SendFrameData(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
                        const UpdateRect* rect, PUCHAR payload, BOOLEAN pageable, ULONG length);
-void EncodeAndSendRect(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
-                       UpdateRect rect);
+// What became of a rectangle the worker took.
+enum BandOutcome {
+  BandSent,      // sent, or dropped for good (no buffers, a picture the encoder refuses)
+  BandLockBusy,  // the frame lock could not be had: back in the queue as a new update
+  BandFailed,    // a passing failure (memory, a transfer): back in the queue, to try again later
+};
+BandOutcome EncodeAndSendRect(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
+                              UpdateRect rect);
 
 // usb/read_write.cpp, usb/read_write_completion.cpp: reads and writes on the transfer-set
 // handles, passed down in stages; STATUS_PENDING once passed down.
@@ -520,6 +529,9 @@ NTSTATUS ReadChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS WriteChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS WriteChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length);
+// After a failed write on channel 1 out, at PASSIVE_LEVEL under Channel1Lock: the pipe reset and
+// the adapter's FIFO flushed.
+void RecoverChannel1Out(BusDeviceContext* bus);
 NTSTATUS WriteChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS WriteChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS WriteChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length);

@@ -1,7 +1,10 @@
 // Encoding a changed rectangle and sending it on data channel 1: a frame-data block, then the JPEG
 // stream padded with zeros to a multiple of 1024 bytes, the two back to back under Channel1Lock.
 // A rectangle whose pixels do not fit the staging buffer goes as horizontal bands of whole 16-row
-// blocks, each its own stream behind its own block.
+// blocks, each its own stream behind its own block. What could not go for a passing reason (the
+// frame lock busy, the encoder's memory, a transfer that failed while the adapter is still there)
+// goes back into the output's queue, so an acknowledged update always reaches the far side once
+// the cause is gone.
 #include "driver/kxbus.h"
 #include "jpeg/jpeg.h"
 #include "pipeline/command_block.h"
@@ -9,9 +12,15 @@
 
 namespace {
 
+// Under Channel1Lock. A failed write leaves the channel clean for the next block. A write that
+// ran out of time answers STATUS_TIMEOUT, a success code: for a block or a payload it is a failure
+// (what follows must not go, and what did not arrive must go again).
 NTSTATUS WriteChannel(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  return bus->ExtendedChip ? WriteChannel1(bus, buffer, length)
-                           : WriteChannel1Low(bus, buffer, length);
+  NTSTATUS status = bus->ExtendedChip ? WriteChannel1(bus, buffer, length)
+                                      : WriteChannel1Low(bus, buffer, length);
+  if (status == STATUS_TIMEOUT) status = STATUS_IO_TIMEOUT;
+  if (!NT_SUCCESS(status)) RecoverChannel1Out(bus);
+  return status;
 }
 
 void LockChannel1(BusDeviceContext* bus) {
@@ -105,15 +114,25 @@ LONG EncodeBand(BusDeviceContext* bus, const UpdateRect* band, const BandLayout*
   return result;
 }
 
+// A failure the next pass may not see again. Once the device is gone nothing will go.
+BOOLEAN WorthRetrying(BusDeviceContext* bus) { return !IsDeviceGone(bus); }
+
+// The encoder failed for want of memory, not because of the picture.
+BOOLEAN EncoderLackedMemory(LONG result) {
+  return result == JpegResultNoEncoder || result == JpegResultHeaderFailed;
+}
+
 // One band: copied out, encoded and sent. A stream too large for the encode buffer is tried again
-// as two halves of whole blocks; a band whose copy could not take FrameLock goes back into the
-// queue. FALSE when the rest of the rectangle went back into the queue.
-BOOLEAN SendBand(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
-                 UpdateRect band, const BandLayout* layout) {
+// as two halves of whole blocks. Anything but BandSent leaves the band and the rest of its
+// rectangle for the caller to put back into the queue.
+BandOutcome SendBand(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
+                     UpdateRect band, const BandLayout* layout) {
   BusDeviceContext* bus = channel->Owner;
   for (;;) {
     BOOLEAN lockTimedOut;
-    if (!CopyBandOut(channel, mode, &band, layout, &lockTimedOut)) return !lockTimedOut;
+    if (!CopyBandOut(channel, mode, &band, layout, &lockTimedOut)) {
+      return lockTimedOut ? BandLockBusy : BandSent;
+    }
     ULONG length;
     LONG result = EncodeBand(bus, &band, layout, &length);
     LONG rows = band.Bottom - band.Top;
@@ -121,17 +140,25 @@ BOOLEAN SendBand(DisplayChannel* channel, LONG displayId, const ChannelMode* mod
       UpdateRect lower = band;
       band.Bottom = band.Top + rows / 32 * 16;
       lower.Top = band.Bottom;
-      if (!SendBand(channel, displayId, mode, band, layout)) return FALSE;
+      BandOutcome upper = SendBand(channel, displayId, mode, band, layout);
+      if (upper != BandSent) return upper;
       band = lower;
       continue;
     }
+    NTSTATUS status = STATUS_SUCCESS;
     if (result != JpegResultOk) {
+      if (EncoderLackedMemory(result) && WorthRetrying(bus)) return BandFailed;
       KX_TRACE(KX_TRACE_WARNING, "rectangle dropped: encoder result %d\n", result);
     } else if (length != 0) {
-      SendFrameData(channel, displayId, mode, &band, bus->EncodeBuffer, bus->EncodePageable,
-                    length);
+      status = SendFrameData(channel, displayId, mode, &band, bus->EncodeBuffer,
+                             bus->EncodePageable, length);
     }
-    return TRUE;
+    if (!NT_SUCCESS(status) && WorthRetrying(bus)) {
+      KX_TRACE(KX_TRACE_WARNING, "frame data not sent (0x%08X): the rectangle goes again\n",
+               (ULONG)status);
+      return BandFailed;
+    }
+    return BandSent;
   }
 }
 
@@ -176,19 +203,23 @@ NTSTATUS SendFrameData(DisplayChannel* channel, LONG displayId, const ChannelMod
 }
 
 // Without both frame buffers (a stop freed them) nothing is encoded: modes and stops still go.
-void EncodeAndSendRect(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
-                       UpdateRect rect) {
+// A band that could not take the frame lock goes back with the rest of its rectangle as a new
+// update; one that failed goes back quietly, for the worker to try after a pause.
+BandOutcome EncodeAndSendRect(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
+                              UpdateRect rect) {
   BusDeviceContext* bus = channel->Owner;
-  if (bus->StagingBuffer == NULL || bus->EncodeBuffer == NULL) return;
-  if (rect.Right - rect.Left < 8 || rect.Bottom - rect.Top < 8) return;  // an output below 8
+  if (bus->StagingBuffer == NULL || bus->EncodeBuffer == NULL) return BandSent;
+  if (rect.Right - rect.Left < 8 || rect.Bottom - rect.Top < 8) return BandSent;  // below 8
   BandLayout layout = LayOutBands(&rect, mode);
   for (LONG top = rect.Top; top < rect.Bottom;) {
     UpdateRect band = {rect.Left, top, rect.Right, top + NextBandRows(&layout, top, rect.Bottom)};
-    if (!SendBand(channel, displayId, mode, band, &layout)) {
+    BandOutcome outcome = SendBand(channel, displayId, mode, band, &layout);
+    if (outcome != BandSent) {
       UpdateRect rest = {rect.Left, top, rect.Right, rect.Bottom};
-      QueueRect(channel, rest);
-      return;
+      RequeueRect(channel, rest, outcome == BandLockBusy);
+      return outcome;
     }
     top = band.Bottom;
   }
+  return BandSent;
 }

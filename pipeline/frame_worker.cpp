@@ -1,6 +1,7 @@
 // The frame worker: one system thread per adapter that visits the ten outputs round-robin,
 // announcing pending modes and stops and sending one changed rectangle per output per pass. It
-// sleeps only after a pass that found nothing to do, for at most 3 seconds at a time.
+// sleeps only after a pass that found nothing to do, for at most 3 seconds at a time, or for a
+// short pause after a pass whose only work failed, before it tries that work again.
 #include "driver/kxbus.h"
 #include "pipeline/command_block.h"
 
@@ -8,6 +9,7 @@ namespace {
 
 constexpr LONGLONG kFrameLockTimeout = -20000000LL;  // 2 seconds, relative
 constexpr LONGLONG kIdleTimeout = -30000000LL;       // 3 seconds, relative
+constexpr LONGLONG kRetryPause = -500000LL;          // 50 milliseconds, relative
 
 BOOLEAN WorkerIsRunning(BusDeviceContext* bus) {
   return InterlockedCompareExchange(&bus->WorkerRunning, 0, 0) != 0;
@@ -46,13 +48,24 @@ void SendStop(DisplayChannel* channel, LONG displayId) {
   SendCommandBlock(channel->Owner, block);
 }
 
-void SendMode(DisplayChannel* channel, LONG displayId, const ChannelMode* mode) {
+NTSTATUS SendMode(DisplayChannel* channel, LONG displayId, const ChannelMode* mode) {
   UCHAR block[kCommandBlockSize];
   ModeFields fields = {(USHORT)mode->Width, (USHORT)mode->Height, (USHORT)mode->BitsPerPixel,
                        (USHORT)mode->ModeExtra};
   BuildModeBlock(block, displayId, &fields);
-  SendCommandBlock(channel->Owner, block);
+  return SendCommandBlock(channel->Owner, block);
 }
+
+// A mode block that did not go is owed again: whatever mode is current then goes in its place.
+void OweModeAgain(DisplayChannel* channel) {
+  KIRQL irql;
+  KeAcquireSpinLock(&channel->StateLock, &irql);
+  channel->ModeChangePending = 1;
+  KeReleaseSpinLock(&channel->StateLock, irql);
+}
+
+// What one visit of an output came to.
+enum VisitResult { VisitIdle, VisitWorked, VisitFailed };
 
 BOOLEAN TakeRect(DisplayChannel* channel, UpdateRect* rect) {
   KIRQL irql;
@@ -62,51 +75,60 @@ BOOLEAN TakeRect(DisplayChannel* channel, UpdateRect* rect) {
   return !IsEmptyRect(rect);
 }
 
-// One visit of an output; TRUE when it had work. The display's identifier is read once and names
-// the output in every block of the visit: a removal may free the channel meanwhile (it sets Free
-// and the identifier together), and a block must never go out for no display.
-BOOLEAN VisitOutput(DisplayChannel* channel) {
+// One visit of an output. The display's identifier is read once and names the output in every
+// block of the visit: a removal may free the channel meanwhile (it sets Free and the identifier
+// together), and a block must never go out for no display.
+VisitResult VisitOutput(DisplayChannel* channel) {
   LONG displayId = InterlockedCompareExchange(&channel->DisplayId, 0, 0);
-  if (displayId == kNoDisplay) return FALSE;
-  if (!InterlockedCompareExchange(&channel->Active, 0, 0)) return FALSE;
+  if (displayId == kNoDisplay) return VisitIdle;
+  if (!InterlockedCompareExchange(&channel->Active, 0, 0)) return VisitIdle;
   PendingWork work = TakePendingWork(channel);
   if (work.StopRequested) {
     InterlockedExchange(&channel->Streaming, 0);
     SendStop(channel, displayId);
     DeactivateOutput(channel);
-    return FALSE;
+    return VisitIdle;
   }
   if (work.ModeChangePending) {
-    SendMode(channel, displayId, &work.Mode);
     InterlockedExchange(&channel->Streaming, 1);
-    return TRUE;
+    if (!NT_SUCCESS(SendMode(channel, displayId, &work.Mode)) && !IsDeviceGone(channel->Owner)) {
+      OweModeAgain(channel);
+      return VisitFailed;
+    }
+    return VisitWorked;
   }
   UpdateRect rect;
   if (!InterlockedCompareExchange(&channel->Streaming, 0, 0) || !TakeRect(channel, &rect)) {
-    return FALSE;
+    return VisitIdle;
   }
-  EncodeAndSendRect(channel, displayId, &work.Mode,
-                    AlignRect(rect, work.Mode.Width, work.Mode.Height));
-  return TRUE;
+  BandOutcome outcome = EncodeAndSendRect(channel, displayId, &work.Mode,
+                                          AlignRect(rect, work.Mode.Width, work.Mode.Height));
+  return outcome == BandFailed ? VisitFailed : VisitWorked;
 }
 
 // FALSE when the worker is to end.
 BOOLEAN RunPass(BusDeviceContext* bus) {
-  BOOLEAN idle = TRUE;
+  BOOLEAN worked = FALSE;
+  BOOLEAN failed = FALSE;
   for (ULONG i = 0; i < kChannelCount; i++) {
     if (StopSignalled(bus)) return FALSE;
-    if (VisitOutput(&bus->Channels[i])) idle = FALSE;
+    VisitResult result = VisitOutput(&bus->Channels[i]);
+    if (result == VisitWorked) worked = TRUE;
+    if (result == VisitFailed) failed = TRUE;
   }
-  if (!idle) return TRUE;
-  // A full pass always follows the reset, so resetting the wake event loses no work.
+  if (worked) return TRUE;
+  // A full pass always follows the reset, so resetting the wake event loses no work. After a
+  // failure the pause is short, and what failed is tried again when it ends.
   PVOID events[2] = {&bus->StopEvent, &bus->WakeEvent};
   LARGE_INTEGER timeout;
-  timeout.QuadPart = kIdleTimeout;
+  timeout.QuadPart = failed ? kRetryPause : kIdleTimeout;
   KWAIT_BLOCK waitBlocks[2];
   NTSTATUS woken = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
                                             &timeout, waitBlocks);
   if (woken == STATUS_WAIT_0) return FALSE;
-  if (woken == STATUS_TIMEOUT) KX_TRACE(KX_TRACE_VERBOSE, "frame worker: idle for 3 seconds\n");
+  if (woken == STATUS_TIMEOUT && !failed) {
+    KX_TRACE(KX_TRACE_VERBOSE, "frame worker: idle for 3 seconds\n");
+  }
   KeClearEvent(&bus->WakeEvent);
   return TRUE;
 }
@@ -205,7 +227,9 @@ void StopFrameWorker(BusDeviceContext* bus) {
   KeReleaseMutex(&bus->WorkerLock, FALSE);
 }
 
-void QueueRect(DisplayChannel* channel, UpdateRect rect) {
+namespace {
+
+void InsertRect(DisplayChannel* channel, UpdateRect rect, BOOLEAN wake) {
   BusDeviceContext* bus = channel->Owner;
   if (!WorkerIsRunning(bus) || IsEmptyRect(&rect)) return;
   ChannelMode mode = ReadChannelMode(channel);
@@ -222,7 +246,15 @@ void QueueRect(DisplayChannel* channel, UpdateRect rect) {
   KeAcquireSpinLock(&channel->QueueLock, &irql);
   QueueInsert(&channel->Queue, &rect);
   KeReleaseSpinLock(&channel->QueueLock, irql);
-  KeSetEvent(&bus->WakeEvent, IO_NO_INCREMENT, FALSE);
+  if (wake) KeSetEvent(&bus->WakeEvent, IO_NO_INCREMENT, FALSE);
+}
+
+}  // namespace
+
+void QueueRect(DisplayChannel* channel, UpdateRect rect) { InsertRect(channel, rect, TRUE); }
+
+void RequeueRect(DisplayChannel* channel, UpdateRect rect, BOOLEAN wake) {
+  InsertRect(channel, rect, wake);
 }
 
 namespace {

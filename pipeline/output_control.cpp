@@ -53,7 +53,10 @@ NTSTATUS ActivateOutput(DisplayChannel* channel, const ModeFields* mode) {
   BuildModeBlock(block, InterlockedCompareExchange(&channel->DisplayId, 0, 0), mode);
   SetModeFields(channel, mode, 0);
   InterlockedExchange(&channel->Streaming, 1);
-  SendCommandBlock(channel->Owner, block);
+  // A block that did not go is the worker's to send again, before any picture of the output.
+  if (!NT_SUCCESS(SendCommandBlock(channel->Owner, block)) && !IsDeviceGone(channel->Owner)) {
+    SetModeFields(channel, mode, 1);
+  }
   NTSTATUS status = StartFrameWorker(channel);
   if (!NT_SUCCESS(status)) InterlockedExchange(&channel->Streaming, 0);
   return status;

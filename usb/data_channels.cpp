@@ -110,6 +110,17 @@ NTSTATUS WriteChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length) {
   return Write(bus, bus->Legacy ? bus->PipeDataIn1 : bus->PipeDataOut1, buffer, length, 1);
 }
 
+// A failed write may leave the pipe halted, which holds every later transfer on it, and the
+// adapter's FIFO holding part of a block: the pipe is reset and the FIFO flushed, so that the next
+// block starts clean.
+void RecoverChannel1Out(BusDeviceContext* bus) {
+  if (IsDeviceGone(bus)) return;
+  USBD_PIPE_HANDLE pipe = bus->ExtendedChip ? (bus->Legacy ? bus->PipeDataIn2 : bus->PipeDataOut1)
+                                            : (bus->Legacy ? bus->PipeDataIn1 : bus->PipeDataOut1);
+  if (pipe != NULL) UsbResetPipe(bus, pipe);
+  FlushChannelFifo(bus, 0, FALSE);
+}
+
 NTSTATUS WriteChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length) {
   return Write(bus, bus->Legacy ? bus->PipeDataIn4 : bus->PipeDataOut2, buffer, length, 2);
 }

@@ -120,9 +120,9 @@ TEST_F(PipelineFaults, WithoutTheFrameBuffersOnlyModesAndStopsGo) {
   ExpectNoViolations();
 }
 
-// Every allocation of the pipeline fails once, each on its own: the request or the rectangle
-// fails cleanly, nothing leaks (the test main checks the pool and the verifier at the end), and
-// the next attempt works.
+// Every allocation of the pipeline fails, each on its own: a mode fails cleanly with nothing
+// leaked (the test main checks the pool and the verifier at the end), and a rectangle that could
+// not be encoded or sent is not lost: it goes once the allocation works again.
 TEST_F(PipelineFaults, EveryAllocationFailureIsSurvived) {
   PDEVICE_OBJECT child = AddChild(0, 1);
   kxsim::BgrxImage image = SyntheticDesktop(64, 64, 8);
@@ -132,28 +132,57 @@ TEST_F(PipelineFaults, EveryAllocationFailureIsSurvived) {
   EXPECT_EQ(nullptr, bus_->Channels[0].FrameStore);
   ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
 
-  // The encoder's memory, then the payload's MDL (the encode buffer is pageable): the rectangle
-  // is dropped, and the next one goes.
+  // The encoder's memory: nothing goes while it fails, the rectangle goes once it works.
   hostk::PoolFailTag(hostk::PoolTag("KMOD"));
   ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
   Settle();
+  EXPECT_EQ(0u, adapter_->Rectangles());
   hostk::PoolClearFaults();
-  EXPECT_EQ(0u, adapter_->Rectangles());
-  ASSERT_EQ(1, bus_->EncodePageable);
-  hostk::MdlFailNext(2);  // the first is the present's own pixel MDL
-  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
-  Settle();
-  EXPECT_EQ(0u, adapter_->Rectangles());
-  // The transfers' own allocations: the block is not sent, so neither is its payload.
-  hostk::PoolFailTag(kTagTransfer);
-  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
-  Settle();
-  hostk::PoolClearFaults();
-  EXPECT_EQ(0u, adapter_->Rectangles());
-  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
   Settle();
   EXPECT_EQ(1u, adapter_->Rectangles());
   EXPECT_GT(FarPsnr(1, image), 30.0);
+
+  // The payload's MDL (the encode buffer is pageable) fails once: the next try goes.
+  kxsim::BgrxImage second = SyntheticDesktop(64, 64, 9);
+  ASSERT_EQ(1, bus_->EncodePageable);
+  hostk::MdlFailNext(2);  // the first is the present's own pixel MDL
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, second));
+  Settle();
+  EXPECT_EQ(2u, adapter_->Rectangles());
+  EXPECT_GT(FarPsnr(1, second), 25.0);
+
+  // The transfers' own allocations: neither block nor payload goes until they work again.
+  hostk::PoolFailTag(kTagTransfer);
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+  Settle();
+  EXPECT_EQ(2u, adapter_->Rectangles());
+  hostk::PoolClearFaults();
+  Settle();
+  EXPECT_EQ(3u, adapter_->Rectangles());
+  EXPECT_GT(FarPsnr(1, image), 30.0);
+  ExpectNoViolations();
+}
+
+// A transfer of data channel 1 that fails while the adapter stays (a stall, a transfer that
+// never ends, one the device stops answering) loses no update: what did not go is sent again, and the far side
+// ends up showing the last picture presented. The mode block of an output's first mode too.
+TEST_F(PipelineFaults, AFailedFrameTransferIsSentAgain) {
+  PDEVICE_OBJECT child = AddChild(0, 1);
+  port_->InjectFault(0x01, kxsim::UsbFault::Stall());
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  Settle();
+  EXPECT_EQ(1u, adapter_->Display(1)->modes);
+  const kxsim::UsbFault faults[] = {
+      kxsim::UsbFault::Stall(), kxsim::UsbFault::NoAnswer().Times(1),
+      kxsim::UsbFault::Contradict(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING).Times(1)};
+  int seed = 20;
+  for (const kxsim::UsbFault& fault : faults) {
+    kxsim::BgrxImage image = SyntheticDesktop(64, 64, seed++);
+    port_->InjectFault(0x01, fault);
+    ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+    Settle(150000000);  // past the transfer's 10-second limit
+    EXPECT_GT(FarPsnr(1, image), 25.0) << "fault kind " << int(fault.kind);
+  }
   ExpectNoViolations();
 }
 
