@@ -24,6 +24,10 @@ extern "C" {
 #include "host/usb.h"
 #include "host/usbdlib.h"
 #define KX_WSTR(s) u##s
+// The host build of the driver names the place of every call that may fail for want of resources.
+#if defined(KX_ALLOCATION_SITES)
+#include "host/allocation_site_macros.h"
+#endif
 #endif
 
 // A tag as it reads in memory: KX_POOL_TAG('2','0','0','M') reads "200M".

@@ -1,6 +1,7 @@
 // Everything a test or the simulated world may ask of the host kernel beyond the platform calls.
 #pragma once
 
+#include "host/hostk/allocation_sites.h"
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/chaos.h"
 #include "host/hostk/client.h"

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include <cstdio>
+#include <utility>
 
 #include "host/hostk.h"
 #include "sim/usb/usb_port_core.h"
@@ -38,13 +39,17 @@ void UsbPortCore::HostControllerMain() {
     std::vector<UsbPendingPtr> start;
     std::vector<UsbPendingPtr> finish;
     LONGLONG wakeAt = kNever;
+    bool unplug = false;
     {
       std::lock_guard<std::mutex> guard(lock_);
       if (stopping_) return;
       CollectLocked(&start, &finish, &wakeAt);
+      unplug = std::exchange(unplugDue_, false);
     }
+    // What the unplug retired is collected in the next round, without waiting.
+    if (unplug) Unplug(STATUS_DEVICE_NOT_CONNECTED);
     if (start.empty() && finish.empty()) {
-      WaitForWork(wakeAt);
+      if (!unplug) WaitForWork(wakeAt);
       continue;
     }
     hostk::ChaosPoint();
@@ -83,6 +88,7 @@ void UsbPortCore::CollectEndpointLocked(UsbEndpointState& endpoint, LONGLONG now
     if (endpoint.halted || IoSetCancelRoutine(head->irp, nullptr) == nullptr) return;
     head->phase = UsbPhase::Handing;
     head->plan = endpoint.faults.Take();
+    CountHandedLocked(*head);
     start->push_back(head);
     return;
   }
@@ -100,6 +106,34 @@ void UsbPortCore::CollectEndpointLocked(UsbEndpointState& endpoint, LONGLONG now
   endpoint.queue.pop_front();
   head->phase = UsbPhase::Retired;
   finish->push_back(head);
+}
+
+void UsbPortCore::CountHandedLocked(UsbPending& pending) {
+  if (++handed_ != armedIndex_) return;
+  UsbFaultPlan& plan = pending.plan;
+  ULONG half = pending.requested / 2;
+  switch (armedEvent_) {
+    case UsbTransferEvent::None:
+      break;
+    case UsbTransferEvent::Stall:
+      plan.outcome = UsbFaultPlan::Outcome::Stall;
+      break;
+    case UsbTransferEvent::Timeout:
+      plan.outcome = UsbFaultPlan::Outcome::NoAnswer;
+      break;
+    case UsbTransferEvent::Short:
+      if (pending.in) {
+        plan.inLimit = std::min(plan.inLimit, half);
+      } else {
+        plan.failAfter = std::min(plan.failAfter, half);
+        plan.failStatus = USBD_STATUS_DEV_NOT_RESPONDING;
+      }
+      break;
+    case UsbTransferEvent::Unplug:
+      plan.outcome = UsbFaultPlan::Outcome::Gone;
+      unplugDue_ = true;
+      break;
+  }
 }
 
 void UsbPortCore::ResolveLocked(UsbPending& pending, UsbEndpointState& endpoint,

@@ -116,6 +116,30 @@ void UsbPortCore::Unplug(NTSTATUS status) {
   TellDeviceCancelled(tellDevice);
 }
 
+bool UsbPortCore::Unplugged() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return goneStatus_.has_value();
+}
+
+void UsbPortCore::ArmTransferEvent(uint64_t index, UsbTransferEvent event) {
+  std::lock_guard<std::mutex> guard(lock_);
+  armedIndex_ = index;
+  armedEvent_ = event;
+}
+
+void UsbPortCore::UnplugSoon() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    unplugDue_ = true;
+  }
+  wake_->Wake();
+}
+
+uint64_t UsbPortCore::TransfersHanded() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return handed_;
+}
+
 void UsbPortCore::SetBandwidthModel(bool on) {
   std::lock_guard<std::mutex> guard(lock_);
   bandwidthOn_ = on;
@@ -185,6 +209,12 @@ void SimulatedUsbPort::InjectFault(UCHAR endpoint, const UsbFault& fault) {
 void SimulatedUsbPort::ClearFaults(UCHAR endpoint) { core_->ClearFaults(endpoint, false); }
 void SimulatedUsbPort::ClearAllFaults() { core_->ClearFaults(0, true); }
 void SimulatedUsbPort::Unplug(NTSTATUS status) { core_->Unplug(status); }
+bool SimulatedUsbPort::Unplugged() const { return core_->Unplugged(); }
+void SimulatedUsbPort::UnplugSoon() { core_->UnplugSoon(); }
+void SimulatedUsbPort::ArmTransferEvent(uint64_t index, UsbTransferEvent event) {
+  core_->ArmTransferEvent(index, event);
+}
+uint64_t SimulatedUsbPort::TransfersHanded() const { return core_->TransfersHanded(); }
 void SimulatedUsbPort::SetBandwidthModel(bool on) { core_->SetBandwidthModel(on); }
 bool SimulatedUsbPort::StartCapture(const std::string& path) { return core_->StartCapture(path); }
 void SimulatedUsbPort::StopCapture() { core_->StopCapture(); }

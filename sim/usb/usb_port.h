@@ -23,6 +23,7 @@
 //   functions (USBD_STATUS_INVALID_URB_FUNCTION), or what a device-gone fault chose.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +62,15 @@ struct UsbPowerRequest {
   POWER_STATE state;      // the system state of IRP_MN_WAIT_WAKE
 };
 
+// What an armed transfer meets (ArmTransferEvent).
+enum class UsbTransferEvent {
+  None,
+  Stall,    // the endpoint answers STALL (a data pipe halts)
+  Timeout,  // the endpoint never answers, until the transfer is cancelled
+  Short,    // half the bytes: an IN answer stops short, an OUT transfer fails after half
+  Unplug,   // the device leaves the bus as the transfer starts
+};
+
 struct UsbPortCounters {
   ULONG urbs = 0;  // submitted, of every function
   ULONG descriptorReads = 0;
@@ -95,6 +105,17 @@ class SimulatedUsbPort {
   // The device leaves the bus: queued requests fail with `status` and USBD_STATUS_DEVICE_GONE,
   // and so does every later URB, at once.
   void Unplug(NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED);
+  bool Unplugged() const;
+  // The same, done shortly after on the host controller's thread: for a caller that must not
+  // wait or complete requests itself (one inside a driver's call, under its locks).
+  void UnplugSoon();
+
+  // One transfer, counted over every endpoint in the order the host controller hands transfers to
+  // the device (descriptor reads, bulk and interrupt transfers; 1 is the port's first), meets
+  // `event`; an index already passed is never met. One armed at a time.
+  void ArmTransferEvent(uint64_t index, UsbTransferEvent event);
+  // Transfers handed to the device since the port was made.
+  uint64_t TransfersHanded() const;
 
   void SetBandwidthModel(bool on);
   // Replaces any capture in progress; false when the file cannot be created.

@@ -108,6 +108,10 @@ class UsbPortCore {
   void InjectFault(UCHAR endpoint, const UsbFault& fault);
   void ClearFaults(UCHAR endpoint, bool all);
   void Unplug(NTSTATUS status);
+  bool Unplugged() const;
+  void UnplugSoon();
+  void ArmTransferEvent(uint64_t index, UsbTransferEvent event);
+  uint64_t TransfersHanded() const;
   void SetBandwidthModel(bool on);
   bool StartCapture(const std::string& path);
   void StopCapture();
@@ -161,6 +165,8 @@ class UsbPortCore {
   void ResolveLocked(UsbPending& pending, UsbEndpointState& endpoint, const UsbResult& answer,
                      LONGLONG now);
   void WaitForWork(LONGLONG wakeAt);
+  // Counts the transfer handed over and applies the armed event when it is the armed one.
+  void CountHandedLocked(UsbPending& pending);
 
   // Ending requests (usb_host_controller.cpp). The caller owns the request.
   // Takes it off its queue with its final result; true when the device must hear it was
@@ -215,6 +221,10 @@ class UsbPortCore {
   std::vector<UsbPowerRequest> powerRequests_;
   PIRP waitWake_ = nullptr;  // the held wait-wake request, its cancel routine set
   int failPowerUps_ = 0;     // device power-ups still to fail
+  uint64_t handed_ = 0;      // transfers handed to the device
+  uint64_t armedIndex_ = 0;  // the transfer that meets armedEvent_
+  UsbTransferEvent armedEvent_ = UsbTransferEvent::None;
+  bool unplugDue_ = false;   // the controller unplugs the device once it leaves the lock
 };
 
 }  // namespace kxsim

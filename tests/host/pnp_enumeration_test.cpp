@@ -27,6 +27,7 @@ struct Child {
   int index = 0;
   bool reported = false;
   bool failStart = false;
+  bool failInstanceId = false;  // its instance identifier query fails for want of memory
   // What the manager's requests carried.
   DEVICE_CAPABILITIES capabilitiesReceived = {};
   ULONG localeReceived = 0;
@@ -169,6 +170,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT pdo, PIRP irp) {
         case BusQueryDeviceID:
           return Complete(irp, STATUS_SUCCESS, (ULONG_PTR)PoolString(Wide(child->deviceId)));
         case BusQueryInstanceID:
+          if (child->failInstanceId) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
           return Complete(irp, STATUS_SUCCESS, (ULONG_PTR)PoolString(Wide(child->instanceId)));
         case BusQueryHardwareIDs: {
           std::u16string ids = Wide(child->deviceId + "&REV_" + index) + u'\0' +
@@ -427,6 +429,28 @@ TEST_F(PnpEnumerationTest, AChildGoneFromALaterAnswerIsRemovedAndLeavesTheTree) 
   // The bus deleted them and the manager dropped the references it held: both objects are gone.
   EXPECT_EQ(nullptr, hostk::ObTypeOf(gonePdo));
   EXPECT_EQ(nullptr, hostk::ObTypeOf(neverStartedPdo));
+}
+
+// A bus may fail an identifier query (for want of memory): the child gets a failed node, is never
+// started, and leaves with a removal once its bus stops reporting it.
+TEST_F(PnpEnumerationTest, AChildWhoseIdentifierQueryFailsIsKeptAsFailedNeverStarted) {
+  Child* unnamed = NewChild(1, "1");
+  unnamed->failInstanceId = true;
+  Enumerate();
+  auto tree = Tree();
+  ASSERT_EQ(2u, tree.size());
+  EXPECT_EQ(unnamed->pdo, tree[1].pdo);
+  EXPECT_EQ("Failed", tree[1].state);
+  std::vector<std::string> asked = {"QUERY_ID 0", "QUERY_ID 3"};  // device, instance
+  EXPECT_EQ(asked, bus_.Lines("child1"));
+
+  PDEVICE_OBJECT pdo = unnamed->pdo;
+  unnamed->reported = false;
+  Enumerate();
+  asked.push_back("REMOVE_DEVICE");
+  EXPECT_EQ(asked, bus_.Lines("child1"));
+  EXPECT_EQ(1u, Tree().size());
+  EXPECT_EQ(nullptr, hostk::ObTypeOf(pdo));
 }
 
 TEST_F(PnpEnumerationTest, RemovingTheParentRemovesItsChildrenFirst) {

@@ -60,6 +60,25 @@ TEST_F(BulkTransfer, ATransferThatNeverCompletesEndsAfterExactlyTenSeconds) {
   EXPECT_EQ(1, bus_->OutstandingIo);
 }
 
+// A device that stops answering holds neither the bridge register path nor a descriptor read for
+// ever: both give up after 10 seconds, cancel their request and wait for it to come back.
+TEST_F(BulkTransfer, TheRegisterPathAndDescriptorReadsGiveUpOnADeviceThatNeverAnswers) {
+  Start();
+  UCHAR command[4] = {0xDF, 0, 0x90, 0};
+  port_->InjectFault(0x0D, kxsim::UsbFault::NoAnswer().Times(1));
+  LONGLONG start = hostk::ClockNow();
+  EXPECT_EQ(STATUS_CANCELLED,
+            UsbDoBulkTransfer_2(bus_, bus_->PipeCsrOut, command, 4, kTransferOut));
+  EXPECT_EQ(start + 10 * kSecond, hostk::ClockNow());
+  EXPECT_EQ(0u, port_->PendingCount(0x0D));
+
+  port_->InjectFault(0x00, kxsim::UsbFault::NoAnswer().Times(1));
+  start = hostk::ClockNow();
+  EXPECT_NE(STATUS_SUCCESS, ConfigureDevice(fdo_));
+  EXPECT_EQ(start + 10 * kSecond, hostk::ClockNow());
+  EXPECT_EQ(0u, port_->PendingCount(0x00));
+}
+
 TEST_F(BulkTransfer, LargeDataGoesOutInChunksOfTheTransferSizeOnOneRequest) {
   Start();
   std::vector<UCHAR> data(0x180000);

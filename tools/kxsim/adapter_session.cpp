@@ -1,5 +1,6 @@
 #include "adapter_session.h"
 
+#include "host/hostk/pnp.h"
 #include "host/hostk/registry.h"
 #include "sim/display/display_driver.h"
 
@@ -28,6 +29,7 @@ AdapterSession::~AdapterSession() {
 bool AdapterSession::Plug(const SessionOptions& options, std::string* error) {
   adapter_ = std::make_shared<VirtualAdapter>(options.adapter);
   port_ = std::make_unique<SimulatedUsbPort>(adapter_->Device(), options.port);
+  if (options.portReady) options.portReady(*port_);
   NTSTATUS status = STATUS_SUCCESS;
   driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry, &status);
   if (driver_ == nullptr) {
@@ -133,6 +135,37 @@ NTSTATUS AdapterSession::Remove() {
   bus_ = nullptr;
   port_.reset();
   adapter_.reset();
+  return status;
+}
+
+NTSTATUS AdapterSession::SurpriseRemove() {
+  for (PDEVICE_OBJECT child : children_) IoDeleteDevice(child);
+  children_.clear();
+  descriptor_.reset();
+  NTSTATUS status = STATUS_SUCCESS;
+  if (port_ != nullptr) port_->Unplug();
+  if (port_ != nullptr && driver_ != nullptr) status = hostk::PnpSurpriseRemoveDevice(port_->Pdo());
+  driver_ = nullptr;
+  fdo_ = nullptr;
+  bus_ = nullptr;
+  port_.reset();
+  adapter_.reset();
+  return status;
+}
+
+NTSTATUS AdapterSession::StopDevice() {
+  if (fdo_ == nullptr) return STATUS_NO_SUCH_DEVICE;
+  return hostk::PnpStopDevice(port_->Pdo());
+}
+
+NTSTATUS AdapterSession::StartDevice() {
+  if (fdo_ == nullptr) return STATUS_NO_SUCH_DEVICE;
+  NTSTATUS status = hostk::PnpStartDevice(port_->Pdo());
+  if (!NT_SUCCESS(status)) {
+    driver_ = nullptr;
+    fdo_ = nullptr;
+    bus_ = nullptr;
+  }
   return status;
 }
 

@@ -7,6 +7,7 @@
 // session's whole life; virtual time moves only while every managed thread waits.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,8 @@ struct SessionOptions {
   UsbPortOptions port;
   // REG_BINARY values under the driver's Parameters key, written before the start.
   std::vector<std::pair<std::string, std::vector<uint8_t>>> parameters;
+  // Called with the port before the driver loads (faults to arm, say).
+  std::function<void(SimulatedUsbPort&)> portReady;
 };
 
 class AdapterSession {
@@ -63,6 +66,15 @@ class AdapterSession {
   // The children deleted, then IRP_MN_REMOVE_DEVICE to the adapter's stack (the driver unloads),
   // then the port and the adapter released. The removal's status.
   NTSTATUS Remove();
+  // The adapter pulled: it leaves the bus, then IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE
+  // (the driver unloads), then the port and the adapter released. The removal's status.
+  NTSTATUS SurpriseRemove();
+  // IRP_MN_QUERY_STOP_DEVICE and IRP_MN_STOP_DEVICE; IRP_MN_START_DEVICE. After a failed start the
+  // manager has removed the device, and the driver went with it: Attached() is false.
+  NTSTATUS StopDevice();
+  NTSTATUS StartDevice();
+  // The driver is over the adapter.
+  bool Attached() const { return fdo_ != nullptr; }
 
   VirtualAdapter& Adapter() const { return *adapter_; }
   SimulatedUsbPort& Port() const { return *port_; }

@@ -8,6 +8,7 @@
 #include "demo_command.h"
 #include "encode_command.h"
 #include "present_command.h"
+#include "reliability_command.h"
 #include "jpeg/stages.h"
 
 namespace {
@@ -30,6 +31,9 @@ void PrintUsage() {
                "  bench-present [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--far-decode] [--json]\n"
                "      time presents to the wire, whole frames and 128 x 128 tiles, against the\n"
                "      driver's encoder alone on the same rectangles (default: the corpus)\n"
+               "  reliability [--quick] [--jobs N] [--limit SECONDS] [--only PART]\n"
+               "      the reliability campaign: every allocation site failed once, faults at\n"
+               "      every transfer, the adapter pulled at any moment; a table of figures\n"
                "environment:\n"
                "  KX_JPEG_LEVEL=portable|sse2|ssse3|sse41|avx|avx2\n"
                "      the highest processor level the encoder may select\n");
@@ -63,6 +67,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "bench-present") == 0) {
     return kxsim::RunBenchPresent(argc - 2, argv + 2);
   }
+  if (std::strcmp(argv[1], "reliability") == 0) return kxsim::RunReliability(argc - 2, argv + 2);
   std::fprintf(stderr, "kxsim: unknown command '%s'\n", argv[1]);
   PrintUsage();
   return 2;

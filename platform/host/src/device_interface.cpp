@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "host/hostk/allocation_sites.h"
 #include "host/hostk/client.h"
 #include "host/hostk/irql.h"
 #include "host/hostk/object.h"
@@ -264,6 +265,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                          const GUID* InterfaceClassGuid,
                                          PUNICODE_STRING ReferenceString,
                                          PUNICODE_STRING SymbolicLinkName) {
+  if (hostk::AllocationSiteCallFails()) return STATUS_INSUFFICIENT_RESOURCES;
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
   std::u16string reference = FromCounted(ReferenceString);
   if (!CanBePhysicalDevice(PhysicalDeviceObject) || !ValidReferenceString(reference)) {

@@ -1,5 +1,6 @@
 // Threaded requests that drivers build for their own use: device control and synchronous reads,
 // writes and flushes. The I/O manager finishes them when they complete (io_request.cpp).
+#include "host/hostk/allocation_sites.h"
 #include "host/hostk/io.h"
 #include "host/ex.h"
 #include "host/hostk/irql.h"
@@ -37,6 +38,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+  if (hostk::AllocationSiteCallFails()) return NULL;
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
   PIRP irp = NewThreadedIrp(DeviceObject, Event, IoStatusBlock);
   if (irp == nullptr) return nullptr;
@@ -81,6 +83,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
                                         PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+  if (hostk::AllocationSiteCallFails()) return NULL;
   RequireIrqlAtMost(APC_LEVEL, "IoBuildSynchronousFsdRequest");
   PIRP irp = NewThreadedIrp(DeviceObject, Event, IoStatusBlock);
   if (irp == nullptr) return nullptr;

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "host/hostk/allocation_sites.h"
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/client.h"
 #include "host/hostk/irql.h"
@@ -111,6 +112,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
+  if (hostk::AllocationSiteCallFails()) return STATUS_INSUFFICIENT_RESOURCES;
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
   std::string name;
   if (DeviceName != nullptr) {

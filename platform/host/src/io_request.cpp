@@ -1,6 +1,7 @@
 // Requests: allocation, the call down a device stack, the completion walk, cancellation, and the
 // threaded requests that the I/O manager finishes itself. The request verifier lives in
 // io_request_verifier.cpp.
+#include "host/hostk/allocation_sites.h"
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/chaos.h"
 #include "host/hostk/irql.h"
@@ -156,6 +157,7 @@ PVOID IoAllocateSystemBuffer(SIZE_T size) {
 using namespace hostk;
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+  if (hostk::AllocationSiteCallFails()) return NULL;
   if (StackSize < 1) {
     BugCheck(kDriverVerifierDetectedViolation, "IoAllocateIrp with a stack size below 1",
              (ULONG_PTR)StackSize);

@@ -13,6 +13,7 @@
 #include <sys/mman.h>
 #include <vector>
 
+#include "host/hostk/allocation_sites.h"
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/irql.h"
 #include "host/hostk/pool.h"
@@ -435,6 +436,7 @@ using namespace hostk;
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                          BOOLEAN ChargeQuota, PIRP Irp) {
+  if (hostk::AllocationSiteCallFails()) return NULL;
   UNREFERENCED_PARAMETER(ChargeQuota);
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateMdl");
   RequireChainFor(Irp, SecondaryBuffer);

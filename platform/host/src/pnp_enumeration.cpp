@@ -135,7 +135,8 @@ ULONG_PTR IdKind(BUS_QUERY_ID_TYPE type) {
                   (void*)child, IdName(type), id.c_str(), fault);
 }
 
-// IRP_MN_QUERY_ID. The device and instance identifiers are required; the lists may be missing.
+// IRP_MN_QUERY_ID. The device and instance identifiers are required, but a bus may fail their
+// query (for want of memory, say): then the answer is empty. The lists may be missing.
 std::vector<std::string> QueryIds(PDEVICE_OBJECT child, BUS_QUERY_ID_TYPE type) {
   IO_STACK_LOCATION parameters = {};
   parameters.Parameters.QueryId.IdType = type;
@@ -143,7 +144,7 @@ std::vector<std::string> QueryIds(PDEVICE_OBJECT child, BUS_QUERY_ID_TYPE type) 
   void* answer = Query(child, IRP_MN_QUERY_ID, parameters, &status);
   bool single = type == BusQueryDeviceID || type == BusQueryInstanceID;
   if (answer == nullptr) {
-    if (single) {
+    if (single && NT_SUCCESS(status)) {
       char fault[64];
       snprintf(fault, sizeof fault, "no answer (status 0x%08X)", (unsigned)status);
       InvalidId(child, nullptr, type, "", fault);
@@ -217,11 +218,30 @@ void QueryResourceRequirements(PDEVICE_OBJECT child, PnpDeviceNodeInfo* info) {
   ExFreePool(answer);
 }
 
+// A child whose bus failed an identifier query gets a node the platform marks as failed: never
+// started, and removed once its bus no longer reports it. Its name is made up, unique to it.
+void AddUnidentifiedChild(PDEVICE_OBJECT parent, PDEVICE_OBJECT child) {
+  PnpChildAnswers answers{};
+  char instance[32];
+  snprintf(instance, sizeof instance, "%p", (void*)child);
+  answers.deviceId = "HOSTK\\UNIDENTIFIED";
+  answers.instanceId = instance;
+  PnpAddChildNode(parent, child, answers);
+  PnpSetState(child, "Failed");
+}
+
 // Interrogates a new child, gives it a node under `parent`, and starts it.
 void AddChild(PDEVICE_OBJECT parent, PDEVICE_OBJECT child) {
   PnpChildAnswers answers{};
-  answers.deviceId = QueryIds(child, BusQueryDeviceID)[0];
-  answers.instanceId = QueryIds(child, BusQueryInstanceID)[0];
+  std::vector<std::string> deviceId = QueryIds(child, BusQueryDeviceID);
+  std::vector<std::string> instanceId =
+      deviceId.empty() ? std::vector<std::string>() : QueryIds(child, BusQueryInstanceID);
+  if (instanceId.empty()) {
+    AddUnidentifiedChild(parent, child);
+    return;
+  }
+  answers.deviceId = deviceId[0];
+  answers.instanceId = instanceId[0];
   answers.info.hardwareIds = QueryIds(child, BusQueryHardwareIDs);
   answers.info.compatibleIds = QueryIds(child, BusQueryCompatibleIDs);
   DEVICE_CAPABILITIES capabilities;

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "host/ex.h"
+#include "host/hostk/allocation_sites.h"
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/chaos.h"
 #include "host/hostk/pool.h"
@@ -451,6 +452,7 @@ void PoolResetForNextTest() {
 }  // namespace hostk
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  if (hostk::AllocationSiteCallFails()) return NULL;
   hostk::CheckAllocationRules(KeGetCurrentIrql(), PoolType, NumberOfBytes, Tag);
   if (hostk::PoolInjectedFailure(Tag, NumberOfBytes)) return NULL;
   hostk::BlockHeader* header = hostk::NewBlock(PoolType, NumberOfBytes, Tag);

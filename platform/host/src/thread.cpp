@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <thread>
 
+#include "host/hostk/allocation_sites.h"
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/clock.h"
 #include "host/hostk/irql.h"
@@ -240,6 +241,7 @@ void hostk::PsFailThreadCreation(uint64_t n) { threadCreationsUntilFailure = n; 
 NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, struct _OBJECT_ATTRIBUTES*,
                                     HANDLE, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                     PVOID StartContext) {
+  if (hostk::AllocationSiteCallFails()) return STATUS_INSUFFICIENT_RESOURCES;
   RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
   uint64_t left = threadCreationsUntilFailure.load();
   while (left != 0 && !threadCreationsUntilFailure.compare_exchange_weak(left, left - 1)) {

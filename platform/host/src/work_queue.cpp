@@ -11,6 +11,7 @@
 #include <new>
 #include <set>
 
+#include "host/hostk/allocation_sites.h"
 #include "host/hostk/bugcheck.h"
 #include "host/hostk/clock.h"
 #include "host/hostk/irql.h"
@@ -165,6 +166,7 @@ size_t WorkQueuePendingCount() {
 using namespace hostk;
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+  if (hostk::AllocationSiteCallFails()) return NULL;
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
   CheckDeviceObject(DeviceObject, "IoAllocateWorkItem");
   void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_IO_WORKITEM), kWorkItemTag);
