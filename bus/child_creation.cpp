@@ -153,7 +153,10 @@ NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId) {
     found = TRUE;
     if (child->ChannelIndex < kChannelCount) {
       DisplayChannel* channel = &bus->Channels[child->ChannelIndex];
-      if (DeactivateOutput(channel) == 0) lastOutput = TRUE;
+      // The worker stops only when no output is left active: the output removed may have been
+      // stopped already, while the others still stream.
+      DeactivateOutput(channel);
+      if (InterlockedCompareExchange(&bus->ActiveOutputCount, 0, 0) == 0) lastOutput = TRUE;
       InterlockedExchange(&channel->DisplayId, kNoDisplay);
       channel->Free = 1;
     }

@@ -109,6 +109,7 @@ void UsbPortCore::CollectEndpointLocked(UsbEndpointState& endpoint, LONGLONG now
 }
 
 void UsbPortCore::CountHandedLocked(UsbPending& pending) {
+  handedEndpoints_.push_back(pending.endpoint);
   if (++handed_ != armedIndex_) return;
   UsbFaultPlan& plan = pending.plan;
   ULONG half = pending.requested / 2;

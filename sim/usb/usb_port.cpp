@@ -140,6 +140,11 @@ uint64_t UsbPortCore::TransfersHanded() const {
   return handed_;
 }
 
+std::vector<UCHAR> UsbPortCore::HandedEndpoints() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return handedEndpoints_;
+}
+
 void UsbPortCore::SetBandwidthModel(bool on) {
   std::lock_guard<std::mutex> guard(lock_);
   bandwidthOn_ = on;
@@ -215,6 +220,7 @@ void SimulatedUsbPort::ArmTransferEvent(uint64_t index, UsbTransferEvent event) 
   core_->ArmTransferEvent(index, event);
 }
 uint64_t SimulatedUsbPort::TransfersHanded() const { return core_->TransfersHanded(); }
+std::vector<UCHAR> SimulatedUsbPort::HandedEndpoints() const { return core_->HandedEndpoints(); }
 void SimulatedUsbPort::SetBandwidthModel(bool on) { core_->SetBandwidthModel(on); }
 bool SimulatedUsbPort::StartCapture(const std::string& path) { return core_->StartCapture(path); }
 void SimulatedUsbPort::StopCapture() { core_->StopCapture(); }

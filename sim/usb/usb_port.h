@@ -114,8 +114,9 @@ class SimulatedUsbPort {
   // the device (descriptor reads, bulk and interrupt transfers; 1 is the port's first), meets
   // `event`; an index already passed is never met. One armed at a time.
   void ArmTransferEvent(uint64_t index, UsbTransferEvent event);
-  // Transfers handed to the device since the port was made.
+  // Transfers handed to the device since the port was made, and each one's endpoint in order.
   uint64_t TransfersHanded() const;
+  std::vector<UCHAR> HandedEndpoints() const;
 
   void SetBandwidthModel(bool on);
   // Replaces any capture in progress; false when the file cannot be created.

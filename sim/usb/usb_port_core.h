@@ -112,6 +112,7 @@ class UsbPortCore {
   void UnplugSoon();
   void ArmTransferEvent(uint64_t index, UsbTransferEvent event);
   uint64_t TransfersHanded() const;
+  std::vector<UCHAR> HandedEndpoints() const;
   void SetBandwidthModel(bool on);
   bool StartCapture(const std::string& path);
   void StopCapture();
@@ -222,6 +223,7 @@ class UsbPortCore {
   PIRP waitWake_ = nullptr;  // the held wait-wake request, its cancel routine set
   int failPowerUps_ = 0;     // device power-ups still to fail
   uint64_t handed_ = 0;      // transfers handed to the device
+  std::vector<UCHAR> handedEndpoints_;
   uint64_t armedIndex_ = 0;  // the transfer that meets armedEvent_
   UsbTransferEvent armedEvent_ = UsbTransferEvent::None;
   bool unplugDue_ = false;   // the controller unplugs the device once it leaves the lock

@@ -195,6 +195,27 @@ TEST_F(Children, AStreamingChildsRemovalStopsItsOutput) {
   EXPECT_EQ(0u, bus_->ChildCount);
 }
 
+// A display whose output its driver had already stopped goes away while another streams: the
+// other keeps streaming (the worker stops only when no output is left active).
+TEST_F(Children, RemovingAStoppedOutputLeavesTheOthersStreaming) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  ASSERT_EQ(STATUS_SUCCESS, Create(2));
+  PDEVICE_OBJECT first = Child(1)->Header.Self;
+  PDEVICE_OBJECT second = Child(2)->Header.Self;
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(first, 64, 64));
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(second, 64, 64));
+  ASSERT_EQ(STATUS_SUCCESS, Stop(second));
+  Settle();
+  ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 2));
+  EXPECT_EQ(1, Interlocked(bus_->WorkerRunning));
+  kxsim::BgrxImage image = SyntheticDesktop(64, 64, 12);
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(first, image));
+  Settle();
+  EXPECT_GT(FarPsnr(1, image), 25.0);
+  hostk::PnpWaitForEnumeration();
+  ExpectNoViolations();
+}
+
 // A removal request for a child still present only unloads it; an eject followed by the
 // relations makes the next removal delete it.
 TEST_F(Children, RemovalOfAPresentChildKeepsItAndEjectLetsItGo) {

@@ -124,12 +124,20 @@ void AdapterSession::Settle(LONGLONG hundredNs) {
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-NTSTATUS AdapterSession::Remove() {
+NTSTATUS AdapterSession::Remove() { return Release(false); }
+
+NTSTATUS AdapterSession::SurpriseRemove() { return Release(true); }
+
+NTSTATUS AdapterSession::Release(bool pulled) {
   for (PDEVICE_OBJECT child : children_) IoDeleteDevice(child);
   children_.clear();
   descriptor_.reset();
   NTSTATUS status = STATUS_SUCCESS;
-  if (port_ != nullptr && driver_ != nullptr) status = hostk::PnpRemoveDevice(port_->Pdo());
+  if (pulled && port_ != nullptr) port_->Unplug();
+  if (port_ != nullptr && driver_ != nullptr) {
+    status = pulled ? hostk::PnpSurpriseRemoveDevice(port_->Pdo())
+                    : hostk::PnpRemoveDevice(port_->Pdo());
+  }
   driver_ = nullptr;
   fdo_ = nullptr;
   bus_ = nullptr;
@@ -138,19 +146,15 @@ NTSTATUS AdapterSession::Remove() {
   return status;
 }
 
-NTSTATUS AdapterSession::SurpriseRemove() {
-  for (PDEVICE_OBJECT child : children_) IoDeleteDevice(child);
-  children_.clear();
-  descriptor_.reset();
-  NTSTATUS status = STATUS_SUCCESS;
-  if (port_ != nullptr) port_->Unplug();
-  if (port_ != nullptr && driver_ != nullptr) status = hostk::PnpSurpriseRemoveDevice(port_->Pdo());
-  driver_ = nullptr;
-  fdo_ = nullptr;
-  bus_ = nullptr;
-  port_.reset();
-  adapter_.reset();
-  return status;
+std::vector<std::string> StartedChildren(PDEVICE_OBJECT adapterPdo) {
+  std::string adapter = hostk::IoDeviceInstancePath(adapterPdo);
+  std::vector<std::string> children;
+  for (const hostk::PnpDeviceNodeInfo& node : hostk::PnpDeviceTree()) {
+    if (node.parentInstancePath == adapter && node.state == "Started") {
+      children.push_back(node.instancePath);
+    }
+  }
+  return children;
 }
 
 NTSTATUS AdapterSession::StopDevice() {

@@ -84,6 +84,9 @@ class AdapterSession {
   std::vector<std::string> Violations() const;
 
  private:
+  // The children deleted, the adapter removed (after leaving the bus when `pulled`), the port and
+  // the adapter released.
+  NTSTATUS Release(bool pulled);
   NTSTATUS Ioctl(PDEVICE_OBJECT child, ULONG code, void* input, ULONG inputLength, void* output,
                  ULONG outputLength, ULONG_PTR* information);
 
@@ -98,5 +101,8 @@ class AdapterSession {
 
 // An NTSTATUS as 0xC000000D.
 std::string StatusText(NTSTATUS status);
+
+// The instance paths of the started children of the adapter over `adapterPdo`.
+std::vector<std::string> StartedChildren(PDEVICE_OBJECT adapterPdo);
 
 }  // namespace kxsim

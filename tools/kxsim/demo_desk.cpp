@@ -82,14 +82,7 @@ bool VirtualDesk::Announce(const std::vector<DisplayModeEntry>& modes, std::stri
 }
 
 std::vector<std::string> VirtualDesk::StartedChildren() const {
-  std::string adapter = hostk::IoDeviceInstancePath(session_.Port().Pdo());
-  std::vector<std::string> children;
-  for (const hostk::PnpDeviceNodeInfo& node : hostk::PnpDeviceTree()) {
-    if (node.parentInstancePath == adapter && node.state == "Started") {
-      children.push_back(node.instancePath);
-    }
-  }
-  return children;
+  return kxsim::StartedChildren(session_.Port().Pdo());
 }
 
 bool VirtualDesk::AttachDisplays(const std::vector<DisplayModeEntry>& modes, std::string* error) {

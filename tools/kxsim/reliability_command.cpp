@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,34 @@ struct PartFigures {
   uint64_t Failures() const { return crashes + leaks + verifier + hangs + notConverged; }
 };
 
+// Where a removal point falls, by the site of the allocation call or the transfer's endpoint.
+const char* CallPlace(const std::string& where) {
+  if (where.rfind("jpeg/", 0) == 0) return "in an encode";
+  if (where.rfind("device/link_thread", 0) == 0) return "in the link thread";
+  if (where.rfind("pipeline/", 0) == 0 || where.rfind("control/", 0) == 0) {
+    return "in a mode change, present or send";
+  }
+  if (where.rfind("usb/bulk_transfer", 0) == 0 || where.rfind("usb/data_", 0) == 0) {
+    return "in a transfer's set-up";
+  }
+  return "in a start, stop or Plug and Play request";
+}
+
+std::string TransferPlace(UCHAR endpoint) {
+  switch (endpoint) {
+    case 0x00:
+    case 0x80: return "descriptor reads";
+    case 0x01: return "channel 1 out (frames)";
+    case 0x81: return "channel 1 in (the link's reports)";
+    default: break;
+  }
+  UCHAR number = endpoint & 0x7F;
+  if (number == 0x0D || number == 0x0E) return "register and internal-bus accesses";
+  char name[32];
+  std::snprintf(name, sizeof name, "endpoint 0x%02X", unsigned(endpoint));
+  return name;
+}
+
 struct Failure {
   std::string run;
   std::string detail;
@@ -71,6 +100,7 @@ class Campaign {
   CampaignOptions options_;
   RunPool pool_;
   ScenarioOutcome recorded_;
+  std::map<std::string, int> removalPlaces_;
   std::vector<PartFigures*> parts_;
   std::vector<Failure> failures_;
   PartFigures sites_{"allocation sites", "", 0, 0, 0, 0, 0, 0, 0};
@@ -186,11 +216,19 @@ void Campaign::Removals() {
   std::vector<uint64_t> calls = Spread(recorded_.allocationCalls, each);
   std::vector<uint64_t> transfers = Spread(recorded_.transfers, each);
   for (uint64_t call : calls) {
+    if (call <= recorded_.callSites.size() &&
+        recorded_.callSites[call - 1] < recorded_.sites.size()) {
+      removalPlaces_[CallPlace(recorded_.sites[recorded_.callSites[call - 1]].where)]++;
+    }
     ScenarioFaults faults;
     faults.unplugAtCall = call;
     Submit(&removals_, faults, "pulled at allocation call " + std::to_string(call));
   }
   for (uint64_t transfer : transfers) {
+    if (transfer <= recorded_.transferEndpoints.size()) {
+      removalPlaces_[std::string("at a transfer: ") +
+                     TransferPlace(recorded_.transferEndpoints[transfer - 1])]++;
+    }
     ScenarioFaults faults;
     faults.transfer = transfer;
     faults.event = UsbTransferEvent::Unplug;
@@ -220,9 +258,11 @@ void Campaign::Stress() {
 
 void Campaign::Soak() {
   ScenarioFaults plan;
-  plan.soakSeconds = options_.quick ? 120 : 3600;
+  plan.soakSeconds = options_.quick ? 60 : 3600;
+  plan.soakSampleSeconds = options_.quick ? 20 : 60;
   Submit(&soak_, plan, "soak");
-  soak_.points = "4 displays x 60/s, pool sampled each minute";
+  soak_.points = "4 displays x 60/s, pool sampled every " +
+                 std::to_string(plan.soakSampleSeconds) + " s";
   parts_.push_back(&soak_);
 }
 
@@ -240,6 +280,10 @@ void Campaign::PrintTable() const {
   }
   std::printf("(not conv.: far sides that never showed the last acknowledged picture once the "
               "fault was over; checks: far sides checked; k-hours: hours of kernel time)\n");
+  if (!removalPlaces_.empty()) std::printf("removal points:\n");
+  for (const auto& place : removalPlaces_) {
+    std::printf("  %4d %s\n", place.second, place.first.c_str());
+  }
 }
 
 int Campaign::Run() {
@@ -325,13 +369,7 @@ int RunOne(const std::string& spec) {
   ScenarioOutcome outcome;
   {
     hostk::ManagedThreadScope scope("campaign");
-    if (faults.soakSeconds > 0) {
-      outcome = RunSoak(faults);
-    } else if (faults.stressThreads > 0) {
-      outcome = RunStress(faults);
-    } else {
-      outcome = RunFullScenario(faults);
-    }
+    outcome = RunPlan(faults);
   }
   for (const std::string& refusal : outcome.refusals) std::printf("refused: %s\n", refusal.c_str());
   std::printf("transfers %llu, allocation calls %llu, calls failed %llu, presents %llu, %.1f s "

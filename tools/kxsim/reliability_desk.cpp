@@ -80,14 +80,7 @@ bool CampaignDesk::Plug(const ScenarioFaults& faults) {
 }
 
 std::vector<std::string> CampaignDesk::StartedChildren() const {
-  std::string adapter = hostk::IoDeviceInstancePath(session_.Port().Pdo());
-  std::vector<std::string> children;
-  for (const hostk::PnpDeviceNodeInfo& node : hostk::PnpDeviceTree()) {
-    if (node.parentInstancePath == adapter && node.state == "Started") {
-      children.push_back(node.instancePath);
-    }
-  }
-  return children;
+  return kxsim::StartedChildren(session_.Port().Pdo());
 }
 
 void CampaignDesk::WaitForChildren(size_t count) {
@@ -213,6 +206,7 @@ void CampaignDesk::Unplug() {
   outcome_.allocationCalls = hostk::AllocationCallCount();
   if (session_.Attached()) {
     outcome_.transfers = session_.Port().TransfersHanded();
+    outcome_.transferEndpoints = session_.Port().HandedEndpoints();
     outcome_.violations = session_.Adapter().ViolationTotal();
     Note("surprise removal", session_.SurpriseRemove());
   } else {

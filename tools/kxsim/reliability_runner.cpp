@@ -19,6 +19,7 @@ struct RunPool::Child {
   pid_t pid = 0;
   std::string resultPath;
   std::string logPath;
+  int limitSeconds = 0;
   std::chrono::steady_clock::time_point deadline;
   std::function<void(const RunVerdict&)> done;
 };
@@ -42,6 +43,11 @@ void WriteOutcome(const ScenarioOutcome& outcome, const std::string& path) {
   for (const hostk::AllocationSite& site : outcome.sites) {
     out << "site " << site.where << " " << site.routine << " " << site.calls << "\n";
   }
+  out << "sequence";
+  for (uint32_t site : outcome.callSites) out << " " << site;
+  out << "\nendpoints";
+  for (UCHAR endpoint : outcome.transferEndpoints) out << " " << unsigned(endpoint);
+  out << "\n";
   std::istringstream leaks(outcome.leaks);
   for (std::string line; std::getline(leaks, line);) out << "leak " << line << "\n";
   out << "end\n";
@@ -70,6 +76,14 @@ bool ReadOutcome(const std::string& path, ScenarioOutcome* outcome) {
     if (key == "kernelSeconds") outcome->kernelSeconds = std::atof(rest.c_str());
     if (key == "refusal") outcome->refusals.push_back(rest);
     if (key == "leak") outcome->leaks += rest + "\n";
+    if (key == "sequence") {
+      std::istringstream numbers(rest);
+      for (uint32_t site; numbers >> site;) outcome->callSites.push_back(site);
+    }
+    if (key == "endpoints") {
+      std::istringstream numbers(rest);
+      for (unsigned endpoint; numbers >> endpoint;) outcome->transferEndpoints.push_back(UCHAR(endpoint));
+    }
     if (key == "site") {
       hostk::AllocationSite site;
       std::istringstream parts(rest);
@@ -107,13 +121,7 @@ std::string LogDigest(const std::string& path) {
   ScenarioOutcome outcome;
   {
     hostk::ManagedThreadScope scope("campaign");
-    if (faults.soakSeconds > 0) {
-      outcome = RunSoak(faults);
-    } else if (faults.stressThreads > 0) {
-      outcome = RunStress(faults);
-    } else {
-      outcome = RunFullScenario(faults);
-    }
+    outcome = RunPlan(faults);
   }
   WriteOutcome(outcome, resultPath);
   std::fflush(nullptr);
@@ -143,11 +151,16 @@ void RunPool::Submit(const ScenarioFaults& faults, std::function<void(const RunV
   child->resultPath = base + ".result";
   child->logPath = base + ".log";
   child->done = std::move(done);
-  child->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds_);
+  child->limitSeconds = LimitFor(faults);
+  child->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(child->limitSeconds);
   std::fflush(nullptr);
   child->pid = fork();
   if (child->pid == 0) RunChild(faults, child->resultPath, child->logPath);
   running_.push_back(child);
+}
+
+int RunPool::LimitFor(const ScenarioFaults& faults) const {
+  return limitSeconds_ + int(faults.soakSeconds / 2);
 }
 
 void RunPool::Drain() {
@@ -195,7 +208,7 @@ RunVerdict RunPool::Judge(const Child& child, int status, bool timedOut) {
   bool complete = ReadOutcome(child.resultPath, &verdict.outcome);
   if (timedOut) {
     verdict.hung = true;
-    verdict.detail = "no end after " + std::to_string(limitSeconds_) + " s\n" +
+    verdict.detail = "no end after " + std::to_string(child.limitSeconds) + " s\n" +
                      LogDigest(child.logPath);
     return verdict;
   }

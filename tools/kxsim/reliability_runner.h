@@ -24,7 +24,8 @@ struct RunVerdict {
 
 class RunPool {
  public:
-  // `jobs` children at once; each gets `limitSeconds` of real time.
+  // `jobs` children at once; each gets `limitSeconds` of real time, and a soak one more second for
+  // every two of its kernel time.
   RunPool(int jobs, int limitSeconds);
   ~RunPool();
   RunPool(const RunPool&) = delete;
@@ -41,6 +42,7 @@ class RunPool {
   struct Child;
   bool ReapOne(bool block);
   RunVerdict Judge(const Child& child, int status, bool timedOut);
+  int LimitFor(const ScenarioFaults& faults) const;
 
   int jobs_;
   int limitSeconds_;

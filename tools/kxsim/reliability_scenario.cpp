@@ -120,6 +120,7 @@ ScenarioOutcome Scenario::Run() {
   ScenarioOutcome outcome = desk_.Outcome();
   outcome.siteFailures = hostk::AllocationSiteFailures();
   outcome.sites = hostk::AllocationSitesSeen();
+  outcome.callSites = hostk::AllocationCallSequence();
   hostk::AllocationSitesReset();
   outcome.leaks = hostk::LeakReport();
   outcome.kernelSeconds = double(hostk::ClockNow() - began) / double(kOneSecond);
@@ -131,6 +132,12 @@ ScenarioOutcome Scenario::Run() {
 ScenarioOutcome RunFullScenario(const ScenarioFaults& faults) {
   Scenario scenario(faults);
   return scenario.Run();
+}
+
+ScenarioOutcome RunPlan(const ScenarioFaults& plan) {
+  if (plan.soakSeconds > 0) return RunSoak(plan);
+  if (plan.stressThreads > 0) return RunStress(plan);
+  return RunFullScenario(plan);
 }
 
 }  // namespace kxsim

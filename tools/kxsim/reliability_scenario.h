@@ -34,6 +34,7 @@ struct ScenarioFaults {
   int stressActions = 0;  // per thread
   uint32_t seed = 1;
   LONGLONG soakSeconds = 0;  // of kernel time
+  LONGLONG soakSampleSeconds = 60;  // the pool sampled each time this much has passed
 };
 
 struct ScenarioOutcome {
@@ -47,6 +48,8 @@ struct ScenarioOutcome {
   uint64_t siteFailures = 0;          // allocation calls failed by the injection
   uint32_t violations = 0;            // protocol violations the far side counted
   std::vector<hostk::AllocationSite> sites;  // when recorded
+  std::vector<uint32_t> callSites;           // when recorded: each call's site, in order
+  std::vector<UCHAR> transferEndpoints;      // each transfer's endpoint before the removal
   std::string leaks;  // the host kernel's report once everything ended ("" clean)
   std::string poolDrift;  // the soak's pool level not flat: how ("" flat)
   uint64_t presents = 0;  // acknowledged by the driver (stress and soak)
@@ -59,7 +62,9 @@ ScenarioOutcome RunFullScenario(const ScenarioFaults& faults);
 // and awake. Then every display must show what was last presented.
 ScenarioOutcome RunStress(const ScenarioFaults& plan);
 // Four displays each presented to 60 times a second for `soakSeconds` of kernel time; the pool,
-// sampled idle once a minute, must stay where it was after the first minute.
+// sampled idle every `soakSampleSeconds` (a minute), must stay where it was at the first sample.
 ScenarioOutcome RunSoak(const ScenarioFaults& plan);
+// The soak, the stress or the scenario, as the plan asks.
+ScenarioOutcome RunPlan(const ScenarioFaults& plan);
 
 }  // namespace kxsim

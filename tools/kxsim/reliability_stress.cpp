@@ -256,14 +256,15 @@ ScenarioOutcome RunSoak(const ScenarioFaults& plan) {
     LONGLONG start = hostk::ClockNow();
     for (LONGLONG second = 0; second < plan.soakSeconds && !four.desk.Gone(); second++) {
       presents += PresentOneSecond(four, start, second);
-      if ((second + 1) % 60 != 0) continue;
+      LONGLONG every = plan.soakSampleSeconds;
+      if ((second + 1) % every != 0) continue;
       four.desk.WaitUntilIdle(10 * kOneSecond);
       PoolLevel level = SamplePool();
-      if (second + 1 == 60) first = level;
+      if (second + 1 == every) first = level;
       if (drift.empty() && (level.blocks != first.blocks || level.bytes != first.bytes)) {
-        drift = "minute " + std::to_string((second + 1) / 60) + ": " +
+        drift = "at " + std::to_string(second + 1) + " s: " +
                 std::to_string(level.blocks) + " blocks, " + std::to_string(level.bytes) +
-                " bytes; after the first minute " + std::to_string(first.blocks) + " blocks, " +
+                " bytes; at the first sample " + std::to_string(first.blocks) + " blocks, " +
                 std::to_string(first.bytes) + " bytes";
       }
     }

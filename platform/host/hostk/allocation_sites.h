@@ -24,6 +24,8 @@ struct AllocationSite {
 void AllocationSitesRecord(bool on);
 // Every site called while recording, in the order of their first calls.
 std::vector<AllocationSite> AllocationSitesSeen();
+// For each call while recording, in order, its site's position in AllocationSitesSeen().
+std::vector<uint32_t> AllocationCallSequence();
 
 // The `nth` call from now (1: the next) at `where` fails as the routine fails for want of
 // resources. One site at a time; a new one replaces the last.

@@ -22,6 +22,7 @@ struct SiteState {
   bool recording = false;
   std::map<std::string, size_t> index;  // where -> position in `seen`
   std::vector<AllocationSite> seen;
+  std::vector<uint32_t> sequence;  // site position per recorded call
   std::string armed;      // empty: none
   uint64_t armedLeft = 0;  // calls at `armed` until the failing one
   uint64_t failures = 0;
@@ -71,6 +72,7 @@ bool AllocationSiteCallFails() {
     auto found = sites.index.emplace(where, sites.seen.size());
     if (found.second) sites.seen.push_back(AllocationSite{where, site.routine, 0});
     sites.seen[found.first->second].calls++;
+    sites.sequence.push_back(uint32_t(found.first->second));
   }
   if (sites.armed != where || --sites.armedLeft != 0) return false;
   sites.armed.clear();
@@ -86,6 +88,7 @@ void AllocationSitesRecord(bool on) {
   if (on) {
     sites.index.clear();
     sites.seen.clear();
+    sites.sequence.clear();
   }
   UpdateActive(sites);
 }
@@ -119,6 +122,12 @@ uint64_t AllocationCallCount() {
   return sites.calls;
 }
 
+std::vector<uint32_t> AllocationCallSequence() {
+  SiteState& sites = Sites();
+  std::lock_guard<std::mutex> guard(sites.lock);
+  return sites.sequence;
+}
+
 uint64_t AllocationSiteFailures() {
   SiteState& sites = Sites();
   std::lock_guard<std::mutex> guard(sites.lock);
@@ -131,6 +140,7 @@ void AllocationSitesReset() {
   sites.recording = false;
   sites.index.clear();
   sites.seen.clear();
+  sites.sequence.clear();
   sites.armed.clear();
   sites.armedLeft = 0;
   sites.failures = 0;
