@@ -85,6 +85,7 @@ class Campaign {
   void Sites();
   void UsbFaults();
   void Removals();
+  std::map<std::string, std::vector<uint64_t>> PointsByPlace(bool calls) const;
   void Stress();
   void Soak();
   void Submit(PartFigures* part, const ScenarioFaults& faults, const std::string& run);
@@ -210,33 +211,51 @@ void Campaign::UsbFaults() {
   parts_.push_back(&usb_);
 }
 
-// Half the points at allocation calls (on whichever driver thread makes them), half at transfers.
+// Removal points, stratified by where they fall, so that rare places (an encode, the link thread's
+// receive, a mode change) get their share beside the start's many register accesses: up to
+// `perPlace` points spread over each place's calls or transfers.
+std::map<std::string, std::vector<uint64_t>> Campaign::PointsByPlace(bool calls) const {
+  std::map<std::string, std::vector<uint64_t>> all;
+  if (calls) {
+    for (size_t i = 0; i < recorded_.callSites.size(); i++) {
+      uint32_t site = recorded_.callSites[i];
+      if (site >= recorded_.sites.size()) continue;
+      all[CallPlace(recorded_.sites[site].where)].push_back(i + 1);
+    }
+  } else {
+    for (size_t i = 0; i < recorded_.transferEndpoints.size(); i++) {
+      all["at a transfer: " + TransferPlace(recorded_.transferEndpoints[i])].push_back(i + 1);
+    }
+  }
+  return all;
+}
+
 void Campaign::Removals() {
-  uint64_t each = options_.quick ? 6 : 120;
-  std::vector<uint64_t> calls = Spread(recorded_.allocationCalls, each);
-  std::vector<uint64_t> transfers = Spread(recorded_.transfers, each);
-  for (uint64_t call : calls) {
-    if (call <= recorded_.callSites.size() &&
-        recorded_.callSites[call - 1] < recorded_.sites.size()) {
-      removalPlaces_[CallPlace(recorded_.sites[recorded_.callSites[call - 1]].where)]++;
+  uint64_t perPlace = options_.quick ? 2 : 30;
+  size_t calls = 0;
+  size_t transfers = 0;
+  for (bool atCalls : {true, false}) {
+    for (const auto& place : PointsByPlace(atCalls)) {
+      for (uint64_t i : Spread(place.second.size(), perPlace)) {
+        uint64_t point = place.second[i - 1];
+        ScenarioFaults faults;
+        if (atCalls) {
+          faults.unplugAtCall = point;
+          calls++;
+        } else {
+          faults.transfer = point;
+          faults.event = UsbTransferEvent::Unplug;
+          transfers++;
+        }
+        removalPlaces_[place.first]++;
+        Submit(&removals_, faults,
+               std::string("pulled at ") + (atCalls ? "allocation call " : "transfer ") +
+                   std::to_string(point) + " (" + place.first + ")");
+      }
     }
-    ScenarioFaults faults;
-    faults.unplugAtCall = call;
-    Submit(&removals_, faults, "pulled at allocation call " + std::to_string(call));
   }
-  for (uint64_t transfer : transfers) {
-    if (transfer <= recorded_.transferEndpoints.size()) {
-      removalPlaces_[std::string("at a transfer: ") +
-                     TransferPlace(recorded_.transferEndpoints[transfer - 1])]++;
-    }
-    ScenarioFaults faults;
-    faults.transfer = transfer;
-    faults.event = UsbTransferEvent::Unplug;
-    Submit(&removals_, faults, "pulled at transfer " + std::to_string(transfer));
-  }
-  removals_.points = std::to_string(calls.size() + transfers.size()) + " points (" +
-                     std::to_string(calls.size()) + " calls, " + std::to_string(transfers.size()) +
-                     " transfers)";
+  removals_.points = std::to_string(calls + transfers) + " points (" + std::to_string(calls) +
+                     " calls, " + std::to_string(transfers) + " transfers)";
   parts_.push_back(&removals_);
 }
 

@@ -82,7 +82,9 @@ bool ReadOutcome(const std::string& path, ScenarioOutcome* outcome) {
     }
     if (key == "endpoints") {
       std::istringstream numbers(rest);
-      for (unsigned endpoint; numbers >> endpoint;) outcome->transferEndpoints.push_back(UCHAR(endpoint));
+      for (unsigned endpoint; numbers >> endpoint;) {
+        outcome->transferEndpoints.push_back(UCHAR(endpoint));
+      }
     }
     if (key == "site") {
       hostk::AllocationSite site;
@@ -106,11 +108,26 @@ std::string LogDigest(const std::string& path) {
     }
     lines.push_back(line);
   }
-  size_t first = bugCheck != std::string::npos ? bugCheck : (lines.size() > 6 ? lines.size() - 6 : 0);
+  size_t tail = lines.size() > 6 ? lines.size() - 6 : 0;
+  size_t first = bugCheck != std::string::npos ? bugCheck : tail;
   size_t last = std::min(lines.size(), first + (bugCheck != std::string::npos ? 2 : 6));
   std::string digest;
   for (size_t i = first; i < last; i++) digest += lines[i] + "\n";
   return digest;
+}
+
+// A sanitizer's report in the log: the child ends with _exit, which skips the sanitizer's own
+// exit status, so its report is looked for here.
+std::string SanitizerReport(const std::string& path) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("WARNING: ThreadSanitizer") != std::string::npos ||
+        line.find("ERROR: AddressSanitizer") != std::string::npos ||
+        line.find("runtime error:") != std::string::npos) {
+      return line + "\n";
+    }
+  }
+  return "";
 }
 
 [[noreturn]] void RunChild(const ScenarioFaults& faults, const std::string& resultPath,
@@ -223,6 +240,12 @@ RunVerdict RunPool::Judge(const Child& child, int status, bool timedOut) {
       verdict.crashed = true;
     }
     verdict.detail = digest.empty() ? "ended with status " + std::to_string(status) : digest;
+    return verdict;
+  }
+  std::string sanitizer = SanitizerReport(child.logPath);
+  if (!sanitizer.empty()) {
+    verdict.crashed = true;
+    verdict.detail = sanitizer;
     return verdict;
   }
   // A pool that grows over a soak is a leak the end of the run would not show.

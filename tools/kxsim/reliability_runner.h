@@ -12,7 +12,7 @@
 namespace kxsim {
 
 struct RunVerdict {
-  bool crashed = false;   // ended by a signal, without a bug check
+  bool crashed = false;   // ended by a signal without a bug check, or a sanitizer's report
   bool verifier = false;  // a bug check other than a deadlock
   bool hung = false;      // a host deadlock, or no end within the real-time limit
   bool leaked = false;    // the host kernel not clean at the end, or a soak's pool not flat

@@ -103,7 +103,9 @@ ScenarioOutcome Scenario::Run() {
   if (faults_.recordSites) hostk::AllocationSitesRecord(true);
   if (!faults_.failSite.empty()) hostk::AllocationSiteFail(faults_.failSite);
   if (desk_.Plug(faults_) && !Gone()) {
-    for (LONG id : {1, 2}) desk_.Session().Adapter().AnnounceDisplay(CampaignDesk::DisplayReport(id));
+    for (LONG id : {1, 2}) {
+      desk_.Session().Adapter().AnnounceDisplay(CampaignDesk::DisplayReport(id));
+    }
     desk_.WaitForChildren(2);
     OpenNewDisplays();
     PresentRound();

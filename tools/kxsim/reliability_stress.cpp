@@ -137,7 +137,8 @@ void StressAction(StressThread& self, std::mt19937& random) {
     Unlock(&slot.lock);
   } else if (pick < 80) {
     Lock(&slot.lock);
-    if (slot.state != nullptr) desk.SetMode(*slot.state, pick % 2 ? kDeskPreferred : kDeskSecondMode);
+    DeskMode mode = pick % 2 ? kDeskPreferred : kDeskSecondMode;
+    if (slot.state != nullptr) desk.SetMode(*slot.state, mode);
     Unlock(&slot.lock);
   } else if (pick < 86) {
     Lock(&four.pnpLock);
