@@ -231,7 +231,7 @@ std::map<std::string, std::vector<uint64_t>> Campaign::PointsByPlace(bool calls)
 }
 
 void Campaign::Removals() {
-  uint64_t perPlace = options_.quick ? 2 : 30;
+  uint64_t perPlace = options_.quick ? 2 : 40;
   size_t calls = 0;
   size_t transfers = 0;
   for (bool atCalls : {true, false}) {
