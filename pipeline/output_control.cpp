@@ -53,12 +53,17 @@ NTSTATUS ActivateOutput(DisplayChannel* channel, const ModeFields* mode) {
   BuildModeBlock(block, InterlockedCompareExchange(&channel->DisplayId, 0, 0), mode);
   SetModeFields(channel, mode, 0);
   InterlockedExchange(&channel->Streaming, 1);
-  // A block that did not go is the worker's to send again, before any picture of the output.
-  if (!NT_SUCCESS(SendCommandBlock(channel->Owner, block)) && !IsDeviceGone(channel->Owner)) {
-    SetModeFields(channel, mode, 1);
-  }
+  // A block that did not go is the worker's to send again, before any picture of the output; the
+  // worker is woken for it, since its first pass may come before the output is active.
+  BOOLEAN owed =
+      !NT_SUCCESS(SendCommandBlock(channel->Owner, block)) && !IsDeviceGone(channel->Owner);
+  if (owed) SetModeFields(channel, mode, 1);
   NTSTATUS status = StartFrameWorker(channel);
-  if (!NT_SUCCESS(status)) InterlockedExchange(&channel->Streaming, 0);
+  if (!NT_SUCCESS(status)) {
+    InterlockedExchange(&channel->Streaming, 0);
+  } else if (owed) {
+    KeSetEvent(&channel->Owner->WakeEvent, IO_NO_INCREMENT, FALSE);
+  }
   return status;
 }
 

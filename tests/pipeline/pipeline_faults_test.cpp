@@ -171,6 +171,7 @@ TEST_F(PipelineFaults, AFailedFrameTransferIsSentAgain) {
   port_->InjectFault(0x01, kxsim::UsbFault::Stall());
   ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
   Settle();
+  ASSERT_TRUE(adapter_->Display(1).has_value()) << "the mode never reached the far side";
   EXPECT_EQ(1u, adapter_->Display(1)->modes);
   const kxsim::UsbFault faults[] = {
       kxsim::UsbFault::Stall(), kxsim::UsbFault::NoAnswer().Times(1),
