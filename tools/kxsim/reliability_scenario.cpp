@@ -18,6 +18,7 @@ class Scenario {
   void Detach(LONG id);
   void StopAndStart();
   void AttachByControlCode(LONG id);
+  void SleepAndWake();
   void Checkpoint(const char* where);
   void Unplug();
 
@@ -83,6 +84,14 @@ void Scenario::AttachByControlCode(LONG id) {
   OpenNewDisplays();
 }
 
+// The system sleeps (S3) and wakes: the adapter goes to D3 and back, and its interface returns
+// from a work item three seconds later.
+void Scenario::SleepAndWake() {
+  desk_.Note("sleep", hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+  desk_.Note("wake", hostk::PoSetSystemPowerState(PowerSystemWorking));
+  desk_.Session().Settle(4 * kOneSecond);
+}
+
 void Scenario::Checkpoint(const char* where) {
   std::vector<DeskDisplayState*> displays;
   for (auto& display : displays_) displays.push_back(display.get());
@@ -114,6 +123,7 @@ ScenarioOutcome Scenario::Run() {
     PresentRound();
     if (!Gone()) Detach(2);
     if (!Gone()) StopAndStart();
+    if (!Gone()) SleepAndWake();
     if (!Gone()) AttachByControlCode(3);
     PresentRound();
     Checkpoint("after the restart and the attach");

@@ -1,8 +1,9 @@
 // The reliability campaign's scenario: one adapter's whole life with the display stack on it, run
 // to its end whatever the driver refuses on the way. Load, add, start; the display stack opens the
 // adapter; two displays announced by the far side, their children started and streaming; a mode
-// change; one display detached; the adapter stopped and started again; a display attached by the
-// display stack's control code; the adapter pulled (surprise removal, removal, unload).
+// change; one display detached; the adapter stopped and started again; the system asleep and
+// awake; a display attached by the display stack's control code; the adapter pulled (surprise
+// removal, removal, unload).
 //
 // A run may meet one fault: an allocation site of the driver failing once, or one transfer
 // stalled, timed out, cut short or the device leaving the bus there. Whatever the driver refused
