@@ -125,21 +125,14 @@ NTSTATUS UsbDoBulkTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
 
 // The bridge register path takes no reference and ignores the latch: it must still reach a
 // device that other paths gave up on. A halted pipe is reset once; the failure is still reported.
-// A device that never answers must not hold the caller (a start, a stop) for ever: after 10
-// seconds the transfer is cancelled and the path answers STATUS_CANCELLED.
+// Its wait is the synchronous submission's: 10 seconds, then the request is cancelled
+// (STATUS_CANCELLED).
 NTSTATUS UsbDoBulkTransfer_2(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
                              ULONG length, ULONG direction, ULONG* transferred) {
   if (transferred != NULL) *transferred = 0;
-  if (KeGetCurrentIrql() > PASSIVE_LEVEL) return STATUS_UNSUCCESSFUL;
   PURB urb = AllocateBulkUrb(pipe, buffer, length, direction);
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-  PIRP irp = AllocateUrbRequest(bus);
-  if (irp == NULL) {
-    ExFreePoolWithTag(urb, kTagTransfer);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  NTSTATUS status = SendWithTimeout(bus, irp, urb);
-  IoFreeIrp(irp);
+  NTSTATUS status = UsbCallInternalIoctlPassive(bus, urb, IOCTL_INTERNAL_USB_SUBMIT_URB);
   USBD_STATUS urbStatus = urb->UrbHeader.Status;
   if (NT_SUCCESS(status) && !USBD_ERROR(urbStatus) && transferred != NULL) {
     *transferred = MovedBytes(urb, length);
