@@ -1,4 +1,5 @@
-// JpegEncodeFrame: checks the parameters, then drives one encoder through its calling order.
+// JpegEncodeFrame and the slice encoders: check the parameters, then drive an encoder through its
+// calling order. A whole stream is one slice of every MCU row.
 //
 // Rules:
 // - Checks come in a fixed order: null pointers (-10), channel count and sizes (-6), sampling code
@@ -9,6 +10,7 @@
 //   scaling, and none means anything beyond those ends.
 // - Every failure frees everything the call allocated; OutputLength is set only on success.
 #include "jpeg/encoder.h"
+#include "jpeg/slices.h"
 
 namespace {
 
@@ -42,33 +44,69 @@ LONG ClampedQuality(LONG quality) {
   return quality > 100 ? 100 : quality;
 }
 
-LONG Encode(JpegEncoder* encoder, const JpegEncodeParams* params) {
+// The encoder's set-up before any output: source, comment, tables, working memory.
+LONG SetUp(JpegEncoder* encoder, const JpegEncodeParams* params) {
   static const UCHAR EmptyComment[1] = {0};
-  JpegAttachOutput(encoder, params->Output, (ULONG)params->OutputCapacity);
   JpegSetComment(encoder, EmptyComment, 0);
   JpegAttachSource(encoder, params->Source, params->SourcePitch, (ULONG)params->Width,
                    (ULONG)params->Height, (ULONG)params->Channels);
   if (!JpegSetParameters(encoder, (ULONG)params->Sampling, ClampedQuality(params->Quality))) {
     return JpegResultBadArgument;
   }
-  if (!JpegWriteHeader(encoder)) return JpegResultHeaderFailed;
-  if (!JpegWriteScan(encoder)) return JpegResultScanFailed;
+  if (!JpegAllocateWorkMemory(encoder)) return JpegResultHeaderFailed;
   return JpegResultOk;
 }
 
 }  // namespace
+
+ULONG JpegMcuRowCount(const JpegEncodeParams* params) {
+  if (CheckParams(params) != JpegResultOk) return 0;
+  ULONG mcuHeight = params->Sampling == JpegSampling420 ? 16 : 8;
+  return ((ULONG)params->Height + mcuHeight - 1) / mcuHeight;
+}
+
+LONG JpegCreateSliceEncoder(const JpegEncodeParams* params, const JpegStageRoutines* stages,
+                            JpegEncoder** encoder) {
+  LONG result = CheckParams(params);
+  if (result != JpegResultOk) return result;
+  JpegEncoder* created = JpegCreateEncoder(stages);
+  if (created == NULL) return JpegResultNoEncoder;
+  result = SetUp(created, params);
+  if (result != JpegResultOk) {
+    JpegDestroyEncoder(created);
+    return result;
+  }
+  *encoder = created;
+  return JpegResultOk;
+}
+
+VOID JpegDestroySliceEncoder(JpegEncoder* encoder) { JpegDestroyEncoder(encoder); }
+
+LONG JpegEncodeSlice(JpegEncoder* encoder, ULONG first, ULONG count, PUCHAR output,
+                     ULONG capacity, ULONG* length) {
+  if (count == 0 || first >= encoder->McuRows || count > encoder->McuRows - first) {
+    return JpegResultBadArgument;
+  }
+  JpegAttachOutput(encoder, output, capacity);
+  JpegResetWriter(encoder);
+  if (first == 0 && !JpegWriteHeader(encoder)) return JpegResultHeaderFailed;
+  if (!JpegWriteRows(encoder, first, count)) return JpegResultScanFailed;
+  *length = encoder->Output.Position;
+  return JpegResultOk;
+}
 
 LONG JpegEncodeFrame(JpegEncodeParams* params) {
   return JpegEncodeFrameWithStages(params, JpegCurrentStageRoutines());
 }
 
 LONG JpegEncodeFrameWithStages(JpegEncodeParams* params, const JpegStageRoutines* stages) {
-  LONG result = CheckParams(params);
+  JpegEncoder* encoder;
+  LONG result = JpegCreateSliceEncoder(params, stages, &encoder);
   if (result != JpegResultOk) return result;
-  JpegEncoder* encoder = JpegCreateEncoder(stages);
-  if (encoder == NULL) return JpegResultNoEncoder;
-  result = Encode(encoder, params);
-  if (result == JpegResultOk) params->OutputLength = (LONG)encoder->Output.Position;
+  ULONG length;
+  result = JpegEncodeSlice(encoder, 0, encoder->McuRows, params->Output,
+                           (ULONG)params->OutputCapacity, &length);
+  if (result == JpegResultOk) params->OutputLength = (LONG)length;
   JpegDestroyEncoder(encoder);
   return result;
 }

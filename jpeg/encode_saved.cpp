@@ -1,4 +1,4 @@
-// JpegEncodeFrameSaved: JpegEncodeFrame with the processor's vector state saved around it.
+// JpegEncodeFrameSaved and the slices' threads: the processor's vector state saved around coding.
 //
 // Rules:
 // - Kernel code on 32-bit Windows may touch the x87, SSE or AVX registers only between
@@ -12,6 +12,7 @@
 //   be saved (the kernel found no memory for it), the rectangle is encoded with them: slower,
 //   never wrong, and the same stream.
 #include "jpeg/encoder.h"
+#include "jpeg/slices.h"
 
 namespace {
 
@@ -23,16 +24,26 @@ constexpr ULONG64 AvxStateMask = 1ull << XSTATE_GSSE;
 
 }  // namespace
 
-LONG JpegEncodeFrameSaved(JpegEncodeParams* params) {
+const JpegStageRoutines* JpegSaveVectorState(JpegVectorState* state) {
   const JpegStageRoutines* stages = JpegCurrentStageRoutines();
-  if (stages->Level == JpegLevelPortable) return JpegEncodeFrameWithStages(params, stages);
+  state->Saved = FALSE;
+  if (stages->Level == JpegLevelPortable) return stages;
   ULONG64 mask = LegacyStateMask;
   if (stages->Level >= JpegLevelAvx) mask |= AvxStateMask;
-  XSTATE_SAVE state;
-  if (!NT_SUCCESS(KeSaveExtendedProcessorState(mask, &state))) {
-    return JpegEncodeFrameWithStages(params, &JpegPortableStages);
-  }
+  if (!NT_SUCCESS(KeSaveExtendedProcessorState(mask, &state->Save))) return &JpegPortableStages;
+  state->Saved = TRUE;
+  return stages;
+}
+
+VOID JpegRestoreVectorState(JpegVectorState* state) {
+  if (state->Saved) KeRestoreExtendedProcessorState(&state->Save);
+  state->Saved = FALSE;
+}
+
+LONG JpegEncodeFrameSaved(JpegEncodeParams* params) {
+  JpegVectorState state;
+  const JpegStageRoutines* stages = JpegSaveVectorState(&state);
   LONG result = JpegEncodeFrameWithStages(params, stages);
-  KeRestoreExtendedProcessorState(&state);
+  JpegRestoreVectorState(&state);
   return result;
 }

@@ -141,3 +141,9 @@ BOOLEAN JpegAllocateWorkMemory(JpegEncoder* encoder) {
   encoder->Writer.BitCount = 0;
   return TRUE;
 }
+
+VOID JpegResetWriter(JpegEncoder* encoder) {
+  encoder->Writer.Fill = 0;
+  encoder->Writer.Bits = 0;
+  encoder->Writer.BitCount = 0;
+}

@@ -1,8 +1,8 @@
 // The encoder object of one JpegEncodeFrame call and the operations of its files.
 //
 // One JpegEncoder lives for one call: it is built from the parameters, writes the whole stream
-// and is torn down again. Its working memory covers one MCU row, so it grows with the
-// rectangle's width, not its area. All of it is paged pool tagged "KMOD", freed on every path.
+// (or the slices of it one thread codes) and is torn down again. Its working memory covers one
+// MCU row, so it grows with the rectangle's width, not its area. All of it is paged pool tagged "KMOD", freed on every path.
 #pragma once
 
 #include "nt.h"
@@ -113,10 +113,15 @@ VOID JpegAttachSource(JpegEncoder* encoder, const UCHAR* pixels, LONG pitch, ULO
                       ULONG height, ULONG bytesPerPixel);
 BOOLEAN JpegSetParameters(JpegEncoder* encoder, ULONG sampling, LONG quality);
 BOOLEAN JpegAllocateWorkMemory(JpegEncoder* encoder);
+// Empties the internal buffer and the pending bits before a slice.
+VOID JpegResetWriter(JpegEncoder* encoder);
 
 // stream_layout.cpp
+// The header segments from SOI to DRI, flushed to the output.
 BOOLEAN JpegWriteHeader(JpegEncoder* encoder);
-BOOLEAN JpegWriteScan(JpegEncoder* encoder);
+// The MCU rows first .. first + count - 1 of the scan: the scan header before row 0, the restart
+// marker before the first MCU of any other row, EOI after the last row; flushed to the output.
+BOOLEAN JpegWriteRows(JpegEncoder* encoder, ULONG first, ULONG count);
 extern const JpegVersion JpegWriterVersion;
 
 // output.cpp

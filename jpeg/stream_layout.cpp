@@ -6,7 +6,8 @@
 //   then SOS, the entropy-coded data and EOI. Marker codes and lengths are big-endian 16 bits.
 // - The scan runs one MCU row at a time: conversion and reduction, the transform of every block,
 //   then the Huffman coding of the row's MCUs. Blocks within an MCU: the luminance blocks left to
-//   right and top to bottom, then Cb, then Cr.
+//   right and top to bottom, then Cb, then Cr. A run of rows can be coded alone (a slice): with
+//   one MCU per restart interval it starts from the restart state the rows above leave.
 // - One MCU per restart interval: a marker RSTm (m counting 0..7 and wrapping) precedes every MCU
 //   but the first, after padding the bits to a byte boundary; each marker resets the DC
 //   predictions. No marker follows the last MCU.
@@ -241,27 +242,34 @@ BOOLEAN CodeMcuRow(JpegEncoder* encoder) {
   return TRUE;
 }
 
+// The restart state before MCU row `first`, as the rows above it leave it: with one MCU per
+// interval, the marker before its first MCU is due (none before the scan's first MCU) and the DC
+// predictions start from 0 either way.
+static_assert(JpegRestartInterval == 1, "a slice starts where a restart interval starts");
+VOID StartRows(JpegEncoder* encoder, ULONG first) {
+  for (ULONG c = 0; c < JpegComponentCount; c++) encoder->Components[c].LastDc = 0;
+  ULONG mcusBefore = first * encoder->McusPerRow;
+  encoder->NextRestart = mcusBefore == 0 ? 0 : (mcusBefore - 1) & 7;
+  encoder->RestartsToGo = mcusBefore == 0 ? encoder->RestartInterval : 0;
+}
+
 }  // namespace
 
-// Sets up the working memory, then puts every header segment into the internal buffer and
-// flushes it. FALSE when the memory could not be had or the output could not take the header.
 BOOLEAN JpegWriteHeader(JpegEncoder* encoder) {
-  if (!JpegAllocateWorkMemory(encoder)) return FALSE;
   return PutMarker(&encoder->Writer, MarkerSoi) && PutApp0(encoder) && PutComment(encoder) &&
          PutQuantTable(encoder, 0) && PutQuantTable(encoder, 1) && PutFrameHeader(encoder) &&
          PutHuffmanTables(encoder) && PutRestartInterval(encoder) && JpegFlushOutput(encoder);
 }
 
-BOOLEAN JpegWriteScan(JpegEncoder* encoder) {
-  for (ULONG c = 0; c < JpegComponentCount; c++) encoder->Components[c].LastDc = 0;
-  encoder->NextRestart = 0;
-  encoder->RestartsToGo = encoder->RestartInterval;
-  if (!PutScanHeader(encoder)) return FALSE;
-  for (ULONG mcuRow = 0; mcuRow < encoder->McuRows; mcuRow++) {
+BOOLEAN JpegWriteRows(JpegEncoder* encoder, ULONG first, ULONG count) {
+  StartRows(encoder, first);
+  if (first == 0 && !PutScanHeader(encoder)) return FALSE;
+  for (ULONG mcuRow = first; mcuRow < first + count; mcuRow++) {
     JpegPrepareMcuRow(encoder, mcuRow);
     TransformMcuRow(encoder);
     if (!CodeMcuRow(encoder)) return FALSE;
   }
+  BOOLEAN last = first + count == encoder->McuRows;
   return JpegKeepReserve(encoder) && JpegAlignToByte(&encoder->Writer) &&
-         PutMarker(&encoder->Writer, MarkerEoi) && JpegFlushOutput(encoder);
+         (!last || PutMarker(&encoder->Writer, MarkerEoi)) && JpegFlushOutput(encoder);
 }
