@@ -186,6 +186,20 @@ void ReadStartOptions(BusDeviceContext* bus) {
   ReadParameter(KX_WSTR("DriverRotate"), 1, &bus->DriverRotate);
 }
 
+namespace {
+
+// All processors but one by default, so that a large rectangle never takes the whole machine;
+// 1 to 8 (a stored 0 means no sharing).
+ULONG ReadEncodeThreads() {
+  ULONG processors = KeQueryActiveProcessorCount(NULL);
+  ULONG threads = processors > 1 ? processors - 1 : 1;
+  ReadULongParameter(KX_WSTR("EncodeThreads"), &threads);
+  if (threads == 0) return 1;
+  return threads > kMaxEncodeThreads ? kMaxEncodeThreads : threads;
+}
+
+}  // namespace
+
 void ReadCompressionOptions(BusDeviceContext* bus) {
   bus->Quality = 75;
   bus->Sampling = 3;
@@ -197,4 +211,5 @@ void ReadCompressionOptions(BusDeviceContext* bus) {
   ReadULongParameter(KX_WSTR("ThroughPut"), &bus->ThroughPut);
   if (bus->Quality > 100) bus->Quality = 100;
   bus->EnableJpeg = bus->EnableJpeg != 0;
+  bus->EncodeThreads = ReadEncodeThreads();
 }

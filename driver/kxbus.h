@@ -4,6 +4,7 @@
 
 #include "control/display_channel.h"
 #include "nt.h"
+#include "pipeline/encode_crew.h"
 #include "platform/trace.h"
 
 // Plug and Play states shared by both records.
@@ -141,6 +142,10 @@ struct BusDeviceContext {
   // Held (passive level) around every send on data channel 1, so that a frame-data block and its
   // payload reach the adapter back to back whichever thread sends what.
   KMUTEX Channel1Lock;
+  // Processors one large rectangle may use ("EncodeThreads", 1..8), read at every start; the
+  // worker's crew of encode threads lives and ends with the worker.
+  ULONG EncodeThreads;
+  EncodeCrew Crew;
   PUCHAR StagingBuffer;
   PUCHAR EncodeBuffer;
   UCHAR StagingPageable;  // 1 when the buffer came from paged pool

@@ -109,7 +109,7 @@ LONG EncodeBand(BusDeviceContext* bus, const UpdateRect* band, const BandLayout*
   params.Output = bus->EncodeBuffer;
   params.OutputCapacity = (LONG)kFrameBufferSize;
   params.OutputLength = 0;
-  LONG result = JpegEncodeFrameSaved(&params);
+  LONG result = EncodeWithCrew(&bus->Crew, &params);
   *streamLength = result == JpegResultOk ? (ULONG)params.OutputLength : 0;
   return result;
 }

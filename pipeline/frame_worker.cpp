@@ -136,8 +136,10 @@ BOOLEAN RunPass(BusDeviceContext* bus) {
 VOID NTAPI FrameWorker(PVOID context) {
   BusDeviceContext* bus = (BusDeviceContext*)context;
   if (WorkerIsRunning(bus)) {
+    StartEncodeCrew(&bus->Crew, bus->EncodeThreads);
     while (RunPass(bus) && WorkerIsRunning(bus)) {
     }
+    EndEncodeCrew(&bus->Crew);
   }
   PsTerminateSystemThread(STATUS_SUCCESS);
 }

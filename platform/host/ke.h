@@ -144,6 +144,10 @@ typedef struct _XSTATE_SAVE {
 NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
 VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
 
+// The processors the system runs threads on, and their mask when asked (processor group 0).
+typedef ULONG_PTR KAFFINITY, *PKAFFINITY;
+ULONG NTAPI KeQueryActiveProcessorCount(PKAFFINITY ActiveProcessors);
+
 // Time-outs are in 100 ns units: negative relative to now, positive absolute system time, zero
 // a test of the state without waiting; NULL waits forever.
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,

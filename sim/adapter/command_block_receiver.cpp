@@ -184,7 +184,8 @@ void CommandBlockReceiver::FinishPayload() {
   }
   if (!frame.draw) return;
   if (!decodeFrames_) {
-    displays_->Count(frame.displayId, frame.frame.rectWidth, frame.frame.rectHeight, length);
+    displays_->Count(frame.displayId, frame.frame.rectWidth, frame.frame.rectHeight,
+                     frame.bytes.data(), length);
     return;
   }
   DecodedImage image = DecodeJpeg(frame.bytes.data(), length);
@@ -200,7 +201,8 @@ void CommandBlockReceiver::FinishPayload() {
             image.width, image.height, frame.frame.rectWidth, frame.frame.rectHeight);
     return;
   }
-  displays_->Draw(frame.displayId, frame.frame.x, frame.frame.y, image, length);
+  displays_->Draw(frame.displayId, frame.frame.x, frame.frame.y, image, frame.bytes.data(),
+                  length);
 }
 
 }  // namespace kxsim

@@ -7,6 +7,13 @@ namespace kxsim {
 namespace {
 
 // A frame-data block and its payload padded to whole blocks.
+// FNV-1a, 64 bits, going on from `digest` (0 starts with the offset basis).
+ULONGLONG Digest(ULONGLONG digest, const uint8_t* bytes, ULONG length) {
+  if (digest == 0) digest = 0xCBF29CE484222325ull;
+  for (ULONG i = 0; i < length; i++) digest = (digest ^ bytes[i]) * 0x100000001B3ull;
+  return digest;
+}
+
 ULONGLONG FrameWireBytes(ULONG payloadBytes) {
   ULONGLONG padded = ((ULONGLONG)payloadBytes + kCommandBlockSize - 1) / kCommandBlockSize;
   return kCommandBlockSize * (1 + padded);
@@ -51,18 +58,20 @@ const FarDisplayState* FarDisplays::Find(LONG id) const {
   return it == displays_.end() ? nullptr : &it->second;
 }
 
-void FarDisplays::Count(LONG id, unsigned width, unsigned height, ULONG payloadBytes) {
+void FarDisplays::Count(LONG id, unsigned width, unsigned height, const uint8_t* payload,
+                        ULONG payloadBytes) {
   FarDisplayState& display = displays_[id];
   order_.push_back(id);
   display.rectangles++;
   display.payloadBytes += payloadBytes;
+  display.payloadDigest = Digest(display.payloadDigest, payload, payloadBytes);
   display.pixels += (ULONGLONG)width * height;
   display.wireBytes += FrameWireBytes(payloadBytes);
   rectangles_++;
 }
 
 void FarDisplays::Draw(LONG id, unsigned x, unsigned y, const DecodedImage& image,
-                       ULONG payloadBytes) {
+                       const uint8_t* payload, ULONG payloadBytes) {
   FarDisplayState& display = displays_[id];
   order_.push_back(id);
   size_t rowBytes = (size_t)image.width * 3;
@@ -72,6 +81,7 @@ void FarDisplays::Draw(LONG id, unsigned x, unsigned y, const DecodedImage& imag
   }
   display.rectangles++;
   display.payloadBytes += payloadBytes;
+  display.payloadDigest = Digest(display.payloadDigest, payload, payloadBytes);
   display.pixels += (ULONGLONG)image.width * image.height;
   display.wireBytes += FrameWireBytes(payloadBytes);
   rectangles_++;

@@ -23,6 +23,7 @@ struct FarDisplayState {
   ULONG stops = 0;
   ULONG rectangles = 0;         // drawn
   ULONGLONG payloadBytes = 0;   // JPEG bytes of the drawn rectangles
+  ULONGLONG payloadDigest = 0;  // FNV-1a of those bytes, rectangle after rectangle
   ULONGLONG pixels = 0;         // the drawn rectangles' area
   // What the display's traffic took on channel 1: its mode, stop and frame-data blocks and the
   // drawn rectangles' payloads padded to whole blocks, as they were sent.
@@ -42,9 +43,11 @@ class FarDisplays {
   void Stop(LONG id);
   const FarDisplayState* Find(LONG id) const;
   // Draws a decoded rectangle at (x, y); the caller has checked that it fits.
-  void Draw(LONG id, unsigned x, unsigned y, const DecodedImage& image, ULONG payloadBytes);
+  void Draw(LONG id, unsigned x, unsigned y, const DecodedImage& image, const uint8_t* payload,
+            ULONG payloadBytes);
   // Counts a rectangle of `width` x `height` that arrived without drawing it.
-  void Count(LONG id, unsigned width, unsigned height, ULONG payloadBytes);
+  void Count(LONG id, unsigned width, unsigned height, const uint8_t* payload,
+             ULONG payloadBytes);
   std::vector<LONG> Ids() const;
   ULONG Rectangles() const { return rectangles_; }
   // The display identifier of every rectangle drawn, in the order they arrived.

@@ -2,6 +2,7 @@
 // status values, the deferred "ErrorCode" write, and failures.
 #include <gtest/gtest.h>
 
+#include "host/hostk/processors.h"
 #include "support/adapter_fixture.h"
 #include "support/tested_driver.h"
 
@@ -58,6 +59,25 @@ TEST_F(RegistryParameters, ValuesAreTakenOnlyAtTheirSizeOrShorter) {
   SetParameter("Quality", Bytes({90, 0, 0, 0}));  // a 4-byte quality is not taken
   ReadCompressionOptions(bus_);
   EXPECT_EQ(75, bus_->Quality);
+}
+
+// The processors one rectangle may use: all but one by default, 1 to 8 whatever is stored.
+TEST_F(RegistryParameters, EncodeThreadsDefaultToAllProcessorsButOneAndStayWithinOneToEight) {
+  const std::pair<ULONG, ULONG> kDefaults[] = {{1, 1}, {2, 1}, {4, 3}, {9, 8}, {32, 8}};
+  for (auto [processors, threads] : kDefaults) {
+    hostk::SetActiveProcessorCount(processors);
+    ReadCompressionOptions(bus_);
+    EXPECT_EQ(threads, bus_->EncodeThreads) << processors << " processors";
+  }
+  hostk::SetActiveProcessorCount(4);
+  const std::pair<std::vector<uint8_t>, ULONG> kStored[] = {
+      {Bytes({2, 0, 0, 0}), 2}, {Bytes({0, 0, 0, 0}), 1}, {Bytes({100}), 8},
+      {Bytes({1, 0, 0, 1}), 8}, {Bytes({6}), 6}};
+  for (const auto& [bytes, threads] : kStored) {
+    SetParameter("EncodeThreads", bytes);
+    ReadCompressionOptions(bus_);
+    EXPECT_EQ(threads, bus_->EncodeThreads) << int(bytes[0]) << " stored";
+  }
 }
 
 TEST_F(RegistryParameters, StatusValuesCreateTheirKeyAsRawLittleEndianBytes) {

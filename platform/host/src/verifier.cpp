@@ -10,6 +10,7 @@
 #include "host/hostk/pnp.h"
 #include "host/hostk/pool.h"
 #include "host/hostk/power.h"
+#include "host/hostk/processors.h"
 #include "host/hostk/registry.h"
 #include "host/hostk/trace.h"
 #include "host/hostk/user_memory.h"
@@ -55,6 +56,7 @@ void ResetForNextTest() {
   WorkQueueHold(false);
   PsFailThreadCreation(0);
   IoFailIrpAllocation(0);
+  SetActiveProcessorCount(0);
   ResetClockForNextTest();
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) KfLowerIrql(PASSIVE_LEVEL);
 }

@@ -97,6 +97,8 @@ constexpr bool Agrees(Signature host, CallingConvention convention, uint32_t byt
     ::KeRestoreExtendedProcessorState)                                                 \
   X("ntoskrnl.exe", KeSaveExtendedProcessorState, Stdcall, 12,                         \
     ::KeSaveExtendedProcessorState)                                                    \
+  X("ntoskrnl.exe", KeQueryActiveProcessorCount, Stdcall, 4,                           \
+    ::KeQueryActiveProcessorCount)                                                     \
   X("ntoskrnl.exe", PoCallDriver, Stdcall, 8, ::PoCallDriver)                          \
   X("ntoskrnl.exe", PoRequestPowerIrp, Stdcall, 24, ::PoRequestPowerIrp)               \
   X("ntoskrnl.exe", PoSetPowerState, Stdcall, 12, ImagePoSetPowerState)                \
