@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bench_command.h"
+#include "bench_parallel.h"
 #include "bench_present_command.h"
 #include "demo_command.h"
 #include "encode_command.h"
@@ -31,6 +32,8 @@ void PrintUsage() {
                "  bench-present [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--far-decode] [--json]\n"
                "      time presents to the wire, whole frames and 128 x 128 tiles, against the\n"
                "      driver's encoder alone on the same rectangles (default: the corpus)\n"
+               "  bench-parallel [IMAGE] [-q Q] [-s 0..3] [--rounds N] [--processors N] [--json]\n"
+               "      time one frame coded by 1 to N processors, as the frame worker shares it\n"
                "  reliability [--quick] [--jobs N] [--limit SECONDS] [--only PART]\n"
                "      the reliability campaign: every allocation site failed once, faults at\n"
                "      every transfer, the adapter pulled at any moment; a table of figures\n"
@@ -66,6 +69,9 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "present") == 0) return kxsim::RunPresent(argc - 2, argv + 2);
   if (std::strcmp(argv[1], "bench-present") == 0) {
     return kxsim::RunBenchPresent(argc - 2, argv + 2);
+  }
+  if (std::strcmp(argv[1], "bench-parallel") == 0) {
+    return kxsim::RunBenchParallel(argc - 2, argv + 2);
   }
   if (std::strcmp(argv[1], "reliability") == 0) return kxsim::RunReliability(argc - 2, argv + 2);
   std::fprintf(stderr, "kxsim: unknown command '%s'\n", argv[1]);
