@@ -56,7 +56,10 @@ std::vector<uint8_t> CampaignDesk::DisplayReport(LONG id) {
 
 bool CampaignDesk::Plug(const ScenarioFaults& faults) {
   SessionOptions options;
-  options.parameters = {{"DriverModel", {0, 0, 0, 0}}, {"LinkByDriver", {1}}};
+  // Three processors a rectangle, whatever the machine: whole pictures are shared with the
+  // worker's encode threads, under every fault like the rest.
+  options.parameters = {
+      {"DriverModel", {0, 0, 0, 0}}, {"LinkByDriver", {1}}, {"EncodeThreads", {3, 0, 0, 0}}};
   options.portReady = [faults](SimulatedUsbPort& port) {
     if (faults.transfer != 0) port.ArmTransferEvent(faults.transfer, faults.event);
     if (faults.unplugAtCall != 0) {
