@@ -1,7 +1,9 @@
 // IOCTL_DISPLAY_PRESENT: the display driver passes its update descriptor and its pixel buffer as
 // user addresses. The descriptor is copied once into kernel memory and only the copy is used, so
 // the caller cannot change it between the checks and the copy-in. The pixel pages are locked and
-// mapped in place for the one call of SubmitUpdate, and released before the request completes.
+// mapped in place for the one call of SubmitUpdate, and released before the request completes:
+// only the pages the rectangle's rows lie in, so that a small update of a large desktop does not
+// lock and map the whole buffer.
 #include "driver/kxbus.h"
 #include "platform/seh.h"
 
@@ -38,6 +40,29 @@ NTSTATUS LockPixels(PVOID user, ULONG length, PMDL* mdl, const UCHAR** mapped) {
   return STATUS_SUCCESS;
 }
 
+// The bytes of the pixel buffer from the rectangle's first row to the end of its last (the pitch
+// may be negative), when the descriptor describes rows inside the buffer; otherwise the whole
+// buffer, which the update's own checks then refuse as they always have.
+struct PixelSpan {
+  ULONG Offset;
+  ULONG Length;
+};
+
+PixelSpan SpanOfRows(const UpdateDescriptor* d) {
+  PixelSpan whole = {0, d->TotalSize};
+  UCHAR bpp = d->BitsPerPixel;
+  if (d->Left >= d->Right || d->Top >= d->Bottom) return whole;
+  if (bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return whole;
+  LONGLONG rowBytes = ((LONGLONG)d->Right - d->Left) * (bpp / 8);
+  LONGLONG first = d->SourceOffset;
+  LONGLONG last = first + (LONGLONG)d->SourcePitch * ((LONGLONG)d->Bottom - d->Top - 1);
+  LONGLONG low = first < last ? first : last;
+  LONGLONG end = (first < last ? last : first) + rowBytes;
+  if (low < 0 || end > (LONGLONG)d->TotalSize) return whole;
+  PixelSpan span = {(ULONG)low, (ULONG)(end - low)};
+  return span;
+}
+
 }  // namespace
 
 NTSTATUS PresentFromUserBuffers(DisplayChannel* channel, PIRP irp, ULONG inLength,
@@ -48,11 +73,16 @@ NTSTATUS PresentFromUserBuffers(DisplayChannel* channel, PIRP irp, ULONG inLengt
       CopyDescriptor(stack->Parameters.DeviceIoControl.Type3InputBuffer, inLength, &descriptor);
   if (!NT_SUCCESS(status)) return status;
   if (descriptor.TotalSize != outLength) return STATUS_INVALID_PARAMETER;
+  // From here on the descriptor speaks of the span: its rows at the same places within it.
+  PixelSpan span = SpanOfRows(&descriptor);
+  UpdateDescriptor inSpan = descriptor;
+  inSpan.SourceOffset -= span.Offset;
+  inSpan.TotalSize = span.Length;
   PMDL mdl;
   const UCHAR* pixels;
-  status = LockPixels(irp->UserBuffer, outLength, &mdl, &pixels);
+  status = LockPixels((PUCHAR)irp->UserBuffer + span.Offset, span.Length, &mdl, &pixels);
   if (!NT_SUCCESS(status)) return status;
-  status = SubmitUpdate(channel, &descriptor, pixels);
+  status = SubmitUpdate(channel, &inSpan, pixels);
   MmUnlockPages(mdl);  // also ends the system mapping
   IoFreeMdl(mdl);
   *totalSize = descriptor.TotalSize;

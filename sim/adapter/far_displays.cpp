@@ -7,10 +7,18 @@ namespace kxsim {
 namespace {
 
 // A frame-data block and its payload padded to whole blocks.
-// FNV-1a, 64 bits, going on from `digest` (0 starts with the offset basis).
+// FNV-1a over 8-byte words (then the last bytes one by one), going on from `digest` (0 starts
+// with the offset basis): cheap enough to run on every payload of a benchmark.
 ULONGLONG Digest(ULONGLONG digest, const uint8_t* bytes, ULONG length) {
+  constexpr ULONGLONG kPrime = 0x100000001B3ull;
   if (digest == 0) digest = 0xCBF29CE484222325ull;
-  for (ULONG i = 0; i < length; i++) digest = (digest ^ bytes[i]) * 0x100000001B3ull;
+  ULONG i = 0;
+  for (; i + 8 <= length; i += 8) {
+    ULONGLONG word;
+    memcpy(&word, bytes + i, 8);
+    digest = (digest ^ word) * kPrime;
+  }
+  for (; i < length; i++) digest = (digest ^ bytes[i]) * kPrime;
   return digest;
 }
 

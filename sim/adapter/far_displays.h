@@ -23,7 +23,7 @@ struct FarDisplayState {
   ULONG stops = 0;
   ULONG rectangles = 0;         // drawn
   ULONGLONG payloadBytes = 0;   // JPEG bytes of the drawn rectangles
-  ULONGLONG payloadDigest = 0;  // FNV-1a of those bytes, rectangle after rectangle
+  ULONGLONG payloadDigest = 0;  // a digest of those bytes, rectangle after rectangle
   ULONGLONG pixels = 0;         // the drawn rectangles' area
   // What the display's traffic took on channel 1: its mode, stop and frame-data blocks and the
   // drawn rectangles' payloads padded to whole blocks, as they were sent.

@@ -117,6 +117,30 @@ TEST_F(PixelHandover, DescriptorsThatDoNotFitAreRefusedWhole) {
   EXPECT_EQ(STATUS_SUCCESS, PresentWith(DescriptorBytes(0, 0, 8, 8, 7 * 256, -256, total)));
 }
 
+// Only the bytes from the first to the last row are locked and mapped: the rows must still be read
+// from where the descriptor puts them, downward and upward, wherever they lie in the buffer.
+TEST_F(PixelHandover, RowsAreReadFromTheirPlacesWhicheverWayThePitchRuns) {
+  const ULONG pitch = 300 * 4, total = pitch * 100;
+  for (LONG sign : {1, -1}) {
+    hostk::UserBuffer pixels(total);
+    for (ULONG i = 0; i < total; i++) pixels.Data()[i] = uint8_t(i * 7 + i / 4096);
+    // Rows 10..29 of the output, 12 pixels from x = 5, taken from source rows starting at 61.
+    ULONG offset = 61 * pitch + 33 * 4;
+    Bytes bytes = DescriptorBytes(5, 10, 17, 30, offset, sign * LONG(pitch), total);
+    hostk::UserBuffer descriptor(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), descriptor.Data());
+    ASSERT_EQ(STATUS_SUCCESS, Ioctl(child_, IOCTL_DISPLAY_PRESENT, descriptor.Data(), 32,
+                                    pixels.Data(), total));
+    const DisplayChannel& channel = bus_->Channels[3];
+    for (LONG row = 0; row < 20; row++) {
+      const UCHAR* stored = channel.FrameStore + (10 + row) * 64 * 4 + 5 * 4;
+      const UCHAR* source = pixels.Data() + offset + sign * row * LONG(pitch);
+      ASSERT_TRUE(std::equal(source, source + 12 * 4, stored)) << "row " << row << ", " << sign;
+    }
+  }
+  EXPECT_EQ(0u, hostk::MdlLiveCount());
+}
+
 TEST_F(PixelHandover, ADepthAboveTheModesIsRefused) {
   ASSERT_EQ(STATUS_SUCCESS, SetMode(child_, 64, 48, 16));
   Settle();
