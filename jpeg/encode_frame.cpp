@@ -80,6 +80,14 @@ LONG JpegCreateSliceEncoder(const JpegEncodeParams* params, const JpegStageRouti
   return JpegResultOk;
 }
 
+LONG JpegReuseSliceEncoder(JpegEncoder* encoder, const JpegEncodeParams* params,
+                           const JpegStageRoutines* stages) {
+  LONG result = CheckParams(params);
+  if (result != JpegResultOk) return result;
+  encoder->Stages = stages;
+  return SetUp(encoder, params);
+}
+
 VOID JpegDestroySliceEncoder(JpegEncoder* encoder) { JpegDestroyEncoder(encoder); }
 
 LONG JpegEncodeSlice(JpegEncoder* encoder, ULONG first, ULONG count, PUCHAR output,

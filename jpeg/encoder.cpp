@@ -40,7 +40,9 @@ VOID SetComponents(JpegEncoder* encoder) {
   encoder->BlocksPerMcu = lumaH * lumaV + 2;
 }
 
+// The standard tables, built once for the encoder's life.
 BOOLEAN BuildHuffmanTables(JpegEncoder* encoder) {
+  if (encoder->Huffman != NULL) return TRUE;
   JpegHuffmanTables* tables =
       static_cast<JpegHuffmanTables*>(AllocateWorking(sizeof(JpegHuffmanTables)));
   if (tables == NULL) return FALSE;
@@ -116,9 +118,14 @@ BOOLEAN JpegAllocateWorkMemory(JpegEncoder* encoder) {
       AlignUp(encoder->McusPerRow * encoder->BlocksPerMcu * 64 * (ULONG)sizeof(SHORT));
   ULONG total = 3 * rowBytes + 2 * reducedBytes + coefficientBytes + JpegInternalBufferSize;
 
-  PUCHAR memory = static_cast<PUCHAR>(AllocateWorking(total + WorkAlignment - 1));
-  if (memory == NULL) return FALSE;
-  encoder->WorkMemory = memory;
+  // An encoder that coded a rectangle at least as wide before keeps its memory.
+  if (encoder->WorkMemory == NULL || encoder->WorkBytes < total) {
+    if (encoder->WorkMemory != NULL) ExFreePoolWithTag(encoder->WorkMemory, JPEG_POOL_TAG);
+    encoder->WorkMemory = AllocateWorking(total + WorkAlignment - 1);
+    encoder->WorkBytes = encoder->WorkMemory != NULL ? total : 0;
+    if (encoder->WorkMemory == NULL) return FALSE;
+  }
+  PUCHAR memory = static_cast<PUCHAR>(encoder->WorkMemory);
   PUCHAR next = memory + ((WorkAlignment - ((ULONG_PTR)memory & (WorkAlignment - 1))) &
                           (WorkAlignment - 1));
   for (ULONG c = 0; c < JpegComponentCount; c++) {

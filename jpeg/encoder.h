@@ -1,8 +1,9 @@
 // The encoder object of one JpegEncodeFrame call and the operations of its files.
 //
 // One JpegEncoder lives for one call: it is built from the parameters, writes the whole stream
-// (or the slices of it one thread codes) and is torn down again. Its working memory covers one
-// MCU row, so it grows with the rectangle's width, not its area. All of it is paged pool tagged "KMOD", freed on every path.
+// (or the slices of it one thread codes) and is torn down again; a thread that codes rectangle
+// after rectangle may keep one and set it up anew for each. Its working memory covers one MCU
+// row, so it grows with the rectangle's width, not its area. All of it is paged pool tagged "KMOD", freed on every path.
 #pragma once
 
 #include "nt.h"
@@ -98,6 +99,7 @@ struct JpegEncoder {
   SHORT* Coefficients;  // one MCU row of quantised blocks, in MCU order
   JpegBitWriter Writer;
   PVOID WorkMemory;     // the row buffers, coefficients and internal byte buffer
+  ULONG WorkBytes;      // what WorkMemory can hold, alignment aside
   const JpegStageRoutines* Stages;
 };
 

@@ -27,6 +27,12 @@ ULONG JpegMcuRowCount(const JpegEncodeParams* params);
 // working memory. Its output fields are not written. On success *encoder is set, to be destroyed.
 LONG JpegCreateSliceEncoder(const JpegEncodeParams* params, const JpegStageRoutines* stages,
                             JpegEncoder** encoder);
+// Sets up an encoder made before for the stream of `params` (checked as JpegEncodeFrame checks
+// them) and `stages`. Its tables are kept, and its working memory when large enough, so a thread
+// that codes rectangle after rectangle allocates only for one wider than any before. After a
+// failure the encoder can still be set up again or destroyed.
+LONG JpegReuseSliceEncoder(JpegEncoder* encoder, const JpegEncodeParams* params,
+                           const JpegStageRoutines* stages);
 VOID JpegDestroySliceEncoder(JpegEncoder* encoder);
 
 // Codes the MCU rows first .. first + count - 1 into `output`; *length is set on success.

@@ -5,7 +5,8 @@
 //   set before the threads' Go events and read after them, and the worker reads the slices'
 //   outcomes only after every thread's Done event.
 // - Each thread (the worker too) saves the vector state its stages use around its part of a job
-//   and codes its slices with one slice encoder of its own, made for the job.
+//   and codes its slices with its own slice encoder, kept from job to job and set up anew for
+//   each (tables and working memory stay; the memory grows for a wider rectangle).
 // - A rectangle is shared only when each processor gets enough pixels to pay for waking it; the
 //   slices, several per processor, even out rows that code slower than others.
 // - Any slice that failed (memory, or a part of the buffer too small for its bytes) sends the whole
@@ -40,29 +41,49 @@ struct EncodeJob {
 
 namespace {
 
-// Takes slices until none is left.
-void RunSlices(EncodeJob* job) {
+// `*encoder` set up for the job's stream with `stages`: the one kept from before, or a new one.
+LONG PrepareEncoder(JpegEncoder** encoder, const JpegEncodeParams* params,
+                    const JpegStageRoutines* stages) {
+  if (*encoder != NULL) return JpegReuseSliceEncoder(*encoder, params, stages);
+  return JpegCreateSliceEncoder(params, stages, encoder);
+}
+
+// Takes slices until none is left, with the thread's kept encoder.
+void RunSlices(EncodeJob* job, JpegEncoder** encoder) {
   JpegVectorState state;
   const JpegStageRoutines* stages = JpegSaveVectorState(&state);
-  JpegEncoder* encoder = NULL;
+  LONG prepared = JpegResultBadArgument;
+  BOOLEAN tried = FALSE;
   for (;;) {
     LONG index = InterlockedIncrement(&job->NextSlice) - 1;
     if (index >= (LONG)job->SliceCount) break;
     SliceOutcome* outcome = &job->Slices[index];
-    outcome->Result = JpegResultOk;
-    if (encoder == NULL) outcome->Result = JpegCreateSliceEncoder(job->Params, stages, &encoder);
-    if (outcome->Result != JpegResultOk) {
-      encoder = NULL;
-      continue;
-    }
+    if (!tried) prepared = PrepareEncoder(encoder, job->Params, stages);
+    tried = TRUE;
+    outcome->Result = prepared;
+    if (prepared != JpegResultOk) continue;
     ULONG first = (ULONG)((ULONGLONG)job->Rows * (ULONG)index / job->SliceCount);
     ULONG end = (ULONG)((ULONGLONG)job->Rows * (ULONG)(index + 1) / job->SliceCount);
     PUCHAR region = job->Params->Output + (ULONG)index * job->RegionSize;
     outcome->Result =
-        JpegEncodeSlice(encoder, first, end - first, region, job->RegionSize, &outcome->Length);
+        JpegEncodeSlice(*encoder, first, end - first, region, job->RegionSize, &outcome->Length);
   }
-  if (encoder != NULL) JpegDestroySliceEncoder(encoder);
   JpegRestoreVectorState(&state);
+}
+
+// The whole stream by the worker alone, with its kept encoder.
+LONG EncodeAlone(EncodeCrew* crew, JpegEncodeParams* params) {
+  JpegVectorState state;
+  const JpegStageRoutines* stages = JpegSaveVectorState(&state);
+  LONG result = PrepareEncoder(&crew->Encoder, params, stages);
+  ULONG length;
+  if (result == JpegResultOk) {
+    result = JpegEncodeSlice(crew->Encoder, 0, JpegMcuRowCount(params), params->Output,
+                             (ULONG)params->OutputCapacity, &length);
+  }
+  JpegRestoreVectorState(&state);
+  if (result == JpegResultOk) params->OutputLength = (LONG)length;
+  return result;
 }
 
 VOID NTAPI EncodeThread(PVOID context) {
@@ -71,15 +92,18 @@ VOID NTAPI EncodeThread(PVOID context) {
     KeWaitForSingleObject(&helper->Go, Executive, KernelMode, FALSE, NULL);
     EncodeJob* job = helper->Crew->Job;
     if (job == NULL) break;
-    RunSlices(job);
+    RunSlices(job, &helper->Encoder);
     KeSetEvent(&helper->Done, IO_NO_INCREMENT, FALSE);
   }
+  if (helper->Encoder != NULL) JpegDestroySliceEncoder(helper->Encoder);
+  helper->Encoder = NULL;
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 BOOLEAN StartHelper(EncodeCrew* crew, EncodeHelper* helper) {
   helper->Crew = crew;
   helper->Thread = NULL;
+  helper->Encoder = NULL;
   KeInitializeEvent(&helper->Go, SynchronizationEvent, FALSE);
   KeInitializeEvent(&helper->Done, SynchronizationEvent, FALSE);
   HANDLE handle;
@@ -134,6 +158,7 @@ BOOLEAN JoinSlices(const EncodeJob* job, JpegEncodeParams* params) {
 void StartEncodeCrew(EncodeCrew* crew, ULONG processors) {
   crew->HelperCount = 0;
   crew->Job = NULL;
+  crew->Encoder = NULL;
   if (processors > kMaxEncodeThreads) processors = kMaxEncodeThreads;
   while (crew->HelperCount + 1 < processors &&
          StartHelper(crew, &crew->Helpers[crew->HelperCount])) {
@@ -151,12 +176,14 @@ void EndEncodeCrew(EncodeCrew* crew) {
     helper->Thread = NULL;
   }
   crew->HelperCount = 0;
+  if (crew->Encoder != NULL) JpegDestroySliceEncoder(crew->Encoder);
+  crew->Encoder = NULL;
 }
 
 LONG EncodeWithCrew(EncodeCrew* crew, JpegEncodeParams* params) {
   ULONG rows = JpegMcuRowCount(params);
   ULONG slices = SliceCountFor(crew, params, rows);
-  if (slices < 2) return JpegEncodeFrameSaved(params);
+  if (slices < 2) return EncodeAlone(crew, params);
   EncodeJob job;
   job.Params = params;
   job.Rows = rows;
@@ -167,12 +194,12 @@ LONG EncodeWithCrew(EncodeCrew* crew, JpegEncodeParams* params) {
   for (ULONG i = 0; i < crew->HelperCount; i++) {
     KeSetEvent(&crew->Helpers[i].Go, IO_NO_INCREMENT, FALSE);
   }
-  RunSlices(&job);
+  RunSlices(&job, &crew->Encoder);
   for (ULONG i = 0; i < crew->HelperCount; i++) {
     KeWaitForSingleObject(&crew->Helpers[i].Done, Executive, KernelMode, FALSE, NULL);
   }
   crew->Job = NULL;
   if (JoinSlices(&job, params)) return JpegResultOk;
   KX_TRACE(KX_TRACE_VERBOSE, "a shared rectangle failed in a slice: the worker codes it alone\n");
-  return JpegEncodeFrameSaved(params);
+  return EncodeAlone(crew, params);
 }

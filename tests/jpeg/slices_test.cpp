@@ -112,6 +112,32 @@ TEST(JpegSlices, CorpusImagesCutIntoSlicesGiveTheWholeStream) {
   }
 }
 
+// One encoder set up anew for rectangle after rectangle, narrower and wider, every sampling and
+// quality: each stream is the one a new encoder writes, whatever the one before left behind.
+TEST(JpegSlices, AnEncoderSetUpAgainForEachRectangleWritesWhatANewOneWrites) {
+  JpegEncoder* encoder = nullptr;
+  const int kSizes[][2] = {{64, 48}, {200, 40}, {16, 16}, {333, 29}, {8, 8}, {120, 72}};
+  for (int i = 0; i < 12; i++) {
+    Image image = SyntheticImage(kSizes[i % 6][0], kSizes[i % 6][1], 40 + i);
+    int sampling = i % 4, quality = 20 + 7 * i;
+    std::vector<uint8_t> out(size_t(image.width) * image.height * 4 + 4096);
+    JpegEncodeParams params = ParamsOf(image, quality, sampling, &out);
+    LONG prepared = encoder == nullptr
+                        ? JpegCreateSliceEncoder(&params, JpegCurrentStageRoutines(), &encoder)
+                        : JpegReuseSliceEncoder(encoder, &params, JpegCurrentStageRoutines());
+    ASSERT_EQ(JpegResultOk, prepared) << i;
+    ULONG length = 0;
+    ASSERT_EQ(JpegResultOk, JpegEncodeSlice(encoder, 0, JpegMcuRowCount(&params), out.data(),
+                                            ULONG(out.size()), &length));
+    Encoded fresh = Encode(image, quality, sampling);
+    EXPECT_EQ(fresh.bytes, std::vector<uint8_t>(out.begin(), out.begin() + length))
+        << image.width << "x" << image.height << " after rectangle " << i - 1;
+  }
+  JpegEncodeParams bad{};
+  EXPECT_EQ(JpegResultBadArgument, JpegReuseSliceEncoder(encoder, &bad, &JpegPortableStages));
+  JpegDestroySliceEncoder(encoder);
+}
+
 TEST(JpegSlices, RowsOutsideTheStreamAndFullOutputsFailAsTheWholeStreamWould) {
   Image image = SyntheticImage(64, 64, 9);
   std::vector<uint8_t> out(65536);
