@@ -70,40 +70,16 @@ LONG NextBandRows(const BandLayout* layout, LONG top, LONG bottom) {
   return rows;
 }
 
-// Packs the band's rows of the FrameStore into the staging buffer; FALSE when FrameLock could not
-// be had or the store no longer holds them.
-BOOLEAN CopyBandOut(DisplayChannel* channel, const ChannelMode* mode, const UpdateRect* band,
-                    const BandLayout* layout, BOOLEAN* lockTimedOut) {
-  BusDeviceContext* bus = channel->Owner;
-  *lockTimedOut = !WaitFrameLock(channel);
-  if (*lockTimedOut) return FALSE;
-  ULONG bytesPerPixel = mode->BitsPerPixel / 8;
-  ULONGLONG end = (ULONGLONG)(band->Bottom - 1) * mode->Stride +
-                  (ULONGLONG)band->Left * bytesPerPixel + layout->RowBytes;
-  BOOLEAN fits = channel->FrameStore != NULL && end <= channel->FrameStoreSize;
-  if (fits) {
-    PUCHAR source =
-        channel->FrameStore + (ULONG)band->Top * mode->Stride + (ULONG)band->Left * bytesPerPixel;
-    PUCHAR dest = bus->StagingBuffer;
-    for (LONG row = band->Top; row < band->Bottom; row++) {
-      RtlCopyMemory(dest, source, layout->RowBytes);
-      source += mode->Stride;
-      dest += layout->RowBytes;
-    }
-  }
-  KeReleaseMutex(&channel->FrameLock, FALSE);
-  return fits;
-}
-
-// The staging buffer's band into the encode buffer; the encoder's result.
+// The band's pixels into the encode buffer, from `pixels` (its first row) `pitch` bytes a row;
+// the encoder's result.
 LONG EncodeBand(BusDeviceContext* bus, const UpdateRect* band, const BandLayout* layout,
-                ULONG* streamLength) {
+                const UCHAR* pixels, ULONG pitch, ULONG* streamLength) {
   JpegEncodeParams params;
   params.Width = band->Right - band->Left;
   params.Height = band->Bottom - band->Top;
   params.Channels = layout->Channels;
-  params.Source = bus->StagingBuffer;
-  params.SourcePitch = (LONG)layout->RowBytes;
+  params.Source = pixels;
+  params.SourcePitch = (LONG)pitch;
   params.Quality = bus->Quality;
   params.Sampling = bus->Sampling;
   params.Output = bus->EncodeBuffer;
@@ -114,6 +90,42 @@ LONG EncodeBand(BusDeviceContext* bus, const UpdateRect* band, const BandLayout*
   return result;
 }
 
+// Encodes the band under FrameLock, so that no present changes its pixels and no mode change
+// frees the store while they are read. Where the encoder reads the pixels as they lie in the
+// FrameStore (3 and 4 bytes a pixel) it reads them there, and no pixel is copied; other depths
+// are packed into the staging buffer first, and the lock is let go before encoding. FALSE when
+// FrameLock could not be had or the store no longer holds the band.
+BOOLEAN EncodeBandOut(DisplayChannel* channel, const ChannelMode* mode, const UpdateRect* band,
+                      const BandLayout* layout, LONG* result, ULONG* streamLength,
+                      BOOLEAN* lockTimedOut) {
+  BusDeviceContext* bus = channel->Owner;
+  *lockTimedOut = !WaitFrameLock(channel);
+  if (*lockTimedOut) return FALSE;
+  ULONG bytesPerPixel = mode->BitsPerPixel / 8;
+  ULONGLONG end = (ULONGLONG)(band->Bottom - 1) * mode->Stride +
+                  (ULONGLONG)band->Left * bytesPerPixel + layout->RowBytes;
+  if (channel->FrameStore == NULL || end > channel->FrameStoreSize) {
+    KeReleaseMutex(&channel->FrameLock, FALSE);
+    return FALSE;
+  }
+  const UCHAR* source =
+      channel->FrameStore + (ULONG)band->Top * mode->Stride + (ULONG)band->Left * bytesPerPixel;
+  if ((ULONG)layout->Channels == bytesPerPixel) {
+    *result = EncodeBand(bus, band, layout, source, mode->Stride, streamLength);
+    KeReleaseMutex(&channel->FrameLock, FALSE);
+    return TRUE;
+  }
+  PUCHAR dest = bus->StagingBuffer;
+  for (LONG row = band->Top; row < band->Bottom; row++) {
+    RtlCopyMemory(dest, source, layout->RowBytes);
+    source += mode->Stride;
+    dest += layout->RowBytes;
+  }
+  KeReleaseMutex(&channel->FrameLock, FALSE);
+  *result = EncodeBand(bus, band, layout, bus->StagingBuffer, layout->RowBytes, streamLength);
+  return TRUE;
+}
+
 // A failure the next pass may not see again. Once the device is gone nothing will go.
 BOOLEAN WorthRetrying(BusDeviceContext* bus) { return !IsDeviceGone(bus); }
 
@@ -122,7 +134,7 @@ BOOLEAN EncoderLackedMemory(LONG result) {
   return result == JpegResultNoEncoder || result == JpegResultHeaderFailed;
 }
 
-// One band: copied out, encoded and sent. A stream too large for the encode buffer is tried again
+// One band: encoded and sent. A stream too large for the encode buffer is tried again
 // as two halves of whole blocks. Anything but BandSent leaves the band and the rest of its
 // rectangle for the caller to put back into the queue.
 BandOutcome SendBand(DisplayChannel* channel, LONG displayId, const ChannelMode* mode,
@@ -130,11 +142,11 @@ BandOutcome SendBand(DisplayChannel* channel, LONG displayId, const ChannelMode*
   BusDeviceContext* bus = channel->Owner;
   for (;;) {
     BOOLEAN lockTimedOut;
-    if (!CopyBandOut(channel, mode, &band, layout, &lockTimedOut)) {
+    LONG result;
+    ULONG length;
+    if (!EncodeBandOut(channel, mode, &band, layout, &result, &length, &lockTimedOut)) {
       return lockTimedOut ? BandLockBusy : BandSent;
     }
-    ULONG length;
-    LONG result = EncodeBand(bus, &band, layout, &length);
     LONG rows = band.Bottom - band.Top;
     if (result == JpegResultScanFailed && rows >= 32) {
       UpdateRect lower = band;

@@ -1,6 +1,7 @@
 // The pipeline end to end on the virtual adapter: modes, presents and stops sent on a child reach
 // the far-side displays as the adapter's protocol has them.
 #include "pipeline_fixture.h"
+#include "sim/adapter/jpeg_decoder.h"
 #include "support/tested_driver.h"
 
 namespace kxtest {
@@ -180,6 +181,50 @@ TEST_F(FramePipeline, ASamplingTheEncoderRefusesSendsNoFrameData) {
   EXPECT_EQ(1u, display->modes);
   EXPECT_EQ(1u, display->stops);
   EXPECT_EQ(0u, adapter_->Rectangles());
+  ExpectNoViolations();
+}
+
+// The worker codes 3- and 4-byte pixels where they lie in the store: the far side must draw
+// exactly what the encoder makes of the rectangle's own pixels, packed row after row.
+TEST_F(FramePipeline, ThreeAndFourBytePixelsAreCodedAsTheyLieInTheStore) {
+  kxsim::BgrxImage image = SyntheticDesktop(96, 64, 11);
+  LONG id = 30;
+  for (int bytes : {4, 3}) {
+    PDEVICE_OBJECT child = AddChild(bytes == 4 ? 4 : 5, id);
+    ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 96, 64, USHORT(bytes * 8)));
+    std::vector<uint8_t> buffer(size_t(96) * 64 * bytes), packed;
+    for (size_t i = 0; i < size_t(96) * 64; i++) {
+      std::copy_n(&image.pixels[i * 4], bytes, &buffer[i * bytes]);
+      if (i % 96 >= 32) packed.insert(packed.end(), &buffer[i * bytes], &buffer[i * bytes] + bytes);
+    }
+    hostk::UserBuffer pixels(buffer.size());
+    std::copy(buffer.begin(), buffer.end(), pixels.Data());
+    // The whole output, then its right half from x = 48, which the worker widens to x = 32.
+    for (LONG left : {0, 48}) {
+      std::vector<uint8_t> bytesOfDescriptor = DescriptorBytes(
+          left, 0, 96, 64, ULONG(left * bytes), 96 * bytes, ULONG(buffer.size()), UCHAR(bytes * 8));
+      hostk::UserBuffer descriptor(32);
+      std::copy(bytesOfDescriptor.begin(), bytesOfDescriptor.end(), descriptor.Data());
+      ASSERT_EQ(STATUS_SUCCESS, Ioctl(child, IOCTL_DISPLAY_PRESENT, descriptor.Data(), 32,
+                                      pixels.Data(), ULONG(buffer.size())));
+      Settle();
+    }
+    std::vector<uint8_t> stream(1 << 20);
+    JpegEncodeParams params{64, 64, bytes, packed.data(), 64 * bytes, bus_->Quality,
+                            bus_->Sampling, stream.data(), LONG(stream.size()), 0};
+    ASSERT_EQ(JpegResultOk, JpegEncodeFrame(&params));
+    kxsim::DecodedImage expected = kxsim::DecodeJpeg(stream.data(), size_t(params.OutputLength));
+    ASSERT_TRUE(expected.ok);
+    auto display = adapter_->Display(id);
+    ASSERT_TRUE(display.has_value());
+    EXPECT_EQ(2u, display->rectangles);
+    for (int y = 0; y < 64; y++) {
+      const uint8_t* drawn = &display->rgb[(size_t(y) * 96 + 32) * 3];
+      ASSERT_TRUE(std::equal(drawn, drawn + 64 * 3, &expected.rgb[size_t(y) * 64 * 3]))
+          << bytes << " bytes a pixel, row " << y;
+    }
+    id++;
+  }
   ExpectNoViolations();
 }
 
