@@ -44,6 +44,15 @@ constexpr ZigzagShuffles MakeZigzagShuffles() {
 alignas(32) constexpr ZigzagShuffles Shuffles = MakeZigzagShuffles();
 
 struct ZigzagMask256 {
+  static KX_SIMD_INLINE BOOLEAN AcZero(const SHORT* coefficients) {
+    const __m256i* rows = (const __m256i*)coefficients;
+    __m256i notDc = _mm256_insert_epi16(_mm256_set1_epi16(-1), 0, 0);
+    __m256i any = _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(rows), notDc),
+                                  _mm256_loadu_si256(rows + 1));
+    any = _mm256_or_si256(any, _mm256_or_si256(_mm256_loadu_si256(rows + 2),
+                                               _mm256_loadu_si256(rows + 3)));
+    return _mm256_testz_si256(any, any) != 0;
+  }
   static KX_SIMD_INLINE __m256i Zeros(const SHORT* coefficients) {
     __m256i zero = _mm256_setzero_si256();
     __m256i a = _mm256_cmpeq_epi16(_mm256_loadu_si256((const __m256i*)coefficients), zero);

@@ -9,8 +9,11 @@
 //   each is the distance between two set bits. Runs, ZRL and EOB follow T.81 F.1.2.2 as in the
 //   portable coder.
 // - A symbol's code and the value bits after it go out together as one string of at most 16 + 15
-//   bits (ShiftedCode, TotalLength). Any input gives the portable bytes, the sizes 8-bit samples
-//   never give included.
+//   bits (ShiftedCode, TotalLength); for an AC value of -31..31, the usual case, that string is
+//   looked up whole (SmallString, SmallLength). Any input gives the portable bytes, the sizes 8-bit samples never
+//   give included.
+// - A block whose AC coefficients are all 0 is found with one test of its vectors and coded as one
+//   string, DC and EOB together.
 // - Bits gather in a machine word and leave it a whole word at a time. A word without a 0xFF byte,
 //   with room for all of it in the internal buffer, is stored at once; otherwise its bytes go one
 //   by one with the stuffed 0x00 after every 0xFF and the room checked before every byte, so the
@@ -171,6 +174,20 @@ KX_SIMD_INLINE BOOLEAN PutDifference(Sink* s, const JpegHuffmanCodes* codes, LON
   return PutSymbolAndBits(s, codes, 0, size, bits);
 }
 
+// JpegZigzagToNatural again with internal linkage, so that position-independent code reaches it
+// without an address load per coefficient.
+struct HuffmanZigzagTable {
+  UCHAR Natural[64];
+};
+
+constexpr HuffmanZigzagTable MakeHuffmanZigzag() {
+  HuffmanZigzagTable table{};
+  for (ULONG k = 0; k < 64; k++) table.Natural[k] = JpegZigzagToNatural[k];
+  return table;
+}
+
+alignas(64) constexpr HuffmanZigzagTable HuffmanZigzag = MakeHuffmanZigzag();
+
 template <bool Lzcnt, class Sink>
 KX_SIMD_INLINE BOOLEAN CodeSymbols(Sink* s, ULONGLONG nonZero, const SHORT* coefficients,
                                    SHORT* lastDc, const JpegHuffmanCodes* dcCodes,
@@ -187,11 +204,38 @@ KX_SIMD_INLINE BOOLEAN CodeSymbols(Sink* s, ULONGLONG nonZero, const SHORT* coef
     for (; __builtin_expect(run > 15, 0); run -= 16) {
       if (!s->PutBits(acCodes->Code[0xF0], acCodes->Length[0xF0])) return FALSE;
     }
+    LONG value = coefficients[HuffmanZigzag.Natural[k]];
+    if (__builtin_expect((ULONG)(value + JpegSmallValueLimit) <= 2 * JpegSmallValueLimit, 1)) {
+      ULONG slot = run * JpegSmallValueSlots + (ULONG)(value + 32);
+      if (!s->PutBits(acCodes->SmallString[slot], acCodes->SmallLength[slot])) return FALSE;
+      continue;
+    }
     ULONG size, bits;
-    SizeAndBits<Lzcnt>(coefficients[JpegZigzagToNatural[k]], &size, &bits);
+    SizeAndBits<Lzcnt>(value, &size, &bits);
     if (!PutSymbolAndBits(s, acCodes, run, size, bits)) return FALSE;
   }
   return next == 64 || s->PutBits(acCodes->Code[0x00], acCodes->Length[0x00]);
+}
+
+// A block whose AC coefficients are all 0 (most blocks of a desktop): the DC symbol with its bits
+// and the EOB after it go out as one string when it fits a PutBits, as it always does with the
+// Annex K tables and 8-bit samples; otherwise symbol by symbol as CodeSymbols would.
+template <bool Lzcnt, class Sink>
+KX_SIMD_INLINE BOOLEAN CodeDcOnly(Sink* s, const SHORT* coefficients, SHORT* lastDc,
+                                  const JpegHuffmanCodes* dcCodes,
+                                  const JpegHuffmanCodes* acCodes) {
+  LONG difference = (LONG)coefficients[0] - (LONG)*lastDc;
+  *lastDc = coefficients[0];
+  ULONG size = 0, bits = 0;
+  if (Lzcnt || difference != 0) SizeAndBits<Lzcnt>(difference, &size, &bits);
+  ULONG eobLength = acCodes->Length[0x00];
+  ULONG length = dcCodes->TotalLength[size] + eobLength;
+  if (__builtin_expect(size <= 15 && length <= 31, 1)) {
+    return s->PutBits(((dcCodes->ShiftedCode[size] | bits) << eobLength) | acCodes->Code[0x00],
+                      length);
+  }
+  return PutSymbolAndBits(s, dcCodes, 0, size, bits) &&
+         s->PutBits(acCodes->Code[0x00], eobLength);
 }
 
 // One block with a sink of each kind: without checks when the most a block can take fits, and
@@ -245,6 +289,13 @@ KX_SIMD_INLINE BOOLEAN CodeMcu(JpegBitWriter* writer, const SHORT* coefficients,
         s.Load(writer);
       }
     }
+    if (Mask::AcZero(coefficients)) {
+      if (!CodeDcOnly<Lzcnt>(&s, coefficients, plan[b].LastDc, plan[b].DcCodes,
+                             plan[b].AcCodes)) {
+        return FALSE;
+      }
+      continue;
+    }
     ULONGLONG nonZero = Mask::ZigzagNonZero(coefficients) & ~1ull;
     if (!CodeWithRoom<Lzcnt>(&s, nonZero, coefficients, plan[b].LastDc, plan[b].DcCodes,
                              plan[b].AcCodes)) {
@@ -256,9 +307,21 @@ KX_SIMD_INLINE BOOLEAN CodeMcu(JpegBitWriter* writer, const SHORT* coefficients,
   return TRUE;
 }
 
+// Whether the 63 AC coefficients of a block are all 0, from 128-bit vectors.
+KX_SIMD_INLINE BOOLEAN AcZero128(const SHORT* coefficients) {
+  const __m128i* rows = (const __m128i*)coefficients;
+  __m128i any = _mm_and_si128(_mm_loadu_si128(rows), _mm_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1));
+#pragma GCC unroll 7
+  for (ULONG i = 1; i < 8; i++) any = _mm_or_si128(any, _mm_loadu_si128(rows + i));
+  return _mm_movemask_epi8(_mm_cmpeq_epi16(any, _mm_setzero_si128())) == 0xFFFF;
+}
+
 // The non-zero mask in natural order from eight rows of eight coefficients compared in 128-bit
 // vectors, then in zig-zag order.
 struct ZigzagMaskTable128 {
+  static KX_SIMD_INLINE BOOLEAN AcZero(const SHORT* coefficients) {
+    return AcZero128(coefficients);
+  }
   static KX_SIMD_INLINE ULONG RowFlags(const SHORT* coefficients, ULONG first) {
     __m128i zero = _mm_setzero_si128();
     __m128i a = _mm_cmpeq_epi16(_mm_loadu_si128((const __m128i*)(coefficients + 8 * first)), zero);
@@ -304,6 +367,9 @@ constexpr ZigzagShuffles128 MakeZigzagShuffles128() {
 alignas(16) inline constexpr ZigzagShuffles128 JpegZigzagShuffles128 = MakeZigzagShuffles128();
 
 struct ZigzagMaskShuffle128 {
+  static KX_SIMD_INLINE BOOLEAN AcZero(const SHORT* coefficients) {
+    return AcZero128(coefficients);
+  }
   template <ULONG O, ULONG S>
   static KX_SIMD_INLINE __m128i Take(const __m128i* zeros, __m128i gathered) {
     if constexpr (JpegZigzagShuffles128.Used[O][S]) {
