@@ -10,8 +10,9 @@
 //   portable coder.
 // - A symbol's code and the value bits after it go out together as one string of at most 16 + 15
 //   bits (ShiftedCode, TotalLength); for an AC value of -31..31, the usual case, that string is
-//   looked up whole (SmallString, SmallLength). Any input gives the portable bytes, the sizes 8-bit samples never
-//   give included.
+//   looked up whole (SmallString, SmallLength). Any input gives the portable bytes, the sizes
+//   8-bit samples never give included. At AVX2 the small values are read from the coefficients
+//   saturated to bytes in zig-zag order, which the mask is made from.
 // - A block whose AC coefficients are all 0 is found with one test of its vectors and coded as one
 //   string, DC and EOB together.
 // - Bits gather in a machine word and leave it a whole word at a time. A word without a 0xFF byte,
@@ -188,10 +189,22 @@ constexpr HuffmanZigzagTable MakeHuffmanZigzag() {
 
 alignas(64) constexpr HuffmanZigzagTable HuffmanZigzag = MakeHuffmanZigzag();
 
-template <bool Lzcnt, class Sink>
-KX_SIMD_INLINE BOOLEAN CodeSymbols(Sink* s, ULONGLONG nonZero, const SHORT* coefficients,
-                                   SHORT* lastDc, const JpegHuffmanCodes* dcCodes,
+// The non-zero coefficients of a block in zig-zag order: bit k of NonZero for position k (the DC
+// left out), and where the mask kernel provides them (ZigzagBytes), the coefficients themselves in
+// zig-zag order saturated to a signed byte, so that a small value is had without the natural index
+// and the 16-bit load (a saturated byte is never small, and the coefficient is read instead).
+template <bool ZigzagBytes>
+struct HuffmanScan {
+  ULONGLONG NonZero;
+  alignas(32) signed char Bytes[ZigzagBytes ? 64 : 1];
+};
+
+template <bool Lzcnt, class Sink, bool ZigzagBytes>
+KX_SIMD_INLINE BOOLEAN CodeSymbols(Sink* s, const HuffmanScan<ZigzagBytes>& scan,
+                                   const SHORT* coefficients, SHORT* lastDc,
+                                   const JpegHuffmanCodes* dcCodes,
                                    const JpegHuffmanCodes* acCodes) {
+  ULONGLONG nonZero = scan.NonZero;
   LONG difference = (LONG)coefficients[0] - (LONG)*lastDc;
   *lastDc = coefficients[0];
   if (!PutDifference<Lzcnt>(s, dcCodes, difference)) return FALSE;
@@ -204,12 +217,18 @@ KX_SIMD_INLINE BOOLEAN CodeSymbols(Sink* s, ULONGLONG nonZero, const SHORT* coef
     for (; __builtin_expect(run > 15, 0); run -= 16) {
       if (!s->PutBits(acCodes->Code[0xF0], acCodes->Length[0xF0])) return FALSE;
     }
-    LONG value = coefficients[HuffmanZigzag.Natural[k]];
+    LONG value;
+    if constexpr (ZigzagBytes) {
+      value = scan.Bytes[k];
+    } else {
+      value = coefficients[HuffmanZigzag.Natural[k]];
+    }
     if (__builtin_expect((ULONG)(value + JpegSmallValueLimit) <= 2 * JpegSmallValueLimit, 1)) {
       ULONG slot = run * JpegSmallValueSlots + (ULONG)(value + 32);
       if (!s->PutBits(acCodes->SmallString[slot], acCodes->SmallLength[slot])) return FALSE;
       continue;
     }
+    if constexpr (ZigzagBytes) value = coefficients[HuffmanZigzag.Natural[k]];
     ULONG size, bits;
     SizeAndBits<Lzcnt>(value, &size, &bits);
     if (!PutSymbolAndBits(s, acCodes, run, size, bits)) return FALSE;
@@ -240,18 +259,28 @@ KX_SIMD_INLINE BOOLEAN CodeDcOnly(Sink* s, const SHORT* coefficients, SHORT* las
 
 // One block with a sink of each kind: without checks when the most a block can take fits, and
 // the bytes still in the word besides.
-template <bool Lzcnt, class Word>
-KX_SIMD_INLINE BOOLEAN CodeWithRoom(HuffmanSink<true, Word>* s, ULONGLONG nonZero,
+template <bool Lzcnt, class Word, bool ZigzagBytes>
+KX_SIMD_INLINE BOOLEAN CodeWithRoom(HuffmanSink<true, Word>* s,
+                                    const HuffmanScan<ZigzagBytes>& scan,
                                     const SHORT* coefficients, SHORT* lastDc,
                                     const JpegHuffmanCodes* dcCodes,
                                     const JpegHuffmanCodes* acCodes) {
   if ((ULONG_PTR)(s->End - s->Out) >= HuffmanBlockRoom + s->PendingByteBound()) {
     HuffmanSink<false, Word> fast = {s->Bits, s->Free, s->Out, s->End};
-    BOOLEAN ok = CodeSymbols<Lzcnt>(&fast, nonZero, coefficients, lastDc, dcCodes, acCodes);
+    BOOLEAN ok = CodeSymbols<Lzcnt>(&fast, scan, coefficients, lastDc, dcCodes, acCodes);
     *s = HuffmanSink<true, Word>{fast.Bits, fast.Free, fast.Out, fast.End};
     return ok;
   }
-  return CodeSymbols<Lzcnt>(s, nonZero, coefficients, lastDc, dcCodes, acCodes);
+  return CodeSymbols<Lzcnt>(s, scan, coefficients, lastDc, dcCodes, acCodes);
+}
+
+template <class Mask>
+KX_SIMD_INLINE VOID ScanBlock(const SHORT* coefficients, HuffmanScan<Mask::ZigzagBytes>* scan) {
+  if constexpr (Mask::ZigzagBytes) {
+    scan->NonZero = Mask::ZigzagNonZero(coefficients, scan->Bytes) & ~1ull;
+  } else {
+    scan->NonZero = Mask::ZigzagNonZero(coefficients) & ~1ull;
+  }
 }
 
 // `Mask` finds the non-zero coefficients; `Lzcnt` says the processor has LZCNT; `Word` holds the
@@ -259,10 +288,11 @@ KX_SIMD_INLINE BOOLEAN CodeWithRoom(HuffmanSink<true, Word>* s, ULONGLONG nonZer
 template <class Mask, bool Lzcnt, class Word = ULONG_PTR>
 KX_SIMD_INLINE BOOLEAN CodeBlock(JpegBitWriter* writer, const SHORT* coefficients, SHORT* lastDc,
                                  const JpegHuffmanCodes* dcCodes, const JpegHuffmanCodes* acCodes) {
-  ULONGLONG nonZero = Mask::ZigzagNonZero(coefficients) & ~1ull;
+  HuffmanScan<Mask::ZigzagBytes> scan;
+  ScanBlock<Mask>(coefficients, &scan);
   HuffmanSink<true, Word> s;
   s.Load(writer);
-  if (!CodeWithRoom<Lzcnt>(&s, nonZero, coefficients, lastDc, dcCodes, acCodes) ||
+  if (!CodeWithRoom<Lzcnt>(&s, scan, coefficients, lastDc, dcCodes, acCodes) ||
       !s.PutCompleteBytes()) {
     return FALSE;
   }
@@ -296,8 +326,9 @@ KX_SIMD_INLINE BOOLEAN CodeMcu(JpegBitWriter* writer, const SHORT* coefficients,
       }
       continue;
     }
-    ULONGLONG nonZero = Mask::ZigzagNonZero(coefficients) & ~1ull;
-    if (!CodeWithRoom<Lzcnt>(&s, nonZero, coefficients, plan[b].LastDc, plan[b].DcCodes,
+    HuffmanScan<Mask::ZigzagBytes> scan;
+    ScanBlock<Mask>(coefficients, &scan);
+    if (!CodeWithRoom<Lzcnt>(&s, scan, coefficients, plan[b].LastDc, plan[b].DcCodes,
                              plan[b].AcCodes)) {
       return FALSE;
     }
@@ -319,6 +350,7 @@ KX_SIMD_INLINE BOOLEAN AcZero128(const SHORT* coefficients) {
 // The non-zero mask in natural order from eight rows of eight coefficients compared in 128-bit
 // vectors, then in zig-zag order.
 struct ZigzagMaskTable128 {
+  static constexpr bool ZigzagBytes = false;
   static KX_SIMD_INLINE BOOLEAN AcZero(const SHORT* coefficients) {
     return AcZero128(coefficients);
   }
@@ -367,6 +399,7 @@ constexpr ZigzagShuffles128 MakeZigzagShuffles128() {
 alignas(16) inline constexpr ZigzagShuffles128 JpegZigzagShuffles128 = MakeZigzagShuffles128();
 
 struct ZigzagMaskShuffle128 {
+  static constexpr bool ZigzagBytes = false;
   static KX_SIMD_INLINE BOOLEAN AcZero(const SHORT* coefficients) {
     return AcZero128(coefficients);
   }
