@@ -196,7 +196,7 @@ alignas(64) constexpr HuffmanZigzagTable HuffmanZigzag = MakeHuffmanZigzag();
 template <bool ZigzagBytes>
 struct HuffmanScan {
   ULONGLONG NonZero;
-  alignas(32) signed char Bytes[ZigzagBytes ? 64 : 1];
+  alignas(ZigzagBytes ? 32 : 1) signed char Bytes[ZigzagBytes ? 64 : 1];
 };
 
 template <bool Lzcnt, class Sink, bool ZigzagBytes>
