@@ -10,7 +10,8 @@
 //   result lies in 0..255, so the packs with saturation change nothing.
 // - Pixels are converted four vectors at a time while they lie within the row; the rest of the
 //   row goes through the portable routine. Three-byte pixels go through it entirely. Four vectors
-//   of one colour (most of a desktop) are converted as one pixel.
+//   of one colour (most of a desktop) are converted as one pixel. The source is prefetched
+//   PrefetchDistance bytes ahead (a prefetch never faults, so past the frame's end too).
 // - Reduction sums byte pairs into 16-bit lanes, adds the alternating bias (0, 1 for a pair of
 //   samples; 1, 2 for a 2 x 2 group) and shifts, over the padded width, vector by vector, with
 //   the portable routine for a last part shorter than a vector.
@@ -79,12 +80,22 @@ struct ColorKernel {
     V::Store(cr, PackBytes(s[0].Cr, s[1].Cr, s[2].Cr, s[3].Cr));
   }
 
+  // How far ahead of the conversion the source is fetched into the cache: measured faster than
+  // leaving the frame's rows, which follow one another in memory, to the processor's own stream
+  // detection.
+  static constexpr ULONG PrefetchDistance = 2048;
+
   static KX_SIMD_INLINE VOID ConvertRow(const UCHAR* source, ULONG bytesPerPixel, ULONG width,
                                         PUCHAR y, PUCHAR cb, PUCHAR cr) {
     constexpr ULONG GroupPixels = 4 * PixelsPerVector;
     ULONG done = 0;
     if (bytesPerPixel == 4) {
       for (; done + GroupPixels <= width; done += GroupPixels) {
+        ULONG_PTR ahead = (ULONG_PTR)source + 4 * done + PrefetchDistance;
+#pragma GCC unroll 2
+        for (ULONG line = 0; line < 4 * GroupPixels; line += 64) {
+          __builtin_prefetch((const VOID*)(ahead + line));
+        }
         ConvertGroup(source + 4 * done, y + done, cb + done, cr + done);
       }
     }

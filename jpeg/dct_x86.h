@@ -108,9 +108,10 @@ struct DctKernel {
     }
   }
 
-  // Butterfly row L into the sums of the output rows R0..R3 (sums[2 i] even, sums[2 i + 1] odd
-  // frequencies of Ri). Each row is shuffled once for all four.
-  template <ULONG L, ULONG R0, ULONG R1, ULONG R2, ULONG R3>
+  // Butterfly row L into the sums of the output rows R0 and R1 (sums[0], sums[2] their even,
+  // sums[1], sums[3] their odd frequencies). Two rows at a time keep the sums, the shuffled row
+  // and the eight butterfly rows in registers.
+  template <ULONG L, ULONG R0, ULONG R1>
   static KX_SIMD_INLINE VOID AddRow(const Vec* rows, Vec* sums) {
     Vec row = rows[L];
     Vec evenPairs = V::template Shuffle32<0x44>(row);
@@ -118,8 +119,6 @@ struct DctKernel {
     Vec oddPairs2 = V::template Shuffle32<0xFF>(row);
     AddTerm<R0, L>(evenPairs, oddPairs1, oddPairs2, &sums[0], &sums[1]);
     AddTerm<R1, L>(evenPairs, oddPairs1, oddPairs2, &sums[2], &sums[3]);
-    AddTerm<R2, L>(evenPairs, oddPairs1, oddPairs2, &sums[4], &sums[5]);
-    AddTerm<R3, L>(evenPairs, oddPairs1, oddPairs2, &sums[6], &sums[7]);
   }
 
   // (S + 2^16 + (S >> 31)) >> 17 = (S + 2^16 - 1 + [S >= 0]) >> 17; the sum arrives as
@@ -146,19 +145,18 @@ struct DctKernel {
     io.StoreRow(w, Quantize(V::UnpackHigh16(even, odd), io.Reciprocals(w)));
   }
 
-  // The four output rows R0..R3 from the butterfly rows L0..L0 + 3 they take (the odd rows take
+  // The output rows R0 and R1 from the butterfly rows L0..L0 + 3 they take (the odd rows take
   // rows 4 to 7, the even ones rows 0 to 3), each starting from the descaling bias less one.
-  template <ULONG L0, ULONG R0, ULONG R1, ULONG R2, ULONG R3, class Io>
+  template <ULONG L0, ULONG R0, ULONG R1, class Io>
   static KX_SIMD_INLINE VOID OutputRows(const Io& io, const Vec* rows) {
-    Vec sums[8];
-#pragma GCC unroll 8
-    for (ULONG i = 0; i < 8; i++) sums[i] = V::Set32(DescaleBias);
-    AddRow<L0, R0, R1, R2, R3>(rows, sums);
-    AddRow<L0 + 1, R0, R1, R2, R3>(rows, sums);
-    AddRow<L0 + 2, R0, R1, R2, R3>(rows, sums);
-    AddRow<L0 + 3, R0, R1, R2, R3>(rows, sums);
+    Vec sums[4];
+#pragma GCC unroll 4
+    for (ULONG i = 0; i < 4; i++) sums[i] = V::Set32(DescaleBias);
+    AddRow<L0, R0, R1>(rows, sums);
+    AddRow<L0 + 1, R0, R1>(rows, sums);
+    AddRow<L0 + 2, R0, R1>(rows, sums);
+    AddRow<L0 + 3, R0, R1>(rows, sums);
     FinishRows(io, R0, R1, sums, sums + 2);
-    FinishRows(io, R2, R3, sums + 4, sums + 6);
   }
 
   // Whether every half's 64 samples are all the same (the low 8 bytes of each row, each half).
@@ -190,8 +188,10 @@ struct DctKernel {
     x[0] = V::Sub16(x[0], V::Set16(8 * 128));
     Transpose16(x);
     Butterfly(x);  // down: x[l] holds B(l, k) for every k
-    OutputRows<4, 1, 3, 5, 7>(io, x);
-    OutputRows<0, 0, 4, 2, 6>(io, x);
+    OutputRows<4, 1, 3>(io, x);
+    OutputRows<4, 5, 7>(io, x);
+    OutputRows<0, 0, 4>(io, x);
+    OutputRows<0, 2, 6>(io, x);
   }
 };
 

@@ -68,6 +68,18 @@ VOID JpegBuildHuffmanCodes(const JpegHuffmanSpec* spec, JpegHuffmanCodes* codes)
     codes->ShiftedCode[symbol] = (ULONG)codes->Code[symbol] << size;
     codes->TotalLength[symbol] = (UCHAR)(codes->Length[symbol] + size);
   }
+  for (ULONG run = 0; run < 16; run++) {
+    for (LONG value = -JpegSmallValueLimit; value <= JpegSmallValueLimit; value++) {
+      if (value == 0) continue;
+      ULONG magnitude = (ULONG)(value < 0 ? -value : value);
+      ULONG size = BitLength(magnitude);
+      ULONG symbol = run * 16 + size;
+      ULONG bits = (ULONG)(value < 0 ? value - 1 : value) & ((1u << size) - 1);
+      ULONG slot = run * JpegSmallValueSlots + (ULONG)(value + 32);
+      codes->SmallString[slot] = codes->ShiftedCode[symbol] | bits;
+      codes->SmallLength[slot] = codes->TotalLength[symbol];
+    }
+  }
 }
 
 // The reserve is kept before every block, as the stream layout requires; the bits of one block

@@ -9,8 +9,12 @@
 //   each is the distance between two set bits. Runs, ZRL and EOB follow T.81 F.1.2.2 as in the
 //   portable coder.
 // - A symbol's code and the value bits after it go out together as one string of at most 16 + 15
-//   bits (ShiftedCode, TotalLength). Any input gives the portable bytes, the sizes 8-bit samples
-//   never give included.
+//   bits (ShiftedCode, TotalLength); for an AC value of -31..31, the usual case, that string is
+//   looked up whole (SmallString, SmallLength). Any input gives the portable bytes, the sizes
+//   8-bit samples never give included. At AVX2 the small values are read from the coefficients
+//   saturated to bytes in zig-zag order, which the mask is made from.
+// - A block whose AC coefficients are all 0 is found with one test of its vectors and coded as one
+//   string, DC and EOB together.
 // - Bits gather in a machine word and leave it a whole word at a time. A word without a 0xFF byte,
 //   with room for all of it in the internal buffer, is stored at once; otherwise its bytes go one
 //   by one with the stuffed 0x00 after every 0xFF and the room checked before every byte, so the
@@ -171,10 +175,36 @@ KX_SIMD_INLINE BOOLEAN PutDifference(Sink* s, const JpegHuffmanCodes* codes, LON
   return PutSymbolAndBits(s, codes, 0, size, bits);
 }
 
-template <bool Lzcnt, class Sink>
-KX_SIMD_INLINE BOOLEAN CodeSymbols(Sink* s, ULONGLONG nonZero, const SHORT* coefficients,
-                                   SHORT* lastDc, const JpegHuffmanCodes* dcCodes,
+// JpegZigzagToNatural again with internal linkage, so that position-independent code reaches it
+// without an address load per coefficient.
+struct HuffmanZigzagTable {
+  UCHAR Natural[64];
+};
+
+constexpr HuffmanZigzagTable MakeHuffmanZigzag() {
+  HuffmanZigzagTable table{};
+  for (ULONG k = 0; k < 64; k++) table.Natural[k] = JpegZigzagToNatural[k];
+  return table;
+}
+
+alignas(64) constexpr HuffmanZigzagTable HuffmanZigzag = MakeHuffmanZigzag();
+
+// The non-zero coefficients of a block in zig-zag order: bit k of NonZero for position k (the DC
+// left out), and where the mask kernel provides them (ZigzagBytes), the coefficients themselves in
+// zig-zag order saturated to a signed byte, so that a small value is had without the natural index
+// and the 16-bit load (a saturated byte is never small, and the coefficient is read instead).
+template <bool ZigzagBytes>
+struct HuffmanScan {
+  ULONGLONG NonZero;
+  alignas(ZigzagBytes ? 32 : 1) signed char Bytes[ZigzagBytes ? 64 : 1];
+};
+
+template <bool Lzcnt, class Sink, bool ZigzagBytes>
+KX_SIMD_INLINE BOOLEAN CodeSymbols(Sink* s, const HuffmanScan<ZigzagBytes>& scan,
+                                   const SHORT* coefficients, SHORT* lastDc,
+                                   const JpegHuffmanCodes* dcCodes,
                                    const JpegHuffmanCodes* acCodes) {
+  ULONGLONG nonZero = scan.NonZero;
   LONG difference = (LONG)coefficients[0] - (LONG)*lastDc;
   *lastDc = coefficients[0];
   if (!PutDifference<Lzcnt>(s, dcCodes, difference)) return FALSE;
@@ -187,27 +217,70 @@ KX_SIMD_INLINE BOOLEAN CodeSymbols(Sink* s, ULONGLONG nonZero, const SHORT* coef
     for (; __builtin_expect(run > 15, 0); run -= 16) {
       if (!s->PutBits(acCodes->Code[0xF0], acCodes->Length[0xF0])) return FALSE;
     }
+    LONG value;
+    if constexpr (ZigzagBytes) {
+      value = scan.Bytes[k];
+    } else {
+      value = coefficients[HuffmanZigzag.Natural[k]];
+    }
+    if (__builtin_expect((ULONG)(value + JpegSmallValueLimit) <= 2 * JpegSmallValueLimit, 1)) {
+      ULONG slot = run * JpegSmallValueSlots + (ULONG)(value + 32);
+      if (!s->PutBits(acCodes->SmallString[slot], acCodes->SmallLength[slot])) return FALSE;
+      continue;
+    }
+    if constexpr (ZigzagBytes) value = coefficients[HuffmanZigzag.Natural[k]];
     ULONG size, bits;
-    SizeAndBits<Lzcnt>(coefficients[JpegZigzagToNatural[k]], &size, &bits);
+    SizeAndBits<Lzcnt>(value, &size, &bits);
     if (!PutSymbolAndBits(s, acCodes, run, size, bits)) return FALSE;
   }
   return next == 64 || s->PutBits(acCodes->Code[0x00], acCodes->Length[0x00]);
 }
 
+// A block whose AC coefficients are all 0 (most blocks of a desktop): the DC symbol with its bits
+// and the EOB after it go out as one string when it fits a PutBits, as it always does with the
+// Annex K tables and 8-bit samples; otherwise symbol by symbol as CodeSymbols would.
+template <bool Lzcnt, class Sink>
+KX_SIMD_INLINE BOOLEAN CodeDcOnly(Sink* s, const SHORT* coefficients, SHORT* lastDc,
+                                  const JpegHuffmanCodes* dcCodes,
+                                  const JpegHuffmanCodes* acCodes) {
+  LONG difference = (LONG)coefficients[0] - (LONG)*lastDc;
+  *lastDc = coefficients[0];
+  ULONG size = 0, bits = 0;
+  if (Lzcnt || difference != 0) SizeAndBits<Lzcnt>(difference, &size, &bits);
+  ULONG eobLength = acCodes->Length[0x00];
+  ULONG length = dcCodes->TotalLength[size] + eobLength;
+  if (__builtin_expect(size <= 15 && length <= 31, 1)) {
+    return s->PutBits(((dcCodes->ShiftedCode[size] | bits) << eobLength) | acCodes->Code[0x00],
+                      length);
+  }
+  return PutSymbolAndBits(s, dcCodes, 0, size, bits) &&
+         s->PutBits(acCodes->Code[0x00], eobLength);
+}
+
 // One block with a sink of each kind: without checks when the most a block can take fits, and
 // the bytes still in the word besides.
-template <bool Lzcnt, class Word>
-KX_SIMD_INLINE BOOLEAN CodeWithRoom(HuffmanSink<true, Word>* s, ULONGLONG nonZero,
+template <bool Lzcnt, class Word, bool ZigzagBytes>
+KX_SIMD_INLINE BOOLEAN CodeWithRoom(HuffmanSink<true, Word>* s,
+                                    const HuffmanScan<ZigzagBytes>& scan,
                                     const SHORT* coefficients, SHORT* lastDc,
                                     const JpegHuffmanCodes* dcCodes,
                                     const JpegHuffmanCodes* acCodes) {
   if ((ULONG_PTR)(s->End - s->Out) >= HuffmanBlockRoom + s->PendingByteBound()) {
     HuffmanSink<false, Word> fast = {s->Bits, s->Free, s->Out, s->End};
-    BOOLEAN ok = CodeSymbols<Lzcnt>(&fast, nonZero, coefficients, lastDc, dcCodes, acCodes);
+    BOOLEAN ok = CodeSymbols<Lzcnt>(&fast, scan, coefficients, lastDc, dcCodes, acCodes);
     *s = HuffmanSink<true, Word>{fast.Bits, fast.Free, fast.Out, fast.End};
     return ok;
   }
-  return CodeSymbols<Lzcnt>(s, nonZero, coefficients, lastDc, dcCodes, acCodes);
+  return CodeSymbols<Lzcnt>(s, scan, coefficients, lastDc, dcCodes, acCodes);
+}
+
+template <class Mask>
+KX_SIMD_INLINE VOID ScanBlock(const SHORT* coefficients, HuffmanScan<Mask::ZigzagBytes>* scan) {
+  if constexpr (Mask::ZigzagBytes) {
+    scan->NonZero = Mask::ZigzagNonZero(coefficients, scan->Bytes) & ~1ull;
+  } else {
+    scan->NonZero = Mask::ZigzagNonZero(coefficients) & ~1ull;
+  }
 }
 
 // `Mask` finds the non-zero coefficients; `Lzcnt` says the processor has LZCNT; `Word` holds the
@@ -215,10 +288,11 @@ KX_SIMD_INLINE BOOLEAN CodeWithRoom(HuffmanSink<true, Word>* s, ULONGLONG nonZer
 template <class Mask, bool Lzcnt, class Word = ULONG_PTR>
 KX_SIMD_INLINE BOOLEAN CodeBlock(JpegBitWriter* writer, const SHORT* coefficients, SHORT* lastDc,
                                  const JpegHuffmanCodes* dcCodes, const JpegHuffmanCodes* acCodes) {
-  ULONGLONG nonZero = Mask::ZigzagNonZero(coefficients) & ~1ull;
+  HuffmanScan<Mask::ZigzagBytes> scan;
+  ScanBlock<Mask>(coefficients, &scan);
   HuffmanSink<true, Word> s;
   s.Load(writer);
-  if (!CodeWithRoom<Lzcnt>(&s, nonZero, coefficients, lastDc, dcCodes, acCodes) ||
+  if (!CodeWithRoom<Lzcnt>(&s, scan, coefficients, lastDc, dcCodes, acCodes) ||
       !s.PutCompleteBytes()) {
     return FALSE;
   }
@@ -245,8 +319,16 @@ KX_SIMD_INLINE BOOLEAN CodeMcu(JpegBitWriter* writer, const SHORT* coefficients,
         s.Load(writer);
       }
     }
-    ULONGLONG nonZero = Mask::ZigzagNonZero(coefficients) & ~1ull;
-    if (!CodeWithRoom<Lzcnt>(&s, nonZero, coefficients, plan[b].LastDc, plan[b].DcCodes,
+    if (Mask::AcZero(coefficients)) {
+      if (!CodeDcOnly<Lzcnt>(&s, coefficients, plan[b].LastDc, plan[b].DcCodes,
+                             plan[b].AcCodes)) {
+        return FALSE;
+      }
+      continue;
+    }
+    HuffmanScan<Mask::ZigzagBytes> scan;
+    ScanBlock<Mask>(coefficients, &scan);
+    if (!CodeWithRoom<Lzcnt>(&s, scan, coefficients, plan[b].LastDc, plan[b].DcCodes,
                              plan[b].AcCodes)) {
       return FALSE;
     }
@@ -256,9 +338,22 @@ KX_SIMD_INLINE BOOLEAN CodeMcu(JpegBitWriter* writer, const SHORT* coefficients,
   return TRUE;
 }
 
+// Whether the 63 AC coefficients of a block are all 0, from 128-bit vectors.
+KX_SIMD_INLINE BOOLEAN AcZero128(const SHORT* coefficients) {
+  const __m128i* rows = (const __m128i*)coefficients;
+  __m128i any = _mm_and_si128(_mm_loadu_si128(rows), _mm_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1));
+#pragma GCC unroll 7
+  for (ULONG i = 1; i < 8; i++) any = _mm_or_si128(any, _mm_loadu_si128(rows + i));
+  return _mm_movemask_epi8(_mm_cmpeq_epi16(any, _mm_setzero_si128())) == 0xFFFF;
+}
+
 // The non-zero mask in natural order from eight rows of eight coefficients compared in 128-bit
 // vectors, then in zig-zag order.
 struct ZigzagMaskTable128 {
+  static constexpr bool ZigzagBytes = false;
+  static KX_SIMD_INLINE BOOLEAN AcZero(const SHORT* coefficients) {
+    return AcZero128(coefficients);
+  }
   static KX_SIMD_INLINE ULONG RowFlags(const SHORT* coefficients, ULONG first) {
     __m128i zero = _mm_setzero_si128();
     __m128i a = _mm_cmpeq_epi16(_mm_loadu_si128((const __m128i*)(coefficients + 8 * first)), zero);
@@ -304,6 +399,10 @@ constexpr ZigzagShuffles128 MakeZigzagShuffles128() {
 alignas(16) inline constexpr ZigzagShuffles128 JpegZigzagShuffles128 = MakeZigzagShuffles128();
 
 struct ZigzagMaskShuffle128 {
+  static constexpr bool ZigzagBytes = false;
+  static KX_SIMD_INLINE BOOLEAN AcZero(const SHORT* coefficients) {
+    return AcZero128(coefficients);
+  }
   template <ULONG O, ULONG S>
   static KX_SIMD_INLINE __m128i Take(const __m128i* zeros, __m128i gathered) {
     if constexpr (JpegZigzagShuffles128.Used[O][S]) {

@@ -24,14 +24,23 @@ enum JpegStageLevel : ULONG {
   JpegLevelCount,
 };
 
+// The AC values whose strings the vector coders find whole in JpegHuffmanCodes::SmallString.
+constexpr LONG JpegSmallValueLimit = 31;  // -31..31
+constexpr ULONG JpegSmallValueSlots = 64;  // per run, index value + 32
+
 // A Huffman table as the coder uses it, per symbol value: the code and its length (length 0: no
 // code; nothing is emitted for it), and for the vector kernels the code already shifted left by
-// the symbol's size (its low four bits) with the length that size adds.
+// the symbol's size (its low four bits) with the length that size adds. For an AC value of at
+// most JpegSmallValueLimit after a run of 0..15 zeros, SmallString and SmallLength hold the
+// whole string: the symbol's ShiftedCode with the value bits in it, and its TotalLength (slots for
+// 0 and -32 unused).
 struct JpegHuffmanCodes {
   USHORT Code[256];
   UCHAR Length[256];
   ULONG ShiftedCode[256];  // Code << (symbol & 15)
   UCHAR TotalLength[256];  // Length + (symbol & 15)
+  ULONG SmallString[16 * JpegSmallValueSlots];  // [run * 64 + value + 32]
+  UCHAR SmallLength[16 * JpegSmallValueSlots];
 };
 
 // Converts `width` source pixels (blue, green, red at the start of each `bytesPerPixel`-byte

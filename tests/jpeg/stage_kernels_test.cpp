@@ -197,6 +197,14 @@ std::vector<SHORT> RandomCoefficients(std::mt19937& random, int n) {
   }
   int density = n % 8;  // 0: DC only ... 7: every coefficient
   int largest = (n % 5 == 0) ? 32767 : (n % 3 == 0 ? 2047 : 63);
+  if (density == 1) {  // one or two AC coefficients anywhere, the DC's vector lanes included
+    block[0] = SHORT(int(random() % (2 * largest + 1)) - largest);
+    for (int i = 0; i <= n / 8 % 2; i++) {
+      int value = 1 + int(random() % largest);
+      block[1 + random() % 63] = SHORT(random() % 2 ? value : -value);
+    }
+    return block;
+  }
   for (int k = 0; k < 64; k++) {
     bool set = k == 0 || density == 7 || int(random() % 8) < density;
     if (set) block[k] = SHORT(int(random() % (2 * largest + 1)) - largest);
