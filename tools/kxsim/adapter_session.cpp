@@ -28,7 +28,9 @@ AdapterSession::~AdapterSession() {
 
 bool AdapterSession::Plug(const SessionOptions& options, std::string* error) {
   adapter_ = std::make_shared<VirtualAdapter>(options.adapter);
-  port_ = std::make_unique<SimulatedUsbPort>(adapter_->Device(), options.port);
+  std::shared_ptr<UsbDeviceModel> device = adapter_->Device();
+  if (options.device) device = options.device(device);
+  port_ = std::make_unique<SimulatedUsbPort>(device, options.port);
   if (options.portReady) options.portReady(*port_);
   NTSTATUS status = STATUS_SUCCESS;
   driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry, &status);
@@ -64,6 +66,11 @@ bool AdapterSession::Plug(const SessionOptions& options, std::string* error) {
 bool AdapterSession::Plug(int quality, int sampling, std::string* error, bool decodeFrames) {
   SessionOptions options;
   options.adapter.decodeFrames = decodeFrames;
+  return Plug(options, quality, sampling, error);
+}
+
+bool AdapterSession::Plug(const SessionOptions& options, int quality, int sampling,
+                          std::string* error) {
   if (!Plug(options, error)) return false;
   bus_->Quality = UCHAR(quality);
   bus_->Sampling = UCHAR(sampling);

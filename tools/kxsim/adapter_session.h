@@ -31,6 +31,9 @@ struct SessionOptions {
   std::vector<std::pair<std::string, std::vector<uint8_t>>> parameters;
   // Called with the port before the driver loads (faults to arm, say).
   std::function<void(SimulatedUsbPort&)> portReady;
+  // What the port sees in place of the adapter's USB device: one that passes every call on to
+  // the adapter's and watches the traffic, say. None: the adapter's device itself.
+  std::function<std::shared_ptr<UsbDeviceModel>(std::shared_ptr<UsbDeviceModel>)> device;
 };
 
 class AdapterSession {
@@ -48,6 +51,8 @@ class AdapterSession {
   // The same with the adapter's defaults, then `quality` and `sampling` in place of what the
   // registry gave. Without `decodeFrames` the far side only checks and counts frames.
   bool Plug(int quality, int sampling, std::string* error, bool decodeFrames = true);
+  // The same with `options`.
+  bool Plug(const SessionOptions& options, int quality, int sampling, std::string* error);
   // A display child bound to `channel`, its display known as `displayId`; nullptr when the device
   // object could not be created.
   PDEVICE_OBJECT AddChild(ULONG channel, LONG displayId);

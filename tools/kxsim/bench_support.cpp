@@ -1,7 +1,9 @@
 #include "bench_support.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -45,5 +47,25 @@ double Median(std::vector<double> values) {
   size_t n = values.size();
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
+
+double GeometricMean(const std::vector<double>& values) {
+  if (values.empty()) return 0;
+  double logSum = 0;
+  for (double value : values) logSum += std::log(value);
+  return std::exp(logSum / double(values.size()));
+}
+
+namespace {
+
+double SecondsOf(clockid_t clock) {
+  timespec used{};
+  if (clock_gettime(clock, &used) != 0) return 0;
+  return double(used.tv_sec) + double(used.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+double ProcessProcessorSeconds() { return SecondsOf(CLOCK_PROCESS_CPUTIME_ID); }
+double ThreadProcessorSeconds() { return SecondsOf(CLOCK_THREAD_CPUTIME_ID); }
 
 }  // namespace kxsim

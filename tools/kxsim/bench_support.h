@@ -1,5 +1,5 @@
 // What the benchmark commands share: argument parsing of numbers, the corpus, the processor's
-// name, and medians.
+// name, medians and means, and processor time.
 #pragma once
 
 #include <string>
@@ -13,5 +13,10 @@ bool ParseInt(const char* text, int low, int high, int* value);
 std::vector<std::string> CorpusImages();
 std::string CpuModel();
 double Median(std::vector<double> values);
+// Of positive values; 0 for none.
+double GeometricMean(const std::vector<double>& values);
+// Seconds of processor time used so far by the whole process, and by the calling thread.
+double ProcessProcessorSeconds();
+double ThreadProcessorSeconds();
 
 }  // namespace kxsim
