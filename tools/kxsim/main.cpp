@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bench_all.h"
 #include "bench_command.h"
 #include "bench_parallel.h"
 #include "bench_present_command.h"
@@ -22,6 +23,10 @@ void PrintUsage() {
                "      the driver at work on a virtual desk: displays attach, desktop scenes are\n"
                "      presented, the far side's frames are checked; pictures and report.html\n"
                "      (demo --help for every option)\n"
+               "  bench [--quick] [--only PART,...] [--rounds N] [--json]\n"
+               "      the whole performance picture: the encoder against libjpeg-turbo, presents\n"
+               "      to the wire against the encoder alone, one glyph's cost, outputs per core\n"
+               "      (parts encode, present, glyph, outputs, parallel)\n"
                "  encode IN.png OUT.jpg [-q Q] [-s 0..3] [--repeat N]\n"
                "      encode one image with the driver's JPEG encoder\n"
                "  bench-encode [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--levels] [--json]\n"
@@ -64,6 +69,7 @@ int main(int argc, char** argv) {
   }
   if (!ApplyLevelLimit()) return 2;
   if (std::strcmp(argv[1], "demo") == 0) return kxsim::RunDemoCommand(argc - 2, argv + 2);
+  if (std::strcmp(argv[1], "bench") == 0) return kxsim::RunBenchCommand(argc - 2, argv + 2);
   if (std::strcmp(argv[1], "encode") == 0) return kxsim::RunEncode(argc - 2, argv + 2);
   if (std::strcmp(argv[1], "bench-encode") == 0) return kxsim::RunBenchEncode(argc - 2, argv + 2);
   if (std::strcmp(argv[1], "present") == 0) return kxsim::RunPresent(argc - 2, argv + 2);

@@ -1,0 +1,600 @@
+#include "bench_all.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <filesystem>
+#include <iterator>
+#include <vector>
+
+#include "bench_support.h"
+#include "encoder_bench.h"
+#include "host/hostk.h"
+#include "jpeg/jpeg.h"
+#include "jpeg/stages.h"
+#include "libjpeg_peer.h"
+#include "pipeline_bench.h"
+#include "png_file.h"
+#include "present_bench.h"
+
+namespace kxsim {
+namespace {
+
+const char* const kParts[] = {"encode", "present", "glyph", "outputs", "parallel"};
+
+struct EncoderSettingName {
+  int quality;
+  int sampling;
+  const char* name;
+};
+const EncoderSettingName kEncoderSettings[] = {
+    {75, 3, "q75 4:2:0"}, {90, 0, "q90 4:4:4"}, {50, 1, "q50 4:2:2"}};
+
+// The demo's scenes in the roles the picture asks for: typing, a window dragged, a page
+// scrolled, a video.
+const char* const kScenes[] = {"typing", "drag", "scroll", "video"};
+
+// The output of parts 2 to 4: the demo's first display.
+constexpr int kOutputWidth = 1920;
+constexpr int kOutputHeight = 1080;
+// Part 5's frame: the size of the demo's second display.
+constexpr int kParallelWidth = 2560;
+constexpr int kParallelHeight = 1440;
+
+// The one image of --quick: text and interface, what a desktop mostly sends.
+constexpr const char* kQuickImage = "doc-gui-1.png";
+
+// What the plan comes to: images, rounds and sizes of each part.
+struct Resolved {
+  std::vector<std::string> images;
+  int encodeRounds = 15;
+  int presentRounds = 5;
+  int pipelineRounds = 5;
+  int sceneFrames = kSceneFramesPerSecond;
+  int glyphs = 1000;
+  bool Wants(const BenchPlan& plan, const char* part) const {
+    return plan.parts.empty() || plan.parts.count(part) != 0;
+  }
+};
+
+// One JSON object on one line.
+class JsonLine {
+ public:
+  explicit JsonLine(const char* part) { Add("part", part); }
+  JsonLine& Add(const char* key, const std::string& value) {
+    Key(key);
+    body_ += '"';
+    for (char c : value) {
+      if (c == '"' || c == '\\') {
+        body_ += '\\';
+        body_ += c;
+      } else if (static_cast<unsigned char>(c) < 0x20) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
+        body_ += escaped;
+      } else {
+        body_ += c;
+      }
+    }
+    body_ += '"';
+    return *this;
+  }
+  JsonLine& Add(const char* key, const char* value) { return Add(key, std::string(value)); }
+  // A figure; one that is not finite (no rounds, a zero time) is null.
+  JsonLine& Number(const char* key, double value) {
+    Key(key);
+    if (!std::isfinite(value)) {
+      body_ += "null";
+      return *this;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    body_ += text;
+    return *this;
+  }
+  JsonLine& Count(const char* key, unsigned long long value) {
+    Key(key);
+    body_ += std::to_string(value);
+    return *this;
+  }
+  JsonLine& Flag(const char* key, bool value) {
+    Key(key);
+    body_ += value ? "true" : "false";
+    return *this;
+  }
+  void WriteTo(std::FILE* out) const { std::fprintf(out, "{%s}\n", body_.c_str()); }
+
+ private:
+  void Key(const char* key) {
+    if (!body_.empty()) body_ += ',';
+    body_ += '"';
+    body_ += key;
+    body_ += "\":";
+  }
+  std::string body_;
+};
+
+std::string Size(int width, int height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+double Lowest(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+}
+
+// ---- 1. The encoder against libjpeg-turbo.
+
+bool RunEncodePart(const BenchPlan& plan, const Resolved& resolved, std::FILE* out,
+                   std::string* error) {
+  std::vector<const JpegStageRoutines*> levels = EncoderLevels(false);
+  std::vector<std::vector<EncoderImageResult>> results(std::size(kEncoderSettings));
+  for (size_t s = 0; s < std::size(kEncoderSettings); s++) {
+    EncoderSetting setting{kEncoderSettings[s].quality, kEncoderSettings[s].sampling,
+                           resolved.encodeRounds};
+    for (const std::string& path : resolved.images) {
+      EncoderImageResult result;
+      if (!BenchEncoderImage(path, setting, levels, &result, error)) return false;
+      results[s].push_back(result);
+    }
+  }
+  if (plan.json) {
+    for (size_t s = 0; s < results.size(); s++) {
+      std::vector<double> ratios;
+      for (const EncoderImageResult& r : results[s]) {
+        ratios.push_back(r.Ratio());
+        JsonLine("encode")
+            .Add("setting", kEncoderSettings[s].name)
+            .Count("quality", kEncoderSettings[s].quality)
+            .Count("sampling", kEncoderSettings[s].sampling)
+            .Add("image", r.name)
+            .Count("width", r.width)
+            .Count("height", r.height)
+            .Number("ours_mps", r.Rate(r.Ours()))
+            .Number("libjpeg_turbo_mps", r.Rate(r.Theirs()))
+            .Number("ratio", r.Ratio())
+            .Count("ours_bytes", r.Ours().length)
+            .Count("libjpeg_turbo_bytes", r.Theirs().length)
+            .Number("ours_psnr", r.oursPsnr)
+            .Number("libjpeg_turbo_psnr", r.theirsPsnr)
+            .WriteTo(out);
+      }
+      JsonLine("encode-summary")
+          .Add("setting", kEncoderSettings[s].name)
+          .Count("quality", kEncoderSettings[s].quality)
+          .Count("sampling", kEncoderSettings[s].sampling)
+          .Count("images", results[s].size())
+          .Count("rounds", resolved.encodeRounds)
+          .Number("geometric_mean", GeometricMean(ratios))
+          .Number("lowest", Lowest(ratios))
+          .WriteTo(out);
+    }
+    return true;
+  }
+  std::fprintf(out,
+               "1. Encoder against libjpeg-turbo: our megapixels a second over libjpeg-turbo's on "
+               "the same image,\n   median of %d rounds (our PSNR less theirs in brackets, dB)\n",
+               resolved.encodeRounds);
+  std::fprintf(out, "%-20s %-10s", "image", "pixels");
+  for (const EncoderSettingName& setting : kEncoderSettings) {
+    std::fprintf(out, " %17s", setting.name);
+  }
+  std::fprintf(out, "\n");
+  std::vector<std::vector<double>> ratios(results.size());
+  for (size_t i = 0; i < resolved.images.size(); i++) {
+    const EncoderImageResult& first = results[0][i];
+    std::fprintf(out, "%-20s %-10s", first.name.c_str(), Size(first.width, first.height).c_str());
+    for (size_t s = 0; s < results.size(); s++) {
+      const EncoderImageResult& r = results[s][i];
+      ratios[s].push_back(r.Ratio());
+      std::fprintf(out, " %8.2f (%+6.2f)", r.Ratio(), r.oursPsnr - r.theirsPsnr);
+    }
+    std::fprintf(out, "\n");
+  }
+  std::fprintf(out, "%-31s", "geometric mean");
+  for (const auto& column : ratios) std::fprintf(out, " %8.2f         ", GeometricMean(column));
+  std::fprintf(out, "\n%-31s", "lowest");
+  for (const auto& column : ratios) std::fprintf(out, " %8.2f         ", Lowest(column));
+  std::fprintf(out, "\n\n");
+  return true;
+}
+
+// ---- 2. to 4.: the driver's path.
+
+void PrintPresentPart(const BenchPlan& plan, const Resolved& resolved,
+                      const std::vector<PresentImageResult>& images,
+                      const PipelineBenchResult& pipeline, std::FILE* out) {
+  std::vector<double> ratios;
+  for (const PresentImageResult& r : images) ratios.push_back(r.WholeRatio());
+  for (const SceneBenchResult& s : pipeline.scenes) ratios.push_back(s.Ratio());
+  if (plan.json) {
+    for (const PresentImageResult& r : images) {
+      JsonLine("present")
+          .Add("source", "image")
+          .Add("name", r.name)
+          .Count("width", r.width)
+          .Count("height", r.height)
+          .Count("wire_rectangles", r.wholeRectangles)
+          .Number("pipeline_mps", r.Rate(kPipelineWhole))
+          .Number("encoder_mps", r.Rate(kEncoderWhole))
+          .Number("ratio", r.WholeRatio())
+          .Count("wire_bytes", r.wholeBytes)
+          .Count("run_wire_rectangles", r.wireRectangles)
+          .Count("run_far_rectangles", r.farRectangles)
+          .Count("violations", r.violations)
+          .WriteTo(out);
+    }
+    for (const SceneBenchResult& s : pipeline.scenes) {
+      JsonLine("present")
+          .Add("source", "scene")
+          .Add("name", s.name)
+          .Count("width", kOutputWidth)
+          .Count("height", kOutputHeight)
+          .Count("frames", s.frames)
+          .Count("presents", s.presents)
+          .Count("wire_rectangles", s.sentRectangles)
+          .Count("wire_pixels", s.sentPixels)
+          .Number("pipeline_mps", s.PipelineRate())
+          .Number("encoder_mps", s.EncoderRate())
+          .Number("ratio", s.Ratio())
+          .Flag("damage_sent", s.damageCovered)
+          .WriteTo(out);
+    }
+    JsonLine("present-summary")
+        .Count("rounds", resolved.presentRounds)
+        .Count("scene_rounds", resolved.pipelineRounds)
+        .Number("geometric_mean", GeometricMean(ratios))
+        .Number("lowest", Lowest(ratios))
+        .Count("scene_wire_rectangles", pipeline.wireRectangles)
+        .Count("scene_far_rectangles", pipeline.farRectangles)
+        .Count("violations", pipeline.violations)
+        .WriteTo(out);
+    return;
+  }
+  std::fprintf(out,
+               "2. Present to the wire against the encoder alone on the rectangles the worker "
+               "sent, q75 4:2:0\n"
+               "   pipe: from the first present to the last byte on the wire, the far side "
+               "checking each frame's\n"
+               "   framing without decoding it; enc: the encoder alone on the same rectangles of "
+               "the same pixels.\n"
+               "   Megapixels sent a second; images median of %d rounds, scenes (one second at "
+               "1920 x 1080 after\n"
+               "   the first picture, drawing between frames not timed) median of %d\n",
+               resolved.presentRounds, resolved.pipelineRounds);
+  std::fprintf(out, "%-7s %-20s %-10s %6s %9s %9s %6s\n", "source", "name", "size", "rects",
+               "pipe MP/s", "enc MP/s", "ratio");
+  for (const PresentImageResult& r : images) {
+    std::fprintf(out, "%-7s %-20s %-10s %6u %9.1f %9.1f %6.2f\n", "image", r.name.c_str(),
+                 Size(r.width, r.height).c_str(), unsigned(r.wholeRectangles),
+                 r.Rate(kPipelineWhole), r.Rate(kEncoderWhole), r.WholeRatio());
+  }
+  for (const SceneBenchResult& s : pipeline.scenes) {
+    std::string frames = std::to_string(s.frames) + " frames";
+    std::fprintf(out, "%-7s %-20s %-10s %6u %9.1f %9.1f %6.2f\n", "scene", s.name.c_str(),
+                 frames.c_str(), unsigned(s.sentRectangles), s.PipelineRate(), s.EncoderRate(),
+                 s.Ratio());
+  }
+  std::fprintf(out, "%-67s %6.2f\n%-67s %6.2f\n\n", "geometric mean", GeometricMean(ratios),
+               "lowest", Lowest(ratios));
+}
+
+double SentPerGlyph(const GlyphBenchResult& glyph) {
+  return double(glyph.sentPixels) / glyph.wireRectangles;
+}
+
+void PrintGlyphPart(const BenchPlan& plan, const Resolved& resolved,
+                    const GlyphBenchResult& glyph, std::FILE* out) {
+  double ratio = glyph.ProcessMicroseconds() / glyph.EncoderMicroseconds();
+  if (plan.json) {
+    JsonLine("glyph")
+        .Count("width", 16)
+        .Count("height", 16)
+        .Count("presents", glyph.presents)
+        .Count("rounds", resolved.pipelineRounds)
+        .Number("process_us", glyph.ProcessMicroseconds())
+        .Number("driver_us", glyph.DriverMicroseconds())
+        .Number("encoder_us", glyph.EncoderMicroseconds())
+        .Number("process_over_encoder", ratio)
+        .Count("wire_rectangles", glyph.wireRectangles)
+        .Count("covering_rectangles", glyph.coveringRectangles)
+        .Number("sent_pixels_per_glyph", SentPerGlyph(glyph))
+        .Flag("far_side_decodes", false)
+        .WriteTo(out);
+    return;
+  }
+  std::fprintf(out,
+               "3. One small update: a 16 x 16 glyph from the present request to its last byte on "
+               "the wire,\n"
+               "   processor time per glyph over %d presents each waited out, median of %d "
+               "rounds.\n"
+               "   process: the whole process's processor time: the present calls, the driver's "
+               "frame worker and\n"
+               "   link thread, the host kernel's scheduling and the simulated USB stack and far "
+               "side, which checks\n"
+               "   the frame's framing and does not decode. driver: the presenting thread "
+               "(present calls and\n"
+               "   waits) and the driver's own threads. encoder: the encoder alone on the same "
+               "cell.\n",
+               glyph.presents, resolved.pipelineRounds);
+  std::fprintf(out, "%12s %12s %12s %18s %16s\n", "process us", "driver us", "encoder us",
+               "process / encoder", "pixels sent");
+  std::fprintf(out, "%12.1f %12.1f %12.2f %18.1f %16.0f\n\n", glyph.ProcessMicroseconds(),
+               glyph.DriverMicroseconds(), glyph.EncoderMicroseconds(), ratio,
+               SentPerGlyph(glyph));
+}
+
+void PrintOutputsPart(const BenchPlan& plan, const Resolved& resolved,
+                      const PipelineBenchResult& pipeline, std::FILE* out) {
+  if (plan.json) {
+    for (const SceneBenchResult& s : pipeline.scenes) {
+      JsonLine("outputs")
+          .Add("scene", s.name)
+          .Count("width", kOutputWidth)
+          .Count("height", kOutputHeight)
+          .Count("frames_per_second", kSceneFramesPerSecond)
+          .Count("frames", s.frames)
+          .Count("rounds", resolved.pipelineRounds)
+          .Number("process_seconds_per_second", s.ProcessPerSceneSecond())
+          .Number("driver_seconds_per_second", s.DriverPerSceneSecond())
+          .Number("encoder_seconds_per_second", s.EncoderPerSceneSecond())
+          .Number("outputs_per_core", 1 / s.ProcessPerSceneSecond())
+          .Number("outputs_per_core_driver", 1 / s.DriverPerSceneSecond())
+          .Number("outputs_per_core_encoder", 1 / s.EncoderPerSceneSecond())
+          .WriteTo(out);
+    }
+    return;
+  }
+  std::fprintf(out,
+               "4. Outputs served per core at 1920 x 1080, 60 frames a second: outputs per core = "
+               "1 / (processor\n"
+               "   seconds that one second of the scene costs), one second being %d frames after "
+               "its first picture\n"
+               "   (scaled to 60 when fewer), median of %d rounds. process and driver as in 3; "
+               "encoder: the encoder\n"
+               "   alone on the rectangles the worker sent.\n",
+               resolved.sceneFrames, resolved.pipelineRounds);
+  std::fprintf(out, "%-8s %9s %9s | %11s %8s | %11s %8s | %11s %8s\n", "scene", "rects/s",
+               "MP/s", "process ms", "outputs", "driver ms", "outputs", "encoder ms", "outputs");
+  for (const SceneBenchResult& s : pipeline.scenes) {
+    double perSecond = double(kSceneFramesPerSecond) / s.frames;
+    std::fprintf(out, "%-8s %9.0f %9.1f | %11.2f %8.1f | %11.2f %8.1f | %11.2f %8.1f\n",
+                 s.name.c_str(), s.sentRectangles * perSecond, s.sentPixels * perSecond / 1e6,
+                 s.ProcessPerSceneSecond() * 1e3, 1 / s.ProcessPerSceneSecond(),
+                 s.DriverPerSceneSecond() * 1e3, 1 / s.DriverPerSceneSecond(),
+                 s.EncoderPerSceneSecond() * 1e3, 1 / s.EncoderPerSceneSecond());
+  }
+  std::fprintf(out, "\n");
+}
+
+// The corpus images (whole frames) and the driver's path on one output: scenes and glyphs.
+bool RunPipelineParts(const BenchPlan& plan, const Resolved& resolved, std::FILE* out,
+                      std::string* error) {
+  bool present = resolved.Wants(plan, "present");
+  bool glyph = resolved.Wants(plan, "glyph");
+  bool outputs = resolved.Wants(plan, "outputs");
+  std::vector<PresentImageResult> images;
+  if (present) {
+    PresentSetting setting;
+    setting.rounds = resolved.presentRounds;
+    setting.tiles = false;
+    setting.decoderAlone = false;
+    for (const std::string& path : resolved.images) {
+      images.push_back(PresentImageResult{});
+      if (!BenchPresentImage(path, setting, &images.back(), error)) return false;
+    }
+  }
+  ScenePictures pictures;
+  for (const std::string& path : resolved.images) {
+    BgrxImage image;
+    std::string ignored;
+    if (LoadPng(path, &image, &ignored)) pictures.push_back(std::move(image));
+  }
+  PipelineBenchSetting setting;
+  setting.rounds = resolved.pipelineRounds;
+  setting.width = kOutputWidth;
+  setting.height = kOutputHeight;
+  setting.frames = resolved.sceneFrames;
+  setting.pictures = &pictures;
+  if (present || outputs) setting.scenes.assign(std::begin(kScenes), std::end(kScenes));
+  if (glyph) setting.glyphs = resolved.glyphs;
+  PipelineBenchResult pipeline;
+  if (!BenchPipeline(setting, &pipeline, error)) return false;
+  if (present) PrintPresentPart(plan, resolved, images, pipeline, out);
+  if (glyph) PrintGlyphPart(plan, resolved, pipeline.glyph, out);
+  if (outputs) PrintOutputsPart(plan, resolved, pipeline, out);
+  return true;
+}
+
+// ---- 5. Parallel encoding.
+
+struct ParallelResult {
+  bool measured = false;
+  std::string note;           // why not, when not measured
+  double oneProcessor = 0;    // megapixels a second, pipeline, EncodeThreads 1
+  double twoProcessors = 0;   // EncodeThreads 2
+};
+
+// Whether the driver reads Parameters\EncodeThreads, the number of processors its worker encodes
+// a frame with. Until it does, part 5 says so and measures nothing.
+bool DriverReadsEncodeThreads() { return false; }
+
+// A 2560 x 1440 frame presented through the driver to the wire, with EncodeThreads 1 and 2 in turn
+// (PresentSetting::parameters, REG_BINARY, read at the start); the contenders two sessions, one
+// per value, alternating round by round like every other part.
+bool RunParallelMeasurement(const Resolved& resolved, ParallelResult* result, std::string* error) {
+  (void)resolved;
+  (void)error;
+  result->note = "the measurement is not written yet";
+  return true;
+}
+
+void PrintParallelPart(const BenchPlan& plan, const ParallelResult& result, std::FILE* out) {
+  double ratio = result.twoProcessors / result.oneProcessor;
+  if (plan.json) {
+    JsonLine line("parallel");
+    line.Count("width", kParallelWidth).Count("height", kParallelHeight);
+    line.Flag("measured", result.measured);
+    if (result.measured) {
+      line.Number("one_processor_mps", result.oneProcessor)
+          .Number("two_processors_mps", result.twoProcessors)
+          .Number("ratio", ratio);
+    } else {
+      line.Add("note", result.note);
+    }
+    line.WriteTo(out);
+    return;
+  }
+  std::fprintf(out,
+               "5. Parallel encoding: a %d x %d frame presented to the wire with one and with two "
+               "encoding\n   processors (Parameters\\EncodeThreads)\n",
+               kParallelWidth, kParallelHeight);
+  if (!result.measured) {
+    std::fprintf(out, "   skipped: %s\n\n", result.note.c_str());
+    return;
+  }
+  std::fprintf(out, "%12s %12s %8s\n%12.1f %12.1f %8.2f\n\n", "1 proc MP/s", "2 proc MP/s",
+               "ratio", result.oneProcessor, result.twoProcessors, ratio);
+}
+
+bool RunParallelPart(const BenchPlan& plan, const Resolved& resolved, std::FILE* out,
+                     std::string* error) {
+  ParallelResult result;
+  if (!DriverReadsEncodeThreads()) {
+    result.note = "the driver does not read Parameters\\EncodeThreads yet";
+  } else if (!RunParallelMeasurement(resolved, &result, error)) {
+    return false;
+  }
+  PrintParallelPart(plan, result, out);
+  return true;
+}
+
+// ---- The plan.
+
+bool Resolve(const BenchPlan& plan, Resolved* resolved, std::string* error) {
+  std::vector<std::string> corpus = CorpusImages();
+  if (corpus.empty()) {
+    *error = "no corpus/ here or beside the sources";
+    return false;
+  }
+  resolved->images = corpus;
+  if (plan.quick) {
+    auto quick = std::find_if(corpus.begin(), corpus.end(), [](const std::string& path) {
+      return std::filesystem::path(path).filename() == kQuickImage;
+    });
+    resolved->images = {quick != corpus.end() ? *quick : corpus.front()};
+    resolved->encodeRounds = resolved->presentRounds = resolved->pipelineRounds = 2;
+    resolved->sceneFrames = 6;
+    resolved->glyphs = 20;
+  }
+  if (plan.rounds > 0) {
+    resolved->encodeRounds = resolved->presentRounds = resolved->pipelineRounds = plan.rounds;
+  }
+  return true;
+}
+
+void PrintHeader(const BenchPlan& plan, const Resolved& resolved, std::FILE* out) {
+  std::string parts;
+  for (const char* part : kParts) {
+    if (!resolved.Wants(plan, part)) continue;
+    parts += (parts.empty() ? "" : ",") + std::string(part);
+  }
+  if (plan.json) {
+    JsonLine("bench")
+        .Add("processor", CpuModel())
+        .Add("encoder_level", JpegCurrentStageRoutines()->Name)
+        .Add("libjpeg_turbo", LibjpegVersion())
+        .Flag("quick", plan.quick)
+        .Add("parts", parts)
+        .Count("images", resolved.images.size())
+        .WriteTo(out);
+    return;
+  }
+  std::fprintf(out,
+               "kxsim bench: %s; encoder level %s; libjpeg-turbo %s (its SIMD, islow DCT, restart "
+               "every MCU)%s\n"
+               "Each figure comes from contenders run in turn in this one run, each once per "
+               "round, the first\n"
+               "rotating from round to round, after a warm-up round. Parts: %s\n\n",
+               CpuModel().c_str(), JpegCurrentStageRoutines()->Name, LibjpegVersion(),
+               plan.quick ? "; --quick: figures for a check, not for reading" : "", parts.c_str());
+}
+
+void PrintUsage() {
+  std::fprintf(stderr,
+               "usage: kxsim bench [--quick] [--only PART,...] [--rounds N] [--json]\n"
+               "  parts: encode, present, glyph, outputs, parallel (default: all)\n"
+               "  --json: one JSON object a line, each with \"part\": bench (the header), encode,\n"
+               "  encode-summary, present, present-summary, glyph, outputs, parallel\n");
+}
+
+}  // namespace
+
+bool ParseBenchArguments(int argc, char** argv, BenchPlan* plan, std::string* error) {
+  for (int i = 0; i < argc; i++) {
+    std::string arg = argv[i];
+    bool hasValue = i + 1 < argc;
+    if (arg == "--quick") {
+      plan->quick = true;
+    } else if (arg == "--json") {
+      plan->json = true;
+    } else if (arg == "--rounds" && hasValue) {
+      if (!ParseInt(argv[++i], 1, 10000, &plan->rounds)) {
+        *error = std::string("bad number of rounds '") + argv[i] + "'";
+        return false;
+      }
+    } else if (arg == "--only" && hasValue) {
+      std::string list = argv[++i];
+      for (size_t start = 0; start <= list.size();) {
+        size_t comma = std::min(list.find(',', start), list.size());
+        std::string part = list.substr(start, comma - start);
+        if (std::find(std::begin(kParts), std::end(kParts), part) == std::end(kParts)) {
+          *error = "no part '" + part + "'";
+          return false;
+        }
+        plan->parts.insert(part);
+        start = comma + 1;
+      }
+    } else {
+      *error = "bad argument '" + arg + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool RunBench(const BenchPlan& plan, std::FILE* out, std::string* error) {
+  Resolved resolved;
+  if (!Resolve(plan, &resolved, error)) return false;
+  JpegSelectStageRoutines();  // what the adapter's start does before any encoder runs
+  PrintHeader(plan, resolved, out);
+  bool ok = true;
+  if (resolved.Wants(plan, "encode")) ok = RunEncodePart(plan, resolved, out, error);
+  bool pipeline = resolved.Wants(plan, "present") || resolved.Wants(plan, "glyph") ||
+                  resolved.Wants(plan, "outputs");
+  if (ok && pipeline) ok = RunPipelineParts(plan, resolved, out, error);
+  if (ok && resolved.Wants(plan, "parallel")) ok = RunParallelPart(plan, resolved, out, error);
+  std::fflush(out);
+  return ok;
+}
+
+int RunBenchCommand(int argc, char** argv) {
+  BenchPlan plan;
+  std::string error;
+  if (!ParseBenchArguments(argc, argv, &plan, &error)) {
+    std::fprintf(stderr, "kxsim bench: %s\n", error.c_str());
+    PrintUsage();
+    return 2;
+  }
+  hostk::ManagedThreadScope thread("kxsim");
+  bool ok = RunBench(plan, stdout, &error);
+  if (!ok) std::fprintf(stderr, "kxsim bench: %s\n", error.c_str());
+  std::string leaks = hostk::LeakReport();
+  if (!leaks.empty()) {
+    std::fprintf(stderr, "kxsim bench: the host kernel is not clean after the removals:\n%s\n",
+                 leaks.c_str());
+    ok = false;
+  }
+  return ok ? 0 : 1;
+}
+
+}  // namespace kxsim
