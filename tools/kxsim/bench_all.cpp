@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <filesystem>
 #include <iterator>
 #include <vector>
@@ -203,9 +202,11 @@ bool RunEncodePart(const BenchPlan& plan, const Resolved& resolved, std::FILE* o
 void PrintPresentPart(const BenchPlan& plan, const Resolved& resolved,
                       const std::vector<PresentImageResult>& images,
                       const PipelineBenchResult& pipeline, std::FILE* out) {
-  std::vector<double> ratios;
-  for (const PresentImageResult& r : images) ratios.push_back(r.WholeRatio());
-  for (const SceneBenchResult& s : pipeline.scenes) ratios.push_back(s.Ratio());
+  std::vector<double> imageRatios, sceneRatios;
+  for (const PresentImageResult& r : images) imageRatios.push_back(r.WholeRatio());
+  for (const SceneBenchResult& s : pipeline.scenes) sceneRatios.push_back(s.Ratio());
+  std::vector<double> ratios = imageRatios;
+  ratios.insert(ratios.end(), sceneRatios.begin(), sceneRatios.end());
   if (plan.json) {
     for (const PresentImageResult& r : images) {
       JsonLine("present")
@@ -244,6 +245,8 @@ void PrintPresentPart(const BenchPlan& plan, const Resolved& resolved,
         .Count("scene_rounds", resolved.pipelineRounds)
         .Number("geometric_mean", GeometricMean(ratios))
         .Number("lowest", Lowest(ratios))
+        .Number("images_geometric_mean", GeometricMean(imageRatios))
+        .Number("scenes_geometric_mean", GeometricMean(sceneRatios))
         .Count("scene_wire_rectangles", pipeline.wireRectangles)
         .Count("scene_far_rectangles", pipeline.farRectangles)
         .Count("violations", pipeline.violations)
@@ -274,7 +277,9 @@ void PrintPresentPart(const BenchPlan& plan, const Resolved& resolved,
                  frames.c_str(), unsigned(s.sentRectangles), s.PipelineRate(), s.EncoderRate(),
                  s.Ratio());
   }
-  std::fprintf(out, "%-67s %6.2f\n%-67s %6.2f\n\n", "geometric mean", GeometricMean(ratios),
+  std::fprintf(out, "%-67s %6.2f\n%-67s %6.2f\n%-67s %6.2f\n%-67s %6.2f\n\n",
+               "geometric mean, images", GeometricMean(imageRatios), "geometric mean, scenes",
+               GeometricMean(sceneRatios), "geometric mean, all", GeometricMean(ratios),
                "lowest", Lowest(ratios));
 }
 
@@ -415,12 +420,14 @@ struct ParallelResult {
 };
 
 // Whether the driver reads Parameters\EncodeThreads, the number of processors its worker encodes
-// a frame with. Until it does, part 5 says so and measures nothing.
+// a frame with. Until it does, part 5 says so and measures nothing; the change that adds the value
+// answers here (from what the started driver shows of it, say) and fills the measurement below.
 bool DriverReadsEncodeThreads() { return false; }
 
-// A 2560 x 1440 frame presented through the driver to the wire, with EncodeThreads 1 and 2 in turn
-// (PresentSetting::parameters, REG_BINARY, read at the start); the contenders two sessions, one
-// per value, alternating round by round like every other part.
+// To come with EncodeThreads: a 2560 x 1440 frame (corpus/large-photo-1.png) presented through
+// the driver to the wire on two sessions, one started with EncodeThreads 1 and one with 2 (a
+// REG_BINARY value, PresentSetting::parameters), the two alternating round by round, the first
+// rotating, like every other part; megapixels a second of each into `result`, measured true.
 bool RunParallelMeasurement(const Resolved& resolved, ParallelResult* result, std::string* error) {
   (void)resolved;
   (void)error;
@@ -511,12 +518,13 @@ void PrintHeader(const BenchPlan& plan, const Resolved& resolved, std::FILE* out
   }
   std::fprintf(out,
                "kxsim bench: %s; encoder level %s; libjpeg-turbo %s (its SIMD, islow DCT, restart "
-               "every MCU)%s\n"
+               "every MCU)\n%s"
                "Each figure comes from contenders run in turn in this one run, each once per "
                "round, the first\n"
                "rotating from round to round, after a warm-up round. Parts: %s\n\n",
                CpuModel().c_str(), JpegCurrentStageRoutines()->Name, LibjpegVersion(),
-               plan.quick ? "; --quick: figures for a check, not for reading" : "", parts.c_str());
+               plan.quick ? "--quick: figures for a check, not for reading\n" : "",
+               parts.c_str());
 }
 
 void PrintUsage() {
