@@ -318,8 +318,10 @@ void PrintGlyphPart(const BenchPlan& plan, const Resolved& resolved,
                "side, which checks\n"
                "   the frame's framing and does not decode. driver: the presenting thread "
                "(present calls and\n"
-               "   waits) and the driver's own threads. encoder: the encoder alone on the same "
-               "cell.\n",
+               "   waits) and the driver's own threads. encoder: the encoder alone on the "
+               "rectangle sent for\n"
+               "   the glyph (the grid alignment takes in the cells before it: pixels sent a "
+               "glyph).\n",
                glyph.presents, resolved.pipelineRounds);
   std::fprintf(out, "%12s %12s %12s %18s %16s\n", "process us", "driver us", "encoder us",
                "process / encoder", "pixels sent");
