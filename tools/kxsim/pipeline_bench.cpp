@@ -143,11 +143,8 @@ class PipelineBench {
     return CanvasOver(surface_->Data(), setting_.width, setting_.height, size_t(pitch_));
   }
 
-  // Presents `rects` and waits for the worker to put them on the wire; the rectangles it sent
-  // go to `sent`, checked against what the far side counted.
-  bool PresentAndSettle(const std::vector<PixelRect>& rects, std::vector<PixelRect>* sent,
-                        std::string* error) {
-    ULONG before = session_.Adapter().Rectangles();
+  // Presents `rects` and waits for the worker to put them on the wire.
+  bool PresentAndSettle(const std::vector<PixelRect>& rects, std::string* error) {
     for (const PixelRect& rect : rects) {
       NTSTATUS status = session_.Present(child_, *surface_, pitch_, rect);
       if (!NT_SUCCESS(status)) {
@@ -156,9 +153,11 @@ class PipelineBench {
       }
     }
     session_.Settle(kSettle);
-    return TakeSent(before, sent, error);
+    return true;
   }
 
+  // The rectangles sent since the last call into `sent`, checked against what the far side
+  // counted since it showed `before`.
   bool TakeSent(ULONG before, std::vector<PixelRect>* sent, std::string* error) {
     std::vector<SentRect> wire = watch_->Take();
     ULONG counted = session_.Adapter().Rectangles() - before;
@@ -181,7 +180,10 @@ class PipelineBench {
     Canvas canvas = SurfaceCanvas();
     play->Start(canvas);
     std::vector<PixelRect> sent;
-    if (!PresentAndSettle({canvas.Bounds()}, &sent, error)) return false;
+    ULONG before = session_.Adapter().Rectangles();
+    if (!PresentAndSettle({canvas.Bounds()}, error) || !TakeSent(before, &sent, error)) {
+      return false;
+    }
     RunCost cost;
     ULONGLONG pixels = 0;
     ULONG presents = 0;
@@ -191,9 +193,11 @@ class PipelineBench {
       play->Step(canvas, &damage);
       sent.clear();
       if (!damage.empty()) {
+        before = session_.Adapter().Rectangles();
         Clocks start = Clocks::Now(true);
-        if (!PresentAndSettle(damage, &sent, error)) return false;
+        if (!PresentAndSettle(damage, error)) return false;
         cost += Clocks::Now(true).Since(start);
+        if (!TakeSent(before, &sent, error)) return false;
       }
       if (!Covers(sent, damage)) scene.damageCovered = false;
       presents += ULONG(damage.size());
@@ -308,8 +312,11 @@ class PipelineBench {
                " rectangles";
       return false;
     }
-    if (record) glyphSent_ = sent;
-    if (!record) glyph.pipeline.push_back(cost);
+    if (record) {
+      glyphSent_ = sent;
+    } else {
+      glyph.pipeline.push_back(cost);
+    }
     return true;
   }
 
