@@ -6,6 +6,7 @@
 #include <iterator>
 #include <vector>
 
+#include "bench_parallel.h"
 #include "bench_support.h"
 #include "encoder_bench.h"
 #include "host/hostk.h"
@@ -414,66 +415,68 @@ bool RunPipelineParts(const BenchPlan& plan, const Resolved& resolved, std::FILE
 
 // ---- 5. Parallel encoding.
 
-struct ParallelResult {
-  bool measured = false;
-  std::string note;           // why not, when not measured
-  double oneProcessor = 0;    // megapixels a second, pipeline, EncodeThreads 1
-  double twoProcessors = 0;   // EncodeThreads 2
-};
-
-// Whether the driver reads Parameters\EncodeThreads, the number of processors its worker encodes
-// a frame with. Until it does, part 5 says so and measures nothing; the change that adds the value
-// answers here (from what the started driver shows of it, say) and fills the measurement below.
-bool DriverReadsEncodeThreads() { return false; }
-
-// To come with EncodeThreads: a 2560 x 1440 frame (corpus/large-photo-1.png) presented through
-// the driver to the wire on two sessions, one started with EncodeThreads 1 and one with 2 (a
-// REG_BINARY value, PresentSetting::parameters), the two alternating round by round, the first
-// rotating, like every other part; megapixels a second of each into `result`, measured true.
-bool RunParallelMeasurement(const Resolved& resolved, ParallelResult* result, std::string* error) {
-  (void)resolved;
-  (void)error;
-  result->note = "the measurement is not written yet";
-  return true;
+// A 2560 x 1440 corpus image, or "" when the corpus has none.
+std::string ParallelImage(BgrxImage* image) {
+  for (const std::string& path : CorpusImages()) {
+    std::string ignored;
+    if (!LoadPng(path, image, &ignored)) continue;
+    if (image->width == kParallelWidth && image->height == kParallelHeight) return path;
+  }
+  return "";
 }
 
-void PrintParallelPart(const BenchPlan& plan, const ParallelResult& result, std::FILE* out) {
-  double ratio = result.twoProcessors / result.oneProcessor;
-  if (plan.json) {
-    JsonLine line("parallel");
-    line.Count("width", kParallelWidth).Count("height", kParallelHeight);
-    line.Flag("measured", result.measured);
-    if (result.measured) {
-      line.Number("one_processor_mps", result.oneProcessor)
-          .Number("two_processors_mps", result.twoProcessors)
-          .Number("ratio", ratio);
-    } else {
-      line.Add("note", result.note);
-    }
-    line.WriteTo(out);
-    return;
-  }
-  std::fprintf(out,
-               "5. Parallel encoding: a %d x %d frame presented to the wire with one and with two "
-               "encoding\n   processors (Parameters\\EncodeThreads)\n",
-               kParallelWidth, kParallelHeight);
-  if (!result.measured) {
-    std::fprintf(out, "   skipped: %s\n\n", result.note.c_str());
-    return;
-  }
-  std::fprintf(out, "%12s %12s %8s\n%12.1f %12.1f %8.2f\n\n", "1 proc MP/s", "2 proc MP/s",
-               "ratio", result.oneProcessor, result.twoProcessors, ratio);
-}
-
+// The frame worker's sharing code (the encode threads EncodeThreads under Parameters asks for)
+// with one and with two processors, the two alternating round by round; the two-processor stream
+// must be the one-processor stream byte for byte.
 bool RunParallelPart(const BenchPlan& plan, const Resolved& resolved, std::FILE* out,
                      std::string* error) {
-  ParallelResult result;
-  if (!DriverReadsEncodeThreads()) {
-    result.note = "the driver does not read Parameters\\EncodeThreads yet";
-  } else if (!RunParallelMeasurement(resolved, &result, error)) {
-    return false;
+  BgrxImage image;
+  std::string path = ParallelImage(&image);
+  ParallelFigures figures;
+  if (!path.empty()) {
+    std::string name = std::filesystem::path(path).filename().string();
+    if (!BenchParallel(image, name, 75, 3, resolved.encodeRounds, 2, &figures, error)) {
+      return false;
+    }
+    if (!figures.identical) {
+      *error = "two processors did not write the one-processor stream of " + name;
+      return false;
+    }
   }
-  PrintParallelPart(plan, result, out);
+  bool measured = figures.megapixelsPerSecond.size() == 2;
+  double ratio = measured ? figures.megapixelsPerSecond[1] / figures.megapixelsPerSecond[0] : 0;
+  const char* note = "no 2560 x 1440 image in the corpus";
+  if (plan.json) {
+    JsonLine line("parallel");
+    line.Count("width", kParallelWidth).Count("height", kParallelHeight).Flag("measured", measured);
+    if (measured) {
+      line.Add("image", figures.name)
+          .Count("rounds", resolved.encodeRounds)
+          .Number("one_processor_mps", figures.megapixelsPerSecond[0])
+          .Number("two_processors_mps", figures.megapixelsPerSecond[1])
+          .Number("ratio", ratio)
+          .Flag("identical", figures.identical);
+    } else {
+      line.Add("note", note);
+    }
+    line.WriteTo(out);
+    return true;
+  }
+  std::fprintf(out,
+               "5. Parallel encoding: a %d x %d frame coded by the frame worker's sharing code "
+               "with one and with\n"
+               "   two processors (the worker and an encode thread, EncodeThreads under "
+               "Parameters), q75 4:2:0,\n"
+               "   median of %d rounds; the two-processor stream is the one-processor stream "
+               "byte for byte\n",
+               kParallelWidth, kParallelHeight, resolved.encodeRounds);
+  if (!measured) {
+    std::fprintf(out, "   skipped: %s\n\n", note);
+    return true;
+  }
+  std::fprintf(out, "%-20s %12s %12s %8s\n%-20s %12.1f %12.1f %8.2f\n\n", "image",
+               "1 proc MP/s", "2 proc MP/s", "ratio", figures.name.c_str(),
+               figures.megapixelsPerSecond[0], figures.megapixelsPerSecond[1], ratio);
   return true;
 }
 
