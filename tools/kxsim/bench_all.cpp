@@ -34,10 +34,10 @@ const EncoderSettingName kEncoderSettings[] = {
 // scrolled, a video.
 const char* const kScenes[] = {"typing", "drag", "scroll", "video"};
 
-// The output of parts 2 to 4: the demo's first display.
+// The output of the present, glyph and outputs parts: the demo's first display.
 constexpr int kOutputWidth = 1920;
 constexpr int kOutputHeight = 1080;
-// Part 5's frame: the size of the demo's second display.
+// The parallel part's frame: the size of the demo's second display.
 constexpr int kParallelWidth = 2560;
 constexpr int kParallelHeight = 1440;
 
