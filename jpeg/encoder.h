@@ -3,7 +3,8 @@
 // One JpegEncoder lives for one call: it is built from the parameters, writes the whole stream
 // (or the slices of it one thread codes) and is torn down again; a thread that codes rectangle
 // after rectangle may keep one and set it up anew for each. Its working memory covers one MCU
-// row, so it grows with the rectangle's width, not its area. All of it is paged pool tagged "KMOD", freed on every path.
+// row, so it grows with the rectangle's width, not its area. All of it is paged pool tagged
+// "KMOD", freed on every path.
 #pragma once
 
 #include "nt.h"

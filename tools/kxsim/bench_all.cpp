@@ -374,6 +374,20 @@ void PrintOutputsPart(const BenchPlan& plan, const Resolved& resolved,
   std::fprintf(out, "\n");
 }
 
+// "EncodeThreads" as --encode-threads asked, or nothing for the driver's default.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> EncodeThreadsParameter(
+    const BenchPlan& plan) {
+  if (plan.encodeThreads == 0) return {};
+  return {{"EncodeThreads", {uint8_t(plan.encodeThreads), 0, 0, 0}}};
+}
+
+// The processors the driver shares a large rectangle among in the pipeline parts.
+unsigned PipelineProcessors(const BenchPlan& plan) {
+  if (plan.encodeThreads != 0) return unsigned(plan.encodeThreads);
+  unsigned processors = KeQueryActiveProcessorCount(nullptr);
+  return processors > 1 ? std::min(processors - 1, 8u) : 1;
+}
+
 // The corpus images (whole frames) and the driver's path on one output: scenes and glyphs.
 bool RunPipelineParts(const BenchPlan& plan, const Resolved& resolved, std::FILE* out,
                       std::string* error) {
@@ -383,6 +397,7 @@ bool RunPipelineParts(const BenchPlan& plan, const Resolved& resolved, std::FILE
   std::vector<PresentImageResult> images;
   if (present) {
     PresentSetting setting;
+    setting.parameters = EncodeThreadsParameter(plan);
     setting.rounds = resolved.presentRounds;
     setting.tiles = false;
     setting.decoderAlone = false;
@@ -398,6 +413,7 @@ bool RunPipelineParts(const BenchPlan& plan, const Resolved& resolved, std::FILE
     if (LoadPng(path, &image, &ignored)) pictures.push_back(std::move(image));
   }
   PipelineBenchSetting setting;
+  setting.parameters = EncodeThreadsParameter(plan);
   setting.rounds = resolved.pipelineRounds;
   setting.width = kOutputWidth;
   setting.height = kOutputHeight;
@@ -517,6 +533,7 @@ void PrintHeader(const BenchPlan& plan, const Resolved& resolved, std::FILE* out
         .Add("libjpeg_turbo", LibjpegVersion())
         .Flag("quick", plan.quick)
         .Add("parts", parts)
+        .Count("encode_threads", PipelineProcessors(plan))
         .Count("images", resolved.images.size())
         .WriteTo(out);
     return;
@@ -526,16 +543,22 @@ void PrintHeader(const BenchPlan& plan, const Resolved& resolved, std::FILE* out
                "every MCU)\n%s"
                "Each figure comes from contenders run in turn in this one run, each once per "
                "round, the first\n"
-               "rotating from round to round, after a warm-up round. Parts: %s\n\n",
+               "rotating from round to round, after a warm-up round. Parts: %s\n"
+               "The driver's EncodeThreads in the present, glyph and outputs parts: %u (%s)\n\n",
                CpuModel().c_str(), JpegCurrentStageRoutines()->Name, LibjpegVersion(),
                plan.quick ? "--quick: figures for a check, not for reading\n" : "",
-               parts.c_str());
+               parts.c_str(), PipelineProcessors(plan),
+               plan.encodeThreads != 0 ? "--encode-threads"
+                                       : "its default, all processors but one");
 }
 
 void PrintUsage() {
   std::fprintf(stderr,
-               "usage: kxsim bench [--quick] [--only PART,...] [--rounds N] [--json]\n"
+               "usage: kxsim bench [--quick] [--only PART,...] [--rounds N] [--encode-threads N] "
+               "[--json]\n"
                "  parts: encode, present, glyph, outputs, parallel (default: all)\n"
+               "  --encode-threads: the driver's EncodeThreads (1..8) in present, glyph and\n"
+               "  outputs (default: the driver's own, all processors but one)\n"
                "  --json: one JSON object a line, each with \"part\": bench (the header), encode,\n"
                "  encode-summary, present, present-summary, glyph, outputs, parallel\n");
 }
@@ -553,6 +576,11 @@ bool ParseBenchArguments(int argc, char** argv, BenchPlan* plan, std::string* er
     } else if (arg == "--rounds" && hasValue) {
       if (!ParseInt(argv[++i], 1, 10000, &plan->rounds)) {
         *error = std::string("bad number of rounds '") + argv[i] + "'";
+        return false;
+      }
+    } else if (arg == "--encode-threads" && hasValue) {
+      if (!ParseInt(argv[++i], 1, 8, &plan->encodeThreads)) {
+        *error = std::string("bad number of encode threads '") + argv[i] + "'";
         return false;
       }
     } else if (arg == "--only" && hasValue) {

@@ -20,6 +20,9 @@ struct BenchPlan {
   bool quick = false;  // two rounds, one image, a few frames: a check that every part runs
   bool json = false;
   int rounds = 0;      // 0: each part's own default
+  // "EncodeThreads" for the driver in the present, glyph and outputs parts; 0: its default (all
+  // processors but one).
+  int encodeThreads = 0;
   std::set<std::string> parts;  // empty: every part
 };
 

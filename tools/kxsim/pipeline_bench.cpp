@@ -93,6 +93,7 @@ class PipelineBench {
   bool SetUp(std::string* error) {
     SessionOptions options;
     options.adapter.decodeFrames = false;
+    options.parameters = setting_.parameters;
     options.device = [this](std::shared_ptr<UsbDeviceModel> device) {
       watch_ = std::make_shared<WireWatch>(std::move(device));
       return watch_;

@@ -31,6 +31,8 @@ struct PipelineBenchSetting {
   std::vector<std::string> scenes;     // none: no scene measured
   const ScenePictures* pictures = nullptr;
   int glyphs = 0;                      // presents per round; 0: no glyph measured
+  // REG_BINARY values under the driver's Parameters key.
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> parameters;
 };
 
 // Seconds of one run: wall clock, the whole process's processor time, and the driver's (the
