@@ -2,8 +2,10 @@
 //
 // Rules:
 // - Only the worker posts jobs and starts or ends the crew, so the crew needs no lock: the job is
-//   set before the threads' Go events and read after them, and the worker reads the slices'
-//   outcomes only after every thread's Done event.
+//   filled in while it is closed, opened before the threads' Go events, and closed when the
+//   worker finds no slice left; the worker reads the outcomes once every thread that joined has
+//   left. A thread that wakes after the close keeps nobody waiting (waking a sleeping processor
+//   can take longer than a small rectangle's coding).
 // - Each thread (the worker too) saves the vector state its stages use around its part of a job
 //   and codes its slices with its own slice encoder, kept from job to job and set up anew for
 //   each (tables and working memory stay; the memory grows for a wider rectangle).
@@ -18,28 +20,32 @@
 
 namespace {
 
-constexpr ULONG kMaxSlices = 32;
 constexpr ULONG kSlicesPerProcessor = 4;
 constexpr ULONGLONG kMinSharedPixels = 256 * 256;
 constexpr ULONGLONG kMinSlicePixels = 128 * 128;
+constexpr LONG kEncodeJobClosed = 0x40000000;
 
-struct SliceOutcome {
-  LONG Result;
-  ULONG Length;
-};
+// A thread enters the job only while it is open.
+BOOLEAN JoinJob(EncodeJob* job) {
+  for (;;) {
+    LONG gate = InterlockedCompareExchange(&job->Gate, 0, 0);
+    if (gate & kEncodeJobClosed) return FALSE;
+    if (InterlockedCompareExchange(&job->Gate, gate + 1, gate) == gate) return TRUE;
+  }
+}
 
-}  // namespace
+// The last thread out of a closed job lets the worker go on.
+void LeaveJob(EncodeJob* job) {
+  if (InterlockedDecrement(&job->Gate) == kEncodeJobClosed) {
+    KeSetEvent(&job->Drained, IO_NO_INCREMENT, FALSE);
+  }
+}
 
-struct EncodeJob {
-  const JpegEncodeParams* Params;
-  ULONG Rows;        // MCU rows of the stream
-  ULONG SliceCount;
-  ULONG RegionSize;  // bytes of the output each slice may fill, from its index times this
-  LONG NextSlice;    // the next slice to take; taken with interlocked increments
-  SliceOutcome Slices[kMaxSlices];
-};
-
-namespace {
+// The worker, through with the job: no thread joins any more, and those inside are waited for.
+void CloseJob(EncodeJob* job) {
+  LONG before = InterlockedExchangeAdd(&job->Gate, kEncodeJobClosed);
+  if (before != 0) KeWaitForSingleObject(&job->Drained, Executive, KernelMode, FALSE, NULL);
+}
 
 // `*encoder` set up for the job's stream with `stages`: the one kept from before, or a new one.
 LONG PrepareEncoder(JpegEncoder** encoder, const JpegEncodeParams* params,
@@ -57,7 +63,7 @@ void RunSlices(EncodeJob* job, JpegEncoder** encoder) {
   for (;;) {
     LONG index = InterlockedIncrement(&job->NextSlice) - 1;
     if (index >= (LONG)job->SliceCount) break;
-    SliceOutcome* outcome = &job->Slices[index];
+    EncodeSliceOutcome* outcome = &job->Slices[index];
     if (!tried) prepared = PrepareEncoder(encoder, job->Params, stages);
     tried = TRUE;
     outcome->Result = prepared;
@@ -88,12 +94,13 @@ LONG EncodeAlone(EncodeCrew* crew, JpegEncodeParams* params) {
 
 VOID NTAPI EncodeThread(PVOID context) {
   EncodeHelper* helper = (EncodeHelper*)context;
+  EncodeCrew* crew = helper->Crew;
   for (;;) {
     KeWaitForSingleObject(&helper->Go, Executive, KernelMode, FALSE, NULL);
-    EncodeJob* job = helper->Crew->Job;
-    if (job == NULL) break;
-    RunSlices(job, &helper->Encoder);
-    KeSetEvent(&helper->Done, IO_NO_INCREMENT, FALSE);
+    if (InterlockedCompareExchange(&crew->Ending, 0, 0)) break;
+    if (!JoinJob(&crew->Job)) continue;  // woken late: the worker took every slice itself
+    RunSlices(&crew->Job, &helper->Encoder);
+    LeaveJob(&crew->Job);
   }
   if (helper->Encoder != NULL) JpegDestroySliceEncoder(helper->Encoder);
   helper->Encoder = NULL;
@@ -105,7 +112,6 @@ BOOLEAN StartHelper(EncodeCrew* crew, EncodeHelper* helper) {
   helper->Thread = NULL;
   helper->Encoder = NULL;
   KeInitializeEvent(&helper->Go, SynchronizationEvent, FALSE);
-  KeInitializeEvent(&helper->Done, SynchronizationEvent, FALSE);
   HANDLE handle;
   NTSTATUS status =
       PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, EncodeThread, helper);
@@ -117,8 +123,9 @@ BOOLEAN StartHelper(EncodeCrew* crew, EncodeHelper* helper) {
                                      NULL);
   ZwClose(handle);
   if (!NT_SUCCESS(status)) {
-    // Nobody could wait for it: it is told to end at once, before it touches any job.
+    // Nobody could wait for it, and it may not take part: the crew ends here, this thread at once.
     helper->Thread = NULL;
+    InterlockedExchange(&crew->Ending, 1);
     KeSetEvent(&helper->Go, IO_NO_INCREMENT, FALSE);
     return FALSE;
   }
@@ -132,7 +139,7 @@ ULONG SliceCountFor(const EncodeCrew* crew, const JpegEncodeParams* params, ULON
   ULONGLONG pixels = (ULONGLONG)(ULONG)params->Width * (ULONG)params->Height;
   if (pixels < kMinSharedPixels) return 1;
   ULONGLONG slices = processors * kSlicesPerProcessor;
-  if (slices > kMaxSlices) slices = kMaxSlices;
+  if (slices > kMaxEncodeSlices) slices = kMaxEncodeSlices;
   if (slices > rows) slices = rows;
   if (slices > pixels / kMinSlicePixels) slices = pixels / kMinSlicePixels;
   return (ULONG)slices;
@@ -157,8 +164,10 @@ BOOLEAN JoinSlices(const EncodeJob* job, JpegEncodeParams* params) {
 
 void StartEncodeCrew(EncodeCrew* crew, ULONG processors) {
   crew->HelperCount = 0;
-  crew->Job = NULL;
+  crew->Ending = 0;
   crew->Encoder = NULL;
+  crew->Job.Gate = kEncodeJobClosed;
+  KeInitializeEvent(&crew->Job.Drained, SynchronizationEvent, FALSE);
   if (processors > kMaxEncodeThreads) processors = kMaxEncodeThreads;
   while (crew->HelperCount + 1 < processors &&
          StartHelper(crew, &crew->Helpers[crew->HelperCount])) {
@@ -167,7 +176,7 @@ void StartEncodeCrew(EncodeCrew* crew, ULONG processors) {
 }
 
 void EndEncodeCrew(EncodeCrew* crew) {
-  crew->Job = NULL;
+  InterlockedExchange(&crew->Ending, 1);
   for (ULONG i = 0; i < crew->HelperCount; i++) {
     EncodeHelper* helper = &crew->Helpers[i];
     KeSetEvent(&helper->Go, IO_NO_INCREMENT, FALSE);
@@ -184,22 +193,19 @@ LONG EncodeWithCrew(EncodeCrew* crew, JpegEncodeParams* params) {
   ULONG rows = JpegMcuRowCount(params);
   ULONG slices = SliceCountFor(crew, params, rows);
   if (slices < 2) return EncodeAlone(crew, params);
-  EncodeJob job;
-  job.Params = params;
-  job.Rows = rows;
-  job.SliceCount = slices;
-  job.RegionSize = (ULONG)params->OutputCapacity / slices;
-  job.NextSlice = 0;
-  crew->Job = &job;
+  EncodeJob* job = &crew->Job;
+  job->Params = params;
+  job->Rows = rows;
+  job->SliceCount = slices;
+  job->RegionSize = (ULONG)params->OutputCapacity / slices;
+  job->NextSlice = 0;
+  InterlockedExchange(&job->Gate, 0);  // open: the threads may join from here on
   for (ULONG i = 0; i < crew->HelperCount; i++) {
     KeSetEvent(&crew->Helpers[i].Go, IO_NO_INCREMENT, FALSE);
   }
-  RunSlices(&job, &crew->Encoder);
-  for (ULONG i = 0; i < crew->HelperCount; i++) {
-    KeWaitForSingleObject(&crew->Helpers[i].Done, Executive, KernelMode, FALSE, NULL);
-  }
-  crew->Job = NULL;
-  if (JoinSlices(&job, params)) return JpegResultOk;
+  RunSlices(job, &crew->Encoder);
+  CloseJob(job);
+  if (JoinSlices(job, params)) return JpegResultOk;
   KX_TRACE(KX_TRACE_VERBOSE, "a shared rectangle failed in a slice: the worker codes it alone\n");
   return EncodeAlone(crew, params);
 }

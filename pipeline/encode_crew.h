@@ -10,24 +10,42 @@
 #include "nt.h"
 
 constexpr ULONG kMaxEncodeThreads = 8;  // processors one rectangle may use, the worker's included
+constexpr ULONG kMaxEncodeSlices = 32;
 
-struct EncodeJob;
 struct EncodeCrew;
-
 struct JpegEncoder;
 
+struct EncodeSliceOutcome {
+  LONG Result;
+  ULONG Length;
+};
+
+// One rectangle being shared out. The threads join it while it is open; the worker closes it once
+// it has no slice left to take, and waits only for the threads that joined before that: a thread
+// that wakes late finds it closed and goes back to sleep without keeping anyone waiting.
+struct EncodeJob {
+  const JpegEncodeParams* Params;
+  ULONG Rows;        // MCU rows of the stream
+  ULONG SliceCount;
+  ULONG RegionSize;  // bytes of the output each slice may fill, from its index times this
+  LONG NextSlice;    // the next slice to take; taken with interlocked increments
+  LONG Gate;         // threads in the job, plus kEncodeJobClosed once the worker is through
+  KEVENT Drained;    // synchronization: the last thread left a closed job
+  EncodeSliceOutcome Slices[kMaxEncodeSlices];
+};
+
 struct EncodeHelper {
-  PVOID Thread;  // referenced while the thread exists
+  PVOID Thread;          // referenced while the thread exists
   JpegEncoder* Encoder;  // the thread's own, kept from job to job; freed when it ends
-  KEVENT Go;     // synchronization: a job is posted, or the crew ends (no job)
-  KEVENT Done;   // synchronization: the thread is through with the job
+  KEVENT Go;             // synchronization: a job is posted, or the crew ends
   EncodeCrew* Crew;
 };
 
 struct EncodeCrew {
-  ULONG HelperCount;  // encode threads running besides the worker
+  ULONG HelperCount;     // encode threads running besides the worker
+  LONG Ending;           // set before the threads are told to go for the last time
   JpegEncoder* Encoder;  // the worker's, kept from rectangle to rectangle until the crew ends
-  EncodeJob* Job;     // the job being shared out, set before the threads are told to go
+  EncodeJob Job;         // closed between rectangles
   EncodeHelper Helpers[kMaxEncodeThreads - 1];
 };
 
