@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr ULONG kSlicesPerProcessor = 4;
+constexpr ULONG kSlicesPerProcessor = 16;
 constexpr ULONGLONG kMinSharedPixels = 256 * 256;
 constexpr ULONGLONG kMinSlicePixels = 128 * 128;
 constexpr LONG kEncodeJobClosed = 0x40000000;
