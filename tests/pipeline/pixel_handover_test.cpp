@@ -138,6 +138,7 @@ TEST_F(PixelHandover, RowsAreReadFromTheirPlacesWhicheverWayThePitchRuns) {
       ASSERT_TRUE(std::equal(source, source + 12 * 4, stored)) << "row " << row << ", " << sign;
     }
   }
+  Settle();  // the worker locks its own payload while it sends
   EXPECT_EQ(0u, hostk::MdlLiveCount());
 }
 
