@@ -145,6 +145,20 @@ ULONG SliceCountFor(const EncodeCrew* crew, const JpegEncodeParams* params, ULON
   return (ULONG)slices;
 }
 
+// `length` bytes from `source` to `dest` at or below it, in pieces that never overlap (the
+// kernel image links no memmove).
+void MoveDown(PUCHAR dest, const UCHAR* source, ULONG length) {
+  ULONG gap = (ULONG)(source - dest);
+  if (gap == 0) return;
+  while (length != 0) {
+    ULONG piece = length < gap ? length : gap;
+    RtlCopyMemory(dest, source, piece);
+    dest += piece;
+    source += piece;
+    length -= piece;
+  }
+}
+
 // The slices' bytes moved together behind the first one's; FALSE when a slice failed.
 BOOLEAN JoinSlices(const EncodeJob* job, JpegEncodeParams* params) {
   for (ULONG i = 0; i < job->SliceCount; i++) {
@@ -152,8 +166,8 @@ BOOLEAN JoinSlices(const EncodeJob* job, JpegEncodeParams* params) {
   }
   ULONG position = job->Slices[0].Length;
   for (ULONG i = 1; i < job->SliceCount; i++) {
-    RtlMoveMemory(params->Output + position, params->Output + i * job->RegionSize,
-                  job->Slices[i].Length);
+    MoveDown(params->Output + position, params->Output + i * job->RegionSize,
+             job->Slices[i].Length);
     position += job->Slices[i].Length;
   }
   params->OutputLength = (LONG)position;
