@@ -49,18 +49,14 @@ struct PixelSpan {
 };
 
 PixelSpan SpanOfRows(const UpdateDescriptor* d) {
-  PixelSpan whole = {0, d->TotalSize};
+  PixelSpan span = {0, d->TotalSize};
   UCHAR bpp = d->BitsPerPixel;
-  if (d->Left >= d->Right || d->Top >= d->Bottom) return whole;
-  if (bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return whole;
-  LONGLONG rowBytes = ((LONGLONG)d->Right - d->Left) * (bpp / 8);
-  LONGLONG first = d->SourceOffset;
-  LONGLONG last = first + (LONGLONG)d->SourcePitch * ((LONGLONG)d->Bottom - d->Top - 1);
-  LONGLONG low = first < last ? first : last;
-  LONGLONG end = (first < last ? last : first) + rowBytes;
-  if (low < 0 || end > (LONGLONG)d->TotalSize) return whole;
-  PixelSpan span = {(ULONG)low, (ULONG)(end - low)};
-  return span;
+  if (d->Left >= d->Right || d->Top >= d->Bottom) return span;
+  if (bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return span;
+  ULONG rowBytes = (ULONG)(d->Right - d->Left) * (bpp / 8);
+  PixelSpan rows;
+  if (!SourceRowsSpan(d, rowBytes, &rows.Offset, &rows.Length)) return span;
+  return rows;
 }
 
 }  // namespace

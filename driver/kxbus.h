@@ -392,6 +392,10 @@ NTSTATUS SetOutputMode(DisplayChannel* channel, USHORT width, USHORT height, USH
                        USHORT modeExtra);
 // STATUS_INVALID_PARAMETER, nothing copied or queued, for a descriptor that does not fit the
 // current mode or whose source rows leave the TotalSize bytes at `pixels`.
+// Source rows Top..Bottom-1 of `rowBytes` each, SourcePitch apart (either sign) from
+// SourceOffset: the bytes from the first of them to the end of the last; FALSE unless all lie
+// inside TotalSize.
+BOOLEAN SourceRowsSpan(const UpdateDescriptor* d, ULONG rowBytes, ULONG* offset, ULONG* length);
 NTSTATUS SubmitUpdate(DisplayChannel* channel, const UpdateDescriptor* descriptor,
                       const UCHAR* pixels);
 NTSTATUS StopOutput(DisplayChannel* channel);

@@ -103,6 +103,14 @@ LONG JpegEncodeSlice(JpegEncoder* encoder, ULONG first, ULONG count, PUCHAR outp
   return JpegResultOk;
 }
 
+LONG JpegEncodeWholeStream(JpegEncoder* encoder, JpegEncodeParams* params) {
+  ULONG length;
+  LONG result = JpegEncodeSlice(encoder, 0, encoder->McuRows, params->Output,
+                                (ULONG)params->OutputCapacity, &length);
+  if (result == JpegResultOk) params->OutputLength = (LONG)length;
+  return result;
+}
+
 LONG JpegEncodeFrame(JpegEncodeParams* params) {
   return JpegEncodeFrameWithStages(params, JpegCurrentStageRoutines());
 }
@@ -111,10 +119,7 @@ LONG JpegEncodeFrameWithStages(JpegEncodeParams* params, const JpegStageRoutines
   JpegEncoder* encoder;
   LONG result = JpegCreateSliceEncoder(params, stages, &encoder);
   if (result != JpegResultOk) return result;
-  ULONG length;
-  result = JpegEncodeSlice(encoder, 0, encoder->McuRows, params->Output,
-                           (ULONG)params->OutputCapacity, &length);
-  if (result == JpegResultOk) params->OutputLength = (LONG)length;
+  result = JpegEncodeWholeStream(encoder, params);
   JpegDestroyEncoder(encoder);
   return result;
 }

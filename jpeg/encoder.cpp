@@ -143,9 +143,7 @@ BOOLEAN JpegAllocateWorkMemory(JpegEncoder* encoder) {
   encoder->Coefficients = reinterpret_cast<SHORT*>(next);
   next += coefficientBytes;
   encoder->Writer.Buffer = next;
-  encoder->Writer.Fill = 0;
-  encoder->Writer.Bits = 0;
-  encoder->Writer.BitCount = 0;
+  JpegResetWriter(encoder);
   return TRUE;
 }
 

@@ -40,6 +40,10 @@ VOID JpegDestroySliceEncoder(JpegEncoder* encoder);
 LONG JpegEncodeSlice(JpegEncoder* encoder, ULONG first, ULONG count, PUCHAR output,
                      ULONG capacity, ULONG* length);
 
+// The whole stream of `params` (the one the encoder was set up for) into its output, as
+// JpegEncodeFrame writes it; OutputLength is set on success.
+LONG JpegEncodeWholeStream(JpegEncoder* encoder, JpegEncodeParams* params);
+
 // For kernel threads: saves the vector state the selected stages use and gives the stages to code
 // with until the matching restore: the portable ones when the state could not be saved.
 struct JpegVectorState {

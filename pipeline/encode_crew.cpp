@@ -82,13 +82,8 @@ LONG EncodeAlone(EncodeCrew* crew, JpegEncodeParams* params) {
   JpegVectorState state;
   const JpegStageRoutines* stages = JpegSaveVectorState(&state);
   LONG result = PrepareEncoder(&crew->Encoder, params, stages);
-  ULONG length;
-  if (result == JpegResultOk) {
-    result = JpegEncodeSlice(crew->Encoder, 0, JpegMcuRowCount(params), params->Output,
-                             (ULONG)params->OutputCapacity, &length);
-  }
+  if (result == JpegResultOk) result = JpegEncodeWholeStream(crew->Encoder, params);
   JpegRestoreVectorState(&state);
-  if (result == JpegResultOk) params->OutputLength = (LONG)length;
   return result;
 }
 

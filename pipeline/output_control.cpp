@@ -67,13 +67,9 @@ NTSTATUS ActivateOutput(DisplayChannel* channel, const ModeFields* mode) {
   return status;
 }
 
-// Source rows Top..Bottom-1 of `rowBytes` each, `pitch` apart from `offset`, all inside `total`.
 BOOLEAN SourceRowsFit(const UpdateDescriptor* d, ULONG rowBytes) {
-  LONGLONG first = d->SourceOffset;
-  LONGLONG last = first + (LONGLONG)d->SourcePitch * (d->Bottom - d->Top - 1);
-  LONGLONG low = first < last ? first : last;
-  LONGLONG high = first < last ? last : first;
-  return low >= 0 && high + rowBytes <= (LONGLONG)d->TotalSize;
+  ULONG offset, length;
+  return SourceRowsSpan(d, rowBytes, &offset, &length);
 }
 
 BOOLEAN UpdateFitsMode(const UpdateDescriptor* d, const ChannelMode* mode) {
@@ -104,6 +100,17 @@ BOOLEAN CopyIntoFrameStore(DisplayChannel* channel, const ChannelMode* mode,
 }
 
 }  // namespace
+
+BOOLEAN SourceRowsSpan(const UpdateDescriptor* d, ULONG rowBytes, ULONG* offset, ULONG* length) {
+  LONGLONG first = d->SourceOffset;
+  LONGLONG last = first + (LONGLONG)d->SourcePitch * ((LONGLONG)d->Bottom - d->Top - 1);
+  LONGLONG low = first < last ? first : last;
+  LONGLONG end = (first < last ? last : first) + rowBytes;
+  if (low < 0 || end > (LONGLONG)d->TotalSize) return FALSE;
+  *offset = (ULONG)low;
+  *length = (ULONG)(end - low);
+  return TRUE;
+}
 
 ChannelMode ReadChannelMode(DisplayChannel* channel) {
   KIRQL irql;
