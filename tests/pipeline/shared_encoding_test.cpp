@@ -12,6 +12,34 @@ constexpr bool kThreadSanitizer = true;
 constexpr bool kThreadSanitizer = false;
 #endif
 
+// The stage tables a test codes with: every level this processor runs, the selected one last. The
+// shipped image selects its own, out of the test program's reach: there, only that one (nullptr).
+std::vector<const JpegStageRoutines*> StagesToTry() {
+#if defined(KX_SHIPPED_IMAGE)
+  return {nullptr};
+#else
+  std::vector<const JpegStageRoutines*> levels;
+  for (ULONG level = 0; JpegStageRoutinesAt(level) != nullptr; level++) {
+    bool sampled = !kThreadSanitizer || level == 0 || level == JpegProcessorStageLevel();
+    if (JpegProcessorRunsLevel(level) && sampled) levels.push_back(JpegStageRoutinesAt(level));
+  }
+  return levels;
+#endif
+}
+
+void UseStages(const JpegStageRoutines* stages) {
+#if defined(KX_SHIPPED_IMAGE)
+  (void)stages;
+#else
+  JpegUseStageRoutines(stages != nullptr ? stages
+                                         : JpegStageRoutinesAt(JpegProcessorStageLevel()));
+#endif
+}
+
+const char* NameOf(const JpegStageRoutines* stages) {
+  return stages != nullptr ? stages->Name : "the image's own level";
+}
+
 struct Received {
   ULONGLONG digest = 0;
   ULONG rectangles = 0;
@@ -21,7 +49,7 @@ class SharedEncoding : public PipelineTest {
  protected:
   void SetUp() override { Plug(); }
   void TearDown() override {
-    JpegUseStageRoutines(JpegStageRoutinesAt(JpegProcessorStageLevel()));
+    UseStages(nullptr);
     PipelineTest::TearDown();
   }
 
@@ -32,7 +60,7 @@ class SharedEncoding : public PipelineTest {
     StopFrameWorker(bus_);
     bus_->Channels[0].Free = 1;
     bus_->EncodeThreads = processors;
-    JpegUseStageRoutines(stages);
+    UseStages(stages);
     LONG id = nextId_++;
     PDEVICE_OBJECT child = AddChild(0, id);
     EXPECT_EQ(STATUS_SUCCESS, SetMode(child, (USHORT)image.width, (USHORT)image.height));
@@ -58,7 +86,7 @@ class SharedEncoding : public PipelineTest {
       Received shared = Send(image, processors, stages);
       EXPECT_EQ(alone.rectangles, shared.rectangles) << what << ", " << processors;
       EXPECT_EQ(alone.digest, shared.digest)
-          << what << " at " << stages->Name << ": " << processors << " processors";
+          << what << " at " << NameOf(stages) << ": " << processors << " processors";
     }
   }
 
@@ -67,13 +95,11 @@ class SharedEncoding : public PipelineTest {
 
 TEST_F(SharedEncoding, SyntheticDesktopsGiveTheWorkersBytesAtEveryLevelAndProcessorCount) {
   kxsim::BgrxImage image = SyntheticDesktop(kThreadSanitizer ? 400 : 720, 416, 3);
-  for (ULONG level = 0; JpegStageRoutinesAt(level) != nullptr; level++) {
-    if (!JpegProcessorRunsLevel(level)) continue;
-    bool sampled = !kThreadSanitizer || level == 0 || level == JpegProcessorStageLevel();
-    if (!sampled) continue;
-    for (UCHAR sampling : {UCHAR(3), UCHAR(level % 2 == 0 ? 0 : 1)}) {
+  std::vector<const JpegStageRoutines*> levels = StagesToTry();
+  for (size_t i = 0; i < levels.size(); i++) {
+    for (UCHAR sampling : {UCHAR(3), UCHAR(i % 2 == 0 ? 0 : 1)}) {
       bus_->Sampling = sampling;
-      ExpectSameBytesAtEveryCount(image, JpegStageRoutinesAt(level), kMaxEncodeThreads,
+      ExpectSameBytesAtEveryCount(image, levels[i], kMaxEncodeThreads,
                                   "sampling " + std::to_string(sampling));
     }
   }
@@ -85,7 +111,7 @@ TEST_F(SharedEncoding, CorpusImagesGiveTheWorkersBytes) {
   if (kThreadSanitizer) GTEST_SKIP() << "the synthetic desktops cover the threads here";
   std::vector<std::string> names = CorpusNames();
   ASSERT_FALSE(names.empty()) << "corpus folder not found at " << KX_CORPUS_DIR;
-  const JpegStageRoutines* stages = JpegStageRoutinesAt(JpegProcessorStageLevel());
+  const JpegStageRoutines* stages = StagesToTry().back();
   for (size_t i = 0; i < names.size(); i++) {
     kxsim::BgrxImage image = CorpusImage(names[i]);
     ASSERT_GT(image.width, 0) << names[i];
@@ -102,7 +128,7 @@ TEST_F(SharedEncoding, CorpusImagesGiveTheWorkersBytes) {
 // the worker codes alone. The bytes stay the worker's either way.
 TEST_F(SharedEncoding, ACrewShortOfThreadsStillSendsTheWorkersBytes) {
   kxsim::BgrxImage image = SyntheticDesktop(512, 320, 8);
-  const JpegStageRoutines* stages = JpegCurrentStageRoutines();
+  const JpegStageRoutines* stages = StagesToTry().back();
   Received alone = Send(image, 1, stages);
   for (uint64_t failing : {2, 3, 4}) {
     hostk::PsFailThreadCreation(failing);  // the worker is the first thread, its crew the next ones
