@@ -172,7 +172,8 @@ bool RunEncodePart(const BenchPlan& plan, const Resolved& resolved, std::FILE* o
   }
   std::fprintf(out,
                "1. Encoder against libjpeg-turbo: our megapixels a second over libjpeg-turbo's on "
-               "the same image,\n   median of %d rounds (our PSNR less theirs in brackets, dB)\n",
+               "the same image,\n   each encoder kept from image to image, median of %d rounds "
+               "(our PSNR less theirs in brackets, dB)\n",
                resolved.encodeRounds);
   std::fprintf(out, "%-20s %-10s", "image", "pixels");
   for (const EncoderSettingName& setting : kEncoderSettings) {

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "jpeg/slices.h"
+
 namespace kxsim {
 
 bool ParseInt(const char* text, int low, int high, int* value) {
@@ -67,5 +69,19 @@ double SecondsOf(clockid_t clock) {
 
 double ProcessProcessorSeconds() { return SecondsOf(CLOCK_PROCESS_CPUTIME_ID); }
 double ThreadProcessorSeconds() { return SecondsOf(CLOCK_THREAD_CPUTIME_ID); }
+
+KeptEncoder::~KeptEncoder() { Release(); }
+
+void KeptEncoder::Release() {
+  if (encoder_ != nullptr) JpegDestroySliceEncoder(encoder_);
+  encoder_ = nullptr;
+}
+
+LONG KeptEncoder::Encode(JpegEncodeParams* params, const JpegStageRoutines* stages) {
+  if (stages == nullptr) stages = JpegCurrentStageRoutines();
+  LONG result = encoder_ != nullptr ? JpegReuseSliceEncoder(encoder_, params, stages)
+                                    : JpegCreateSliceEncoder(params, stages, &encoder_);
+  return result == JpegResultOk ? JpegEncodeWholeStream(encoder_, params) : result;
+}
 
 }  // namespace kxsim

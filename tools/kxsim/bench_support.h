@@ -1,9 +1,14 @@
 // What the benchmark commands share: argument parsing of numbers, the corpus, the processor's
-// name, medians and means, and processor time.
+// name, medians and means, processor time, and our encoder as the frame worker uses it.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "jpeg/jpeg.h"
+
+struct JpegEncoder;
+struct JpegStageRoutines;
 
 namespace kxsim {
 
@@ -18,5 +23,22 @@ double GeometricMean(const std::vector<double>& values);
 // Seconds of processor time used so far by the whole process, and by the calling thread.
 double ProcessProcessorSeconds();
 double ThreadProcessorSeconds();
+
+// Our encoder kept from rectangle to rectangle, as the frame worker keeps its own (and as the
+// peer keeps its compress object): tables and working memory are made once, not per stream.
+class KeptEncoder {
+ public:
+  KeptEncoder() = default;
+  KeptEncoder(const KeptEncoder&) = delete;
+  KeptEncoder& operator=(const KeptEncoder&) = delete;
+  ~KeptEncoder();
+  // As JpegEncodeFrame, at the stage level in use or the one given.
+  LONG Encode(JpegEncodeParams* params, const JpegStageRoutines* stages = nullptr);
+  // Its memory freed, before the driver whose pool it came from goes; made again when needed.
+  void Release();
+
+ private:
+  JpegEncoder* encoder_ = nullptr;
+};
 
 }  // namespace kxsim

@@ -229,9 +229,9 @@ class PipelineBench {
                             output_.data(),
                             LONG(std::min<size_t>(output_.size(), INT_MAX)),
                             0};
-    LONG status = JpegEncodeFrame(&params);
+    LONG status = encoder_.Encode(&params);
     if (status != JpegResultOk) {
-      *error = "JpegEncodeFrame failed with " + std::to_string(status);
+      *error = "the encoder failed with " + std::to_string(status);
       return false;
     }
     return true;
@@ -380,6 +380,7 @@ class PipelineBench {
       }
     }
     surface_.reset();
+    encoder_.Release();
     NTSTATUS status = session_.Remove();
     if (ok && !NT_SUCCESS(status)) {
       *error = "removing the device failed with " + StatusText(status);
@@ -400,6 +401,7 @@ class PipelineBench {
   int glyphs_ = 0;
   std::vector<PixelRect> glyphSent_;  // what the worker sent for the glyphs in the warm-up
   std::vector<uint8_t> output_;
+  KeptEncoder encoder_;  // kept from rectangle to rectangle, as the worker keeps its own
   // For each scene, the rectangles the worker sent for each timed frame of the warm-up.
   std::vector<std::vector<std::vector<PixelRect>>> sentPerFrame_;
 };

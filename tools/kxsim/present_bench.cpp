@@ -145,11 +145,19 @@ bool RunPipeline(Stage* stage, const Workload& load, PresentImageResult* result,
   return true;
 }
 
+// The encoder alone: its output buffer, made and touched before any timing, and the encoder kept
+// from rectangle to rectangle as the worker keeps its own.
+struct EncoderAlone {
+  std::vector<uint8_t> output;
+  KeptEncoder encoder;
+};
+
 // The encoder alone on the rectangles the worker sends, read from the image where they lie; the
 // streams kept in `streams` when given.
 bool RunEncoder(const BgrxImage& image, const PresentSetting& setting, const Workload& load,
-                std::vector<uint8_t>* output, double* seconds, std::string* error,
+                EncoderAlone* alone, double* seconds, std::string* error,
                 std::vector<std::vector<uint8_t>>* streams = nullptr) {
+  std::vector<uint8_t>* output = &alone->output;
   auto start = std::chrono::steady_clock::now();
   for (const PixelRect& rect : load.sent) {
     JpegEncodeParams params{rect.Width(),
@@ -162,9 +170,9 @@ bool RunEncoder(const BgrxImage& image, const PresentSetting& setting, const Wor
                             output->data(),
                             LONG(std::min<size_t>(output->size(), INT_MAX)),
                             0};
-    LONG result = JpegEncodeFrame(&params);
+    LONG result = alone->encoder.Encode(&params);
     if (result != JpegResultOk) {
-      *error = "JpegEncodeFrame failed with " + std::to_string(result);
+      *error = "the encoder failed with " + std::to_string(result);
       return false;
     }
     if (streams != nullptr) {
@@ -193,7 +201,7 @@ bool RunDecoder(const Workload& load, double* seconds, std::string* error) {
 // The warm-up: one run of each, which also learns the rectangles the worker sends for each
 // workload and what it puts on the wire.
 bool WarmUp(const BgrxImage& image, const PresentSetting& setting, Stage* stage, Workload* whole,
-            Workload* tiles, std::vector<uint8_t>* output, PresentImageResult* result,
+            Workload* tiles, EncoderAlone* alone, PresentImageResult* result,
             std::string* error) {
   AdapterSession& session = stage->session;
   ULONG before = session.Adapter().Rectangles();
@@ -217,13 +225,13 @@ bool WarmUp(const BgrxImage& image, const PresentSetting& setting, Stage* stage,
     return false;
   }
   double seconds;
-  bool ok = RunEncoder(image, setting, *whole, output, &seconds, error, &whole->streams) &&
+  bool ok = RunEncoder(image, setting, *whole, alone, &seconds, error, &whole->streams) &&
             (!setting.decoderAlone || RunDecoder(*whole, &seconds, error));
   if (!ok || !setting.tiles) return ok;
   bytes = session.Port().Counters().bytesOut;
   if (!RunPipeline(stage, *tiles, result, &seconds, error, &tiles->sent)) return false;
   result->tileBytes = session.Port().Counters().bytesOut - bytes;
-  return RunEncoder(image, setting, *tiles, output, &seconds, error, &tiles->streams) &&
+  return RunEncoder(image, setting, *tiles, alone, &seconds, error, &tiles->streams) &&
          (!setting.decoderAlone || RunDecoder(*tiles, &seconds, error));
 }
 
@@ -244,10 +252,10 @@ bool Measure(const BgrxImage& image, const PresentSetting& setting, Stage* stage
   Workload whole = WholeFrame(image.width, image.height);
   Workload tiles = Tiles(image.width, image.height);
   result->tiles = setting.tiles ? TileCount(tiles) : 0;
-  // Room for any stream of the image: far above what even noise at quality 100 needs; made and
-  // touched before any timing.
-  std::vector<uint8_t> output(size_t(16) * image.width * image.height + 65536, 0);
-  if (!WarmUp(image, setting, stage, &whole, &tiles, &output, result, error)) return false;
+  // Room for any stream of the image: far above what even noise at quality 100 needs.
+  EncoderAlone alone;
+  alone.output.assign(size_t(16) * image.width * image.height + 65536, 0);
+  if (!WarmUp(image, setting, stage, &whole, &tiles, &alone, result, error)) return false;
   std::vector<int> contenders = Contenders(setting);
   for (int round = 0; round < setting.rounds; round++) {
     for (size_t i = 0; i < contenders.size(); i++) {
@@ -257,12 +265,12 @@ bool Measure(const BgrxImage& image, const PresentSetting& setting, Stage* stage
       switch (kind) {
         case kPipelineWhole: ok = RunPipeline(stage, whole, result, &seconds, error); break;
         case kEncoderWhole:
-          ok = RunEncoder(image, setting, whole, &output, &seconds, error);
+          ok = RunEncoder(image, setting, whole, &alone, &seconds, error);
           break;
         case kDecoderWhole: ok = RunDecoder(whole, &seconds, error); break;
         case kPipelineTiles: ok = RunPipeline(stage, tiles, result, &seconds, error); break;
         case kEncoderTiles:
-          ok = RunEncoder(image, setting, tiles, &output, &seconds, error);
+          ok = RunEncoder(image, setting, tiles, &alone, &seconds, error);
           break;
         default: ok = RunDecoder(tiles, &seconds, error); break;
       }
