@@ -9,7 +9,8 @@
 //   32768 R = 32767 R + R, R being (B, R) >> 16. The sums are then shifted by 16 as in C; every
 //   result lies in 0..255, so the packs with saturation change nothing.
 // - Pixels are converted four vectors at a time while they lie within the row; the rest of the
-//   row goes through the portable routine. Three-byte pixels go through it entirely. Four vectors
+//   row goes as one more group from a copy, padded with zeros. Three-byte pixels go through the
+//   portable routine entirely. Four vectors
 //   of one colour (most of a desktop) are converted as one pixel. The source is prefetched
 //   PrefetchDistance bytes ahead (a prefetch never faults, so past the frame's end too).
 // - Reduction sums byte pairs into 16-bit lanes, adds the alternating bias (0, 1 for a pair of
@@ -99,8 +100,28 @@ struct ColorKernel {
         ConvertGroup(source + 4 * done, y + done, cb + done, cr + done);
       }
     }
+    if (bytesPerPixel == 4 && done < width) {
+      ConvertLastGroup(source + 4 * done, width - done, y + done, cb + done, cr + done);
+      return;
+    }
     JpegConvertRowPortable(source + bytesPerPixel * done, bytesPerPixel, width - done, y + done,
                            cb + done, cr + done);
+  }
+
+  // The last `count` (fewer than a group) 4-byte pixels of a row, as a group of their own: the
+  // pixels after them are zero, converted and dropped. Every pixel is converted on its own, so
+  // the row's samples are those the portable routine gives.
+  static KX_SIMD_INLINE VOID ConvertLastGroup(const UCHAR* source, ULONG count, PUCHAR y,
+                                              PUCHAR cb, PUCHAR cr) {
+    constexpr ULONG GroupPixels = 4 * PixelsPerVector;
+    alignas(32) UCHAR pixels[4 * GroupPixels];
+    UCHAR samples[3][GroupPixels];
+    RtlCopyMemory(pixels, source, 4 * count);
+    RtlZeroMemory(pixels + 4 * count, 4 * (GroupPixels - count));
+    ConvertGroup(pixels, samples[0], samples[1], samples[2]);
+    RtlCopyMemory(y, samples[0], count);
+    RtlCopyMemory(cb, samples[1], count);
+    RtlCopyMemory(cr, samples[2], count);
   }
 
   // Sums of byte pairs of two vectors, as bytes again after adding `bias` and shifting.
