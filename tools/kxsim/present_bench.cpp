@@ -115,12 +115,16 @@ bool SetUpStage(const BgrxImage& image, const PresentSetting& setting, Stage* st
 
 // Presents every batch and waits after each until the worker is idle, then checks that the far
 // side counted what the worker sends for it. The time from the first present to the worker idle
-// after the last batch. The rectangles seen on the wire go to `sent` when given.
+// after the last batch, and of that the time in the present calls when `inCalls` is given. The
+// rectangles seen on the wire go to `sent` when given.
 bool RunPipeline(Stage* stage, const Workload& load, PresentImageResult* result, double* seconds,
-                 std::string* error, std::vector<PixelRect>* sent = nullptr) {
+                 std::string* error, std::vector<PixelRect>* sent = nullptr,
+                 double* inCalls = nullptr) {
   ULONG drawn = stage->session.Adapter().Rectangles();
   auto start = std::chrono::steady_clock::now();
+  std::chrono::duration<double> calls{0};
   for (size_t b = 0; b < load.batches.size(); b++) {
+    auto batchStart = std::chrono::steady_clock::now();
     for (const PixelRect& rect : load.batches[b]) {
       NTSTATUS status = stage->session.Present(stage->child, *stage->pixels, stage->pitch, rect);
       if (!NT_SUCCESS(status)) {
@@ -128,6 +132,7 @@ bool RunPipeline(Stage* stage, const Workload& load, PresentImageResult* result,
         return false;
       }
     }
+    calls += std::chrono::steady_clock::now() - batchStart;
     stage->session.Settle(kSettle);
     drawn += load.drawnPerBatch[b];
     if (stage->session.Adapter().Rectangles() != drawn) {
@@ -137,6 +142,7 @@ bool RunPipeline(Stage* stage, const Workload& load, PresentImageResult* result,
     }
   }
   *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (inCalls != nullptr) *inCalls = calls.count();
   std::vector<SentRect> wire = stage->watch->Take();
   result->wireRectangles += ULONG(wire.size());
   for (const SentRect& rect : wire) {
@@ -263,7 +269,12 @@ bool Measure(const BgrxImage& image, const PresentSetting& setting, Stage* stage
       double seconds = 0;
       bool ok;
       switch (kind) {
-        case kPipelineWhole: ok = RunPipeline(stage, whole, result, &seconds, error); break;
+        case kPipelineWhole: {
+          double inCall = 0;
+          ok = RunPipeline(stage, whole, result, &seconds, error, nullptr, &inCall);
+          result->callSeconds.push_back(inCall);
+          break;
+        }
         case kEncoderWhole:
           ok = RunEncoder(image, setting, whole, &alone, &seconds, error);
           break;
@@ -313,6 +324,22 @@ bool Finish(const BgrxImage& image, const PresentSetting& setting, Stage* stage,
 double PresentImageResult::Rate(int contender) const {
   if (seconds[contender].empty()) return 0;
   return double(width) * height / Median(seconds[contender]) / 1e6;
+}
+
+double PresentImageResult::CallMilliseconds() const {
+  return callSeconds.empty() ? 0 : 1e3 * Median(callSeconds);
+}
+
+double PresentImageResult::AfterCallMilliseconds() const {
+  const std::vector<double>& pipe = seconds[kPipelineWhole];
+  if (pipe.empty() || pipe.size() != callSeconds.size()) return 0;
+  std::vector<double> after;
+  for (size_t i = 0; i < pipe.size(); i++) after.push_back(pipe[i] - callSeconds[i]);
+  return 1e3 * Median(after);
+}
+
+double PresentImageResult::EncoderMilliseconds() const {
+  return seconds[kEncoderWhole].empty() ? 0 : 1e3 * Median(seconds[kEncoderWhole]);
 }
 
 bool BenchPresentImage(const std::string& path, const PresentSetting& setting,

@@ -43,6 +43,9 @@ struct PresentImageResult {
   int height = 0;
   size_t tiles = 0;
   std::vector<double> seconds[kPresentContenders];  // one per round; none when not run
+  // Of the whole frame's pipeline, per round: the present call itself (the pixels locked, mapped,
+  // copied into the store, unmapped and queued) before the worker's part.
+  std::vector<double> callSeconds;
   double farPsnr = 0;         // with farDecode
   ULONGLONG wholeBytes = 0;   // on the wire for one whole-frame present
   ULONGLONG tileBytes = 0;    // for one pass of tiles
@@ -54,6 +57,11 @@ struct PresentImageResult {
   // Megapixels of the image a second, from the median round.
   double Rate(int contender) const;
   double WholeRatio() const { return Rate(kPipelineWhole) / Rate(kEncoderWhole); }
+  // Medians over the rounds, in milliseconds: of the whole frame's present call, of the rest of
+  // its pipeline (the worker's wake, encoding and sending), of the encoder alone on its rectangles.
+  double CallMilliseconds() const;
+  double AfterCallMilliseconds() const;
+  double EncoderMilliseconds() const;
   double TilesRatio() const { return Rate(kPipelineTiles) / Rate(kEncoderTiles); }
 };
 
