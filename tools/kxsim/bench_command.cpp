@@ -19,42 +19,24 @@ struct BenchOptions {
   bool json = false;
 };
 
-void PrintUsage() {
-  std::fprintf(stderr,
-               "usage: kxsim bench-encode [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--levels] "
-               "[--json]\n"
-               "  images default to the PNG files of corpus/\n");
-}
+constexpr char kUsage[] =
+    "usage: kxsim bench-encode [IMAGES...] [-q Q] [-s 0..3] [--rounds N] [--levels] "
+    "[--json]\n"
+    "  images default to the PNG files of corpus/\n";
 
 bool ParseOptions(int argc, char** argv, BenchOptions* options) {
-  for (int i = 0; i < argc; i++) {
-    std::string arg = argv[i];
-    bool hasValue = i + 1 < argc;
-    bool ok = true;
-    if (arg == "-q" && hasValue) {
-      arg += std::string(" ") + argv[++i];
-      ok = ParseInt(argv[i], 0, 100, &options->setting.quality);
-    } else if (arg == "-s" && hasValue) {
-      arg += std::string(" ") + argv[++i];
-      ok = ParseInt(argv[i], 0, 3, &options->setting.sampling);
-    } else if (arg == "--rounds" && hasValue) {
-      arg += std::string(" ") + argv[++i];
-      ok = ParseInt(argv[i], 1, 10000, &options->setting.rounds);
-    } else if (arg == "--levels") {
-      options->levels = true;
-    } else if (arg == "--json") {
-      options->json = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      ok = false;
-    } else {
-      options->images.push_back(arg);
-    }
-    if (!ok) {
-      std::fprintf(stderr, "kxsim bench-encode: bad argument '%s'\n", arg.c_str());
-      PrintUsage();
-      return false;
-    }
+  ImageBenchArguments arguments{{}, &options->setting.quality, &options->setting.sampling,
+                                &options->setting.rounds};
+  auto ownFlag = [options](const std::string& flag) {
+    if (flag != "--levels") return false;
+    options->levels = true;
+    return true;
+  };
+  if (!ParseImageBenchArguments(argc, argv, "bench-encode", kUsage, ownFlag, &arguments)) {
+    return false;
   }
+  options->images = arguments.images;
+  options->json = arguments.json;
   return true;
 }
 

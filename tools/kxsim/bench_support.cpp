@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -16,6 +17,37 @@ bool ParseInt(const char* text, int low, int high, int* value) {
   long parsed = std::strtol(text, &end, 10);
   if (end == text || *end != '\0' || parsed < low || parsed > high) return false;
   *value = int(parsed);
+  return true;
+}
+
+bool ParseImageBenchArguments(int argc, char** argv, const char* command, const char* usage,
+                              const std::function<bool(const std::string&)>& ownFlag,
+                              ImageBenchArguments* arguments) {
+  for (int i = 0; i < argc; i++) {
+    std::string arg = argv[i];
+    bool hasValue = i + 1 < argc;
+    bool ok = true;
+    if (arg == "-q" && hasValue) {
+      arg += std::string(" ") + argv[++i];
+      ok = ParseInt(argv[i], 0, 100, arguments->quality);
+    } else if (arg == "-s" && hasValue) {
+      arg += std::string(" ") + argv[++i];
+      ok = ParseInt(argv[i], 0, 3, arguments->sampling);
+    } else if (arg == "--rounds" && hasValue) {
+      arg += std::string(" ") + argv[++i];
+      ok = ParseInt(argv[i], 1, 10000, arguments->rounds);
+    } else if (arg == "--json") {
+      arguments->json = true;
+    } else if (!arg.empty() && arg[0] == '-') {
+      ok = ownFlag(arg);
+    } else {
+      arguments->images.push_back(arg);
+    }
+    if (!ok) {
+      std::fprintf(stderr, "kxsim %s: bad argument '%s'\n%s", command, arg.c_str(), usage);
+      return false;
+    }
+  }
   return true;
 }
 

@@ -2,6 +2,7 @@
 // name, medians and means, processor time, and our encoder as the frame worker uses it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,19 @@ namespace kxsim {
 
 // FALSE unless `text` is a whole number from `low` to `high`.
 bool ParseInt(const char* text, int low, int high, int* value);
+// What the commands that measure one part on images take: IMAGES... -q Q -s 0..3 --rounds N
+// --json, and flags of their own, which `ownFlag` takes (true when the argument is one of them).
+struct ImageBenchArguments {
+  std::vector<std::string> images;
+  int* quality;
+  int* sampling;
+  int* rounds;
+  bool json = false;
+};
+// FALSE, with the bad argument and `usage` on standard error, when an argument is not understood.
+bool ParseImageBenchArguments(int argc, char** argv, const char* command, const char* usage,
+                              const std::function<bool(const std::string&)>& ownFlag,
+                              ImageBenchArguments* arguments);
 // The PNG files of corpus/ (in the working folder, else beside the sources), sorted.
 std::vector<std::string> CorpusImages();
 std::string CpuModel();
