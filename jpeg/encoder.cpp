@@ -61,6 +61,7 @@ JpegEncoder* JpegCreateEncoder(const JpegStageRoutines* stages) {
   if (encoder == NULL) return NULL;
   RtlZeroMemory(encoder, sizeof(*encoder));
   encoder->Stages = stages;
+  encoder->QuantQuality = -1;
   return encoder;
 }
 
@@ -97,8 +98,13 @@ BOOLEAN JpegSetParameters(JpegEncoder* encoder, ULONG sampling, LONG quality) {
   encoder->Quality = quality;
   encoder->RestartInterval = JpegRestartInterval;
   SetGeometry(encoder);
-  JpegBuildQuantTable(JpegLuminanceQuantBase, quality, &encoder->Quant[0]);
-  JpegBuildQuantTable(JpegChrominanceQuantBase, quality, &encoder->Quant[1]);
+  // A kept encoder codes rectangle after rectangle at one quality: its tables are built once
+  // (128 divisions, a fifth of a small rectangle's coding).
+  if (encoder->QuantQuality != quality) {
+    JpegBuildQuantTable(JpegLuminanceQuantBase, quality, &encoder->Quant[0]);
+    JpegBuildQuantTable(JpegChrominanceQuantBase, quality, &encoder->Quant[1]);
+    encoder->QuantQuality = quality;
+  }
   if (!BuildHuffmanTables(encoder)) return FALSE;
   SetComponents(encoder);
   encoder->DensityUnits = 0;

@@ -91,6 +91,7 @@ struct JpegEncoder {
 
   JpegComponent Components[JpegComponentCount];  // Y, Cb, Cr
   JpegQuantTable Quant[2];
+  LONG QuantQuality;  // the quality Quant was built for; -1 before the first
   JpegHuffmanTables* Huffman;
 
   ULONG RestartInterval;

@@ -112,14 +112,15 @@ TEST(JpegSlices, CorpusImagesCutIntoSlicesGiveTheWholeStream) {
   }
 }
 
-// One encoder set up anew for rectangle after rectangle, narrower and wider, every sampling and
-// quality: each stream is the one a new encoder writes, whatever the one before left behind.
+// One encoder set up anew for rectangle after rectangle, narrower and wider, every sampling, the
+// quality now kept from one rectangle to the next, now changed: each stream is the one a new
+// encoder writes, whatever the one before left behind.
 TEST(JpegSlices, AnEncoderSetUpAgainForEachRectangleWritesWhatANewOneWrites) {
   JpegEncoder* encoder = nullptr;
   const int kSizes[][2] = {{64, 48}, {200, 40}, {16, 16}, {333, 29}, {8, 8}, {120, 72}};
   for (int i = 0; i < 12; i++) {
     Image image = SyntheticImage(kSizes[i % 6][0], kSizes[i % 6][1], 40 + i);
-    int sampling = i % 4, quality = 20 + 7 * i;
+    int sampling = i % 4, quality = 20 + 14 * (i / 2);
     std::vector<uint8_t> out(size_t(image.width) * image.height * 4 + 4096);
     JpegEncodeParams params = ParamsOf(image, quality, sampling, &out);
     LONG prepared = encoder == nullptr
