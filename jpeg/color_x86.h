@@ -14,8 +14,9 @@
 //   of one colour (most of a desktop) are converted as one pixel. The source is prefetched
 //   PrefetchDistance bytes ahead (a prefetch never faults, so past the frame's end too).
 // - Reduction sums byte pairs into 16-bit lanes, adds the alternating bias (0, 1 for a pair of
-//   samples; 1, 2 for a 2 x 2 group) and shifts, over the padded width, vector by vector, with
-//   the portable routine for a last part shorter than a vector.
+//   samples; 1, 2 for a 2 x 2 group) and shifts, over the padded width, vector by vector; a last
+//   part shorter than a vector goes as one more from a padded copy (the portable routine takes
+//   the last three outputs or fewer). Every vector starts at an even output, so the bias lines up.
 #pragma once
 
 #include "jpeg/simd_x86.h"
@@ -124,6 +125,16 @@ struct ColorKernel {
     RtlCopyMemory(cr, samples[2], count);
   }
 
+  // A row's last outputs, fewer than a vector's, go as one more vector from a copy of their input
+  // padded with zeros (the padding's outputs are dropped) when there are this many; fewer go
+  // through the portable routine, which is then the cheaper.
+  static constexpr ULONG MinVectorTail = 4;
+
+  static KX_SIMD_INLINE VOID PadTail(PUCHAR padded, const UCHAR* input, ULONG length) {
+    RtlCopyMemory(padded, input, length);
+    RtlZeroMemory(padded + length, 2 * BytesPerVector - length);  // padded holds two vectors
+  }
+
   // Sums of byte pairs of two vectors, as bytes again after adding `bias` and shifting.
   template <int Shift>
   static KX_SIMD_INLINE Vec Finish(Vec first, Vec second, Vec bias) {
@@ -140,7 +151,17 @@ struct ColorKernel {
       V::Store(output + done, Finish<1>(V::PairSums8(V::Load(in)),
                                         V::PairSums8(V::Load(in + BytesPerVector)), bias));
     }
-    JpegReduceRowH2V1Portable(row + 2 * done, outputWidth - done, output + done);
+    ULONG rest = outputWidth - done;
+    if (rest < MinVectorTail) {
+      JpegReduceRowH2V1Portable(row + 2 * done, rest, output + done);
+      return;
+    }
+    alignas(32) UCHAR in[2 * BytesPerVector];
+    PadTail(in, row + 2 * done, 2 * rest);
+    alignas(32) UCHAR reduced[BytesPerVector];
+    V::Store(reduced, Finish<1>(V::PairSums8(V::Load(in)),
+                                V::PairSums8(V::Load(in + BytesPerVector)), bias));
+    RtlCopyMemory(output + done, reduced, rest);
   }
 
   static KX_SIMD_INLINE VOID ReduceRowH2V2(const UCHAR* top, const UCHAR* bottom, ULONG outputWidth,
@@ -154,7 +175,20 @@ struct ColorKernel {
                             V::PairSums8(V::Load(bottom + in + BytesPerVector)));
       V::Store(output + done, Finish<2>(first, second, bias));
     }
-    JpegReduceRowH2V2Portable(top + 2 * done, bottom + 2 * done, outputWidth - done, output + done);
+    ULONG rest = outputWidth - done;
+    if (rest < MinVectorTail) {
+      JpegReduceRowH2V2Portable(top + 2 * done, bottom + 2 * done, rest, output + done);
+      return;
+    }
+    alignas(32) UCHAR upper[2 * BytesPerVector], lower[2 * BytesPerVector];
+    PadTail(upper, top + 2 * done, 2 * rest);
+    PadTail(lower, bottom + 2 * done, 2 * rest);
+    Vec first = V::Add16(V::PairSums8(V::Load(upper)), V::PairSums8(V::Load(lower)));
+    Vec second = V::Add16(V::PairSums8(V::Load(upper + BytesPerVector)),
+                          V::PairSums8(V::Load(lower + BytesPerVector)));
+    alignas(32) UCHAR reduced[BytesPerVector];
+    V::Store(reduced, Finish<2>(first, second, bias));
+    RtlCopyMemory(output + done, reduced, rest);
   }
 };
 
