@@ -29,6 +29,15 @@ inline BOOLEAN JpegPutByte(JpegBitWriter* writer, UCHAR value) {
   return TRUE;
 }
 
+// `count` bytes at once (segment contents); FALSE, with none of them written, when they do not
+// all fit.
+inline BOOLEAN JpegPutBytes(JpegBitWriter* writer, const UCHAR* bytes, ULONG count) {
+  if (count > JpegInternalBufferSize - writer->Fill) return FALSE;
+  RtlCopyMemory(writer->Buffer + writer->Fill, bytes, count);
+  writer->Fill += count;
+  return TRUE;
+}
+
 // Appends the `count` low bits of `bits` (count 1..16). The window never holds more than 23 bits.
 inline BOOLEAN JpegEmitBits(JpegBitWriter* writer, ULONG bits, ULONG count) {
   ULONG pending = (writer->Bits << count) | (bits & ((1u << count) - 1));

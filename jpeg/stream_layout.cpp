@@ -38,13 +38,6 @@ BOOLEAN PutMarker(JpegBitWriter* writer, UCHAR code) {
   return JpegPutByte(writer, 0xFF) && JpegPutByte(writer, code);
 }
 
-BOOLEAN PutBytes(JpegBitWriter* writer, const UCHAR* bytes, ULONG count) {
-  for (ULONG i = 0; i < count; i++) {
-    if (!JpegPutByte(writer, bytes[i])) return FALSE;
-  }
-  return TRUE;
-}
-
 // A marker and the length field of a segment whose contents take `contentLength` bytes.
 BOOLEAN PutSegmentStart(JpegBitWriter* writer, UCHAR code, ULONG contentLength) {
   return PutMarker(writer, code) && Put16(writer, contentLength + 2);
@@ -81,7 +74,7 @@ ULONG FormatVersionText(char* text) {
 BOOLEAN PutApp0(JpegEncoder* encoder) {
   static const UCHAR Identifier[5] = {'J', 'F', 'I', 'F', 0};
   JpegBitWriter* writer = &encoder->Writer;
-  return PutSegmentStart(writer, MarkerApp0, 14) && PutBytes(writer, Identifier, 5) &&
+  return PutSegmentStart(writer, MarkerApp0, 14) && JpegPutBytes(writer, Identifier, 5) &&
          JpegPutByte(writer, 1) && JpegPutByte(writer, 2) &&
          JpegPutByte(writer, encoder->DensityUnits) && Put16(writer, encoder->XDensity) &&
          Put16(writer, encoder->YDensity) && JpegPutByte(writer, 0) && JpegPutByte(writer, 0);
@@ -93,15 +86,15 @@ BOOLEAN PutComment(JpegEncoder* encoder) {
   ULONG textLength = FormatVersionText(text);
   JpegBitWriter* writer = &encoder->Writer;
   return PutSegmentStart(writer, MarkerCom, textLength + 1 + encoder->CommentLength + 1) &&
-         PutBytes(writer, reinterpret_cast<const UCHAR*>(text), textLength) &&
-         JpegPutByte(writer, ';') && PutBytes(writer, encoder->Comment, encoder->CommentLength) &&
-         JpegPutByte(writer, 0);
+         JpegPutBytes(writer, reinterpret_cast<const UCHAR*>(text), textLength) &&
+         JpegPutByte(writer, ';') &&
+         JpegPutBytes(writer, encoder->Comment, encoder->CommentLength) && JpegPutByte(writer, 0);
 }
 
 BOOLEAN PutQuantTable(JpegEncoder* encoder, ULONG index) {
   JpegBitWriter* writer = &encoder->Writer;
   return PutSegmentStart(writer, MarkerDqt, 1 + 64) && JpegPutByte(writer, (UCHAR)index) &&
-         PutBytes(writer, encoder->Quant[index].Zigzag, 64);
+         JpegPutBytes(writer, encoder->Quant[index].Zigzag, 64);
 }
 
 BOOLEAN PutFrameHeader(JpegEncoder* encoder) {
@@ -126,7 +119,8 @@ BOOLEAN PutHuffmanTable(JpegBitWriter* writer, ULONG tableClass, ULONG index,
                         const JpegHuffmanSpec* spec) {
   return PutSegmentStart(writer, MarkerDht, 1 + 16 + spec->ValueCount) &&
          JpegPutByte(writer, (UCHAR)(tableClass * 16 + index)) &&
-         PutBytes(writer, spec->Counts, 16) && PutBytes(writer, spec->Values, spec->ValueCount);
+         JpegPutBytes(writer, spec->Counts, 16) &&
+         JpegPutBytes(writer, spec->Values, spec->ValueCount);
 }
 
 BOOLEAN PutHuffmanTables(JpegEncoder* encoder) {
