@@ -10,9 +10,9 @@
 //   result lies in 0..255, so the packs with saturation change nothing.
 // - Pixels are converted four vectors at a time while they lie within the row; the rest of the
 //   row goes as one more group from a copy, padded with zeros. Three-byte pixels go through the
-//   portable routine entirely. Four vectors
-//   of one colour (most of a desktop) are converted as one pixel. The source is prefetched
-//   PrefetchDistance bytes ahead (a prefetch never faults, so past the frame's end too).
+//   portable routine entirely. Four vectors of one colour (most of a desktop) are converted as
+//   one pixel. The source is prefetched PrefetchDistance bytes ahead (a prefetch never faults,
+//   so past the frame's end too).
 // - Reduction sums byte pairs into 16-bit lanes, adds the alternating bias (0, 1 for a pair of
 //   samples; 1, 2 for a 2 x 2 group) and shifts, over the padded width, vector by vector; a last
 //   part shorter than a vector goes as one more from a padded copy (the portable routine takes

@@ -99,7 +99,7 @@ BOOLEAN JpegSetParameters(JpegEncoder* encoder, ULONG sampling, LONG quality) {
   encoder->RestartInterval = JpegRestartInterval;
   SetGeometry(encoder);
   // A kept encoder codes rectangle after rectangle at one quality: its tables are built once
-  // (128 divisions, a fifth of a small rectangle's coding).
+  // (128 divisions, a tenth of a 32 x 32 rectangle's coding).
   if (encoder->QuantQuality != quality) {
     JpegBuildQuantTable(JpegLuminanceQuantBase, quality, &encoder->Quant[0]);
     JpegBuildQuantTable(JpegChrominanceQuantBase, quality, &encoder->Quant[1]);
