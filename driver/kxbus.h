@@ -390,12 +390,12 @@ void ReadUpdateDescriptor(const UCHAR* bytes, UpdateDescriptor* descriptor);
 // pipeline/output_control.cpp: what a child's display driver asks of its output.
 NTSTATUS SetOutputMode(DisplayChannel* channel, USHORT width, USHORT height, USHORT bitsPerPixel,
                        USHORT modeExtra);
-// STATUS_INVALID_PARAMETER, nothing copied or queued, for a descriptor that does not fit the
-// current mode or whose source rows leave the TotalSize bytes at `pixels`.
 // Source rows Top..Bottom-1 of `rowBytes` each, SourcePitch apart (either sign) from
 // SourceOffset: the bytes from the first of them to the end of the last; FALSE unless all lie
 // inside TotalSize.
 BOOLEAN SourceRowsSpan(const UpdateDescriptor* d, ULONG rowBytes, ULONG* offset, ULONG* length);
+// STATUS_INVALID_PARAMETER, nothing copied or queued, for a descriptor that does not fit the
+// current mode or whose source rows leave the TotalSize bytes at `pixels`.
 NTSTATUS SubmitUpdate(DisplayChannel* channel, const UpdateDescriptor* descriptor,
                       const UCHAR* pixels);
 NTSTATUS StopOutput(DisplayChannel* channel);

@@ -109,6 +109,13 @@ struct ColorKernel {
                            cb + done, cr + done);
   }
 
+  // `length` bytes of `input`, then zeros to fill the `size` bytes at `padded`.
+  static KX_SIMD_INLINE VOID CopyPadded(PUCHAR padded, ULONG size, const UCHAR* input,
+                                        ULONG length) {
+    RtlCopyMemory(padded, input, length);
+    RtlZeroMemory(padded + length, size - length);
+  }
+
   // The last `count` (fewer than a group) 4-byte pixels of a row, as a group of their own: the
   // pixels after them are zero, converted and dropped. Every pixel is converted on its own, so
   // the row's samples are those the portable routine gives.
@@ -117,8 +124,7 @@ struct ColorKernel {
     constexpr ULONG GroupPixels = 4 * PixelsPerVector;
     alignas(32) UCHAR pixels[4 * GroupPixels];
     UCHAR samples[3][GroupPixels];
-    RtlCopyMemory(pixels, source, 4 * count);
-    RtlZeroMemory(pixels + 4 * count, 4 * (GroupPixels - count));
+    CopyPadded(pixels, sizeof(pixels), source, 4 * count);
     ConvertGroup(pixels, samples[0], samples[1], samples[2]);
     RtlCopyMemory(y, samples[0], count);
     RtlCopyMemory(cb, samples[1], count);
@@ -130,10 +136,6 @@ struct ColorKernel {
   // through the portable routine, which is then the cheaper.
   static constexpr ULONG MinVectorTail = 4;
 
-  static KX_SIMD_INLINE VOID PadTail(PUCHAR padded, const UCHAR* input, ULONG length) {
-    RtlCopyMemory(padded, input, length);
-    RtlZeroMemory(padded + length, 2 * BytesPerVector - length);  // padded holds two vectors
-  }
 
   // Sums of byte pairs of two vectors, as bytes again after adding `bias` and shifting.
   template <int Shift>
@@ -157,7 +159,7 @@ struct ColorKernel {
       return;
     }
     alignas(32) UCHAR in[2 * BytesPerVector];
-    PadTail(in, row + 2 * done, 2 * rest);
+    CopyPadded(in, sizeof(in), row + 2 * done, 2 * rest);
     alignas(32) UCHAR reduced[BytesPerVector];
     V::Store(reduced, Finish<1>(V::PairSums8(V::Load(in)),
                                 V::PairSums8(V::Load(in + BytesPerVector)), bias));
@@ -181,8 +183,8 @@ struct ColorKernel {
       return;
     }
     alignas(32) UCHAR upper[2 * BytesPerVector], lower[2 * BytesPerVector];
-    PadTail(upper, top + 2 * done, 2 * rest);
-    PadTail(lower, bottom + 2 * done, 2 * rest);
+    CopyPadded(upper, sizeof(upper), top + 2 * done, 2 * rest);
+    CopyPadded(lower, sizeof(lower), bottom + 2 * done, 2 * rest);
     Vec first = V::Add16(V::PairSums8(V::Load(upper)), V::PairSums8(V::Load(lower)));
     Vec second = V::Add16(V::PairSums8(V::Load(upper + BytesPerVector)),
                           V::PairSums8(V::Load(lower + BytesPerVector)));

@@ -57,12 +57,12 @@ struct PresentImageResult {
   // Megapixels of the image a second, from the median round.
   double Rate(int contender) const;
   double WholeRatio() const { return Rate(kPipelineWhole) / Rate(kEncoderWhole); }
+  double TilesRatio() const { return Rate(kPipelineTiles) / Rate(kEncoderTiles); }
   // Medians over the rounds, in milliseconds: of the whole frame's present call, of the rest of
   // its pipeline (the worker's wake, encoding and sending), of the encoder alone on its rectangles.
   double CallMilliseconds() const;
   double AfterCallMilliseconds() const;
   double EncoderMilliseconds() const;
-  double TilesRatio() const { return Rate(kPipelineTiles) / Rate(kEncoderTiles); }
 };
 
 // False with a message when the image cannot be read or is no output's size, a present failed,
