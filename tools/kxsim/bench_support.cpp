@@ -1,6 +1,7 @@
 #include "bench_support.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -114,6 +115,25 @@ LONG KeptEncoder::Encode(JpegEncodeParams* params, const JpegStageRoutines* stag
   LONG result = encoder_ != nullptr ? JpegReuseSliceEncoder(encoder_, params, stages)
                                     : JpegCreateSliceEncoder(params, stages, &encoder_);
   return result == JpegResultOk ? JpegEncodeWholeStream(encoder_, params) : result;
+}
+
+bool KeptEncoder::EncodeRect(const BgrxImage& image, const PixelRect& rect, int quality,
+                             int sampling, std::vector<uint8_t>* output, size_t* length,
+                             std::string* error, const JpegStageRoutines* stages) {
+  JpegEncodeParams params{rect.Width(),
+                          rect.Height(),
+                          4,
+                          &image.pixels[(size_t(rect.top) * image.width + rect.left) * 4],
+                          image.width * 4,
+                          quality,
+                          sampling,
+                          output->data(),
+                          LONG(std::min<size_t>(output->size(), INT_MAX)),
+                          0};
+  LONG result = Encode(&params, stages);
+  *length = result == JpegResultOk ? size_t(params.OutputLength) : 0;
+  if (result != JpegResultOk) *error = "the encoder failed with " + std::to_string(result);
+  return result == JpegResultOk;
 }
 
 }  // namespace kxsim

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "jpeg/jpeg.h"
+#include "sim/display/pixel_rect.h"
 
 struct JpegEncoder;
 struct JpegStageRoutines;
@@ -48,6 +49,11 @@ class KeptEncoder {
   ~KeptEncoder();
   // As JpegEncodeFrame, at the stage level in use or the one given.
   LONG Encode(JpegEncodeParams* params, const JpegStageRoutines* stages = nullptr);
+  // The stream of `rect` of `image`, read where it lies, into `output` and its length into
+  // `length`; false with a message in `error` when the encoder failed.
+  bool EncodeRect(const BgrxImage& image, const PixelRect& rect, int quality, int sampling,
+                  std::vector<uint8_t>* output, size_t* length, std::string* error,
+                  const JpegStageRoutines* stages = nullptr);
   // Its memory freed, before the driver whose pool it came from goes; made again when needed.
   void Release();
 

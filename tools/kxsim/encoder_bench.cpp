@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <filesystem>
 #include <memory>
 
@@ -25,23 +24,9 @@ struct Output {
 
 bool EncodeOurs(const BgrxImage& image, const EncoderSetting& setting,
                 const JpegStageRoutines* stages, Output* output, std::string* error) {
-  JpegEncodeParams params{image.width,
-                          image.height,
-                          4,
-                          image.pixels.data(),
-                          image.width * 4,
-                          setting.quality,
-                          setting.sampling,
-                          output->buffer.data(),
-                          LONG(std::min<size_t>(output->buffer.size(), INT_MAX)),
-                          0};
-  LONG result = output->kept->Encode(&params, stages);
-  if (result != JpegResultOk) {
-    *error = "the encoder failed with " + std::to_string(result);
-    return false;
-  }
-  output->length = size_t(params.OutputLength);
-  return true;
+  return output->kept->EncodeRect(image, PixelRect{0, 0, image.width, image.height},
+                                  setting.quality, setting.sampling, &output->buffer,
+                                  &output->length, error, stages);
 }
 
 // Every contender once per round, the starting one rotating from round to round, so that a

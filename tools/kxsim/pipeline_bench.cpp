@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -219,22 +218,9 @@ class PipelineBench {
   }
 
   bool Encode(const BgrxImage& image, const PixelRect& rect, std::string* error) {
-    JpegEncodeParams params{rect.Width(),
-                            rect.Height(),
-                            4,
-                            &image.pixels[(size_t(rect.top) * image.width + rect.left) * 4],
-                            image.width * 4,
-                            setting_.quality,
-                            setting_.sampling,
-                            output_.data(),
-                            LONG(std::min<size_t>(output_.size(), INT_MAX)),
-                            0};
-    LONG status = encoder_.Encode(&params);
-    if (status != JpegResultOk) {
-      *error = "the encoder failed with " + std::to_string(status);
-      return false;
-    }
-    return true;
+    size_t length;
+    return encoder_.EncodeRect(image, rect, setting_.quality, setting_.sampling, &output_,
+                               &length, error);
   }
 
   // The same scene drawn into memory of our own, each frame's sent rectangles encoded from it,

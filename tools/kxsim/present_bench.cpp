@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <filesystem>
 #include <memory>
 
@@ -166,24 +165,12 @@ bool RunEncoder(const BgrxImage& image, const PresentSetting& setting, const Wor
   std::vector<uint8_t>* output = &alone->output;
   auto start = std::chrono::steady_clock::now();
   for (const PixelRect& rect : load.sent) {
-    JpegEncodeParams params{rect.Width(),
-                            rect.Height(),
-                            4,
-                            &image.pixels[(size_t(rect.top) * image.width + rect.left) * 4],
-                            image.width * 4,
-                            setting.quality,
-                            setting.sampling,
-                            output->data(),
-                            LONG(std::min<size_t>(output->size(), INT_MAX)),
-                            0};
-    LONG result = alone->encoder.Encode(&params);
-    if (result != JpegResultOk) {
-      *error = "the encoder failed with " + std::to_string(result);
+    size_t length;
+    if (!alone->encoder.EncodeRect(image, rect, setting.quality, setting.sampling, output,
+                                   &length, error)) {
       return false;
     }
-    if (streams != nullptr) {
-      streams->emplace_back(output->begin(), output->begin() + params.OutputLength);
-    }
+    if (streams != nullptr) streams->emplace_back(output->begin(), output->begin() + long(length));
   }
   *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return true;
