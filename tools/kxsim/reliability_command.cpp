@@ -278,7 +278,7 @@ void Campaign::Stress() {
 void Campaign::Soak() {
   ScenarioFaults plan;
   plan.soakSeconds = options_.quick ? 60 : 3600;
-  plan.soakSampleSeconds = options_.quick ? 20 : 60;
+  plan.soakSampleSeconds = options_.quick ? 10 : 60;
   Submit(&soak_, plan, "soak");
   soak_.points = "4 displays x 60/s, pool sampled every " +
                  std::to_string(plan.soakSampleSeconds) + " s";

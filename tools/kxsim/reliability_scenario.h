@@ -52,7 +52,7 @@ struct ScenarioOutcome {
   std::vector<uint32_t> callSites;           // when recorded: each call's site, in order
   std::vector<UCHAR> transferEndpoints;      // each transfer's endpoint before the removal
   std::string leaks;  // the host kernel's report once everything ended ("" clean)
-  std::string poolDrift;  // the soak's pool level not flat: how ("" flat)
+  std::string poolDrift;  // the soak's pool growing sample after sample: how ("" not growing)
   uint64_t presents = 0;  // acknowledged by the driver (stress and soak)
   double kernelSeconds = 0;  // of kernel time the run took
 };
@@ -63,7 +63,8 @@ ScenarioOutcome RunFullScenario(const ScenarioFaults& faults);
 // and awake. Then every display must show what was last presented.
 ScenarioOutcome RunStress(const ScenarioFaults& plan);
 // Four displays each presented to 60 times a second for `soakSeconds` of kernel time; the pool,
-// sampled idle every `soakSampleSeconds` (a minute), must stay where it was at the first sample.
+// sampled idle every `soakSampleSeconds` (a minute), must not keep growing: no tag may end above
+// its first sample after rising in more than half of the intervals.
 ScenarioOutcome RunSoak(const ScenarioFaults& plan);
 // The soak, the stress or the scenario, as the plan asks.
 ScenarioOutcome RunPlan(const ScenarioFaults& plan);

@@ -3,8 +3,10 @@
 #include <atomic>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "host/hostk.h"
+#include "pool_growth.h"
 #include "reliability_desk.h"
 #include "reliability_scenario.h"
 
@@ -214,20 +216,6 @@ ScenarioOutcome RunStress(const ScenarioFaults& plan) {
 
 namespace {
 
-struct PoolLevel {
-  size_t blocks = 0;
-  uint64_t bytes = 0;
-};
-
-PoolLevel SamplePool() {
-  PoolLevel level;
-  for (const hostk::PoolBlock& block : hostk::PoolLiveBlocks()) {
-    level.blocks++;
-    level.bytes += block.size;
-  }
-  return level;
-}
-
 // One second of presents: each display a 64 x 64 rectangle moving over it, 60 times, each frame
 // at its own time from `start` (the clock moves in ticks, so a frame waits only for what is left).
 uint64_t PresentOneSecond(FourDisplays& four, LONGLONG start, LONGLONG second) {
@@ -251,29 +239,21 @@ uint64_t PresentOneSecond(FourDisplays& four, LONGLONG start, LONGLONG second) {
 ScenarioOutcome RunSoak(const ScenarioFaults& plan) {
   FourDisplays four;
   uint64_t presents = 0;
-  std::string drift;
+  std::vector<PoolLevel> samples;
   if (four.Start(plan)) {
-    PoolLevel first;
     LONGLONG start = hostk::ClockNow();
     for (LONGLONG second = 0; second < plan.soakSeconds && !four.desk.Gone(); second++) {
       presents += PresentOneSecond(four, start, second);
       LONGLONG every = plan.soakSampleSeconds;
       if ((second + 1) % every != 0) continue;
       four.desk.WaitUntilIdle(10 * kOneSecond);
-      PoolLevel level = SamplePool();
-      if (second + 1 == every) first = level;
-      if (drift.empty() && (level.blocks != first.blocks || level.bytes != first.bytes)) {
-        drift = "at " + std::to_string(second + 1) + " s: " +
-                std::to_string(level.blocks) + " blocks, " + std::to_string(level.bytes) +
-                " bytes; at the first sample " + std::to_string(first.blocks) + " blocks, " +
-                std::to_string(first.bytes) + " bytes";
-      }
+      samples.push_back(SamplePool());
     }
   }
   four.Finish("after the soak");
   ScenarioOutcome outcome = four.Outcome();
   outcome.presents = presents;
-  outcome.poolDrift = drift;
+  outcome.poolDrift = SustainedGrowth(samples);
   return outcome;
 }
 
