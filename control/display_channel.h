@@ -13,8 +13,8 @@ struct BusDeviceContext;
 
 // Locks: StateLock guards StopRequested, ModeChangePending and the mode fields (Width, Height,
 // BitsPerPixel, ModeExtra, Stride); QueueLock guards Queue; FrameLock (a kernel mutex, waited for
-// at most 2 seconds) guards FrameStore, FrameStoreSize and the pixels. No two of them are ever held
-// at once. Active and Streaming are read by the frame worker and the request threads alike and
+// at most 2 seconds) guards FrameStore, FrameStoreSize, StoreDisplay and the pixels. No two of them
+// are ever held at once. Active and Streaming are read by the frame worker and the request threads alike and
 // change only by interlocked operations.
 struct DisplayChannel {
   ULONG Index;
@@ -24,6 +24,7 @@ struct DisplayChannel {
   KMUTEX FrameLock;
   PUCHAR FrameStore;  // Width * Height * 4 + 1024 bytes once a mode is set
   ULONG FrameStoreSize;  // its size in bytes; copies never reach past it
+  LONG StoreDisplay;     // the display whose pictures the FrameStore holds
   ULONG Stride;       // Width * 4
   ULONG Width;
   ULONG Height;

@@ -122,6 +122,10 @@ BOOLEAN EncodeBandOut(DisplayChannel* channel, const ChannelMode* mode, const Up
     dest += layout->RowBytes;
   }
   KeReleaseMutex(&channel->FrameLock, FALSE);
+  // The last row is read 4 bytes a pixel, past the packed rows: zeros there, not what an earlier
+  // band of any output left.
+  ULONG lastRowRead = (ULONG)(band->Right - band->Left) * (ULONG)layout->Channels;
+  if (lastRowRead > layout->RowBytes) RtlZeroMemory(dest, lastRowRead - layout->RowBytes);
   *result = EncodeBand(bus, band, layout, bus->StagingBuffer, layout->RowBytes, streamLength);
   return TRUE;
 }

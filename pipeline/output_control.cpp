@@ -17,15 +17,24 @@ BOOLEAN ModeIsValid(USHORT width, USHORT height, USHORT bitsPerPixel) {
   return (ULONGLONG)width * height * 4 + kFrameStoreSlack <= 0xFFFFFFFFull;
 }
 
-// A store of at least `size` bytes; a smaller one is replaced, a larger one kept.
+// A store of at least `size` bytes; a smaller one is replaced, a larger one kept. The worker
+// sends whole 16-pixel blocks around what was presented, so a store starts black: a new one would
+// otherwise send whatever the pool held before, and one kept from the channel's last display
+// that display's pictures.
 NTSTATUS ProvideFrameStore(DisplayChannel* channel, ULONG size) {
   if (!WaitFrameLock(channel)) return STATUS_DEVICE_BUSY;
   NTSTATUS status = STATUS_SUCCESS;
-  if (channel->FrameStore == NULL || channel->FrameStoreSize < size) {
+  LONG display = InterlockedCompareExchange(&channel->DisplayId, 0, 0);
+  BOOLEAN fresh = channel->FrameStore == NULL || channel->FrameStoreSize < size;
+  if (fresh) {
     if (channel->FrameStore != NULL) ExFreePoolWithTag(channel->FrameStore, kTagFrameStore);
     channel->FrameStore = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagFrameStore);
     channel->FrameStoreSize = channel->FrameStore != NULL ? size : 0;
     if (channel->FrameStore == NULL) status = STATUS_INSUFFICIENT_RESOURCES;
+  }
+  if (channel->FrameStore != NULL && (fresh || channel->StoreDisplay != display)) {
+    RtlZeroMemory(channel->FrameStore, channel->FrameStoreSize);
+    channel->StoreDisplay = display;
   }
   KeReleaseMutex(&channel->FrameLock, FALSE);
   return status;

@@ -1,5 +1,7 @@
 // The pipeline end to end on the virtual adapter: modes, presents and stops sent on a child reach
 // the far-side displays as the adapter's protocol has them.
+#include <algorithm>
+
 #include "pipeline_fixture.h"
 #include "sim/adapter/jpeg_decoder.h"
 #include "support/tested_driver.h"
@@ -138,6 +140,73 @@ TEST_F(FramePipeline, AModeChangeOnAnActiveOutputIsAnnouncedByTheWorker) {
   EXPECT_GE(bus_->Channels[0].FrameStoreSize, 128u * 128 * 4 + 1024);
   Settle();
   EXPECT_EQ(3u, adapter_->Display(4)->modes);
+  ExpectNoViolations();
+}
+
+// The brightest channel of the far side's pixel (x, y) of display `id`.
+int FarLevel(const kxsim::VirtualAdapter& adapter, LONG id, int x, int y) {
+  auto display = adapter.Display(id);
+  if (!display || display->rgb.empty()) return -1;
+  const uint8_t* rgb = &display->rgb[(size_t(y) * display->mode.width + x) * 3];
+  return std::max({rgb[0], rgb[1], rgb[2]});
+}
+
+// One white pixel presented at (17, 17) goes as the block (16, 16)-(32, 32): the rest of that
+// block was never presented on this display and must arrive black, neither the pool's earlier
+// contents (a new store) nor the picture of the channel's last display (a kept one).
+TEST_F(FramePipeline, WhatWasNeverPresentedArrivesBlack) {
+  kxsim::BgrxImage white{64, 48, std::vector<uint8_t>(size_t(64) * 48 * 4, 0xFF)};
+  PDEVICE_OBJECT first = AddChild(0, 5);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(first, 64, 48));
+  ASSERT_EQ(STATUS_SUCCESS, Present(first, white, 17, 17, 18, 18));
+  Settle();
+  EXPECT_GT(FarLevel(*adapter_, 5, 17, 17), 200);
+  EXPECT_LT(FarLevel(*adapter_, 5, 24, 24), 16) << "a new store";
+  // The whole picture white, the display gone from the channel, another in its place with the
+  // same mode, so that the store is kept.
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(first, white));
+  ASSERT_EQ(STATUS_SUCCESS, Stop(first));
+  Settle();
+  PDEVICE_OBJECT second = AddChild(0, 6);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(second, 64, 48));
+  ASSERT_EQ(STATUS_SUCCESS, Present(second, white, 17, 17, 18, 18));
+  Settle();
+  EXPECT_GT(FarLevel(*adapter_, 6, 17, 17), 200);
+  EXPECT_LT(FarLevel(*adapter_, 6, 24, 24), 16) << "a store kept from display 5";
+  ExpectNoViolations();
+}
+
+// At 16 bits a pixel the rows are packed 2 bytes a pixel into the staging buffer and the encoder
+// reads them 4 bytes a pixel: past the packed rows it finds zeros, not the rows a taller band
+// left there before.
+TEST_F(FramePipeline, TwoBytePixelsAreCodedWithZerosPastThePackedRows) {
+  PDEVICE_OBJECT child = AddChild(1, 7);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 32, 16));
+  std::vector<uint8_t> buffer(size_t(64) * 32 * 2);
+  for (size_t i = 0; i < buffer.size(); i++) buffer[i] = uint8_t(0x40 + i * 7);
+  hostk::UserBuffer pixels(buffer.size());
+  std::copy(buffer.begin(), buffer.end(), pixels.Data());
+  for (LONG bottom : {32, 16}) {  // the whole output, then its top half
+    std::vector<uint8_t> bytes =
+        DescriptorBytes(0, 0, 64, bottom, 0, 64 * 2, ULONG(buffer.size()), 16);
+    hostk::UserBuffer descriptor(32);
+    std::copy(bytes.begin(), bytes.end(), descriptor.Data());
+    ASSERT_EQ(STATUS_SUCCESS, Ioctl(child, IOCTL_DISPLAY_PRESENT, descriptor.Data(), 32,
+                                    pixels.Data(), ULONG(buffer.size())));
+    Settle();
+  }
+  std::vector<uint8_t> top(buffer.begin(), buffer.begin() + 64 * 2 * 16);
+  top.resize(top.size() + 64 * 2, 0);
+  std::vector<uint8_t> stream(1 << 20);
+  JpegEncodeParams params{64, 16, 4, top.data(), 64 * 2, bus_->Quality,
+                          bus_->Sampling, stream.data(), LONG(stream.size()), 0};
+  ASSERT_EQ(JpegResultOk, JpegEncodeFrame(&params));
+  kxsim::DecodedImage expected = kxsim::DecodeJpeg(stream.data(), size_t(params.OutputLength));
+  ASSERT_TRUE(expected.ok);
+  auto display = adapter_->Display(7);
+  ASSERT_TRUE(display.has_value());
+  EXPECT_EQ(2u, display->rectangles);
+  EXPECT_TRUE(std::equal(expected.rgb.begin(), expected.rgb.end(), display->rgb.begin()));
   ExpectNoViolations();
 }
 
