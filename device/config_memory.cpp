@@ -93,12 +93,23 @@ NTSTATUS ConfigWordWrite(BusDeviceContext* bus, USHORT index, ULONG value) {
   return STATUS_SUCCESS;
 }
 
+BOOLEAN ConfigReadIdentityWords(BusDeviceContext* bus, ConfigIdentity* identity) {
+  if (!NT_SUCCESS(ConfigWordRead(bus, 0, &identity->W0))) return FALSE;
+  ULONG word;
+  identity->VidRead = NT_SUCCESS(ConfigWordRead(bus, 1, &word));
+  if (identity->VidRead) identity->VidW = (USHORT)(word >> 16);
+  identity->PidRead = NT_SUCCESS(ConfigWordRead(bus, 2, &word));
+  if (identity->PidRead) identity->PidW = (USHORT)word;
+  return TRUE;
+}
+
 BOOLEAN ConfigReadIdentity(BusDeviceContext* bus, USHORT* vidW, USHORT* pidW, ULONG* w0) {
   if (vidW == NULL || pidW == NULL || w0 == NULL) return FALSE;
-  if (!NT_SUCCESS(ConfigWordRead(bus, 0, w0))) return FALSE;
-  ULONG word;
-  if (NT_SUCCESS(ConfigWordRead(bus, 1, &word))) *vidW = (USHORT)(word >> 16);
-  if (NT_SUCCESS(ConfigWordRead(bus, 2, &word))) *pidW = (USHORT)word;
+  ConfigIdentity identity = {*w0, *vidW, *pidW, FALSE, FALSE};
+  if (!ConfigReadIdentityWords(bus, &identity)) return FALSE;
+  *w0 = identity.W0;
+  *vidW = identity.VidW;
+  *pidW = identity.PidW;
   return TRUE;
 }
 

@@ -81,16 +81,22 @@ NTSTATUS StartAdapterHardware(BusDeviceContext* bus) {
   ULONG status = 0;
   if (!NT_SUCCESS(BridgeRegRead(bus, kStatusRegister, &status))) status = 0;
   bus->ExtendedChip = (status & kExtendedChipBit) != 0;
-  ULONG w0 = 0;
-  USHORT vidW = 0;
-  USHORT pidW = 0;
-  if (bus->ExtendedChip && (!ConfigReadIdentity(bus, &vidW, &pidW, &w0) || w0 == 0)) {
+  ConfigIdentity identity = {0, 0, 0, FALSE, FALSE};
+  if (bus->ExtendedChip && (!ConfigReadIdentityWords(bus, &identity) || identity.W0 == 0)) {
     return STATUS_UNSUCCESSFUL;
   }
   JpegSelectStageRoutines();
-  WriteStatusULong(KX_WSTR("SPI0"), w0);
-  if (bus->ExtendedChip && w0 == kFirstStageWord0 && bus->IdProduct == pidW) {
-    SwitchFirstStageIdentity(bus, vidW, pidW);
+  WriteStatusULong(KX_WSTR("SPI0"), identity.W0);
+  if (bus->ExtendedChip && identity.W0 == kFirstStageWord0 && identity.PidRead &&
+      bus->IdProduct == identity.PidW) {
+    // The switch gives the bridge an identity made of words 1 and 2, and the bridge leaves the bus
+    // to come back with it: never one made of a word that did not arrive, which no driver would
+    // then match. Such a start fails, and the next start reads the words again.
+    if (!identity.VidRead) {
+      KX_TRACE(KX_TRACE_ERROR, "vendor word not read: no identity switch\n");
+      return STATUS_UNSUCCESSFUL;
+    }
+    SwitchFirstStageIdentity(bus, identity.VidW, identity.PidW);
     return STATUS_SUCCESS;
   }
   if (bus->ExtendedChip) {

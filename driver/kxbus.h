@@ -554,6 +554,16 @@ NTSTATUS ResetAllChannels(BusDeviceContext* bus);
 NTSTATUS ConfigWordRead(BusDeviceContext* bus, ULONG index, ULONG* value);
 NTSTATUS ConfigWordWrite(BusDeviceContext* bus, USHORT index, ULONG value);
 BOOLEAN ConfigReadIdentity(BusDeviceContext* bus, USHORT* vidW, USHORT* pidW, ULONG* w0);
+// Words 0, 1 and 2 as ConfigReadIdentity reads them, and which of words 1 and 2 arrived; FALSE
+// when word 0 cannot be read.
+struct ConfigIdentity {
+  ULONG W0;
+  USHORT VidW;
+  USHORT PidW;
+  BOOLEAN VidRead;
+  BOOLEAN PidRead;
+};
+BOOLEAN ConfigReadIdentityWords(BusDeviceContext* bus, ConfigIdentity* identity);
 BOOLEAN ConfigWarmUp(BusDeviceContext* bus);
 
 // device/start_up.cpp: the adapter's programming at every start. A start that initialised the

@@ -87,7 +87,8 @@ void ConfigMemory::WriteControl(ULONG value) {
   latched_ = value & kLatchedFields;
   ULONG command = (value >> 13) & 7;
   ULONG address = (value & 0x1FFF) | ((value >> 20) & 1) << 13;
-  if (stuckCommand_ != 0 && command == stuckCommand_) {
+  if (stuckCommand_ != 0 && command == stuckCommand_ &&
+      (stuckWord_ == kAnyWord || address == stuckWord_)) {
     stuckCommand_ = 0;
     inProgressReads_ = stuckReads_;
     return;
@@ -153,6 +154,12 @@ void ConfigMemory::HoldInProgress(ULONG controlReads) { inProgressReads_ = contr
 void ConfigMemory::StickCommand(ULONG command, ULONG controlReads) {
   stuckCommand_ = command;
   stuckReads_ = controlReads;
+  stuckWord_ = kAnyWord;
+}
+
+void ConfigMemory::StickWordRead(ULONG index, ULONG controlReads) {
+  StickCommand(kReadWord, controlReads);
+  stuckWord_ = index;
 }
 
 }  // namespace kxsim

@@ -64,6 +64,8 @@ class ConfigMemory {
   // taken but never carried out: the bridge shows it in progress for `controlReads` reads, then
   // drops it, as a bridge whose serial interface hangs would.
   void StickCommand(ULONG command, ULONG controlReads);
+  // The same for the next read of word `index` only.
+  void StickWordRead(ULONG index, ULONG controlReads);
   ConfigMemoryCounters Counters() const { return counters_; }
 
  private:
@@ -82,8 +84,10 @@ class ConfigMemory {
   bool writeEnabled_ = false;
   ULONG busyReads_ = 0;        // status reads the memory still reports busy
   ULONG inProgressReads_ = 0;  // control reads that still show the command in progress
+  static constexpr ULONG kAnyWord = 0xFFFFFFFF;
   ULONG stuckCommand_ = 0;     // 0: none (0 is no command the driver gives)
   ULONG stuckReads_ = 0;
+  ULONG stuckWord_ = kAnyWord;  // the word address the stuck command must name
   ConfigMemoryCounters counters_;
 };
 

@@ -145,6 +145,11 @@ void VirtualAdapter::StickConfigCommand(ULONG command, ULONG controlReads) {
   core_->configMemory.StickCommand(command, controlReads);
 }
 
+void VirtualAdapter::StickConfigWordRead(ULONG index, ULONG controlReads) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->configMemory.StickWordRead(index, controlReads);
+}
+
 ConfigMemoryCounters VirtualAdapter::ConfigCounters() const {
   std::lock_guard<std::mutex> guard(core_->lock);
   return core_->configMemory.Counters();

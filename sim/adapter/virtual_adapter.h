@@ -60,6 +60,7 @@ class VirtualAdapter {
   void HoldConfigBusy(ULONG statusReads);
   void HoldConfigInProgress(ULONG controlReads);
   void StickConfigCommand(ULONG command, ULONG controlReads);
+  void StickConfigWordRead(ULONG index, ULONG controlReads);
   ConfigMemoryCounters ConfigCounters() const;
 
   // ---- Data channels.

@@ -313,6 +313,21 @@ TEST_F(IdentitySwitch, WithoutMemoryForTheWorkItemTheBridgeLeavesAtOnce) {
 }
 
 
+// The switch's identity is made of words 1 and 2. A vendor word that never arrived must not go
+// out as vendor 0: the bridge would leave the bus and come back as a device no driver matches.
+TEST_F(IdentitySwitch, AnUnreadVendorWordFailsTheStartWithoutASwitch) {
+  PlugFor(FirstStage(0x1234, 0x5678), 0, 0);
+  adapter_->StickConfigWordRead(1, 100);
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, StartDevice());
+  Settle(20000000);
+  for (const kxsim::AdapterOperation& op : Ops()) {
+    EXPECT_FALSE(op.write && op.space == kxsim::AdapterSpace::BridgeRegister &&
+                 (op.address == 0x84 || op.address == 0x8C))
+        << op.ToString();
+  }
+  EXPECT_FALSE(adapter_->LeftBus());
+}
+
 // A register value built from a failed read would overwrite the rest of register 0x8C.
 TEST_F(IdentitySwitch, AFailedReadOfTheLeaveRegisterWritesNothing) {
   PlugFor(FirstStage(), 0, 0);
