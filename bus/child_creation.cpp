@@ -15,7 +15,10 @@ void LockCreations(BusDeviceContext* bus) {
 void UnlockCreations(BusDeviceContext* bus) { KeReleaseMutex(&bus->ChildCreationLock, FALSE); }
 
 // The first free channel; an in-use one before it that already shows the display is a refusal.
+// So is the identifier that marks a channel without a display: the worker would never serve an
+// output bound to it, and presents to it would succeed with nothing sent.
 NTSTATUS FindChannel(BusDeviceContext* bus, LONG displayId, ULONG* index) {
+  if (displayId == kNoDisplay) return STATUS_INVALID_PARAMETER;
   for (ULONG i = 0; i < kChannelCount; i++) {
     DisplayChannel* channel = &bus->Channels[i];
     if (channel->Free) {

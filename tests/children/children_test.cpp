@@ -88,7 +88,16 @@ TEST_F(Children, AChildIsBoundEnumeratedAndStarted) {
   for (ULONG i = 532 + 24; i < child->DescriptionSize; i++) ASSERT_EQ(0, description[i]) << i;
 }
 
+// Any display number but 0xFFFFFFFF, which marks a channel without a display: an output bound to
+// it would never be served, and its presents would succeed with nothing sent.
 TEST_F(Children, IdentifiersHoldAnyDisplayNumber) {
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, Create(-1));
+  Bytes description(532, 0xFF);
+  description[528] = description[529] = description[530] = description[531] = 0;
+  EXPECT_EQ(STATUS_INVALID_PARAMETER,
+            AddDisplayChildFromDescription(bus_, description.data(), (ULONG)description.size()));
+  EXPECT_EQ(0u, bus_->ChildCount);
+  EXPECT_EQ(1, bus_->Channels[0].Free);
   ASSERT_EQ(STATUS_SUCCESS, Create(100));
   EXPECT_EQ("Kestrelix\\DisplayIDD100", Narrow(Child(100)->DeviceId));
   EXPECT_NE(nullptr, Node("Kestrelix\\DisplayIDD100\\100"));
