@@ -474,6 +474,10 @@ NTSTATUS UsbDoBulkTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
                            ULONG length, ULONG direction, ULONG* transferred = NULL);
 NTSTATUS UsbDoBulkTransfer_2(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
                              ULONG length, ULONG direction, ULONG* transferred = NULL);
+// Reads the IN pipe of a register path until it has nothing for 100 ms, at most eight times, and
+// drops what came: after a result read that failed, what the device still holds (a result that
+// came too late, the rest of a short one) must not answer the path's next read.
+void UsbDrainResults(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
 NTSTATUS UsbResetPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
 NTSTATUS UsbAbortPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
 BOOLEAN IsDeviceGone(BusDeviceContext* bus);

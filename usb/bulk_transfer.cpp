@@ -7,6 +7,10 @@ namespace {
 
 // 10 seconds, relative.
 constexpr LONGLONG kTransferTimeout = -100000000LL;
+// A drain's read: 100 ms, relative. A device that has nothing more for that long holds nothing.
+constexpr LONGLONG kDrainTimeout = -1000000LL;
+// Reads of a drain: more than any failed result can leave.
+constexpr ULONG kDrainRounds = 8;
 
 bool IsGoneStatus(NTSTATUS status) {
   return status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE;
@@ -51,18 +55,18 @@ NTSTATUS ClassifyBulkResult(BusDeviceContext* bus, NTSTATUS status, USBD_STATUS 
   return status;
 }
 
-// Sends the URB and waits at most 10 seconds; a request still out then is cancelled and its
-// completion awaited before anything is freed.
-NTSTATUS SendWithTimeout(BusDeviceContext* bus, PIRP irp, PURB urb) {
+// Sends the URB and waits at most `timeout` (relative); a request still out then is cancelled and
+// its completion awaited before anything is freed.
+NTSTATUS SendWithTimeout(BusDeviceContext* bus, PIRP irp, PURB urb, LONGLONG timeoutValue) {
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   ArmUrbRequest(irp, urb, SignalCompletion, &done);
   NTSTATUS status = IofCallDriver(bus->LowerDeviceObject, irp);
   if (status == STATUS_PENDING) {
     LARGE_INTEGER timeout;
-    timeout.QuadPart = kTransferTimeout;
+    timeout.QuadPart = timeoutValue;
     if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-      DbgPrint("UsbDoBulkTransfer: timeout\n");
+      if (timeoutValue == kTransferTimeout) DbgPrint("UsbDoBulkTransfer: timeout\n");
       IoCancelIrp(irp);
       KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
       return STATUS_CANCELLED;
@@ -113,7 +117,7 @@ NTSTATUS UsbDoBulkTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
   PIRP irp = urb != NULL ? AllocateUrbRequest(bus) : NULL;
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   if (irp != NULL) {
-    status = SendWithTimeout(bus, irp, urb);
+    status = SendWithTimeout(bus, irp, urb, kTransferTimeout);
     status = ClassifyBulkResult(bus, status, urb->UrbHeader.Status);
     if (NT_SUCCESS(status) && transferred != NULL) *transferred = MovedBytes(urb, length);
     IoFreeIrp(irp);
@@ -148,6 +152,36 @@ NTSTATUS UsbDoBulkTransfer_2(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID
   }
   ExFreePoolWithTag(urb, kTagTransfer);
   return status;
+}
+
+namespace {
+
+// One read of a drain: TRUE when the device had something.
+BOOLEAN DrainOnce(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PUCHAR discard, ULONG length) {
+  PURB urb = AllocateBulkUrb(pipe, discard, length, USBD_TRANSFER_DIRECTION_IN);
+  PIRP irp = urb != NULL ? AllocateUrbRequest(bus) : NULL;
+  BOOLEAN had = FALSE;
+  if (irp != NULL) {
+    NTSTATUS status = SendWithTimeout(bus, irp, urb, kDrainTimeout);
+    had = NT_SUCCESS(status) && status != STATUS_CANCELLED && !USBD_ERROR(urb->UrbHeader.Status) &&
+          MovedBytes(urb, length) != 0;
+    if (IsGoneStatus(status) || urb->UrbHeader.Status == USBD_STATUS_DEVICE_GONE) {
+      SetDeviceGone(bus);
+    }
+    IoFreeIrp(irp);
+  }
+  if (urb != NULL) ExFreePoolWithTag(urb, kTagTransfer);
+  return had;
+}
+
+}  // namespace
+
+void UsbDrainResults(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe) {
+  if (pipe == NULL || KeGetCurrentIrql() != PASSIVE_LEVEL) return;
+  UCHAR discard[64];
+  for (ULONG round = 0; round < kDrainRounds && !IsDeviceGone(bus); round++) {
+    if (!DrainOnce(bus, pipe, discard, sizeof discard)) return;
+  }
 }
 
 namespace {

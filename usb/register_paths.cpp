@@ -1,7 +1,8 @@
 // The bridge register path (endpoints 0x0D/0x8D) and the internal bus path (0x0E/0x8E). Command
 // packets are written byte by byte, little-endian. A read is a command out and, only when that
 // went through, four bytes in, into a zeroed result; anything but four bytes is a failure, never
-// a value. Each path's lock keeps the two transfers together.
+// a value, and what the device may still hold of it is read out before the path's next
+// operation. Each path's lock keeps the transfers together.
 #include "driver/kxbus.h"
 
 namespace {
@@ -54,6 +55,7 @@ NTSTATUS BridgeRead(BusDeviceContext* bus, UCHAR command, USHORT reg, ULONG* val
     status = UsbDoBulkTransfer_2(bus, bus->PipeCsrIn, result, sizeof result, kTransferIn, &received);
     status = CheckResultLength(status, received);
     if (NT_SUCCESS(status)) *value = GetU32(result);
+    if (!NT_SUCCESS(status)) UsbDrainResults(bus, bus->PipeCsrIn);
   }
   UnlockPath(&bus->BridgePathLock);
   return status;
@@ -83,6 +85,10 @@ NTSTATUS PciRead(BusDeviceContext* bus, ULONG command, ULONG address, ULONG* val
     ULONG received;
     status = UsbDoBulkTransfer(bus, bus->PipePciIn, result, sizeof result, kTransferIn, &received);
     status = CheckResultLength(status, received);
+    if (!NT_SUCCESS(status) && IoCountAcquireIfStarted(bus)) {
+      UsbDrainResults(bus, bus->PipePciIn);
+      IoCountDecrement(bus);
+    }
   }
   UnlockPath(&bus->PciPathLock);
   if (NT_SUCCESS(status)) *value = GetU32(result);

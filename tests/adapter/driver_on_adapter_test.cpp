@@ -57,6 +57,37 @@ TEST_F(DriverOnAdapter, ThreeAddressBytesAreHandled) {
   EXPECT_EQ(0u, adapter_->BridgeConfig(0x26C) & 0xFF);
 }
 
+// A result that did not come whole (no answer in time, nothing, half of it) may still be in the
+// device, or come late: it must not be taken for the next read's. On both register paths, a
+// read of one register that failed is followed by a read of another that answers its own value.
+TEST_F(DriverOnAdapter, AFailedResultIsNeverTakenForTheNextReads) {
+  PlugWithRecord();
+  ASSERT_EQ(STATUS_SUCCESS, BridgeRegWrite(bus_.get(), 0x194, 0x30200000));
+  ASSERT_EQ(STATUS_SUCCESS, BridgeRegWrite(bus_.get(), 0x1B4, 0x30280000));
+  ULONG busId = PciConfigRead(bus_.get(), 0);
+  ULONG busClass = PciConfigRead(bus_.get(), 8);
+  ASSERT_NE(busId, busClass);
+  const std::pair<const char*, kxsim::UsbFault> faults[] = {
+      {"no answer", kxsim::UsbFault::NoAnswer().Times(1)},
+      {"nothing", kxsim::UsbFault::Short(0).Times(1)},
+      {"two bytes", kxsim::UsbFault::Short(2).Times(1)},
+      {"a late answer", kxsim::UsbFault::Delay(200000000).Times(1)}};
+  for (const auto& [what, fault] : faults) {
+    port_->InjectFault(0x8D, fault);
+    ULONG value = 0;
+    EXPECT_FALSE(NT_SUCCESS(BridgeRegRead(bus_.get(), 0x194, &value))) << what;
+    for (int i = 0; i < 2; i++) {
+      ASSERT_EQ(STATUS_SUCCESS, BridgeRegRead(bus_.get(), 0x1B4, &value)) << what;
+      EXPECT_EQ(0x30280000u, value) << what << ", bridge path, read " << i;
+    }
+    port_->InjectFault(0x8E, fault);
+    EXPECT_EQ(0u, PciConfigRead(bus_.get(), 0)) << what;
+    for (int i = 0; i < 2; i++) {
+      EXPECT_EQ(busClass, PciConfigRead(bus_.get(), 8)) << what << ", internal bus, read " << i;
+    }
+  }
+}
+
 TEST_F(DriverOnAdapter, CommandPacketsAsTheWireFormatHasThem) {
   PlugWithRecord();
   PciLocation downstream = {2, 0, 2, 1};
