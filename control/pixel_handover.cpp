@@ -3,7 +3,7 @@
 // the caller cannot change it between the checks and the copy-in. The pixel pages are locked and
 // mapped in place for the one call of SubmitUpdate, and released before the request completes:
 // only the pages the rectangle's rows lie in, so that a small update of a large desktop does not
-// lock and map the whole buffer.
+// lock and map the whole buffer, and none for a descriptor that cannot describe an update.
 #include "driver/kxbus.h"
 #include "platform/seh.h"
 
@@ -41,22 +41,25 @@ NTSTATUS LockPixels(PVOID user, ULONG length, PMDL* mdl, const UCHAR** mapped) {
 }
 
 // The bytes of the pixel buffer from the rectangle's first row to the end of its last (the pitch
-// may be negative), when the descriptor describes rows inside the buffer; otherwise the whole
-// buffer, which the update's own checks then refuse as they always have.
+// may be negative).
 struct PixelSpan {
   ULONG Offset;
   ULONG Length;
 };
 
-PixelSpan SpanOfRows(const UpdateDescriptor* d) {
-  PixelSpan span = {0, d->TotalSize};
+// Outputs are at most 65535 pixels each way (a mode's fields are 16 bits wide).
+constexpr LONG kLargestSide = 0xFFFF;
+
+// FALSE when the descriptor cannot describe an update of any mode: a rectangle outside 0..65535
+// or empty, a depth the pipeline does not take, or rows outside the buffer. Such an update is
+// refused before any page is locked, and nothing is computed from its fields that could overflow.
+BOOLEAN SpanOfRows(const UpdateDescriptor* d, PixelSpan* span) {
+  if (d->Left < 0 || d->Top < 0 || d->Left >= d->Right || d->Top >= d->Bottom) return FALSE;
+  if (d->Right > kLargestSide || d->Bottom > kLargestSide) return FALSE;
   UCHAR bpp = d->BitsPerPixel;
-  if (d->Left >= d->Right || d->Top >= d->Bottom) return span;
-  if (bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return span;
+  if (bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return FALSE;
   ULONG rowBytes = (ULONG)(d->Right - d->Left) * (bpp / 8);
-  PixelSpan rows;
-  if (!SourceRowsSpan(d, rowBytes, &rows.Offset, &rows.Length)) return span;
-  return rows;
+  return SourceRowsSpan(d, rowBytes, &span->Offset, &span->Length);
 }
 
 }  // namespace
@@ -69,8 +72,9 @@ NTSTATUS PresentFromUserBuffers(DisplayChannel* channel, PIRP irp, ULONG inLengt
       CopyDescriptor(stack->Parameters.DeviceIoControl.Type3InputBuffer, inLength, &descriptor);
   if (!NT_SUCCESS(status)) return status;
   if (descriptor.TotalSize != outLength) return STATUS_INVALID_PARAMETER;
+  PixelSpan span;
+  if (!SpanOfRows(&descriptor, &span)) return STATUS_INVALID_PARAMETER;
   // From here on the descriptor speaks of the span: its rows at the same places within it.
-  PixelSpan span = SpanOfRows(&descriptor);
   UpdateDescriptor inSpan = descriptor;
   inSpan.SourceOffset -= span.Offset;
   inSpan.TotalSize = span.Length;

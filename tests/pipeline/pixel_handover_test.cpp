@@ -98,21 +98,29 @@ TEST_F(PixelHandover, ModesOutsideWhatThePipelineCarriesAreRefused) {
 // pixel buffer before a byte is copied.
 TEST_F(PixelHandover, DescriptorsThatDoNotFitAreRefusedWhole) {
   const ULONG total = 64 * 48 * 4;
+  // Beyond the mode: refused once the mode is read, which a mode change may still alter until then.
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, PresentWith(DescriptorBytes(0, 0, 65, 8, 0, 256, total)));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, PresentWith(DescriptorBytes(0, 40, 8, 49, 0, 256, total)));
+  // No update of any mode: refused before any page is locked, so that not one of them takes the
+  // MDL that is set to fail.
   const Bytes refused[] = {
       DescriptorBytes(-1, 0, 8, 8, 0, 256, total),       // left below 0
       DescriptorBytes(8, 0, 8, 8, 0, 256, total),        // empty
-      DescriptorBytes(0, 0, 65, 8, 0, 256, total),       // beyond the width
-      DescriptorBytes(0, 40, 8, 49, 0, 256, total),      // beyond the height
       DescriptorBytes(0, 0, 8, 8, 0, 256, total, 12),    // no such depth
       DescriptorBytes(0, 0, 64, 48, 4, 256, total),      // last row runs past the buffer
       DescriptorBytes(0, 0, 8, 8, 0, -256, total),       // upward rows start before it
       DescriptorBytes(0, 0, 8, 8, 0, 0x40000000, total), // pitch far outside
       DescriptorBytes(0, 0, 8, 8, total, 256, total),    // offset at its end
+      DescriptorBytes(0, 0, 0x40000000, 1, 0, 256, total),  // a row of 2^32 bytes
+      DescriptorBytes(-2147483647 - 1, -2147483647 - 1, 2147483647, 2147483647, 0xFFFFFFFF,
+                      2147483647, total, 8),             // every field at its limit
   };
   for (const Bytes& descriptor : refused) {
+    hostk::MdlFailNext(1);
     EXPECT_EQ(STATUS_INVALID_PARAMETER, PresentWith(descriptor));
   }
   ExpectNothingHandedOver();
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PresentWith(DescriptorBytes(0, 0, 8, 8, 0, 256, total)));
   // Upward rows that stay inside are fine: the last row first.
   EXPECT_EQ(STATUS_SUCCESS, PresentWith(DescriptorBytes(0, 0, 8, 8, 7 * 256, -256, total)));
 }
