@@ -450,8 +450,9 @@ void StopWriteChannel(BusDeviceContext* bus, ULONG index);
 // Cancels every read and write in flight on the data pipes (passive level).
 void AbortTransferSets(BusDeviceContext* bus);
 
-// usb/channel_flush.cpp: FlushChannelFifo from a work item, callable up to DISPATCH_LEVEL.
-void QueueChannelFlush(BusDeviceContext* bus, ULONG index, BOOLEAN in);
+// usb/channel_flush.cpp: FlushChannelFifo from a work item, callable up to DISPATCH_LEVEL. `halted`:
+// the failed stage left its pipe halted, and the requests still on it are ended before the reset.
+void QueueChannelFlush(BusDeviceContext* bus, ULONG index, BOOLEAN in, BOOLEAN halted = FALSE);
 
 // usb/transfer_size.cpp
 BOOLEAN IsPreWdm6System();

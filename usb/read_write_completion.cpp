@@ -34,7 +34,9 @@ void RecordFailure(ReadWriteContext* context, NTSTATUS status) {
                (context->In ? kReadPathError : kWritePathError);
   InterlockedOr((LONG*)&bus->ErrorCode, (LONG)bits);
   ReportErrorCode(bus);
-  if (IsBusStarted(bus)) QueueChannelFlush(bus, context->ChannelIndex, context->In);
+  // A cancelled stage halts nothing; any other whose URB status is of the halted class did.
+  BOOLEAN halted = status != STATUS_CANCELLED && USBD_HALTED(context->Urb->UrbHeader.Status);
+  if (IsBusStarted(bus)) QueueChannelFlush(bus, context->ChannelIndex, context->In, halted);
 }
 
 void SendNextStage(PIRP irp, ReadWriteContext* context) {

@@ -74,5 +74,45 @@ TEST_F(WaitingReads, ARemovalQueryEndsThem) {
   EXPECT_EQ(Started, bus_->Header.DevicePnpState);
 }
 
+// A stage that fails halts its pipe, and a halted pipe holds every later request for ever: the
+// recovery must also end the reads still waiting on the same pipe, or the channel never serves
+// again until the adapter stops. Three reads wait on channel 3; the first takes the data that
+// comes, the next stalls, and the third was queued behind it.
+TEST_F(WaitingReads, AFailedStageEndsTheOtherReadsOnItsPipeAndTheChannelServesAgain) {
+  Start();
+  HANDLE handle = OpenChannel(3);
+  hostk::UserBuffer buffers[3] = {hostk::UserBuffer(64), hostk::UserBuffer(64),
+                                  hostk::UserBuffer(64)};
+  Outcome outcomes[3] = {{STATUS_PENDING, 0}, {STATUS_PENDING, 0}, {STATUS_PENDING, 0}};
+  std::thread first = ReadOnThread(handle, &buffers[0], &outcomes[0]);
+  Settle(kSecond);
+  port_->InjectFault(0x83, kxsim::UsbFault::Stall());
+  std::thread second = ReadOnThread(handle, &buffers[1], &outcomes[1]);
+  std::thread third = ReadOnThread(handle, &buffers[2], &outcomes[2]);
+  Settle(kSecond);
+  adapter_->QueueIn(0x83, Pattern(64, 2));
+  Settle(20 * kSecond);
+  bool waiting = false;
+  for (const Outcome& outcome : outcomes) waiting |= outcome.status == STATUS_PENDING;
+  EXPECT_FALSE(waiting) << "a read still waits on the pipe the stall halted";
+  if (waiting) {  // end it the way a stop query does, so that the threads can be joined
+    hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE);
+    hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE);
+  }
+  first.join();
+  second.join();
+  third.join();
+  EXPECT_EQ(STATUS_SUCCESS, outcomes[0].status);
+  EXPECT_FALSE(NT_SUCCESS(outcomes[1].status));
+  EXPECT_FALSE(NT_SUCCESS(outcomes[2].status));
+  port_->ClearFaults(0x83);
+  Bytes sent = Pattern(64, 4);
+  adapter_->QueueIn(0x83, sent);
+  Outcome outcome = Read(handle, buffers[0].Data(), 64);
+  EXPECT_EQ(STATUS_SUCCESS, outcome.status);
+  EXPECT_EQ(sent, Bytes(buffers[0].Data(), buffers[0].Data() + 64));
+  ExpectSettled();
+}
+
 }  // namespace
 }  // namespace kxtest
