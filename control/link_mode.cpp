@@ -27,6 +27,19 @@ void EnterFarSideMode(AdapterRequest* request) {
   BridgeRegWrite(bus, kLinkRegister, kLinkFarSide);
 }
 
+void ChangeLinkMode(AdapterRequest* request, ULONG mode) {
+  BusDeviceContext* bus = request->Bus;
+  if (bus->LinkMode == kFarSideMode && mode != kFarSideMode) StopLinkThread(request->Device);
+  bus->LinkMode = mode;
+  RecordLinkMode(mode);
+  switch (mode) {
+    case 0: BridgeRegWrite(bus, kLinkRegister, kLinkOff); break;
+    case kFarSideMode: EnterFarSideMode(request); break;
+    case 2: BridgeRegWrite(bus, kLinkRegister, kLinkBridge); break;
+    default: break;
+  }
+}
+
 }  // namespace
 
 AdapterResult GetLinkMode(AdapterRequest* request) {
@@ -37,21 +50,17 @@ AdapterResult GetLinkMode(AdapterRequest* request) {
 }
 
 // The link thread reads data channel 1 in mode 1 only: it has ended before the bridge is told to
-// leave that mode. Any other value is kept and recorded but changes nothing on the adapter.
+// leave that mode. Any other value is kept and recorded but changes nothing on the adapter. A
+// change runs whole under LinkLock (which the thread's own start and stop take again): two
+// changes at once must not decide on the thread by the mode before either of them.
 AdapterResult SetLinkMode(AdapterRequest* request) {
   if (!HasInput(request, 4)) return TooSmall();
   BusDeviceContext* bus = request->Bus;
   if (bus->DriverModel != 0) return Refused();
   ULONG mode = LoadU32(request->Buffer);
-  if (bus->LinkMode == kFarSideMode && mode != kFarSideMode) StopLinkThread(request->Device);
-  bus->LinkMode = mode;
-  RecordLinkMode(mode);
-  switch (mode) {
-    case 0: BridgeRegWrite(bus, kLinkRegister, kLinkOff); break;
-    case kFarSideMode: EnterFarSideMode(request); break;
-    case 2: BridgeRegWrite(bus, kLinkRegister, kLinkBridge); break;
-    default: break;
-  }
+  KeWaitForSingleObject(&bus->LinkLock, Executive, KernelMode, FALSE, NULL);
+  ChangeLinkMode(request, mode);
+  KeReleaseMutex(&bus->LinkLock, FALSE);
   return Answer(STATUS_SUCCESS);
 }
 

@@ -209,10 +209,14 @@ BOOLEAN StartLinkThread(PDEVICE_OBJECT device) {
   return started;
 }
 
+// The mode is read under LinkLock, which a mode change holds from its decision to its end.
 void ResumeLinkSupervision(BusDeviceContext* bus) {
-  if (bus->LinkMode != 1 || !bus->LinkByDriver) return;
-  bus->LinkState = kLinkStateStarted;
-  StartLinkThread(bus->Header.Self);
+  KeWaitForSingleObject(&bus->LinkLock, Executive, KernelMode, FALSE, NULL);
+  if (bus->LinkMode == 1 && bus->LinkByDriver) {
+    bus->LinkState = kLinkStateStarted;
+    StartLinkThread(bus->Header.Self);
+  }
+  KeReleaseMutex(&bus->LinkLock, FALSE);
 }
 
 BOOLEAN StopLinkThread(PDEVICE_OBJECT device) {

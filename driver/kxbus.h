@@ -105,7 +105,7 @@ struct BusDeviceContext {
   LONG LinkThreadRunning;
   PVOID LinkThreadObject;
   KEVENT LinkStopEvent;  // notification: the link thread is to end
-  KMUTEX LinkLock;       // serialises starting and stopping the link thread (passive level)
+  KMUTEX LinkLock;  // serialises link mode changes and starting and stopping the link thread
   UCHAR Legacy;
   UCHAR LinkByDriver;
   ULONG UsbSpeed;  // 0 full speed, 1 high speed, 2 SuperSpeed

@@ -1,6 +1,9 @@
 // Link modes through the control codes: bridge register 0x50, the "LinkMode" registry value, the
 // link thread started on entering mode 1 and ended before the bridge leaves it, and link select.
+#include <thread>
+
 #include "adapter_codes_fixture.h"
+#include "host/hostk/clock.h"
 #include "host/hostk/registry.h"
 
 namespace kxtest {
@@ -126,6 +129,39 @@ TEST_F(LinkModes, LeavingMode1ForAnyModeEndsTheThread) {
     ASSERT_TRUE(ThreadRunning());
     ASSERT_EQ(STATUS_SUCCESS, SetMode(next).status);
     EXPECT_FALSE(ThreadRunning());
+  }
+}
+
+// Two mode changes at once, one leaving mode 1 and one entering it, both held at the link lock
+// until they have both arrived: whichever goes second decides, and the thread, the mode and
+// register 0x50 agree on it (never mode 0 with a link thread reading channel 1).
+TEST_F(LinkModes, TwoChangesAtOnceLeaveTheThreadAndTheModeAgreeing) {
+  StartWith(0, true);
+  for (int round = 0; round < 8; round++) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(STATUS_SUCCESS, SetMode(1).status);
+    ASSERT_TRUE(ThreadRunning());
+    client();  // the control handle, opened before the callers share it
+    size_t mark = adapter_->Log().Size();
+    KeWaitForSingleObject(&bus_->LinkLock, Executive, KernelMode, FALSE, nullptr);
+    Reply replies[2];
+    std::thread callers[2];
+    for (int i = 0; i < 2; i++) {
+      callers[i] = std::thread([this, i, round, &replies] {
+        hostk::ManagedThreadScope scope("mode caller");
+        replies[i] = SetMode((i + round) % 2 == 0 ? 0 : 1);
+      });
+    }
+    Settle(kSecond / 10);
+    KeReleaseMutex(&bus_->LinkLock, FALSE);
+    for (std::thread& caller : callers) caller.join();
+    Settle(kSecond / 10);
+    EXPECT_EQ(STATUS_SUCCESS, replies[0].status);
+    EXPECT_EQ(STATUS_SUCCESS, replies[1].status);
+    std::vector<ULONG> writes = Register50Writes(mark);
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(bus_->LinkMode == 1, ThreadRunning()) << "mode " << bus_->LinkMode;
+    EXPECT_EQ(bus_->LinkMode == 1 ? 0xB0u : 0xF0u, writes.back());
   }
 }
 
