@@ -78,6 +78,16 @@ void RecordPipe(BusDeviceContext* bus, const USBD_PIPE_INFORMATION* pipe) {
   if (field != NULL) *field = bus->Legacy ? NULL : handle;
 }
 
+// The handles of an earlier configuration ended with its deselection: an endpoint the new one
+// lacks has no pipe, not the old one's handle.
+void ForgetPipes(BusDeviceContext* bus) {
+  USBD_PIPE_HANDLE* fields[] = {&bus->PipeDataIn1,  &bus->PipeDataIn2,  &bus->PipeDataIn3,
+                                &bus->PipeDataIn4,  &bus->PipeDataOut1, &bus->PipeDataOut2,
+                                &bus->PipeDataOut3, &bus->PipeDataOut4, &bus->PipeCsrOut,
+                                &bus->PipeCsrIn,    &bus->PipePciOut,   &bus->PipePciIn};
+  for (USBD_PIPE_HANDLE* field : fields) *field = NULL;
+}
+
 // The declared interfaces, in interface-number order, as a list ending in a null entry.
 ULONG ListInterfaces(PUSB_CONFIGURATION_DESCRIPTOR descriptor, ULONG declared,
                      PUSBD_INTERFACE_LIST_ENTRY list) {
@@ -113,6 +123,7 @@ NTSTATUS UsbSelectConfiguration(BusDeviceContext* bus, PUSB_CONFIGURATION_DESCRI
       }
       status = UsbSubmitUrbSync(bus, urb);
       if (NT_SUCCESS(status)) {
+        ForgetPipes(bus);
         for (ULONG i = 0; i < first->NumberOfPipes; i++) RecordPipe(bus, &first->Pipes[i]);
       }
       ExFreePool(urb);

@@ -86,6 +86,41 @@ TEST_F(DriverUsbConfiguration, ADescriptorThatChangesBetweenTheTwoReadsIsRefused
   }
 }
 
+// A device whose configuration loses endpoint 0x8E once `shrunk` is set.
+class ShrinkingDevice : public kxsim::AdapterUsbDevice {
+ public:
+  explicit ShrinkingDevice(kxsim::AdapterUsbOptions options)
+      : AdapterUsbDevice(options), smaller_(options.RemoveEndpoint(0x8E)) {}
+  std::vector<uint8_t> ConfigurationDescriptor(UCHAR index) const override {
+    return shrunk ? smaller_.ConfigurationDescriptor(index)
+                  : AdapterUsbDevice::ConfigurationDescriptor(index);
+  }
+  std::atomic<bool> shrunk{false};
+
+ private:
+  kxsim::AdapterUsbDevice smaller_;
+};
+
+// A handle ends with the configuration it was opened in: configured again without endpoint 0x8E,
+// the record has no pipe for it, and the internal bus path sends nothing.
+TEST_F(DriverUsbConfiguration, AnEndpointTheNextConfigurationLacksKeepsNoOldHandle) {
+  Detach();
+  auto device = std::make_shared<ShrinkingDevice>(options_);
+  Attach(device);
+  ASSERT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
+  ASSERT_NE(nullptr, bus_->PipePciIn);
+  ASSERT_EQ(STATUS_SUCCESS, UsbDeselectConfiguration(fdo_));
+  device->shrunk = true;
+  ASSERT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
+  EXPECT_EQ(nullptr, bus_->PipePciIn);
+  EXPECT_NE(nullptr, bus_->PipePciOut);
+  EXPECT_EQ(port_->PipeHandle(0x8D), bus_->PipeCsrIn);
+  SetBusPnpState(bus_, Started);
+  ULONG urbs = port_->Counters().urbs;
+  EXPECT_EQ(0u, PciMemRead(bus_, 0x30000090));
+  EXPECT_EQ(urbs + 1, port_->Counters().urbs) << "the command only: no receive on a closed pipe";
+}
+
 TEST_F(DriverUsbConfiguration, SpeedComesFromTheBulkPacketSizeOfEndpoint01Only) {
   struct Case {
     kxsim::UsbSpeed speed;
