@@ -20,9 +20,10 @@ NTSTATUS CopyDescriptor(PVOID user, ULONG length, UpdateDescriptor* descriptor) 
   return status;
 }
 
-// The pixel buffer locked and mapped; a failure leaves nothing locked or allocated.
+// The pixel buffer locked and mapped; a failure leaves nothing locked or allocated. The quota
+// argument of IoAllocateMdl is the system's own: drivers pass FALSE.
 NTSTATUS LockPixels(PVOID user, ULONG length, PMDL* mdl, const UCHAR** mapped) {
-  *mdl = IoAllocateMdl(user, length, FALSE, TRUE, NULL);
+  *mdl = IoAllocateMdl(user, length, FALSE, FALSE, NULL);
   if (*mdl == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   PMDL pixels = *mdl;
   NTSTATUS status = KxProbeAndLockPages(pixels, UserMode, IoReadAccess);
