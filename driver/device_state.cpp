@@ -46,13 +46,15 @@ LONG IoCountIncrement(BusDeviceContext* bus) {
   return result;
 }
 
+// The removal waits for the remove event and then deletes the device, record and lock included:
+// setting it is the last thing the final decrement does with the record, after the lock is let go.
 LONG IoCountDecrement(BusDeviceContext* bus) {
   KIRQL irql;
   KeAcquireSpinLock(&bus->IoCountLock, &irql);
   LONG result = InterlockedDecrement(&bus->OutstandingIo);
   if (result == 1) KeSetEvent(&bus->IoIdleEvent, IO_NO_INCREMENT, FALSE);
-  if (result == 0) KeSetEvent(&bus->RemoveEvent, IO_NO_INCREMENT, FALSE);
   KeReleaseSpinLock(&bus->IoCountLock, irql);
+  if (result == 0) KeSetEvent(&bus->RemoveEvent, IO_NO_INCREMENT, FALSE);
   return result;
 }
 
