@@ -49,6 +49,8 @@ void InitializeChildRecord(BusDeviceContext* bus, PDEVICE_OBJECT device, ULONG d
   child->DevicePowerState = PowerDeviceD3;
   child->SystemPowerState = PowerSystemWorking;
   child->DisplayId = displayId;
+  child->RequestGate = 0;
+  KeInitializeEvent(&child->RequestsLeft, SynchronizationEvent, FALSE);
 }
 
 // A child joins the list only once its identifier is set: an enumeration running meanwhile (one
@@ -138,6 +140,65 @@ NTSTATUS AddDisplayChildFromDescription(BusDeviceContext* bus, const UCHAR* desc
   return status;
 }
 
+BOOLEAN EnterChildRequest(ChildDeviceContext* child) {
+  for (;;) {
+    LONG gate = InterlockedCompareExchange(&child->RequestGate, 0, 0);
+    if (gate & kChildWithdrawn) return FALSE;
+    if (InterlockedCompareExchange(&child->RequestGate, gate + 1, gate) == gate) return TRUE;
+  }
+}
+
+void LeaveChildRequest(ChildDeviceContext* child) {
+  if (InterlockedDecrement(&child->RequestGate) == kChildWithdrawn) {
+    KeSetEvent(&child->RequestsLeft, IO_NO_INCREMENT, FALSE);
+  }
+}
+
+namespace {
+
+// The children `displayId` names (255 and above: all) that are still present, marked absent so
+// that their dispatchers take no new request; at most one per channel.
+ULONG WithdrawChildren(BusDeviceContext* bus, ULONG displayId,
+                       ChildDeviceContext* (&withdrawn)[kChannelCount], BOOLEAN* found) {
+  BOOLEAN all = displayId >= 255;
+  ULONG count = 0;
+  *found = FALSE;
+  for (PLIST_ENTRY entry = bus->Children.Flink; entry != &bus->Children; entry = entry->Flink) {
+    ChildDeviceContext* child = CONTAINING_RECORD(entry, ChildDeviceContext, Link);
+    if (!all && child->DisplayId != displayId) continue;
+    *found = TRUE;
+    if (child->Present && child->ChannelIndex < kChannelCount && count < kChannelCount) {
+      withdrawn[count++] = child;
+      InterlockedExchangeAdd(&child->RequestGate, kChildWithdrawn);
+    }
+    child->Present = 0;
+    if (!all) break;
+  }
+  return count;
+}
+
+// A request already inside a withdrawn child (one waiting for the frame lock, say) still acts on
+// the child's channel: it ends before the channel is let go, or it would act on the channel's
+// next display.
+void WaitForChildRequests(ChildDeviceContext* child) {
+  while (InterlockedCompareExchange(&child->RequestGate, 0, 0) != kChildWithdrawn) {
+    KeWaitForSingleObject(&child->RequestsLeft, Executive, KernelMode, FALSE, NULL);
+  }
+}
+
+// The worker stops only when no output is left active: the output removed may have been stopped
+// already, while the others still stream. TRUE when none is left.
+BOOLEAN ReleaseChannel(BusDeviceContext* bus, ChildDeviceContext* child) {
+  DisplayChannel* channel = &bus->Channels[child->ChannelIndex];
+  DeactivateOutput(channel);
+  BOOLEAN lastOutput = InterlockedCompareExchange(&bus->ActiveOutputCount, 0, 0) == 0;
+  InterlockedExchange(&channel->DisplayId, kNoDisplay);
+  channel->Free = 1;
+  return lastOutput;
+}
+
+}  // namespace
+
 NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId) {
   LockCreations(bus);
   ExAcquireFastMutex(&bus->ChildListLock);
@@ -147,24 +208,14 @@ NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId) {
     return STATUS_NO_SUCH_DEVICE;
   }
   BOOLEAN all = displayId >= 255;
-  BOOLEAN found = FALSE;
+  BOOLEAN found;
+  ChildDeviceContext* withdrawn[kChannelCount];
+  ULONG count = WithdrawChildren(bus, displayId, withdrawn, &found);
+  ExReleaseFastMutex(&bus->ChildListLock);
+  for (ULONG i = 0; i < count; i++) WaitForChildRequests(withdrawn[i]);
   BOOLEAN lastOutput = FALSE;
-  for (PLIST_ENTRY entry = bus->Children.Flink; entry != &bus->Children; entry = entry->Flink) {
-    ChildDeviceContext* child = CONTAINING_RECORD(entry, ChildDeviceContext, Link);
-    if (!all && child->DisplayId != displayId) continue;
-    child->Present = 0;
-    found = TRUE;
-    if (child->ChannelIndex < kChannelCount) {
-      DisplayChannel* channel = &bus->Channels[child->ChannelIndex];
-      // The worker stops only when no output is left active: the output removed may have been
-      // stopped already, while the others still stream.
-      DeactivateOutput(channel);
-      if (InterlockedCompareExchange(&bus->ActiveOutputCount, 0, 0) == 0) lastOutput = TRUE;
-      InterlockedExchange(&channel->DisplayId, kNoDisplay);
-      channel->Free = 1;
-    }
-    if (!all) break;
-  }
+  ExAcquireFastMutex(&bus->ChildListLock);
+  for (ULONG i = 0; i < count; i++) lastOutput |= ReleaseChannel(bus, withdrawn[i]);
   ExReleaseFastMutex(&bus->ChildListLock);
   if (all || lastOutput) StopFrameWorker(bus);
   UnlockCreations(bus);

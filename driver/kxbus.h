@@ -168,7 +168,17 @@ struct ChildDeviceContext {
   UCHAR Reported;  // named in a bus-relations reply: the Plug and Play manager knows the child
   PVOID Description;
   ULONG DescriptionSize;
+  // Control requests inside the child's dispatcher, plus kChildWithdrawn once a detach has
+  // closed it to new ones; the detach waits for those inside (RequestsLeft is set by the last to
+  // leave a withdrawn child) before it lets the channel go.
+  LONG RequestGate;
+  KEVENT RequestsLeft;  // synchronization
 };
+constexpr LONG kChildWithdrawn = 0x40000000;
+
+// Entering and leaving a child's dispatcher; FALSE (and not entered) once the child is detached.
+BOOLEAN EnterChildRequest(ChildDeviceContext* child);
+void LeaveChildRequest(ChildDeviceContext* child);
 
 inline CommonDeviceHeader* HeaderOf(PDEVICE_OBJECT device) {
   return (CommonDeviceHeader*)device->DeviceExtension;

@@ -2,6 +2,7 @@
 // channels, enumerated and started by the Plug and Play manager, and removed in three stages.
 #include <atomic>
 #include <set>
+#include <thread>
 
 #include "pipeline_fixture.h"
 
@@ -463,6 +464,44 @@ TEST_F(Children, ConcurrentCreationsNeverShareAChannel) {
     EXPECT_EQ((LONG)child->DisplayId, bus_->Channels[child->ChannelIndex].DisplayId);
   }
   EXPECT_EQ(10u, channels.size());
+}
+
+// A display's driver sends a mode while the display is detached and another attached: the mode
+// request, already inside the child and waiting for the frame lock, must end before the channel
+// passes on, or it would announce its mode for the next display and leave the channel active.
+TEST_F(Children, ARequestInsideADetachedChildNeverActsForTheNextDisplay) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  PDEVICE_OBJECT first = Child(1)->Header.Self;
+  DisplayChannel& channel = bus_->Channels[0];
+  KeWaitForSingleObject(&channel.FrameLock, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS mode = STATUS_PENDING;
+  std::atomic<bool> attached{false};
+  std::thread modeCaller([&] {
+    hostk::ManagedThreadScope scope("display driver");
+    attached = true;
+    mode = SetMode(first, 64, 48);
+  });
+  while (!attached) std::this_thread::yield();
+  Settle(kSecond / 10);  // the mode request waits for the frame lock (at most 2 seconds)
+  {
+    SystemThread detach([&] { EXPECT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 1)); });
+    Settle(kSecond / 10);
+    SystemThread attach([&] {
+      Bytes report = Report(7, 2);
+      EXPECT_EQ(STATUS_SUCCESS, CreateDisplayChild(bus_, report.data(), (ULONG)report.size()));
+    });
+    Settle(kSecond / 10);
+    KeReleaseMutex(&channel.FrameLock, FALSE);
+  }
+  modeCaller.join();
+  // The mode went to display 1, whose channel the detach then deactivated; display 7 set none.
+  EXPECT_EQ(STATUS_SUCCESS, mode);
+  EXPECT_EQ(7, channel.DisplayId);
+  EXPECT_EQ(0, Interlocked(channel.Active));
+  EXPECT_EQ(0, Interlocked(bus_->ActiveOutputCount));
+  auto seventh = adapter_->Display(7);
+  EXPECT_TRUE(!seventh.has_value() || seventh->modes == 0) << "a mode announced for display 7";
+  hostk::PnpWaitForEnumeration();
 }
 
 }  // namespace
