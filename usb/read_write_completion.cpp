@@ -34,8 +34,10 @@ void RecordFailure(ReadWriteContext* context, NTSTATUS status) {
                (context->In ? kReadPathError : kWritePathError);
   InterlockedOr((LONG*)&bus->ErrorCode, (LONG)bits);
   ReportErrorCode(bus);
-  // A cancelled stage halts nothing; any other whose URB status is of the halted class did.
-  BOOLEAN halted = status != STATUS_CANCELLED && USBD_HALTED(context->Urb->UrbHeader.Status);
+  // A cancelled stage halts nothing; any other whose URB status is of the halted class (both top
+  // bits set) did.
+  ULONG urbStatus = (ULONG)context->Urb->UrbHeader.Status;
+  BOOLEAN halted = status != STATUS_CANCELLED && (urbStatus & 0xC0000000u) == 0xC0000000u;
   if (IsBusStarted(bus)) QueueChannelFlush(bus, context->ChannelIndex, context->In, halted);
 }
 
