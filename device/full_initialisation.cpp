@@ -117,7 +117,7 @@ void ProgramFarSideChannels(BusDeviceContext* bus) {
     PciMemWrite(bus, kFar + 0x194 + 0x20 * n, 0x00200000 + 0x80000 * n);
     PciMemWrite(bus, kFar + 0x180 + 0x20 * n, 0xC3);
   }
-  PciMemWrite(bus, kFar + 0x6C0, PciMemRead(bus, kFar + 0x6C0) | 0x800);
+  PciMemSetBits(bus, kFar + 0x6C0, 0x800);
   PciMemRead(bus, kFar + 0x6C0);
 }
 

@@ -51,6 +51,6 @@ BOOLEAN InitializeAdapterLegacy(BusDeviceContext* bus) {
   PciMemWrite(bus, kFar + 0x84, ((ULONG)(USHORT)(bus->IdProduct + 1) << 16) | bus->IdVendor);
   PciMemWrite(bus, kFar + 0x38, 0xFFE00008);
   for (const RegisterValue& write : kFarDmaWindows) PciMemWrite(bus, write.Register, write.Value);
-  PciMemWrite(bus, kFar + 0x8C, PciMemRead(bus, kFar + 0x8C) | 0x8);
+  PciMemSetBits(bus, kFar + 0x8C, 0x8);
   return TRUE;
 }

@@ -50,8 +50,7 @@ NTSTATUS StartExtended(BusDeviceContext* bus) {
   } else {
     WriteRegisters(bus, kLegacyDmaWindows);
   }
-  ULONG address = kWindowExtended + 0x8C;
-  PciMemWrite(bus, address, PciMemRead(bus, address) | 0x8);
+  PciMemSetBits(bus, kWindowExtended + 0x8C, 0x8);
   ReadConfigWordCaches(bus);
   EnableDeviceInterface(bus);
   bus->LinkState = kLinkStateStarted;

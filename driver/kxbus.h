@@ -534,6 +534,9 @@ BOOLEAN PciMemWrite(BusDeviceContext* bus, ULONG address, ULONG value);
 // The same write, for a caller that must know whether it reached the adapter.
 NTSTATUS PciMemWriteChecked(BusDeviceContext* bus, ULONG address, ULONG value);
 void PciMemSetLow(BusDeviceContext* bus, ULONG offset, ULONG a, ULONG b);
+// The register at `address` with `bits` set; nothing is written when its read fails (a value built
+// from 0 would clear every other bit).
+void PciMemSetBits(BusDeviceContext* bus, ULONG address, ULONG bits);
 ULONG PciConfigRead(BusDeviceContext* bus, USHORT offset);
 ULONG PciConfigReadAt(BusDeviceContext* bus, const PciLocation* location, USHORT offset);
 BOOLEAN PciConfigWrite(BusDeviceContext* bus, USHORT offset, ULONG value);

@@ -185,6 +185,12 @@ void PciMemSetLow(BusDeviceContext* bus, ULONG offset, ULONG a, ULONG b) {
   PciMemWrite(bus, address, (old & 0xFFFF0000) | a | b);
 }
 
+void PciMemSetBits(BusDeviceContext* bus, ULONG address, ULONG bits) {
+  ULONG old;
+  if (!NT_SUCCESS(PciRead(bus, kPciMemRead, address, &old))) return;
+  PciMemWrite(bus, address, old | bits);
+}
+
 ULONG PciConfigRead(BusDeviceContext* bus, USHORT offset) {
   return PciReadOrZero(bus, kPciConfigRead, ConfigAddress(&kFixedLocation, offset));
 }

@@ -190,7 +190,7 @@ TEST_F(RegisterPaths, AShortOrFailedResultIsNeverTakenForAValue) {
 }
 
 // A read-modify-write whose read fails writes nothing on either path: a value built from 0
-// would wipe the other half of the register.
+// would wipe the other half of the register, or every bit but those set.
 TEST_F(RegisterPaths, ReadModifyWriteAfterAFailedReadWritesNothing) {
   Script(0x0E)->TakeReceived();
   port_->InjectFault(0x8E, kxsim::UsbFault::Stall());
@@ -199,6 +199,17 @@ TEST_F(RegisterPaths, ReadModifyWriteAfterAFailedReadWritesNothing) {
   ASSERT_EQ(1u, commands.size());  // the read command only
   EXPECT_EQ(0xCF, commands[0][0]);
   ASSERT_EQ(STATUS_SUCCESS, UsbResetPipe(bus_, bus_->PipePciIn));
+  port_->InjectFault(0x8E, kxsim::UsbFault::Stall());
+  PciMemSetBits(bus_, 0x3000008C, 0x8);
+  commands = Script(0x0E)->TakeReceived();
+  ASSERT_EQ(1u, commands.size());
+  EXPECT_EQ(0xCF, commands[0][0]);
+  ASSERT_EQ(STATUS_SUCCESS, UsbResetPipe(bus_, bus_->PipePciIn));
+  Script(0x8E)->QueueIn({0x01, 0x22, 0x33, 0x44});
+  PciMemSetBits(bus_, 0x3000008C, 0x8);
+  commands = Script(0x0E)->TakeReceived();
+  ASSERT_EQ(2u, commands.size());
+  EXPECT_EQ(Bytes({0x4F, 0, 0, 1, 0x8C, 0, 0, 0x30, 0x09, 0x22, 0x33, 0x44}), commands[1]);
   Script(0x8E)->QueueIn({0x11, 0x22, 0x33, 0x44});
   PciMemSetLow(bus_, 0x50, 0x0100, 0x0002);
   commands = Script(0x0E)->TakeReceived();
