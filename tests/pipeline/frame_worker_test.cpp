@@ -156,23 +156,23 @@ int FarLevel(const kxsim::VirtualAdapter& adapter, LONG id, int x, int y) {
 // contents (a new store) nor the picture of the channel's last display (a kept one).
 TEST_F(FramePipeline, WhatWasNeverPresentedArrivesBlack) {
   kxsim::BgrxImage white{64, 48, std::vector<uint8_t>(size_t(64) * 48 * 4, 0xFF)};
-  PDEVICE_OBJECT first = AddChild(0, 5);
-  ASSERT_EQ(STATUS_SUCCESS, SetMode(first, 64, 48));
-  ASSERT_EQ(STATUS_SUCCESS, Present(first, white, 17, 17, 18, 18));
-  Settle();
-  EXPECT_GT(FarLevel(*adapter_, 5, 17, 17), 200);
-  EXPECT_LT(FarLevel(*adapter_, 5, 24, 24), 16) << "a new store";
+  // Display `id` on channel 0 with a 64 x 48 mode and the one white pixel presented.
+  auto onePixel = [&](LONG id, const char* store) {
+    PDEVICE_OBJECT child = AddChild(0, id);
+    EXPECT_EQ(STATUS_SUCCESS, SetMode(child, 64, 48));
+    EXPECT_EQ(STATUS_SUCCESS, Present(child, white, 17, 17, 18, 18));
+    Settle();
+    EXPECT_GT(FarLevel(*adapter_, id, 17, 17), 200) << store;
+    EXPECT_LT(FarLevel(*adapter_, id, 24, 24), 16) << store;
+    return child;
+  };
+  PDEVICE_OBJECT first = onePixel(5, "a new store");
   // The whole picture white, the display gone from the channel, another in its place with the
   // same mode, so that the store is kept.
   ASSERT_EQ(STATUS_SUCCESS, PresentWhole(first, white));
   ASSERT_EQ(STATUS_SUCCESS, Stop(first));
   Settle();
-  PDEVICE_OBJECT second = AddChild(0, 6);
-  ASSERT_EQ(STATUS_SUCCESS, SetMode(second, 64, 48));
-  ASSERT_EQ(STATUS_SUCCESS, Present(second, white, 17, 17, 18, 18));
-  Settle();
-  EXPECT_GT(FarLevel(*adapter_, 6, 17, 17), 200);
-  EXPECT_LT(FarLevel(*adapter_, 6, 24, 24), 16) << "a store kept from display 5";
+  onePixel(6, "a store kept from display 5");
   ExpectNoViolations();
 }
 
