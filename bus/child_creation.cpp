@@ -156,8 +156,19 @@ void LeaveChildRequest(ChildDeviceContext* child) {
 
 namespace {
 
-// The children `displayId` names (255 and above: all) that are still present, marked absent so
-// that their dispatchers take no new request; at most one per channel.
+// Whether the child's channel still shows the child's display (an ejected child keeps its channel
+// until it is detached; after a restart the channel may be another display's).
+BOOLEAN ChannelNamesChild(BusDeviceContext* bus, const ChildDeviceContext* child) {
+  if (child->ChannelIndex >= kChannelCount) return FALSE;
+  DisplayChannel* channel = &bus->Channels[child->ChannelIndex];
+  return !channel->Free &&
+         InterlockedCompareExchange(&channel->DisplayId, 0, 0) == (LONG)child->DisplayId;
+}
+
+// The children `displayId` names (255 and above: all), marked absent and their dispatchers closed
+// to new requests; those whose channel is still theirs (at most one a channel) are returned, each
+// with a reference on its device, which the enumeration may otherwise delete while the detach
+// waits for its requests.
 ULONG WithdrawChildren(BusDeviceContext* bus, ULONG displayId,
                        ChildDeviceContext* (&withdrawn)[kChannelCount], BOOLEAN* found) {
   BOOLEAN all = displayId >= 255;
@@ -167,11 +178,14 @@ ULONG WithdrawChildren(BusDeviceContext* bus, ULONG displayId,
     ChildDeviceContext* child = CONTAINING_RECORD(entry, ChildDeviceContext, Link);
     if (!all && child->DisplayId != displayId) continue;
     *found = TRUE;
-    if (child->Present && child->ChannelIndex < kChannelCount && count < kChannelCount) {
-      withdrawn[count++] = child;
-      InterlockedExchangeAdd(&child->RequestGate, kChildWithdrawn);
-    }
     child->Present = 0;
+    // Detaches run one at a time (ChildCreationLock): the gate is closed once.
+    if (InterlockedCompareExchange(&child->RequestGate, 0, 0) & kChildWithdrawn) continue;
+    InterlockedExchangeAdd(&child->RequestGate, kChildWithdrawn);
+    if (ChannelNamesChild(bus, child) && count < kChannelCount) {
+      ObfReferenceObject(child->Header.Self);
+      withdrawn[count++] = child;
+    }
     if (!all) break;
   }
   return count;
@@ -193,6 +207,9 @@ BOOLEAN ReleaseChannel(BusDeviceContext* bus, ChildDeviceContext* child) {
   DeactivateOutput(channel);
   BOOLEAN lastOutput = InterlockedCompareExchange(&bus->ActiveOutputCount, 0, 0) == 0;
   InterlockedExchange(&channel->DisplayId, kNoDisplay);
+  // The store's picture is the display's: the channel's next display starts from black, even one
+  // with the same number.
+  InterlockedExchange(&channel->StoreDisplay, kNoDisplay);
   channel->Free = 1;
   return lastOutput;
 }
@@ -217,6 +234,7 @@ NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId) {
   ExAcquireFastMutex(&bus->ChildListLock);
   for (ULONG i = 0; i < count; i++) lastOutput |= ReleaseChannel(bus, withdrawn[i]);
   ExReleaseFastMutex(&bus->ChildListLock);
+  for (ULONG i = 0; i < count; i++) ObfDereferenceObject(withdrawn[i]->Header.Self);
   if (all || lastOutput) StopFrameWorker(bus);
   UnlockCreations(bus);
   if (!found) return STATUS_INVALID_PARAMETER;

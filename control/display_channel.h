@@ -24,7 +24,7 @@ struct DisplayChannel {
   KMUTEX FrameLock;
   PUCHAR FrameStore;  // Width * Height * 4 + 1024 bytes once a mode is set
   ULONG FrameStoreSize;  // its size in bytes; copies never reach past it
-  LONG StoreDisplay;     // the display whose pictures the FrameStore holds
+  LONG StoreDisplay;     // the display whose pictures the FrameStore holds (interlocked)
   ULONG Stride;       // Width * 4
   ULONG Width;
   ULONG Height;

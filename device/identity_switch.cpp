@@ -29,10 +29,13 @@ void WriteIndexed(BusDeviceContext* bus, const IndexedWrite (&writes)[N]) {
   }
 }
 
+// The first-stage product of the bridge's maker, driven by a model: it takes the maker's identity.
+BOOLEAN TakesMakersIdentity(BusDeviceContext* bus) {
+  return bus->IdVendor == 0x0525 && bus->IdProduct == 0x3380 && bus->DriverModel != 0;
+}
+
 ULONG NewIdentity(BusDeviceContext* bus, USHORT vidW, USHORT pidW) {
-  if (bus->IdVendor == 0x0525 && bus->IdProduct == 0x3380 && bus->DriverModel != 0) {
-    return (0x7001UL << 16) | MakerVendorId;
-  }
+  if (TakesMakersIdentity(bus)) return (0x7001UL << 16) | MakerVendorId;
   return ((ULONG)(USHORT)(pidW + 1) << 16) | vidW;
 }
 
@@ -103,6 +106,10 @@ void SwitchLegacyIdentity(BusDeviceContext* bus, USHORT vidW, USHORT pidW) {
 }
 
 }  // namespace
+
+BOOLEAN IdentitySwitchUsesVendorWord(BusDeviceContext* bus) {
+  return bus->Legacy != 0 || !TakesMakersIdentity(bus);
+}
 
 void SwitchFirstStageIdentity(BusDeviceContext* bus, USHORT vidW, USHORT pidW) {
   if (bus->Legacy != 0) {

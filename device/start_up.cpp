@@ -90,8 +90,9 @@ NTSTATUS StartAdapterHardware(BusDeviceContext* bus) {
       bus->IdProduct == identity.PidW) {
     // The switch gives the bridge an identity made of words 1 and 2, and the bridge leaves the bus
     // to come back with it: never one made of a word that did not arrive, which no driver would
-    // then match. Such a start fails, and the next start reads the words again.
-    if (!identity.VidRead) {
+    // then match. Such a start fails; the bridge keeps its first-stage identity, and the words
+    // are read again when it is started next (plugged in again, or the device enabled again).
+    if (!identity.VidRead && IdentitySwitchUsesVendorWord(bus)) {
       KX_TRACE(KX_TRACE_ERROR, "vendor word not read: no identity switch\n");
       return STATUS_UNSUCCESSFUL;
     }

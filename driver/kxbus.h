@@ -176,7 +176,8 @@ struct ChildDeviceContext {
 };
 constexpr LONG kChildWithdrawn = 0x40000000;
 
-// Entering and leaving a child's dispatcher; FALSE (and not entered) once the child is detached.
+// Entering and leaving a child's dispatcher; FALSE (and not entered) once a detach of its display
+// has withdrawn the child (a child cut off by a surprise removal is refused by its parent link).
 BOOLEAN EnterChildRequest(ChildDeviceContext* child);
 void LeaveChildRequest(ChildDeviceContext* child);
 
@@ -488,7 +489,8 @@ NTSTATUS UsbDoBulkTransfer_2(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID
 // Reads the IN pipe of a register path until it has nothing for 100 ms, at most eight times, and
 // drops what came: after a result read that failed, what the device still holds (a result that
 // came too late, the rest of a short one) must not answer the path's next read.
-void UsbDrainResults(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
+// The bridge path (`bridge`) drains as it transfers: past the device-gone latch, never setting it.
+void UsbDrainResults(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, BOOLEAN bridge);
 NTSTATUS UsbResetPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
 NTSTATUS UsbAbortPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
 BOOLEAN IsDeviceGone(BusDeviceContext* bus);
@@ -611,6 +613,8 @@ void ProgramBridgeEndpointLayout(BusDeviceContext* bus);
 // device/identity_switch.cpp: a bridge still on its first-stage image takes its final identity
 // and leaves the bus a second later.
 void SwitchFirstStageIdentity(BusDeviceContext* bus, USHORT vidW, USHORT pidW);
+// Whether the identity the switch gives is made with the vendor word (configuration word 1).
+BOOLEAN IdentitySwitchUsesVendorWord(BusDeviceContext* bus);
 
 // config/registry.cpp
 NTSTATUS RegistryAccess(BOOLEAN write, PCWSTR subkey, PCWSTR valueName, ULONG size, PVOID data);

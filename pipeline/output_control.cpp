@@ -32,9 +32,10 @@ NTSTATUS ProvideFrameStore(DisplayChannel* channel, ULONG size) {
     channel->FrameStoreSize = channel->FrameStore != NULL ? size : 0;
     if (channel->FrameStore == NULL) status = STATUS_INSUFFICIENT_RESOURCES;
   }
-  if (channel->FrameStore != NULL && (fresh || channel->StoreDisplay != display)) {
+  if (channel->FrameStore != NULL &&
+      (fresh || InterlockedCompareExchange(&channel->StoreDisplay, 0, 0) != display)) {
     RtlZeroMemory(channel->FrameStore, channel->FrameStoreSize);
-    channel->StoreDisplay = display;
+    InterlockedExchange(&channel->StoreDisplay, display);
   }
   KeReleaseMutex(&channel->FrameLock, FALSE);
   return status;

@@ -157,7 +157,8 @@ NTSTATUS UsbDoBulkTransfer_2(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID
 namespace {
 
 // One read of a drain: TRUE when the device had something.
-BOOLEAN DrainOnce(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PUCHAR discard, ULONG length) {
+BOOLEAN DrainOnce(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PUCHAR discard, ULONG length,
+                  BOOLEAN bridge) {
   PURB urb = AllocateBulkUrb(pipe, discard, length, USBD_TRANSFER_DIRECTION_IN);
   PIRP irp = urb != NULL ? AllocateUrbRequest(bus) : NULL;
   BOOLEAN had = FALSE;
@@ -165,7 +166,7 @@ BOOLEAN DrainOnce(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PUCHAR discard, 
     NTSTATUS status = SendWithTimeout(bus, irp, urb, kDrainTimeout);
     had = NT_SUCCESS(status) && status != STATUS_CANCELLED && !USBD_ERROR(urb->UrbHeader.Status) &&
           MovedBytes(urb, length) != 0;
-    if (IsGoneStatus(status) || urb->UrbHeader.Status == USBD_STATUS_DEVICE_GONE) {
+    if (!bridge && (IsGoneStatus(status) || urb->UrbHeader.Status == USBD_STATUS_DEVICE_GONE)) {
       SetDeviceGone(bus);
     }
     IoFreeIrp(irp);
@@ -176,11 +177,11 @@ BOOLEAN DrainOnce(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PUCHAR discard, 
 
 }  // namespace
 
-void UsbDrainResults(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe) {
+void UsbDrainResults(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, BOOLEAN bridge) {
   if (pipe == NULL || KeGetCurrentIrql() != PASSIVE_LEVEL) return;
   UCHAR discard[64];
-  for (ULONG round = 0; round < kDrainRounds && !IsDeviceGone(bus); round++) {
-    if (!DrainOnce(bus, pipe, discard, sizeof discard)) return;
+  for (ULONG round = 0; round < kDrainRounds && (bridge || !IsDeviceGone(bus)); round++) {
+    if (!DrainOnce(bus, pipe, discard, sizeof discard, bridge)) return;
   }
 }
 

@@ -34,10 +34,11 @@ void RecordFailure(ReadWriteContext* context, NTSTATUS status) {
                (context->In ? kReadPathError : kWritePathError);
   InterlockedOr((LONG*)&bus->ErrorCode, (LONG)bits);
   ReportErrorCode(bus);
-  // A cancelled stage halts nothing; any other whose URB status is of the halted class (both top
-  // bits set) did.
+  // A cancelled stage halts nothing, nor does a device that is gone; any other whose URB status is
+  // of the halted class (both top bits set) did.
   ULONG urbStatus = (ULONG)context->Urb->UrbHeader.Status;
-  BOOLEAN halted = status != STATUS_CANCELLED && (urbStatus & 0xC0000000u) == 0xC0000000u;
+  BOOLEAN halted = status != STATUS_CANCELLED && urbStatus != (ULONG)USBD_STATUS_DEVICE_GONE &&
+                   (urbStatus & 0xC0000000u) == 0xC0000000u;
   if (IsBusStarted(bus)) QueueChannelFlush(bus, context->ChannelIndex, context->In, halted);
 }
 

@@ -55,7 +55,7 @@ NTSTATUS BridgeRead(BusDeviceContext* bus, UCHAR command, USHORT reg, ULONG* val
     status = UsbDoBulkTransfer_2(bus, bus->PipeCsrIn, result, sizeof result, kTransferIn, &received);
     status = CheckResultLength(status, received);
     if (NT_SUCCESS(status)) *value = GetU32(result);
-    if (!NT_SUCCESS(status)) UsbDrainResults(bus, bus->PipeCsrIn);
+    if (!NT_SUCCESS(status)) UsbDrainResults(bus, bus->PipeCsrIn, TRUE);
   }
   UnlockPath(&bus->BridgePathLock);
   return status;
@@ -86,7 +86,7 @@ NTSTATUS PciRead(BusDeviceContext* bus, ULONG command, ULONG address, ULONG* val
     status = UsbDoBulkTransfer(bus, bus->PipePciIn, result, sizeof result, kTransferIn, &received);
     status = CheckResultLength(status, received);
     if (!NT_SUCCESS(status) && IoCountAcquireIfStarted(bus)) {
-      UsbDrainResults(bus, bus->PipePciIn);
+      UsbDrainResults(bus, bus->PipePciIn, FALSE);
       IoCountDecrement(bus);
     }
   }

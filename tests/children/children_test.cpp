@@ -504,5 +504,49 @@ TEST_F(Children, ARequestInsideADetachedChildNeverActsForTheNextDisplay) {
   hostk::PnpWaitForEnumeration();
 }
 
+// An ejected child keeps its channel until its display is detached: the detach frees it, and the
+// display can be attached again.
+TEST_F(Children, ADetachAfterAnEjectFreesTheChannel) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(Child(1)->Header.Self, IRP_MJ_PNP, IRP_MN_EJECT));
+  ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 1));
+  EXPECT_EQ(1, bus_->Channels[0].Free);
+  EXPECT_EQ(kNoDisplay, bus_->Channels[0].DisplayId);
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(STATUS_SUCCESS, Create(1));
+}
+
+// A detach of every display, while a request waits inside the first child and the enumeration
+// that the second child's creation asked for runs: it waits for the request, then frees both
+// channels, and the enumeration lets both children go. (The detach holds a reference on each
+// child it waits with, so that an enumeration deleting a child meanwhile cannot free it.)
+TEST_F(Children, ADetachOfAllWaitsForTheRequestInsideAndFreesEveryChannel) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  PDEVICE_OBJECT first = Child(1)->Header.Self;
+  DisplayChannel& channel = bus_->Channels[0];
+  KeWaitForSingleObject(&channel.FrameLock, Executive, KernelMode, FALSE, nullptr);
+  std::atomic<bool> attached{false};
+  std::thread modeCaller([&] {
+    hostk::ManagedThreadScope scope("display driver");
+    attached = true;
+    SetMode(first, 64, 48);
+  });
+  while (!attached) std::this_thread::yield();
+  Settle(kSecond / 10);
+  Bytes report = Report(2, 2);
+  ASSERT_EQ(STATUS_SUCCESS, CreateDisplayChild(bus_, report.data(), (ULONG)report.size()));
+  {
+    SystemThread detach([&] { EXPECT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 255)); });
+    Settle(kSecond / 10);
+    hostk::PnpWaitForEnumeration();
+    KeReleaseMutex(&channel.FrameLock, FALSE);
+  }
+  modeCaller.join();
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(1, bus_->Channels[0].Free);
+  EXPECT_EQ(1, bus_->Channels[1].Free);
+  EXPECT_EQ(0u, bus_->ChildCount);
+}
+
 }  // namespace
 }  // namespace kxtest
