@@ -1,5 +1,6 @@
 // Display children on a started adapter: created from display reports and descriptions, bound to
 // channels, enumerated and started by the Plug and Play manager, and removed in three stages.
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <thread>
@@ -502,6 +503,30 @@ TEST_F(Children, ARequestInsideADetachedChildNeverActsForTheNextDisplay) {
   auto seventh = adapter_->Display(7);
   EXPECT_TRUE(!seventh.has_value() || seventh->modes == 0) << "a mode announced for display 7";
   hostk::PnpWaitForEnumeration();
+}
+
+// A display detached and attached again (a monitor plugged in again) starts from black: the kept
+// store's picture from before is not sent around a small update.
+TEST_F(Children, ADisplayAttachedAgainStartsFromBlack) {
+  kxsim::BgrxImage white{64, 48, std::vector<uint8_t>(size_t(64) * 48 * 4, 0xFF)};
+  for (int attach = 0; attach < 2; attach++) {
+    ASSERT_EQ(STATUS_SUCCESS, Create(5));
+    PDEVICE_OBJECT child = Child(5)->Header.Self;
+    ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 48));
+    if (attach == 0) {
+      ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, white));
+      Settle();
+      ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 5));
+      hostk::PnpWaitForEnumeration();
+      continue;
+    }
+    ASSERT_EQ(STATUS_SUCCESS, Present(child, white, 17, 17, 18, 18));
+    Settle();
+  }
+  auto display = adapter_->Display(5);
+  ASSERT_TRUE(display.has_value());
+  const uint8_t* pixel = &display->rgb[(size_t(24) * 64 + 24) * 3];
+  EXPECT_LT(std::max({pixel[0], pixel[1], pixel[2]}), 16);
 }
 
 // An ejected child keeps its channel until its display is detached: the detach frees it, and the
