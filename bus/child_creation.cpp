@@ -49,8 +49,7 @@ void InitializeChildRecord(BusDeviceContext* bus, PDEVICE_OBJECT device, ULONG d
   child->DevicePowerState = PowerDeviceD3;
   child->SystemPowerState = PowerSystemWorking;
   child->DisplayId = displayId;
-  child->RequestGate = 0;
-  KeInitializeEvent(&child->RequestsLeft, SynchronizationEvent, FALSE);
+  InitializeEntryGate(&child->Requests, TRUE);
 }
 
 // A child joins the list only once its identifier is set: an enumeration running meanwhile (one
@@ -140,20 +139,6 @@ NTSTATUS AddDisplayChildFromDescription(BusDeviceContext* bus, const UCHAR* desc
   return status;
 }
 
-BOOLEAN EnterChildRequest(ChildDeviceContext* child) {
-  for (;;) {
-    LONG gate = InterlockedCompareExchange(&child->RequestGate, 0, 0);
-    if (gate & kChildWithdrawn) return FALSE;
-    if (InterlockedCompareExchange(&child->RequestGate, gate + 1, gate) == gate) return TRUE;
-  }
-}
-
-void LeaveChildRequest(ChildDeviceContext* child) {
-  if (InterlockedDecrement(&child->RequestGate) == kChildWithdrawn) {
-    KeSetEvent(&child->RequestsLeft, IO_NO_INCREMENT, FALSE);
-  }
-}
-
 namespace {
 
 // Whether the child's channel still shows the child's display (an ejected child keeps its channel
@@ -179,9 +164,7 @@ ULONG WithdrawChildren(BusDeviceContext* bus, ULONG displayId,
     if (!all && child->DisplayId != displayId) continue;
     *found = TRUE;
     child->Present = 0;
-    // Detaches run one at a time (ChildCreationLock): the gate is closed once.
-    if (InterlockedCompareExchange(&child->RequestGate, 0, 0) & kChildWithdrawn) continue;
-    InterlockedExchangeAdd(&child->RequestGate, kChildWithdrawn);
+    if (!CloseEntryGate(&child->Requests)) continue;  // withdrawn by an earlier detach
     if (ChannelNamesChild(bus, child) && count < kChannelCount) {
       ObfReferenceObject(child->Header.Self);
       withdrawn[count++] = child;
@@ -189,15 +172,6 @@ ULONG WithdrawChildren(BusDeviceContext* bus, ULONG displayId,
     if (!all) break;
   }
   return count;
-}
-
-// A request already inside a withdrawn child (one waiting for the frame lock, say) still acts on
-// the child's channel: it ends before the channel is let go, or it would act on the channel's
-// next display.
-void WaitForChildRequests(ChildDeviceContext* child) {
-  while (InterlockedCompareExchange(&child->RequestGate, 0, 0) != kChildWithdrawn) {
-    KeWaitForSingleObject(&child->RequestsLeft, Executive, KernelMode, FALSE, NULL);
-  }
 }
 
 // The worker stops only when no output is left active: the output removed may have been stopped
@@ -229,7 +203,10 @@ NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId) {
   ChildDeviceContext* withdrawn[kChannelCount];
   ULONG count = WithdrawChildren(bus, displayId, withdrawn, &found);
   ExReleaseFastMutex(&bus->ChildListLock);
-  for (ULONG i = 0; i < count; i++) WaitForChildRequests(withdrawn[i]);
+  // A request already inside a withdrawn child (one waiting for the frame lock, say) still acts
+  // on the child's channel: it ends before the channel is let go, or it would act on the
+  // channel's next display.
+  for (ULONG i = 0; i < count; i++) WaitGateEmpty(&withdrawn[i]->Requests);
   BOOLEAN lastOutput = FALSE;
   ExAcquireFastMutex(&bus->ChildListLock);
   for (ULONG i = 0; i < count; i++) lastOutput |= ReleaseChannel(bus, withdrawn[i]);

@@ -93,7 +93,7 @@ NTSTATUS ChildDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   NTSTATUS status = IoAcquireRemoveLock(&bus->RemoveLock, irp);
   if (!NT_SUCCESS(status)) return CompleteRequest(irp, status, 0);
   // Inside, the child keeps its channel: a detach waits for the requests it finds here.
-  if (!EnterChildRequest(child)) {
+  if (!EnterGate(&child->Requests)) {
     status = CompleteRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
     IoReleaseRemoveLock(&bus->RemoveLock, irp);
     return status;
@@ -108,7 +108,7 @@ NTSTATUS ChildDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   status = request.Channel != NULL ? Dispatch(&request, code)
                                    : CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
-  LeaveChildRequest(child);
+  LeaveGate(&child->Requests);
   IoReleaseRemoveLock(&bus->RemoveLock, irp);
   return status;
 }

@@ -14,8 +14,8 @@ struct BusDeviceContext;
 // Locks: StateLock guards StopRequested, ModeChangePending and the mode fields (Width, Height,
 // BitsPerPixel, ModeExtra, Stride); QueueLock guards Queue; FrameLock (a kernel mutex, waited for
 // at most 2 seconds) guards FrameStore, FrameStoreSize, StoreDisplay and the pixels. No two of them
-// are ever held at once. Active and Streaming are read by the frame worker and the request threads alike and
-// change only by interlocked operations.
+// are ever held at once. Active and Streaming are read by the frame worker and the request threads
+// alike and change only by interlocked operations.
 struct DisplayChannel {
   ULONG Index;
   UCHAR Free;       // 1 while no display is attached

@@ -168,18 +168,11 @@ struct ChildDeviceContext {
   UCHAR Reported;  // named in a bus-relations reply: the Plug and Play manager knows the child
   PVOID Description;
   ULONG DescriptionSize;
-  // Control requests inside the child's dispatcher, plus kChildWithdrawn once a detach has
-  // closed it to new ones; the detach waits for those inside (RequestsLeft is set by the last to
-  // leave a withdrawn child) before it lets the channel go.
-  LONG RequestGate;
-  KEVENT RequestsLeft;  // synchronization
+  // The control requests inside the child's dispatcher. A detach of its display closes it and
+  // waits for those inside before it lets the channel go (a child cut off by a surprise removal is
+  // refused by its parent link instead).
+  EntryGate Requests;
 };
-constexpr LONG kChildWithdrawn = 0x40000000;
-
-// Entering and leaving a child's dispatcher; FALSE (and not entered) once a detach of its display
-// has withdrawn the child (a child cut off by a surprise removal is refused by its parent link).
-BOOLEAN EnterChildRequest(ChildDeviceContext* child);
-void LeaveChildRequest(ChildDeviceContext* child);
 
 inline CommonDeviceHeader* HeaderOf(PDEVICE_OBJECT device) {
   return (CommonDeviceHeader*)device->DeviceExtension;
@@ -461,8 +454,9 @@ void StopWriteChannel(BusDeviceContext* bus, ULONG index);
 // Cancels every read and write in flight on the data pipes (passive level).
 void AbortTransferSets(BusDeviceContext* bus);
 
-// usb/channel_flush.cpp: FlushChannelFifo from a work item, callable up to DISPATCH_LEVEL. `halted`:
-// the failed stage left its pipe halted, and the requests still on it are ended before the reset.
+// usb/channel_flush.cpp: FlushChannelFifo from a work item, callable up to DISPATCH_LEVEL.
+// `halted`: the failed stage left its pipe halted, and the requests still on it are ended before
+// the reset.
 void QueueChannelFlush(BusDeviceContext* bus, ULONG index, BOOLEAN in, BOOLEAN halted = FALSE);
 
 // usb/transfer_size.cpp

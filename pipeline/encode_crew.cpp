@@ -23,29 +23,6 @@ namespace {
 constexpr ULONG kSlicesPerProcessor = 16;
 constexpr ULONGLONG kMinSharedPixels = 256 * 256;
 constexpr ULONGLONG kMinSlicePixels = 128 * 128;
-constexpr LONG kEncodeJobClosed = 0x40000000;
-
-// A thread enters the job only while it is open.
-BOOLEAN JoinJob(EncodeJob* job) {
-  for (;;) {
-    LONG gate = InterlockedCompareExchange(&job->Gate, 0, 0);
-    if (gate & kEncodeJobClosed) return FALSE;
-    if (InterlockedCompareExchange(&job->Gate, gate + 1, gate) == gate) return TRUE;
-  }
-}
-
-// The last thread out of a closed job lets the worker go on.
-void LeaveJob(EncodeJob* job) {
-  if (InterlockedDecrement(&job->Gate) == kEncodeJobClosed) {
-    KeSetEvent(&job->Drained, IO_NO_INCREMENT, FALSE);
-  }
-}
-
-// The worker, through with the job: no thread joins any more, and those inside are waited for.
-void CloseJob(EncodeJob* job) {
-  LONG before = InterlockedExchangeAdd(&job->Gate, kEncodeJobClosed);
-  if (before != 0) KeWaitForSingleObject(&job->Drained, Executive, KernelMode, FALSE, NULL);
-}
 
 // `*encoder` set up for the job's stream with `stages`: the one kept from before, or a new one.
 LONG PrepareEncoder(JpegEncoder** encoder, const JpegEncodeParams* params,
@@ -93,9 +70,9 @@ VOID NTAPI EncodeThread(PVOID context) {
   for (;;) {
     KeWaitForSingleObject(&helper->Go, Executive, KernelMode, FALSE, NULL);
     if (InterlockedCompareExchange(&crew->Ending, 0, 0)) break;
-    if (!JoinJob(&crew->Job)) continue;  // woken late: the worker took every slice itself
+    if (!EnterGate(&crew->Job.Gate)) continue;  // woken late: the worker took every slice itself
     RunSlices(&crew->Job, &helper->Encoder);
-    LeaveJob(&crew->Job);
+    LeaveGate(&crew->Job.Gate);
   }
   if (helper->Encoder != NULL) JpegDestroySliceEncoder(helper->Encoder);
   helper->Encoder = NULL;
@@ -175,8 +152,7 @@ void StartEncodeCrew(EncodeCrew* crew, ULONG processors) {
   crew->HelperCount = 0;
   crew->Ending = 0;
   crew->Encoder = NULL;
-  crew->Job.Gate = kEncodeJobClosed;
-  KeInitializeEvent(&crew->Job.Drained, SynchronizationEvent, FALSE);
+  InitializeEntryGate(&crew->Job.Gate, FALSE);
   if (processors > kMaxEncodeThreads) processors = kMaxEncodeThreads;
   while (crew->HelperCount + 1 < processors &&
          StartHelper(crew, &crew->Helpers[crew->HelperCount])) {
@@ -208,12 +184,13 @@ LONG EncodeWithCrew(EncodeCrew* crew, JpegEncodeParams* params) {
   job->SliceCount = slices;
   job->RegionSize = (ULONG)params->OutputCapacity / slices;
   job->NextSlice = 0;
-  InterlockedExchange(&job->Gate, 0);  // open: the threads may join from here on
+  OpenEntryGate(&job->Gate);  // the threads may join from here on
   for (ULONG i = 0; i < crew->HelperCount; i++) {
     KeSetEvent(&crew->Helpers[i].Go, IO_NO_INCREMENT, FALSE);
   }
   RunSlices(job, &crew->Encoder);
-  CloseJob(job);
+  CloseEntryGate(&job->Gate);
+  WaitGateEmpty(&job->Gate);
   if (JoinSlices(job, params)) return JpegResultOk;
   KX_TRACE(KX_TRACE_VERBOSE, "a shared rectangle failed in a slice: the worker codes it alone\n");
   return EncodeAlone(crew, params);

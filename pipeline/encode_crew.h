@@ -6,6 +6,7 @@
 // rectangle to the next, so a small update allocates nothing.
 #pragma once
 
+#include "driver/entry_gate.h"
 #include "jpeg/jpeg.h"
 #include "nt.h"
 
@@ -29,8 +30,7 @@ struct EncodeJob {
   ULONG SliceCount;
   ULONG RegionSize;  // bytes of the output each slice may fill, from its index times this
   LONG NextSlice;    // the next slice to take; taken with interlocked increments
-  LONG Gate;         // threads in the job, plus kEncodeJobClosed once the worker is through
-  KEVENT Drained;    // synchronization: the last thread left a closed job
+  EntryGate Gate;    // open while the worker shares the job out; closed between rectangles
   EncodeSliceOutcome Slices[kMaxEncodeSlices];
 };
 

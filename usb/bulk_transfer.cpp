@@ -55,9 +55,11 @@ NTSTATUS ClassifyBulkResult(BusDeviceContext* bus, NTSTATUS status, USBD_STATUS 
   return status;
 }
 
-// Sends the URB and waits at most `timeout` (relative); a request still out then is cancelled and
-// its completion awaited before anything is freed.
-NTSTATUS SendWithTimeout(BusDeviceContext* bus, PIRP irp, PURB urb, LONGLONG timeoutValue) {
+// Sends the URB and waits at most `timeoutValue` (relative); a request still out then is cancelled
+// and its completion awaited before anything is freed. `timeoutTrace`, when given, is printed
+// then (a drain's read ends that way when the device has nothing more, which is no failure).
+NTSTATUS SendWithTimeout(BusDeviceContext* bus, PIRP irp, PURB urb, LONGLONG timeoutValue,
+                         const char* timeoutTrace) {
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   ArmUrbRequest(irp, urb, SignalCompletion, &done);
@@ -66,7 +68,7 @@ NTSTATUS SendWithTimeout(BusDeviceContext* bus, PIRP irp, PURB urb, LONGLONG tim
     LARGE_INTEGER timeout;
     timeout.QuadPart = timeoutValue;
     if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-      if (timeoutValue == kTransferTimeout) DbgPrint("UsbDoBulkTransfer: timeout\n");
+      if (timeoutTrace != NULL) DbgPrint("%s", timeoutTrace);
       IoCancelIrp(irp);
       KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
       return STATUS_CANCELLED;
@@ -117,7 +119,7 @@ NTSTATUS UsbDoBulkTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
   PIRP irp = urb != NULL ? AllocateUrbRequest(bus) : NULL;
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   if (irp != NULL) {
-    status = SendWithTimeout(bus, irp, urb, kTransferTimeout);
+    status = SendWithTimeout(bus, irp, urb, kTransferTimeout, "UsbDoBulkTransfer: timeout\n");
     status = ClassifyBulkResult(bus, status, urb->UrbHeader.Status);
     if (NT_SUCCESS(status) && transferred != NULL) *transferred = MovedBytes(urb, length);
     IoFreeIrp(irp);
@@ -163,7 +165,7 @@ BOOLEAN DrainOnce(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PUCHAR discard, 
   PIRP irp = urb != NULL ? AllocateUrbRequest(bus) : NULL;
   BOOLEAN had = FALSE;
   if (irp != NULL) {
-    NTSTATUS status = SendWithTimeout(bus, irp, urb, kDrainTimeout);
+    NTSTATUS status = SendWithTimeout(bus, irp, urb, kDrainTimeout, NULL);
     had = NT_SUCCESS(status) && status != STATUS_CANCELLED && !USBD_ERROR(urb->UrbHeader.Status) &&
           MovedBytes(urb, length) != 0;
     if (!bridge && (IsGoneStatus(status) || urb->UrbHeader.Status == USBD_STATUS_DEVICE_GONE)) {

@@ -176,19 +176,24 @@ NTSTATUS PciMemWriteChecked(BusDeviceContext* bus, ULONG address, ULONG value) {
   return PciWriteStatus(bus, kPciMemWrite, address, value);
 }
 
-// As on the bridge path, a failed read writes nothing: a value built from 0 would wipe the high
-// half of the far-side register.
-void PciMemSetLow(BusDeviceContext* bus, ULONG offset, ULONG a, ULONG b) {
-  ULONG address = kWindowExtended + offset;
+namespace {
+
+// The far-side register's `kept` bits with `bits` set. As on the bridge path, a failed read writes
+// nothing: a value built from 0 would wipe the bits the write is to keep.
+void PciMemModify(BusDeviceContext* bus, ULONG address, ULONG kept, ULONG bits) {
   ULONG old;
   if (!NT_SUCCESS(PciRead(bus, kPciMemRead, address, &old))) return;
-  PciMemWrite(bus, address, (old & 0xFFFF0000) | a | b);
+  PciMemWrite(bus, address, (old & kept) | bits);
+}
+
+}  // namespace
+
+void PciMemSetLow(BusDeviceContext* bus, ULONG offset, ULONG a, ULONG b) {
+  PciMemModify(bus, kWindowExtended + offset, 0xFFFF0000, a | b);
 }
 
 void PciMemSetBits(BusDeviceContext* bus, ULONG address, ULONG bits) {
-  ULONG old;
-  if (!NT_SUCCESS(PciRead(bus, kPciMemRead, address, &old))) return;
-  PciMemWrite(bus, address, old | bits);
+  PciMemModify(bus, address, 0xFFFFFFFF, bits);
 }
 
 ULONG PciConfigRead(BusDeviceContext* bus, USHORT offset) {

@@ -44,7 +44,7 @@ PDEVICE_OBJECT PipelineTest::AddChild(ULONG channel, LONG displayId) {
   record->ParentDevice = fdo_;
   record->ChannelIndex = channel;
   record->Present = 1;
-  KeInitializeEvent(&record->RequestsLeft, SynchronizationEvent, FALSE);
+  InitializeEntryGate(&record->Requests, TRUE);
   record->DisplayId = (ULONG)displayId;
   child->Flags &= ~DO_DEVICE_INITIALIZING;
   bus_->Channels[channel].Free = 0;

@@ -10,7 +10,9 @@ TagLevel LevelOf(const PoolLevel& level, ULONG tag) {
   return found != level.end() ? found->second : TagLevel{};
 }
 
-bool Above(const TagLevel& a, const TagLevel& b) { return a.blocks > b.blocks || a.bytes > b.bytes; }
+bool Above(const TagLevel& a, const TagLevel& b) {
+  return a.blocks > b.blocks || a.bytes > b.bytes;
+}
 
 }  // namespace
 
