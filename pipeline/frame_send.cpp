@@ -71,7 +71,9 @@ LONG NextBandRows(const BandLayout* layout, LONG top, LONG bottom) {
 }
 
 // The band's pixels into the encode buffer, from `pixels` (its first row) `pitch` bytes a row;
-// the encoder's result.
+// the encoder's result. The encoder answers -10 both for a sampling code it does not know and
+// for want of memory for its Huffman tables; the pointers it gets here are never null, so -10
+// with a known code is the memory, a passing cause like -5, and is answered as -5.
 LONG EncodeBand(BusDeviceContext* bus, const UpdateRect* band, const BandLayout* layout,
                 const UCHAR* pixels, ULONG pitch, ULONG* streamLength) {
   JpegEncodeParams params;
@@ -87,6 +89,9 @@ LONG EncodeBand(BusDeviceContext* bus, const UpdateRect* band, const BandLayout*
   params.OutputLength = 0;
   LONG result = EncodeWithCrew(&bus->Crew, &params);
   *streamLength = result == JpegResultOk ? (ULONG)params.OutputLength : 0;
+  if (result == JpegResultBadArgument && (ULONG)params.Sampling <= JpegSampling420) {
+    return JpegResultNoEncoder;
+  }
   return result;
 }
 
@@ -133,7 +138,7 @@ BOOLEAN EncodeBandOut(DisplayChannel* channel, const ChannelMode* mode, const Up
 // A failure the next pass may not see again. Once the device is gone nothing will go.
 BOOLEAN WorthRetrying(BusDeviceContext* bus) { return !IsDeviceGone(bus); }
 
-// The encoder failed for want of memory, not because of the picture.
+// The encoder failed for want of memory, not because of the picture or its parameters.
 BOOLEAN EncoderLackedMemory(LONG result) {
   return result == JpegResultNoEncoder || result == JpegResultHeaderFailed;
 }

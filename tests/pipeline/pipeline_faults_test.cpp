@@ -163,6 +163,23 @@ TEST_F(PipelineFaults, EveryAllocationFailureIsSurvived) {
   ExpectNoViolations();
 }
 
+// The worker's kept encoder is made at its first rectangle; when its Huffman tables cannot be had
+// the encoder answers -10, as for a sampling code it does not know, but the cause passes: the
+// rectangle goes once the memory is there.
+TEST_F(PipelineFaults, AnEncoderWithoutTableMemoryTriesTheRectangleAgain) {
+  PDEVICE_OBJECT child = AddChild(0, 1);
+  kxsim::BgrxImage image = SyntheticDesktop(64, 64, 10);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  uint64_t failedBefore = hostk::PoolFailedCount();
+  hostk::PoolFailNthWithTag(hostk::PoolTag("KMOD"), 2);  // the encoder object, then its tables
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
+  Settle();
+  ASSERT_EQ(1u, hostk::PoolFailedCount() - failedBefore);
+  EXPECT_EQ(1u, adapter_->Rectangles());
+  EXPECT_GT(FarPsnr(1, image), 30.0);
+  ExpectNoViolations();
+}
+
 // A transfer of data channel 1 that fails while the adapter stays (a stall, a transfer that
 // never ends, one the device stops answering) loses no update: what did not go is sent again, and the far side
 // ends up showing the last picture presented. The mode block of an output's first mode too.

@@ -43,6 +43,8 @@ void PoolForgetLiveBlocks();
 // whatever the other faults decide, so the same seed fails the same attempts of the same sequence.
 // The n-th allocation from now fails (1 = the next one); several may be pending at once.
 void PoolFailNth(uint64_t n);
+// The n-th allocation with `tag` from now fails (1 = the next one of that tag).
+void PoolFailNthWithTag(ULONG tag, uint64_t n);
 void PoolFailTag(ULONG tag, bool on = true);  // every allocation with this tag fails
 void PoolFailRandom(double probability, uint64_t seed);  // seeded, replayable
 // Every allocation of more than `bytes` fails (0: no limit), as the platform's pool refuses what it

@@ -1,7 +1,9 @@
-// Fault injection for the pool: fail the n-th allocation, every allocation of a tag, a seeded
-// random share of allocations, or every allocation larger than a limit.
+// Fault injection for the pool: fail the n-th allocation, the n-th allocation of a tag, every
+// allocation of a tag, a seeded random share of allocations, or every allocation larger than a
+// limit.
 #include "pool_faults.h"
 
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -17,6 +19,8 @@ struct FaultState {
   uint64_t attempts = 0;
   std::set<uint64_t> failingAttempts;  // attempt numbers that fail, counted like `attempts`
   std::unordered_set<ULONG> failingTags;
+  std::map<ULONG, uint64_t> tagAttempts;                  // attempts so far, per tag
+  std::map<ULONG, std::set<uint64_t>> failingTagAttempts;  // counted like tagAttempts
   bool randomOn = false;
   double probability = 0;
   std::mt19937_64 random;
@@ -44,6 +48,11 @@ bool PoolInjectedFailure(ULONG tag, SIZE_T size) {
   bool fail = false;
   if (faults.failingAttempts.erase(++faults.attempts) != 0) fail = true;
   if (faults.failingTags.count(tag) != 0) fail = true;
+  uint64_t tagAttempt = ++faults.tagAttempts[tag];
+  auto tagged = faults.failingTagAttempts.find(tag);
+  if (tagged != faults.failingTagAttempts.end() && tagged->second.erase(tagAttempt) != 0) {
+    fail = true;
+  }
   // Drawn even when another fault already decided, so the random pattern depends only on the seed
   // and the number of attempts.
   if (faults.randomOn && Draw(faults.random) < faults.probability) fail = true;
@@ -56,6 +65,12 @@ void PoolFailNth(uint64_t n) {
   FaultState& faults = Faults();
   std::lock_guard<std::mutex> guard(faults.lock);
   if (n > 0) faults.failingAttempts.insert(faults.attempts + n);
+}
+
+void PoolFailNthWithTag(ULONG tag, uint64_t n) {
+  FaultState& faults = Faults();
+  std::lock_guard<std::mutex> guard(faults.lock);
+  if (n > 0) faults.failingTagAttempts[tag].insert(faults.tagAttempts[tag] + n);
 }
 
 void PoolFailTag(ULONG tag, bool on) {
@@ -81,6 +96,7 @@ void PoolClearFaults() {
   std::lock_guard<std::mutex> guard(faults.lock);
   faults.failingAttempts.clear();
   faults.failingTags.clear();
+  faults.failingTagAttempts.clear();
   faults.randomOn = false;
   faults.probability = 0;
   faults.sizeLimit = 0;
