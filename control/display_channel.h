@@ -11,11 +11,12 @@ constexpr LONG kNoDisplay = -1;
 
 struct BusDeviceContext;
 
-// Locks: StateLock guards StopRequested, ModeChangePending and the mode fields (Width, Height,
-// BitsPerPixel, ModeExtra, Stride); QueueLock guards Queue; FrameLock (a kernel mutex, waited for
-// at most 2 seconds) guards FrameStore, FrameStoreSize, StoreDisplay and the pixels. No two of them
-// are ever held at once. Active and Streaming are read by the frame worker and the request threads
-// alike and change only by interlocked operations.
+// Locks: StateLock guards StopRequested, ModeChangePending, RefreshPending and the mode fields
+// (Width, Height, BitsPerPixel, ModeExtra, Stride); QueueLock guards Queue; FrameLock (a kernel
+// mutex, waited for at most 2 seconds) guards FrameStore, FrameStoreSize, StoreDisplay, the
+// store's layout and the pixels. No two of them are ever held at once. Active and Streaming are
+// read by the frame worker and the request threads alike and change only by interlocked
+// operations.
 struct DisplayChannel {
   ULONG Index;
   UCHAR Free;       // 1 while no display is attached
@@ -25,6 +26,9 @@ struct DisplayChannel {
   PUCHAR FrameStore;  // Width * Height * 4 + 1024 bytes once a mode is set
   ULONG FrameStoreSize;  // its size in bytes; copies never reach past it
   LONG StoreDisplay;     // the display whose pictures the FrameStore holds (interlocked)
+  ULONG StoreWidth;      // the mode whose layout its pixels have: rows of StoreWidth * 4 bytes,
+  ULONG StoreHeight;     // StoreBitsPerPixel / 8 bytes a pixel
+  ULONG StoreBitsPerPixel;
   ULONG Stride;       // Width * 4
   ULONG Width;
   ULONG Height;
@@ -36,6 +40,7 @@ struct DisplayChannel {
   KSPIN_LOCK QueueLock;
   DirtyRectQueue Queue;
   UCHAR ModeChangePending;
+  UCHAR RefreshPending;  // with ModeChangePending: the whole store goes after the mode
   LONG Active;  // the output takes part in the worker's passes
   ULONG OutputInfo[3];
 };
@@ -53,4 +58,10 @@ ChannelMode ReadChannelMode(DisplayChannel* channel);
 inline ChannelMode ChannelModeLocked(const DisplayChannel* channel) {
   return {channel->Width, channel->Height, channel->BitsPerPixel, channel->ModeExtra,
           channel->Stride};
+}
+// The FrameStore's pixels are laid out for `mode` (the caller holds FrameLock): a copy in or out
+// made with the mode read before a change of size or depth must not touch the store after it.
+inline BOOLEAN StoreMatchesMode(const DisplayChannel* channel, const ChannelMode* mode) {
+  return channel->StoreWidth == mode->Width && channel->StoreHeight == mode->Height &&
+         channel->StoreBitsPerPixel == mode->BitsPerPixel;
 }

@@ -84,6 +84,7 @@ void ResetChannel(DisplayChannel* channel) {
   if (channel->FrameStore != NULL) ExFreePoolWithTag(channel->FrameStore, kTagFrameStore);
   channel->FrameStore = NULL;
   channel->FrameStoreSize = 0;
+  channel->StoreWidth = channel->StoreHeight = channel->StoreBitsPerPixel = 0;
   KeReleaseMutex(&channel->FrameLock, FALSE);
   KIRQL irql;
   KeAcquireSpinLock(&channel->StateLock, &irql);
@@ -91,6 +92,7 @@ void ResetChannel(DisplayChannel* channel) {
   channel->Stride = 0;
   channel->StopRequested = 0;
   channel->ModeChangePending = 0;
+  channel->RefreshPending = 0;
   KeReleaseSpinLock(&channel->StateLock, irql);
   KeAcquireSpinLock(&channel->QueueLock, &irql);
   QueueClear(&channel->Queue);

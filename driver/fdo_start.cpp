@@ -29,7 +29,7 @@ void ResumeSavedOutputs(BusDeviceContext* bus, const StreamingOutput (&saved)[kC
     if (!saved[i].Streaming || channel->Free) continue;
     if (InterlockedCompareExchange(&channel->DisplayId, 0, 0) != saved[i].DisplayId) continue;
     if (InterlockedCompareExchange(&channel->Streaming, 0, 0)) continue;  // its driver was quicker
-    ResumeOutput(channel, &saved[i].Mode, FALSE);
+    ResumeOutput(channel, &saved[i].Mode);
   }
 }
 

@@ -408,7 +408,7 @@ LONG DeactivateOutput(DisplayChannel* channel);
 // After a cancelled stop or removal: every output that was streaming streams again, with its mode
 // announced anew and its whole picture sent.
 void ResumeStreamingOutputs(BusDeviceContext* bus);
-NTSTATUS ResumeOutput(DisplayChannel* channel, const ChannelMode* mode, BOOLEAN refresh);
+NTSTATUS ResumeOutput(DisplayChannel* channel, const ChannelMode* mode);
 void FreeFrameStores(BusDeviceContext* bus);
 
 // pipeline/frame_worker.cpp: the worker thread and its passes.

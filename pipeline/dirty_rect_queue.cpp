@@ -78,6 +78,17 @@ void QueueInsert(DirtyRectQueue* queue, const UpdateRect* rect) {
   }
 }
 
+void QueueClip(DirtyRectQueue* queue, LONG width, LONG height) {
+  for (ULONG i = queue->ReadIndex; i != queue->WriteIndex; i = Next(i)) {
+    DirtyRectQueue::Slot* slot = &queue->Slots[i];
+    if (!slot->Valid) continue;
+    UpdateRect* rect = &slot->Rect;
+    if (rect->Right > width) rect->Right = width;
+    if (rect->Bottom > height) rect->Bottom = height;
+    if (rect->Left >= rect->Right || rect->Top >= rect->Bottom) ClearSlot(slot);
+  }
+}
+
 UpdateRect QueueTake(DirtyRectQueue* queue) {
   while (queue->ReadIndex != queue->WriteIndex) {
     DirtyRectQueue::Slot* slot = &queue->Slots[queue->ReadIndex];

@@ -30,6 +30,9 @@ void QueueClear(DirtyRectQueue* queue);
 // ones that then touch the grown one into it; otherwise appends it. A full queue grows its newest
 // rectangle to cover it: nothing is ever refused.
 void QueueInsert(DirtyRectQueue* queue, const UpdateRect* rect);
+// Limits every queued rectangle to a width x height output (a new mode); one left with nothing
+// inside it is cleared.
+void QueueClip(DirtyRectQueue* queue, LONG width, LONG height);
 // The oldest rectangle, or four zeros when none is queued.
 UpdateRect QueueTake(DirtyRectQueue* queue);
 

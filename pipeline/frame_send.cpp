@@ -109,7 +109,10 @@ BOOLEAN EncodeBandOut(DisplayChannel* channel, const ChannelMode* mode, const Up
   ULONG bytesPerPixel = mode->BitsPerPixel / 8;
   ULONGLONG end = (ULONGLONG)(band->Bottom - 1) * mode->Stride +
                   (ULONGLONG)band->Left * bytesPerPixel + layout->RowBytes;
-  if (channel->FrameStore == NULL || end > channel->FrameStoreSize) {
+  // A mode change since the visit began laid the store out anew: the band is the old mode's, and
+  // the new mode's announcement sends what the far side needs of the new store.
+  if (channel->FrameStore == NULL || end > channel->FrameStoreSize ||
+      !StoreMatchesMode(channel, mode)) {
     KeReleaseMutex(&channel->FrameLock, FALSE);
     return FALSE;
   }

@@ -26,6 +26,7 @@ BOOLEAN StopSignalled(BusDeviceContext* bus) {
 struct PendingWork {
   UCHAR StopRequested;
   UCHAR ModeChangePending;
+  UCHAR RefreshPending;
   ChannelMode Mode;
 };
 
@@ -35,8 +36,10 @@ PendingWork TakePendingWork(DisplayChannel* channel) {
   KeAcquireSpinLock(&channel->StateLock, &irql);
   work.StopRequested = channel->StopRequested;
   work.ModeChangePending = channel->ModeChangePending;
+  work.RefreshPending = channel->RefreshPending;
   channel->StopRequested = 0;
   channel->ModeChangePending = 0;
+  channel->RefreshPending = 0;
   work.Mode = ChannelModeLocked(channel);
   KeReleaseSpinLock(&channel->StateLock, irql);
   return work;
@@ -57,11 +60,25 @@ NTSTATUS SendMode(DisplayChannel* channel, LONG displayId, const ChannelMode* mo
 }
 
 // A mode block that did not go is owed again: whatever mode is current then goes in its place.
-void OweModeAgain(DisplayChannel* channel) {
+void OweModeAgain(DisplayChannel* channel, UCHAR refresh) {
   KIRQL irql;
   KeAcquireSpinLock(&channel->StateLock, &irql);
   channel->ModeChangePending = 1;
+  channel->RefreshPending |= refresh;
   KeReleaseSpinLock(&channel->StateLock, irql);
+}
+
+// The far side knows the new mode: rectangles queued for the mode before keep only what lies
+// inside this one, and a store the change made black goes whole.
+void FollowModeAnnouncement(DisplayChannel* channel, const PendingWork* work) {
+  KIRQL irql;
+  KeAcquireSpinLock(&channel->QueueLock, &irql);
+  QueueClip(&channel->Queue, (LONG)work->Mode.Width, (LONG)work->Mode.Height);
+  KeReleaseSpinLock(&channel->QueueLock, irql);
+  if (work->RefreshPending) {
+    UpdateRect whole = {0, 0, (LONG)work->Mode.Width, (LONG)work->Mode.Height};
+    RequeueRect(channel, whole, FALSE);
+  }
 }
 
 // What one visit of an output came to.
@@ -92,9 +109,10 @@ VisitResult VisitOutput(DisplayChannel* channel) {
   if (work.ModeChangePending) {
     InterlockedExchange(&channel->Streaming, 1);
     if (!NT_SUCCESS(SendMode(channel, displayId, &work.Mode)) && !IsDeviceGone(channel->Owner)) {
-      OweModeAgain(channel);
+      OweModeAgain(channel, work.RefreshPending);
       return VisitFailed;
     }
+    FollowModeAnnouncement(channel, &work);
     return VisitWorked;
   }
   UpdateRect rect;

@@ -8,40 +8,64 @@
 namespace {
 
 constexpr ULONG kFrameStoreSlack = 1024;
+constexpr USHORT kMaxModeSide = 8192;  // a store of at most 8192 x 8192 x 4 bytes: 256 MiB
 
-// A mode the pipeline can carry: at least the encoder's 8 x 8 pixels, a whole number of bytes per
-// pixel up to 4, and a FrameStore whose size fits 32 bits.
+// A mode the pipeline can carry: at least the encoder's 8 x 8 pixels, at most 8192 on a side, and
+// a whole number of bytes per pixel up to 4.
 BOOLEAN ModeIsValid(USHORT width, USHORT height, USHORT bitsPerPixel) {
-  if (width < 8 || height < 8) return FALSE;
-  if (bitsPerPixel == 0 || bitsPerPixel > 32 || bitsPerPixel % 8 != 0) return FALSE;
-  return (ULONGLONG)width * height * 4 + kFrameStoreSlack <= 0xFFFFFFFFull;
+  if (width < 8 || height < 8 || width > kMaxModeSide || height > kMaxModeSide) return FALSE;
+  return bitsPerPixel != 0 && bitsPerPixel <= 32 && bitsPerPixel % 8 == 0;
+}
+
+// What a mode found of the channel's FrameStore.
+enum StoreOutcome {
+  StoreStartsBlack,  // new, or the channel's last display's: black, a display's first picture
+  StoreRelaidOut,    // the output's own, made black for another size or depth
+  StoreKept,         // the output's own picture, in this mode's layout
+};
+
+BOOLEAN StoreHasLayout(const DisplayChannel* channel, const ModeFields* mode) {
+  return channel->StoreWidth == mode->Width && channel->StoreHeight == mode->Height &&
+         channel->StoreBitsPerPixel == mode->BitsPerPixel;
 }
 
 // A store of at least `size` bytes; a smaller one is replaced, a larger one kept. The worker
 // sends whole 16-pixel blocks around what was presented, so a store starts black: a new one would
-// otherwise send whatever the pool held before, and one kept from the channel's last display
-// that display's pictures.
-NTSTATUS ProvideFrameStore(DisplayChannel* channel, ULONG size) {
+// otherwise send whatever the pool held before, one kept from the channel's last display that
+// display's pictures, and one kept over a change of size or depth the old pixels read with the
+// new row length.
+NTSTATUS ProvideFrameStore(DisplayChannel* channel, const ModeFields* mode,
+                           StoreOutcome* outcome) {
+  ULONG size = (ULONG)mode->Width * mode->Height * 4 + kFrameStoreSlack;
   if (!WaitFrameLock(channel)) return STATUS_DEVICE_BUSY;
   NTSTATUS status = STATUS_SUCCESS;
   LONG display = InterlockedCompareExchange(&channel->DisplayId, 0, 0);
-  BOOLEAN fresh = channel->FrameStore == NULL || channel->FrameStoreSize < size;
-  if (fresh) {
+  *outcome = StoreKept;
+  if (channel->FrameStore == NULL || channel->FrameStoreSize < size) {
     if (channel->FrameStore != NULL) ExFreePoolWithTag(channel->FrameStore, kTagFrameStore);
     channel->FrameStore = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagFrameStore);
     channel->FrameStoreSize = channel->FrameStore != NULL ? size : 0;
     if (channel->FrameStore == NULL) status = STATUS_INSUFFICIENT_RESOURCES;
+    *outcome = StoreStartsBlack;
+  } else if (InterlockedCompareExchange(&channel->StoreDisplay, 0, 0) != display) {
+    *outcome = StoreStartsBlack;
+  } else if (!StoreHasLayout(channel, mode)) {
+    *outcome = StoreRelaidOut;
   }
-  if (channel->FrameStore != NULL &&
-      (fresh || InterlockedCompareExchange(&channel->StoreDisplay, 0, 0) != display)) {
+  if (channel->FrameStore != NULL && *outcome != StoreKept) {
     RtlZeroMemory(channel->FrameStore, channel->FrameStoreSize);
     InterlockedExchange(&channel->StoreDisplay, display);
   }
+  channel->StoreWidth = channel->FrameStore != NULL ? mode->Width : 0;
+  channel->StoreHeight = channel->FrameStore != NULL ? mode->Height : 0;
+  channel->StoreBitsPerPixel = channel->FrameStore != NULL ? mode->BitsPerPixel : 0;
   KeReleaseMutex(&channel->FrameLock, FALSE);
   return status;
 }
 
-void SetModeFields(DisplayChannel* channel, const ModeFields* mode, UCHAR pending) {
+// `pending`: the worker announces the mode; `refresh`: and then sends the whole store.
+void SetModeFields(DisplayChannel* channel, const ModeFields* mode, UCHAR pending,
+                   UCHAR refresh) {
   KIRQL irql;
   KeAcquireSpinLock(&channel->StateLock, &irql);
   channel->Width = mode->Width;
@@ -50,30 +74,40 @@ void SetModeFields(DisplayChannel* channel, const ModeFields* mode, UCHAR pendin
   channel->ModeExtra = mode->ModeExtra;
   channel->Stride = mode->Width * 4u;
   channel->ModeChangePending = pending;
+  channel->RefreshPending = pending ? (UCHAR)(refresh | channel->RefreshPending) : 0;
   if (!pending) channel->StopRequested = 0;
   KeReleaseSpinLock(&channel->StateLock, irql);
 }
 
+void QueueWholeOutput(DisplayChannel* channel, const ModeFields* mode) {
+  UpdateRect whole = {0, 0, (LONG)mode->Width, (LONG)mode->Height};
+  QueueRect(channel, whole);
+}
+
 // The first mode of an output goes to the adapter at once, from the requesting thread, before
 // the worker may send anything for it.
-NTSTATUS ActivateOutput(DisplayChannel* channel, const ModeFields* mode) {
+// An output activated again over its own store sends the whole store: what was presented while
+// it was stopped, and what a stop overtook in the queue, which activation empties; the far side
+// keeps its picture where the size stays. A store that starts black is a display's first picture.
+NTSTATUS ActivateOutput(DisplayChannel* channel, const ModeFields* mode, StoreOutcome store) {
   // A stopped adapter keeps the mode it streamed with, to resume it when it starts again.
   if (!IsBusStarted(channel->Owner)) return STATUS_DEVICE_NOT_READY;
   UCHAR block[kCommandBlockSize];
   BuildModeBlock(block, InterlockedCompareExchange(&channel->DisplayId, 0, 0), mode);
-  SetModeFields(channel, mode, 0);
+  SetModeFields(channel, mode, 0, 0);
   InterlockedExchange(&channel->Streaming, 1);
   // A block that did not go is the worker's to send again, before any picture of the output; the
   // worker is woken for it, since its first pass may come before the output is active.
   BOOLEAN owed =
       !NT_SUCCESS(SendCommandBlock(channel->Owner, block)) && !IsDeviceGone(channel->Owner);
-  if (owed) SetModeFields(channel, mode, 1);
+  if (owed) SetModeFields(channel, mode, 1, 0);
   NTSTATUS status = StartFrameWorker(channel);
   if (!NT_SUCCESS(status)) {
     InterlockedExchange(&channel->Streaming, 0);
-  } else if (owed) {
-    KeSetEvent(&channel->Owner->WakeEvent, IO_NO_INCREMENT, FALSE);
+    return status;
   }
+  if (store != StoreStartsBlack) QueueWholeOutput(channel, mode);
+  if (owed) KeSetEvent(&channel->Owner->WakeEvent, IO_NO_INCREMENT, FALSE);
   return status;
 }
 
@@ -91,7 +125,7 @@ BOOLEAN UpdateFitsMode(const UpdateDescriptor* d, const ChannelMode* mode) {
 }
 
 // Copies the rectangle's rows into the FrameStore; FALSE when the store cannot hold them (none,
-// or a mode change under way made it smaller than the mode read before).
+// or a mode change under way laid it out for another mode than the one read before).
 BOOLEAN CopyIntoFrameStore(DisplayChannel* channel, const ChannelMode* mode,
                            const UpdateDescriptor* d, const UCHAR* pixels) {
   ULONG destBytes = mode->BitsPerPixel / 8;
@@ -99,6 +133,7 @@ BOOLEAN CopyIntoFrameStore(DisplayChannel* channel, const ChannelMode* mode,
   ULONGLONG end = (ULONGLONG)(d->Bottom - 1) * mode->Stride + (ULONGLONG)d->Left * destBytes +
                   rowBytes;
   if (channel->FrameStore == NULL || end > channel->FrameStoreSize) return FALSE;
+  if (!StoreMatchesMode(channel, mode)) return FALSE;
   PUCHAR dest = channel->FrameStore + (ULONG)d->Top * mode->Stride + (ULONG)d->Left * destBytes;
   const UCHAR* source = pixels + d->SourceOffset;
   for (LONG row = d->Top; row < d->Bottom; row++) {
@@ -133,32 +168,30 @@ ChannelMode ReadChannelMode(DisplayChannel* channel) {
 NTSTATUS SetOutputMode(DisplayChannel* channel, USHORT width, USHORT height, USHORT bitsPerPixel,
                        USHORT modeExtra) {
   if (!ModeIsValid(width, height, bitsPerPixel)) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = ProvideFrameStore(channel, (ULONG)width * height * 4 + kFrameStoreSlack);
-  if (!NT_SUCCESS(status)) return status;
   ModeFields mode = {width, height, bitsPerPixel, modeExtra};
+  StoreOutcome store;
+  NTSTATUS status = ProvideFrameStore(channel, &mode, &store);
+  if (!NT_SUCCESS(status)) return status;
   if (InterlockedCompareExchange(&channel->Active, 0, 0)) {
-    SetModeFields(channel, &mode, 1);  // the worker announces it on its next visit
+    // The worker announces it on its next visit; a store made black then goes whole, since the
+    // far side keeps its picture where the size stays.
+    SetModeFields(channel, &mode, 1, store == StoreRelaidOut);
     KeSetEvent(&channel->Owner->WakeEvent, IO_NO_INCREMENT, FALSE);
     return STATUS_SUCCESS;
   }
-  return ActivateOutput(channel, &mode);
+  return ActivateOutput(channel, &mode, store);
 }
 
 // A streaming output whose worker was stopped: the adapter is told its mode again and the worker
-// takes it back. With `refresh` the store still holds the output's picture, and all of it is sent,
-// so that the far side also shows what was presented while the worker was stopped.
-NTSTATUS ResumeOutput(DisplayChannel* channel, const ChannelMode* mode, BOOLEAN refresh) {
+// takes it back. A store that still holds the output's picture is sent whole, so that the far
+// side also shows what was presented while the worker was stopped.
+NTSTATUS ResumeOutput(DisplayChannel* channel, const ChannelMode* mode) {
   NTSTATUS status = SetOutputMode(channel, (USHORT)mode->Width, (USHORT)mode->Height,
                                   (USHORT)mode->BitsPerPixel, (USHORT)mode->ModeExtra);
   if (!NT_SUCCESS(status)) {
     KX_TRACE(KX_TRACE_WARNING, "output %lu not resumed: 0x%08lX\n", channel->Index, (ULONG)status);
-    return status;
   }
-  if (refresh) {
-    UpdateRect whole = {0, 0, (LONG)mode->Width, (LONG)mode->Height};
-    QueueRect(channel, whole);
-  }
-  return STATUS_SUCCESS;
+  return status;
 }
 
 void ResumeStreamingOutputs(BusDeviceContext* bus) {
@@ -167,7 +200,7 @@ void ResumeStreamingOutputs(BusDeviceContext* bus) {
     DisplayChannel* channel = &bus->Channels[i];
     if (channel->Free || !InterlockedCompareExchange(&channel->Streaming, 0, 0)) continue;
     ChannelMode mode = ReadChannelMode(channel);
-    ResumeOutput(channel, &mode, TRUE);
+    ResumeOutput(channel, &mode);
   }
   KeReleaseMutex(&bus->ChildCreationLock, FALSE);
 }
@@ -213,6 +246,7 @@ void FreeFrameStores(BusDeviceContext* bus) {
     if (channel->FrameStore != NULL) ExFreePoolWithTag(channel->FrameStore, kTagFrameStore);
     channel->FrameStore = NULL;
     channel->FrameStoreSize = 0;
+    channel->StoreWidth = channel->StoreHeight = channel->StoreBitsPerPixel = 0;
     KeReleaseMutex(&channel->FrameLock, FALSE);
   }
 }

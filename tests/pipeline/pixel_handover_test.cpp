@@ -79,19 +79,24 @@ TEST_F(PixelHandover, TheDescriptionAndTheInformationWords) {
   EXPECT_EQ(0x22222222u, bus_->Channels[3].OutputInfo[1]);
 }
 
-// Modes the pipeline cannot carry are refused before anything changes.
+// Modes the pipeline cannot carry (more than 8192 pixels on a side would ask for more than
+// 256 MiB of store) are refused before anything changes.
 TEST_F(PixelHandover, ModesOutsideWhatThePipelineCarriesAreRefused) {
   struct Mode {
     USHORT width, height, bpp;
   } refused[] = {{0, 48, 32},  {7, 48, 32},     {64, 7, 32},        {64, 48, 0},
-                 {64, 48, 12}, {64, 48, 40},    {65535, 65535, 32}, {32768, 32768, 8}};
+                 {64, 48, 12}, {64, 48, 40},    {65535, 65535, 32}, {32768, 32768, 8},
+                 {8193, 8, 32}, {8, 8193, 8}};
+  PUCHAR store = bus_->Channels[3].FrameStore;
   for (const Mode& mode : refused) {
     EXPECT_EQ(STATUS_INVALID_PARAMETER, SetMode(child_, mode.width, mode.height, mode.bpp))
         << mode.width << "x" << mode.height << "x" << mode.bpp;
   }
+  EXPECT_EQ(store, bus_->Channels[3].FrameStore) << "a refused mode replaced the store";
   EXPECT_EQ(64u, bus_->Channels[3].Width);
   EXPECT_EQ(1u, adapter_->Display(7)->modes);
   EXPECT_EQ(STATUS_SUCCESS, SetMode(child_, 8, 8, 8));
+  EXPECT_EQ(STATUS_SUCCESS, SetMode(child_, 8192, 8, 8));  // the widest mode carried
 }
 
 // Each field of the descriptor is checked against the current mode (64 x 48 at 32 bits) and the
