@@ -12,7 +12,9 @@ namespace kxtest {
 
 void PipelineTest::Plug(kxsim::VirtualAdapterOptions options, Start start) {
   adapter_ = std::make_shared<kxsim::VirtualAdapter>(options);
-  port_ = std::make_unique<kxsim::SimulatedUsbPort>(adapter_->Device(), portOptions_);
+  std::shared_ptr<kxsim::UsbDeviceModel> device = adapter_->Device();
+  if (watchWire_) device = wire_ = std::make_shared<kxsim::WireWatch>(device);
+  port_ = std::make_unique<kxsim::SimulatedUsbPort>(device, portOptions_);
   driver_ = hostk::PnpLoadDriver("KxBusIdd", DriverEntry);
   ASSERT_NE(nullptr, driver_);
   ASSERT_EQ(STATUS_SUCCESS, hostk::PnpAddDevice(driver_, port_->Pdo()));

@@ -16,6 +16,7 @@
 #include "sim/usb/usb_port.h"
 #include "support/kernel_test_util.h"
 #include "tools/kxsim/png_file.h"
+#include "tools/kxsim/wire_watch.h"
 
 namespace kxtest {
 
@@ -66,6 +67,8 @@ class PipelineTest : public testing::Test {
   std::shared_ptr<kxsim::VirtualAdapter> adapter_;
   std::unique_ptr<kxsim::SimulatedUsbPort> port_;
   kxsim::UsbPortOptions portOptions_;  // what Plug gives the port
+  bool watchWire_ = false;             // Plug puts wire_ between the port and the adapter
+  std::shared_ptr<kxsim::WireWatch> wire_;
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT fdo_ = nullptr;
   BusDeviceContext* bus_ = nullptr;

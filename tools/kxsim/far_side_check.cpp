@@ -87,6 +87,16 @@ FarSideComparison CompareFarSide(const BgrxImage& presented, const std::vector<u
   }
   std::vector<uint8_t> reference;
   if (!ReferenceDecode(presented, quality, sampling, &reference, &result.error)) return result;
+  return CompareFarSideTo(reference, farRgb, width, height);
+}
+
+FarSideComparison CompareFarSideTo(const std::vector<uint8_t>& reference,
+                                   const std::vector<uint8_t>& farRgb, int width, int height) {
+  FarSideComparison result;
+  if (reference.size() != size_t(width) * size_t(height) * 3 || farRgb.size() != reference.size()) {
+    result.error = "the far side shows a picture of another size";
+    return result;
+  }
   result.ok = true;
   for (LONG top = 0; top < height; top += kCheckBlock) {
     for (LONG left = 0; left < width; left += kCheckBlock) {

@@ -38,6 +38,11 @@ struct FarSideComparison {
 FarSideComparison CompareFarSide(const BgrxImage& presented, const std::vector<uint8_t>& farRgb,
                                  int quality, int sampling);
 
+// The same block by block against a reference picture made some other way (red, green, blue rows
+// of `width` pixels, as `farRgb`).
+FarSideComparison CompareFarSideTo(const std::vector<uint8_t>& reference,
+                                   const std::vector<uint8_t>& farRgb, int width, int height);
+
 // What the far side should show: the picture coded by the driver's encoder and decoded as the far
 // side decodes. False with a message when the encoder or decoder failed.
 bool ReferenceDecode(const BgrxImage& presented, int quality, int sampling,
