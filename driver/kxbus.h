@@ -547,6 +547,9 @@ NTSTATUS ReadChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length,
                          ULONG* transferred = NULL);
 NTSTATUS ReadChannel1Async(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel1AsyncLow(BusDeviceContext* bus, PVOID buffer, ULONG length);
+// After a failed receive on channel 1 in, at PASSIVE_LEVEL by the one who receives there (the link
+// thread): what waits on the pipe ended, the pipe reset and the adapter's FIFO flushed.
+void RecoverChannel1In(BusDeviceContext* bus);
 NTSTATUS ReadChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length);
