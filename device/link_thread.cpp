@@ -210,6 +210,7 @@ BOOLEAN CreateLinkThread(PDEVICE_OBJECT device, BusDeviceContext* bus) {
 void InitializeLinkThread(BusDeviceContext* bus) {
   KeInitializeEvent(&bus->LinkStopEvent, NotificationEvent, FALSE);
   KeInitializeMutex(&bus->LinkLock, 0);
+  InitializeEntryGate(&bus->Channel1ReadGate, TRUE);
   bus->LinkThreadRunning = 0;
   bus->LinkThreadObject = NULL;
 }

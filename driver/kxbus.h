@@ -106,6 +106,10 @@ struct BusDeviceContext {
   PVOID LinkThreadObject;
   KEVENT LinkStopEvent;  // notification: the link thread is to end
   KMUTEX LinkLock;  // serialises link mode changes and starting and stopping the link thread
+  // Channel-1 transfer-set reads pass it from their handle test to their submission. Closed while
+  // link mode 1 holds, when link supervision owns the channel's receives; entering the mode waits
+  // for those inside and then ends the reads waiting below.
+  EntryGate Channel1ReadGate;
   UCHAR Legacy;
   UCHAR LinkByDriver;
   ULONG UsbSpeed;  // 0 full speed, 1 high speed, 2 SuperSpeed
