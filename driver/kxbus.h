@@ -559,8 +559,8 @@ NTSTATUS ReadChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS WriteChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS WriteChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length);
-// After a failed write on channel 1 out, at PASSIVE_LEVEL under Channel1Lock: the pipe reset and
-// the adapter's FIFO flushed.
+// After a failed write on channel 1 out, at PASSIVE_LEVEL under Channel1Lock and under the
+// started-state reference the write was made with: the pipe reset and the adapter's FIFO flushed.
 void RecoverChannel1Out(BusDeviceContext* bus);
 NTSTATUS WriteChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS WriteChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length);
