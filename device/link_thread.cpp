@@ -121,6 +121,9 @@ BOOLEAN ReceiveReport(LinkContext* link) {
   NTSTATUS status = ReceiveRecord(link, &received);
   if (status == STATUS_TIMEOUT) return TRUE;  // the far side is slow: the same size again
   if (!NT_SUCCESS(status)) {
+    // The thread ends, but the pipe is left fit for the next one: halted, it would hold that
+    // thread's first receive for ever.
+    RecoverChannel1In(link->Bus);
     FreeRecord(link);
     return FALSE;
   }

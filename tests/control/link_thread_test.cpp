@@ -184,8 +184,9 @@ TEST_F(LinkThread, ALateReportIsAwaitedAgainAndAStopEndsTheWait) {
   EXPECT_NE(nullptr, ChildOf(4));
 }
 
-// A thread that ended by itself (a failed receive) keeps no reference on the adapter, and the
-// next start gives up its old thread object before making a new thread.
+// A thread that ended by itself (a failed receive) keeps no reference on the adapter and leaves
+// its pipe reset, and the next start gives up its old thread object before making a new thread,
+// which hears the far side again.
 TEST_F(LinkThread, AThreadThatEndedByItselfIsReplacedCleanly) {
   Start();
   size_t threadObjects = ThreadObjects();
@@ -197,11 +198,14 @@ TEST_F(LinkThread, AThreadThatEndedByItselfIsReplacedCleanly) {
   EXPECT_NE(0u, bus_->ErrorCode & 0x1) << "the failed report receive is a channel 1 error";
   EXPECT_EQ(1, Interlocked(bus_->OutstandingIo));
   EXPECT_EQ(0u, hostk::PoolLiveCount(kTagLink));
+  EXPECT_FALSE(port_->IsHalted(adapter_->Channel1InEndpoint()));
   port_->ClearAllFaults();
-  EXPECT_EQ(STATUS_SUCCESS, UsbResetPipe(bus_, bus_->PipeDataIn1));
   Start();
   EXPECT_TRUE(Running());
   EXPECT_EQ(threadObjects, ThreadObjects()) << "the ended thread's object was let go";
+  adapter_->AnnounceDisplay(Report(13));
+  Settle(kSecond);
+  EXPECT_NE(nullptr, ChildOf(13));
 }
 
 // A block receive that fails halts the pipe: the thread recovers it and keeps listening, so the
