@@ -20,8 +20,25 @@ void RecordLinkMode(ULONG mode) {
   if (!NT_SUCCESS(status)) KX_TRACE(KX_TRACE_WARNING, "LinkMode not recorded: 0x%x\n", status);
 }
 
+// From here on link supervision owns channel 1's receives: a transfer-set read waiting there would
+// take the far side's next block. New reads are turned away, those being submitted are waited
+// for, and those waiting below are ended (cancelled) before the link thread's first receive. The
+// other channels' requests are not touched.
+void TakeChannel1FromTransferSets(BusDeviceContext* bus) {
+  if (!CloseEntryGate(&bus->Channel1ReadGate)) return;  // mode 1 holds already
+  WaitGateEmpty(&bus->Channel1ReadGate);
+  USBD_PIPE_HANDLE pipe = TransferSetPipe(bus, 0, TRUE);
+  if (pipe != NULL) UsbAbortPipe(bus, pipe);
+}
+
+// Only once the link thread has ended: nobody is inside the closed gate.
+void GiveChannel1BackToTransferSets(BusDeviceContext* bus) {
+  if (IsEntryGateClosed(&bus->Channel1ReadGate)) OpenEntryGate(&bus->Channel1ReadGate);
+}
+
 void EnterFarSideMode(AdapterRequest* request) {
   BusDeviceContext* bus = request->Bus;
+  TakeChannel1FromTransferSets(bus);
   bus->LinkState = kLinkStateStarted;
   if (bus->LinkByDriver) StartLinkThread(request->Device);  // does nothing when already running
   BridgeRegWrite(bus, kLinkRegister, kLinkFarSide);
@@ -29,7 +46,10 @@ void EnterFarSideMode(AdapterRequest* request) {
 
 void ChangeLinkMode(AdapterRequest* request, ULONG mode) {
   BusDeviceContext* bus = request->Bus;
-  if (bus->LinkMode == kFarSideMode && mode != kFarSideMode) StopLinkThread(request->Device);
+  if (bus->LinkMode == kFarSideMode && mode != kFarSideMode) {
+    StopLinkThread(request->Device);
+    GiveChannel1BackToTransferSets(bus);
+  }
   bus->LinkMode = mode;
   RecordLinkMode(mode);
   switch (mode) {

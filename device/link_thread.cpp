@@ -12,6 +12,9 @@ constexpr ULONG kMaxReportSize = 0x10000;
 constexpr USHORT kCommandDisplayReport = 16;
 constexpr USHORT kCommandRemoveDisplay = 17;
 constexpr ULONG kTagLink = KX_POOL_TAG('L', 'i', 'n', 'k');
+// Block receives that may fail in a row before the thread gives the channel up.
+constexpr ULONG kBlockReceiveAttempts = 3;
+constexpr ULONG kChannel1InError = 0x1;
 
 // The thread's own memory. Both buffers are handed to the USB stack, which fills them at
 // DISPATCH_LEVEL: they come from non-paged pool.
@@ -20,6 +23,7 @@ struct LinkContext {
   PUCHAR Block;     // kBlockSize bytes
   PUCHAR Record;    // the display report being received, RecordSize bytes; NULL when none
   ULONG RecordSize;
+  ULONG FailedReceives;  // block receives failed in a row
 };
 
 ULONG GetU32(const UCHAR* at) {
@@ -72,6 +76,20 @@ BOOLEAN HandleBlock(LinkContext* link) {
   return TRUE;
 }
 
+// A failed receive is no block, and it may have halted the pipe, where every later receive would
+// wait for ever: the pipe is recovered each time. A channel that keeps failing ends the thread
+// with the failure recorded, as a failed report receive does.
+BOOLEAN BlockReceiveFailed(LinkContext* link, NTSTATUS status) {
+  BusDeviceContext* bus = link->Bus;
+  KX_TRACE(KX_TRACE_WARNING, "link: block receive failed: 0x%08lX\n", (ULONG)status);
+  RecoverChannel1In(bus);
+  if (++link->FailedReceives < kBlockReceiveAttempts) return TRUE;
+  KX_TRACE(KX_TRACE_ERROR, "link: channel 1 keeps failing, supervision ends\n");
+  InterlockedOr((LONG*)&bus->ErrorCode, (LONG)kChannel1InError);
+  ReportErrorCode(bus);
+  return FALSE;
+}
+
 // Waiting for a command block. FALSE when the thread must end.
 BOOLEAN WaitForBlock(LinkContext* link) {
   BusDeviceContext* bus = link->Bus;
@@ -84,10 +102,11 @@ BOOLEAN WaitForBlock(LinkContext* link) {
     return FALSE;
   }
   ULONG received = 0;
-  // A failed or cancelled receive is no block: the buffer still holds the last one.
-  if (UsbAsyncTransferResult(bus, &received) != STATUS_SUCCESS || received != kBlockSize) {
-    return TRUE;
-  }
+  NTSTATUS status = UsbAsyncTransferResult(bus, &received);
+  if (status != STATUS_SUCCESS) return BlockReceiveFailed(link, status);
+  link->FailedReceives = 0;
+  // A block cut short is not one: the buffer's rest still holds the last one.
+  if (received != kBlockSize) return TRUE;
   return HandleBlock(link);
 }
 
@@ -102,6 +121,9 @@ BOOLEAN ReceiveReport(LinkContext* link) {
   NTSTATUS status = ReceiveRecord(link, &received);
   if (status == STATUS_TIMEOUT) return TRUE;  // the far side is slow: the same size again
   if (!NT_SUCCESS(status)) {
+    // The thread ends, but the pipe is left fit for the next one: halted, it would hold that
+    // thread's first receive for ever.
+    RecoverChannel1In(link->Bus);
     FreeRecord(link);
     return FALSE;
   }
@@ -141,7 +163,7 @@ VOID NTAPI LinkThreadMain(PVOID context) {
     PsTerminateSystemThread(STATUS_SUCCESS);
     return;
   }
-  LinkContext link = {bus, NULL, NULL, 0};
+  LinkContext link = {bus, NULL, NULL, 0, 0};
   link.Block = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, kBlockSize, kTagLink);
   if (link.Block != NULL) {
     RunLink(&link);
@@ -191,6 +213,7 @@ BOOLEAN CreateLinkThread(PDEVICE_OBJECT device, BusDeviceContext* bus) {
 void InitializeLinkThread(BusDeviceContext* bus) {
   KeInitializeEvent(&bus->LinkStopEvent, NotificationEvent, FALSE);
   KeInitializeMutex(&bus->LinkLock, 0);
+  InitializeEntryGate(&bus->Channel1ReadGate, TRUE);
   bus->LinkThreadRunning = 0;
   bus->LinkThreadObject = NULL;
 }

@@ -46,6 +46,10 @@ inline BOOLEAN CloseEntryGate(EntryGate* gate) {
   }
 }
 
+inline BOOLEAN IsEntryGateClosed(EntryGate* gate) {
+  return (InterlockedCompareExchange(&gate->State, 0, 0) & kEntryGateClosed) != 0;
+}
+
 // Returns once every thread that entered a closed gate has left it.
 inline VOID WaitGateEmpty(EntryGate* gate) {
   while (InterlockedCompareExchange(&gate->State, 0, 0) != kEntryGateClosed) {

@@ -106,6 +106,10 @@ struct BusDeviceContext {
   PVOID LinkThreadObject;
   KEVENT LinkStopEvent;  // notification: the link thread is to end
   KMUTEX LinkLock;  // serialises link mode changes and starting and stopping the link thread
+  // Channel-1 transfer-set reads pass it from their handle test to their submission. Closed while
+  // link mode 1 holds, when link supervision owns the channel's receives; entering the mode waits
+  // for those inside and then ends the reads waiting below.
+  EntryGate Channel1ReadGate;
   UCHAR Legacy;
   UCHAR LinkByDriver;
   ULONG UsbSpeed;  // 0 full speed, 1 high speed, 2 SuperSpeed
@@ -547,13 +551,16 @@ NTSTATUS ReadChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length,
                          ULONG* transferred = NULL);
 NTSTATUS ReadChannel1Async(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel1AsyncLow(BusDeviceContext* bus, PVOID buffer, ULONG length);
+// After a failed receive on channel 1 in, at PASSIVE_LEVEL by the one who receives there (the link
+// thread): what waits on the pipe ended, the pipe reset and the adapter's FIFO flushed.
+void RecoverChannel1In(BusDeviceContext* bus);
 NTSTATUS ReadChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS WriteChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS WriteChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length);
-// After a failed write on channel 1 out, at PASSIVE_LEVEL under Channel1Lock: the pipe reset and
-// the adapter's FIFO flushed.
+// After a failed write on channel 1 out, at PASSIVE_LEVEL under Channel1Lock and under the
+// started-state reference the write was made with: the pipe reset and the adapter's FIFO flushed.
 void RecoverChannel1Out(BusDeviceContext* bus);
 NTSTATUS WriteChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS WriteChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length);

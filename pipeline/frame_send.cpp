@@ -14,12 +14,17 @@ namespace {
 
 // Under Channel1Lock. A failed write leaves the channel clean for the next block. A write that
 // ran out of time answers STATUS_TIMEOUT, a success code: for a block or a payload it is a failure
-// (what follows must not go, and what did not arrive must go again).
+// (what follows must not go, and what did not arrive must go again). The write and its recovery
+// hold one started-state reference: a stop waits for both, so it never deselects the
+// configuration between a failed write and the reset of its pipe. Refused, the write answers as
+// the transfer itself would have.
 NTSTATUS WriteChannel(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+  if (!IoCountAcquireIfStarted(bus)) return STATUS_UNSUCCESSFUL;
   NTSTATUS status = bus->ExtendedChip ? WriteChannel1(bus, buffer, length)
                                       : WriteChannel1Low(bus, buffer, length);
   if (status == STATUS_TIMEOUT) status = STATUS_IO_TIMEOUT;
   if (!NT_SUCCESS(status)) RecoverChannel1Out(bus);
+  IoCountDecrement(bus);
   return status;
 }
 

@@ -121,6 +121,19 @@ void RecoverChannel1Out(BusDeviceContext* bus) {
   FlushChannelFifo(bus, 0, FALSE);
 }
 
+// A failed receive may leave the pipe halted, and a halted pipe holds every later receive on it
+// for ever; the pipe is reset only with nothing on it, so what still waits there is ended first.
+// The FIFO's rest of a message partly sent is no message either.
+void RecoverChannel1In(BusDeviceContext* bus) {
+  if (IsDeviceGone(bus)) return;
+  USBD_PIPE_HANDLE pipe = bus->ExtendedChip ? bus->PipeDataIn1 : Channel1LowPipe(bus);
+  if (pipe != NULL) {
+    UsbAbortPipe(bus, pipe);
+    UsbResetPipe(bus, pipe);
+  }
+  FlushChannelFifo(bus, 0, TRUE);
+}
+
 NTSTATUS WriteChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length) {
   return Write(bus, bus->Legacy ? bus->PipeDataIn4 : bus->PipeDataOut2, buffer, length, 2);
 }

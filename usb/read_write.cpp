@@ -89,16 +89,7 @@ NTSTATUS Submit(BusDeviceContext* bus, PIRP irp, ReadWriteContext* context,
   return STATUS_PENDING;
 }
 
-NTSTATUS DispatchTransfer(PDEVICE_OBJECT device, PIRP irp, BOOLEAN in) {
-  BusDeviceContext* bus = (BusDeviceContext*)device->DeviceExtension;
-  ULONG channel = ChannelOf(irp);
-  // The state is tested and the request's reference taken in one step, so a stop or removal that
-  // begins after the test waits for this request.
-  if (!IoCountAcquireIfStarted(bus)) {
-    KX_TRACE(KX_TRACE_ERROR, "Invalid device state\n");
-    return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
-  }
-  if (!IsTransferSet(bus, channel)) return Refuse(bus, irp, STATUS_INVALID_HANDLE);
+NTSTATUS DispatchOnChannel(BusDeviceContext* bus, PIRP irp, ULONG channel, BOOLEAN in) {
   USBD_PIPE_HANDLE pipe = TransferSetPipe(bus, channel - 1, in);
   // A legacy adapter has no data pipes; a transfer size of 0 could never finish a request.
   if (pipe == NULL || bus->MaxTransferSize == 0) {
@@ -123,6 +114,25 @@ NTSTATUS DispatchTransfer(PDEVICE_OBJECT device, PIRP irp, BOOLEAN in) {
   NTSTATUS status = BuildFirstStage(bus, context, mdl, pipe);
   if (!NT_SUCCESS(status)) return Refuse(bus, irp, status);
   return Submit(bus, irp, context, pipe);
+}
+
+NTSTATUS DispatchTransfer(PDEVICE_OBJECT device, PIRP irp, BOOLEAN in) {
+  BusDeviceContext* bus = (BusDeviceContext*)device->DeviceExtension;
+  ULONG channel = ChannelOf(irp);
+  // The state is tested and the request's reference taken in one step, so a stop or removal that
+  // begins after the test waits for this request.
+  if (!IoCountAcquireIfStarted(bus)) {
+    KX_TRACE(KX_TRACE_ERROR, "Invalid device state\n");
+    return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
+  }
+  if (!IsTransferSet(bus, channel)) return Refuse(bus, irp, STATUS_INVALID_HANDLE);
+  if (!in || channel != 1) return DispatchOnChannel(bus, irp, channel, in);
+  // A read that passed the mode test as link mode 1 was being entered must not reach the pipe
+  // behind the mode's back: the gate lets the mode change wait for it, or turns it away.
+  if (!EnterGate(&bus->Channel1ReadGate)) return Refuse(bus, irp, STATUS_INVALID_HANDLE);
+  NTSTATUS status = DispatchOnChannel(bus, irp, channel, in);
+  LeaveGate(&bus->Channel1ReadGate);
+  return status;
 }
 
 }  // namespace

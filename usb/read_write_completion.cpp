@@ -23,8 +23,20 @@ NTSTATUS StageStatus(PIRP irp, PURB urb) {
   return status;
 }
 
+// Entering link mode 1 ends the reads waiting on channel 1 when link supervision takes the channel
+// over. The driver ended them; the channel did not fail. No error is recorded, and no FIFO flush
+// queued: it would run beside the link thread's first receive and could cut the far side's message.
+bool EndedByLinkMode(ReadWriteContext* context, NTSTATUS status) {
+  return status == STATUS_CANCELLED && context->In && context->ChannelIndex == 0 &&
+         IsEntryGateClosed(&context->Adapter->Channel1ReadGate);
+}
+
 void RecordFailure(ReadWriteContext* context, NTSTATUS status) {
   BusDeviceContext* bus = context->Adapter;
+  if (EndedByLinkMode(context, status)) {
+    KX_TRACE(KX_TRACE_INFO, "ReadCompletion - channel 1 read ended: link mode 1 took it\n");
+    return;
+  }
   if (context->In) {
     KX_TRACE(KX_TRACE_ERROR, "ReadCompletion - failed with status = %X\n", (ULONG)status);
   } else {

@@ -7,6 +7,9 @@ namespace {
 
 constexpr ULONG kDeviceDescriptorLength = 18;
 constexpr ULONG kConfigurationHeaderLength = 9;
+constexpr ULONG kInterfaceDescriptorLength = 9;
+constexpr ULONG kEndpointDescriptorLength = 7;
+constexpr ULONG kDescriptorHeaderLength = 2;  // bLength, bDescriptorType
 // Interface numbers are 8-bit: the search for the declared interfaces stops there.
 constexpr LONG kInterfaceNumberLimit = 256;
 
@@ -105,6 +108,36 @@ ULONG ListInterfaces(PUSB_CONFIGURATION_DESCRIPTOR descriptor, ULONG declared,
   return found;
 }
 
+// The shortest a descriptor of `type` can be and still hold the fields read from it here or by
+// the parser and the selection below.
+ULONG ShortestDescriptorOf(UCHAR type) {
+  switch (type) {
+    case USB_CONFIGURATION_DESCRIPTOR_TYPE: return kConfigurationHeaderLength;
+    case USB_INTERFACE_DESCRIPTOR_TYPE: return kInterfaceDescriptorLength;
+    case USB_ENDPOINT_DESCRIPTOR_TYPE: return kEndpointDescriptorLength;
+    default: return kDescriptorHeaderLength;
+  }
+}
+
+// The parser walks the descriptors by their bLength: a length of 0 would hold it in place for
+// ever, and one that runs past the end would take it outside the buffer. So the chain is walked
+// here first, over the bytes that arrived: it must begin with the configuration descriptor and
+// end exactly at the end, each descriptor long enough for its kind. Answers where it broke, or
+// `length` when it is whole.
+ULONG BrokenDescriptorAt(const UCHAR* bytes, ULONG length) {
+  if (length < kConfigurationHeaderLength || bytes[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+    return 0;
+  }
+  ULONG at = 0;
+  while (at < length) {
+    if (length - at < kDescriptorHeaderLength) return at;
+    ULONG size = bytes[at];
+    if (size < ShortestDescriptorOf(bytes[at + 1]) || size > length - at) return at;
+    at += size;
+  }
+  return length;
+}
+
 // Step 3. Only the first interface's pipes get the transfer size and are examined.
 NTSTATUS UsbSelectConfiguration(BusDeviceContext* bus, PUSB_CONFIGURATION_DESCRIPTOR descriptor) {
   ULONG declared = ((const UCHAR*)descriptor)[4];
@@ -133,9 +166,26 @@ NTSTATUS UsbSelectConfiguration(BusDeviceContext* bus, PUSB_CONFIGURATION_DESCRI
   return status;
 }
 
+// The whole descriptor, `length` bytes as they arrived, before anything parses it. The parser
+// walks up to the descriptor's own total length: it must be the one allocated and read.
+NTSTATUS CheckFullDescriptor(const UCHAR* full, ULONG length) {
+  if (ReadU16(full + 2) != length) {
+    KX_TRACE(KX_TRACE_ERROR, "configuration descriptor changed its total length\n");
+    return STATUS_DEVICE_DATA_ERROR;
+  }
+  ULONG brokenAt = BrokenDescriptorAt(full, length);
+  if (brokenAt != length) {
+    KX_TRACE(KX_TRACE_ERROR, "configuration descriptor: no whole descriptor at byte %lu\n",
+             brokenAt);
+    return STATUS_DEVICE_DATA_ERROR;
+  }
+  return STATUS_SUCCESS;
+}
+
 // Step 2: the first 9 bytes give the total length; the whole descriptor is then read and
-// selected. A device that reports a total shorter than the header, or whose second answer is not
-// the length the first announced, is not configured.
+// selected. A device that reports a total shorter than the header, whose second answer is not
+// the length the first announced (fewer bytes than the total are never read past), or whose
+// descriptors do not chain whole to that total, is not configured.
 NTSTATUS UsbGetConfigurationDescriptor(BusDeviceContext* bus, UCHAR index) {
   PURB urb = (PURB)ExAllocatePoolWithTag(
       NonPagedPoolNx, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), kTagConfigUrb);
@@ -160,11 +210,7 @@ NTSTATUS UsbGetConfigurationDescriptor(BusDeviceContext* bus, UCHAR index) {
     if (full != NULL) {
       RtlZeroMemory(full, totalLength);
       status = ReadDescriptor(bus, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, index, full, totalLength);
-      // The parser walks up to the descriptor's own total length: it must be the one allocated.
-      if (NT_SUCCESS(status) && ReadU16(full + 2) != totalLength) {
-        KX_TRACE(KX_TRACE_ERROR, "configuration descriptor changed its total length\n");
-        status = STATUS_DEVICE_DATA_ERROR;
-      }
+      if (NT_SUCCESS(status)) status = CheckFullDescriptor(full, totalLength);
       if (NT_SUCCESS(status)) {
         status = UsbSelectConfiguration(bus, (PUSB_CONFIGURATION_DESCRIPTOR)full);
       }

@@ -1,9 +1,12 @@
 // Link modes through the control codes: bridge register 0x50, the "LinkMode" registry value, the
 // link thread started on entering mode 1 and ended before the bridge leaves it, and link select.
+#include <atomic>
 #include <thread>
 
 #include "adapter_codes_fixture.h"
 #include "host/hostk/clock.h"
+#include "host/hostk/pnp.h"
+#include "host/hostk/user_memory.h"
 #include "host/hostk/registry.h"
 
 namespace kxtest {
@@ -30,6 +33,25 @@ class LinkModes : public AdapterCodes {
   }
   Reply SetMode(ULONG mode) { return Call(IOCTL_BUS_SET_LINK_MODE, U32(mode), 0); }
   bool ThreadRunning() { return InterlockedCompareExchange(&bus_->LinkThreadRunning, 0, 0) != 0; }
+
+  struct WaitingRead {
+    std::unique_ptr<hostk::UserBuffer> buffer;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0xDEAD;
+    std::thread reader;
+  };
+  // A read of `length` bytes on `handle` from a thread of the client process; returned once the
+  // thread is the host kernel's, so virtual time waits for it.
+  void ReadOnThread(HANDLE handle, ULONG length, WaitingRead* read) {
+    read->buffer = std::make_unique<hostk::UserBuffer>(length);
+    std::atomic<bool> attached{false};
+    read->reader = std::thread([this, handle, length, read, &attached] {
+      hostk::ManagedThreadScope scope("reader");
+      attached = true;
+      read->status = client().Read(handle, read->buffer->Data(), length, &read->information);
+    });
+    while (!attached) std::this_thread::yield();
+  }
 };
 
 TEST_F(LinkModes, EachModeGivesRegister50ItsValueAndIsRecorded) {
@@ -130,6 +152,48 @@ TEST_F(LinkModes, LeavingMode1ForAnyModeEndsTheThread) {
     ASSERT_EQ(STATUS_SUCCESS, SetMode(next).status);
     EXPECT_FALSE(ThreadRunning());
   }
+}
+
+// Link supervision owns data channel 1 in mode 1: a transfer-set read already waiting there when
+// the mode is entered ends (cancelled, and no channel error: the driver ended it), so the far
+// side's announcement reaches the link thread. The other channels' reads wait on.
+TEST_F(LinkModes, EnteringMode1EndsTheReadsWaitingOnChannel1Only) {
+  StartWith(0, true);
+  HANDLE first = Open("\\DMASET0"), second = Open("\\DMASET1");
+  WaitingRead onFirst, onSecond;
+  ReadOnThread(first, 1024, &onFirst);
+  ReadOnThread(second, 64, &onSecond);
+  Settle(kSecond);
+  ASSERT_EQ(STATUS_PENDING, onFirst.status);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(1).status);
+  Settle(kSecond);
+  adapter_->AnnounceDisplay(DisplayReportBytes(21, 1));
+  Settle(kSecond);
+  onFirst.reader.join();
+  EXPECT_EQ(STATUS_CANCELLED, onFirst.status);
+  EXPECT_EQ(0u, onFirst.information);
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(1u, bus_->ChildCount) << "the announced display appears";
+  EXPECT_EQ(0u, bus_->ErrorCode);
+  EXPECT_EQ(STATUS_PENDING, onSecond.status);
+  Bytes sent(64, 0x5A);
+  adapter_->QueueIn(0x82, sent);
+  onSecond.reader.join();
+  EXPECT_EQ(STATUS_SUCCESS, onSecond.status);
+  EXPECT_EQ(sent, Bytes(onSecond.buffer->Data(), onSecond.buffer->Data() + 64));
+  // While the mode holds, channel 1 takes no read; once it is left, it serves again.
+  WaitingRead refused;
+  ReadOnThread(first, 64, &refused);
+  refused.reader.join();
+  EXPECT_EQ(STATUS_INVALID_HANDLE, refused.status);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(0).status);
+  WaitingRead again;
+  ReadOnThread(first, 64, &again);
+  Settle(kSecond);
+  adapter_->QueueIn(0x81, sent);
+  again.reader.join();
+  EXPECT_EQ(STATUS_SUCCESS, again.status);
+  EXPECT_EQ(64u, again.information);
 }
 
 // Two mode changes at once, one leaving mode 1 and one entering it, both held at the link lock

@@ -184,8 +184,9 @@ TEST_F(LinkThread, ALateReportIsAwaitedAgainAndAStopEndsTheWait) {
   EXPECT_NE(nullptr, ChildOf(4));
 }
 
-// A thread that ended by itself (a failed receive) keeps no reference on the adapter, and the
-// next start gives up its old thread object before making a new thread.
+// A thread that ended by itself (a failed receive) keeps no reference on the adapter and leaves
+// its pipe reset, and the next start gives up its old thread object before making a new thread,
+// which hears the far side again.
 TEST_F(LinkThread, AThreadThatEndedByItselfIsReplacedCleanly) {
   Start();
   size_t threadObjects = ThreadObjects();
@@ -197,11 +198,47 @@ TEST_F(LinkThread, AThreadThatEndedByItselfIsReplacedCleanly) {
   EXPECT_NE(0u, bus_->ErrorCode & 0x1) << "the failed report receive is a channel 1 error";
   EXPECT_EQ(1, Interlocked(bus_->OutstandingIo));
   EXPECT_EQ(0u, hostk::PoolLiveCount(kTagLink));
+  EXPECT_FALSE(port_->IsHalted(adapter_->Channel1InEndpoint()));
   port_->ClearAllFaults();
-  EXPECT_EQ(STATUS_SUCCESS, UsbResetPipe(bus_, bus_->PipeDataIn1));
   Start();
   EXPECT_TRUE(Running());
   EXPECT_EQ(threadObjects, ThreadObjects()) << "the ended thread's object was let go";
+  adapter_->AnnounceDisplay(Report(13));
+  Settle(kSecond);
+  EXPECT_NE(nullptr, ChildOf(13));
+}
+
+// A block receive that fails halts the pipe: the thread recovers it and keeps listening, so the
+// far side's next announcement is still heard, and a one-off failure records nothing.
+TEST_F(LinkThread, AFailedBlockReceiveIsRecoveredAndTheThreadListensOn) {
+  port_->InjectFault(adapter_->Channel1InEndpoint(), kxsim::UsbFault::Stall());
+  Start();
+  EXPECT_FALSE(port_->IsHalted(adapter_->Channel1InEndpoint())) << "the pipe was reset";
+  adapter_->AnnounceDisplay(Report(11));
+  Settle(kSecond);
+  EXPECT_NE(nullptr, ChildOf(11));
+  EXPECT_TRUE(Running());
+  EXPECT_EQ(0u, bus_->ErrorCode);
+  EXPECT_EQ(kLinkStateStarted, bus_->LinkState);
+}
+
+// A pipe that keeps failing ends the thread with the failure recorded, its pipe left reset: the
+// next entry into link supervision hears the far side again.
+TEST_F(LinkThread, ABlockReceiveThatKeepsFailingEndsTheThreadWithTheFailureRecorded) {
+  port_->InjectFault(adapter_->Channel1InEndpoint(), kxsim::UsbFault::Stall().Times(100));
+  Start();
+  Settle(kSecond);
+  EXPECT_FALSE(Running());
+  EXPECT_NE(0u, bus_->ErrorCode & 0x1) << "the failed receives are a channel 1 error";
+  EXPECT_EQ(1, Interlocked(bus_->OutstandingIo));
+  EXPECT_EQ(0u, hostk::PoolLiveCount(kTagLink));
+  EXPECT_FALSE(port_->IsHalted(adapter_->Channel1InEndpoint()));
+  port_->ClearAllFaults();
+  Start();
+  adapter_->AnnounceDisplay(Report(12));
+  Settle(kSecond);
+  EXPECT_NE(nullptr, ChildOf(12));
+  EXPECT_TRUE(Running());
 }
 
 TEST_F(LinkThread, WithoutMemoryForTheReportTheThreadEnds) {

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "host/hostk/pnp.h"
+#include "pipeline/command_block.h"
 #include "pipeline_fixture.h"
 #include "sim/usb/usb_fault.h"
 
@@ -202,6 +204,28 @@ TEST_F(PipelineFaults, AFailedFrameTransferIsSentAgain) {
     EXPECT_GT(FarPsnr(1, image), 25.0) << "fault kind " << int(fault.kind);
   }
   ExpectNoViolations();
+}
+
+// A failed block write leaves channel 1 out clean for the next one: the halted pipe is reset.
+// That recovery is part of the write and needs the same started adapter: after a stop the
+// configuration is gone, and a write refused then touches no pipe and no register.
+TEST_F(PipelineFaults, AFailedBlockWriteRecoversTheChannelOnlyWhileStarted) {
+  UCHAR block[kCommandBlockSize] = {'K', 'X', 'g', 't'};
+  port_->InjectFault(0x01, kxsim::UsbFault::Stall());
+  ULONG resets = port_->Counters().pipeResets;
+  EXPECT_FALSE(NT_SUCCESS(SendCommandBlock(bus_, block)));
+  EXPECT_EQ(resets + 1, port_->Counters().pipeResets);
+  EXPECT_FALSE(port_->IsHalted(0x01));
+  EXPECT_EQ(STATUS_SUCCESS, SendCommandBlock(bus_, block));
+
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpStopDevice(port_->Pdo()));
+  ULONG urbs = port_->Counters().urbs;
+  size_t mark = adapter_->Log().Size();
+  EXPECT_FALSE(NT_SUCCESS(SendCommandBlock(bus_, block)));
+  EXPECT_EQ(urbs, port_->Counters().urbs) << "a stopped adapter's pipes were used";
+  EXPECT_TRUE(adapter_->Log().Since(mark).empty());
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpStartDevice(port_->Pdo()));
+  EXPECT_EQ(STATUS_SUCCESS, SendCommandBlock(bus_, block));
 }
 
 }  // namespace

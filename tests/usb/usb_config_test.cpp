@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 
 #include "usb_adapter_fixture.h"
 
@@ -119,6 +120,78 @@ TEST_F(DriverUsbConfiguration, AnEndpointTheNextConfigurationLacksKeepsNoOldHand
   ULONG urbs = port_->Counters().urbs;
   EXPECT_EQ(0u, PciMemRead(bus_, 0x30000090));
   EXPECT_EQ(urbs + 1, port_->Counters().urbs) << "the command only: no receive on a closed pipe";
+}
+
+// A device whose configuration descriptor is rewritten the same way at every read; its total
+// length then counts the bytes it sends, unless the rewrite set it itself.
+class RewrittenDescriptorDevice : public kxsim::AdapterUsbDevice {
+ public:
+  using Rewrite = std::function<void(std::vector<uint8_t>&)>;
+  RewrittenDescriptorDevice(kxsim::AdapterUsbOptions options, Rewrite rewrite, bool keepTotal)
+      : AdapterUsbDevice(std::move(options)), rewrite_(std::move(rewrite)), keepTotal_(keepTotal) {}
+  std::vector<uint8_t> ConfigurationDescriptor(UCHAR index) const override {
+    std::vector<uint8_t> bytes = AdapterUsbDevice::ConfigurationDescriptor(index);
+    rewrite_(bytes);
+    if (!keepTotal_) {
+      bytes[2] = (uint8_t)bytes.size();
+      bytes[3] = (uint8_t)(bytes.size() >> 8);
+    }
+    return bytes;
+  }
+
+ private:
+  const Rewrite rewrite_;
+  const bool keepTotal_;
+};
+
+void Append(std::vector<uint8_t>& bytes, std::initializer_list<uint8_t> more) {
+  bytes.insert(bytes.end(), more);
+}
+
+// The descriptors' length chain is walked before any parser sees it: a descriptor of no length
+// (which a parser never gets past), one running past the total length, a configuration, interface
+// or endpoint descriptor too short for its fields, and a total length above what arrived are all
+// a device that does not say what it has. Nothing is selected for it.
+TEST_F(DriverUsbConfiguration, ABrokenDescriptorChainIsADataError) {
+  struct Case {
+    const char* what;
+    RewrittenDescriptorDevice::Rewrite rewrite;
+    bool keepTotal;
+  } cases[] = {
+      {"no length at the end", [](std::vector<uint8_t>& b) { Append(b, {0, 0x24}); }, false},
+      {"no length before the interface",
+       [](std::vector<uint8_t>& b) { b.insert(b.begin() + 9, {0, 0x24}); }, false},
+      {"the configuration's own length 0", [](std::vector<uint8_t>& b) { b[0] = 0; }, false},
+      {"running past the total", [](std::vector<uint8_t>& b) { Append(b, {9, 0x24, 0, 0}); },
+       false},
+      {"an interface cut short",
+       [](std::vector<uint8_t>& b) { Append(b, {5, USB_INTERFACE_DESCRIPTOR_TYPE, 1, 0, 0}); },
+       false},
+      {"an endpoint cut short",
+       [](std::vector<uint8_t>& b) { Append(b, {4, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x85, 2}); },
+       false},
+      {"a total above what arrives",
+       [](std::vector<uint8_t>& b) {
+         b[2] = (uint8_t)(b.size() + 16);
+         b[3] = (uint8_t)((b.size() + 16) >> 8);
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Detach();
+    Attach(std::make_shared<RewrittenDescriptorDevice>(options_, c.rewrite, c.keepTotal));
+    ULONG selections = port_->Counters().selections;
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, ConfigureDevice(fdo_));
+    EXPECT_EQ(selections, port_->Counters().selections) << "nothing went to the USB stack";
+    EXPECT_EQ(nullptr, bus_->PipeCsrOut);
+  }
+  // A whole descriptor of a kind the driver does not know is no fault.
+  Detach();
+  Attach(std::make_shared<RewrittenDescriptorDevice>(
+      options_, [](std::vector<uint8_t>& b) { Append(b, {4, 0x24, 0, 0}); }, false));
+  EXPECT_EQ(STATUS_SUCCESS, ConfigureDevice(fdo_));
+  EXPECT_NE(nullptr, bus_->PipeCsrOut);
 }
 
 TEST_F(DriverUsbConfiguration, SpeedComesFromTheBulkPacketSizeOfEndpoint01Only) {
