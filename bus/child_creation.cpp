@@ -230,7 +230,17 @@ void DetachChild(ChildDeviceContext* child) {
 
 }  // namespace
 
+void DeleteChild(ChildDeviceContext* child) {
+  if (child->DeviceId != NULL) ExFreePoolWithTag(child->DeviceId, kTagBus);
+  if (child->Description != NULL) ExFreePoolWithTag(child->Description, kTagDescription);
+  child->DeviceId = NULL;
+  child->Description = NULL;
+  IoDeleteDevice(child->Header.Self);
+}
+
 void DeleteChildrenAtRemoval(BusDeviceContext* bus) {
+  LIST_ENTRY doomed;
+  InitializeListHead(&doomed);
   ExAcquireFastMutex(&bus->ChildListLock);
   while (!IsListEmpty(&bus->Children)) {
     PLIST_ENTRY entry = RemoveHeadList(&bus->Children);
@@ -240,11 +250,13 @@ void DeleteChildrenAtRemoval(BusDeviceContext* bus) {
       continue;
     }
     bus->ChildCount--;
-    if (child->DeviceId != NULL) ExFreePoolWithTag(child->DeviceId, kTagBus);
-    if (child->Description != NULL) ExFreePoolWithTag(child->Description, kTagDescription);
-    IoDeleteDevice(child->Header.Self);
+    InsertTailList(&doomed, entry);
   }
   ExReleaseFastMutex(&bus->ChildListLock);
+  // The fast mutex holds the thread at APC_LEVEL; a device is deleted only at PASSIVE_LEVEL.
+  while (!IsListEmpty(&doomed)) {
+    DeleteChild(CONTAINING_RECORD(RemoveHeadList(&doomed), ChildDeviceContext, Link));
+  }
 }
 
 void DetachChildren(BusDeviceContext* bus) {

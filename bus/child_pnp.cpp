@@ -16,11 +16,7 @@ NTSTATUS RemoveChild(ChildDeviceContext* child) {
       bus->ChildCount--;
       ExReleaseFastMutex(&bus->ChildListLock);
     }
-    if (child->DeviceId != NULL) ExFreePoolWithTag(child->DeviceId, kTagBus);
-    if (child->Description != NULL) ExFreePoolWithTag(child->Description, kTagDescription);
-    child->DeviceId = NULL;
-    child->Description = NULL;
-    IoDeleteDevice(child->Header.Self);
+    DeleteChild(child);
   } else if (child->Present) {
     SetPnpState(&child->Header, NotStarted);
   }

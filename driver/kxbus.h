@@ -320,6 +320,9 @@ NTSTATUS AddDisplayChildFromDescription(BusDeviceContext* bus, const UCHAR* desc
 NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId);
 // Not yet in the adapter's list of children: the creation lists it once it is complete.
 PDEVICE_OBJECT NewChildDevice(BusDeviceContext* bus, ULONG displayId);
+// A child unlinked from its adapter: its identifier and description freed, its device deleted
+// (PASSIVE_LEVEL: never under ChildListLock).
+void DeleteChild(ChildDeviceContext* child);
 // At the adapter's removal: every child is deleted, except a surprise-removed one, which is only
 // detached and deleted by its own removal request.
 void DeleteChildrenAtRemoval(BusDeviceContext* bus);
