@@ -15,10 +15,9 @@ void LockCreations(BusDeviceContext* bus) {
 void UnlockCreations(BusDeviceContext* bus) { KeReleaseMutex(&bus->ChildCreationLock, FALSE); }
 
 // The first free channel; an in-use one before it that already shows the display is a refusal.
-// So is the identifier that marks a channel without a display: the worker would never serve an
-// output bound to it, and presents to it would succeed with nothing sent.
+// So is an identifier that stands for every display to a removal.
 NTSTATUS FindChannel(BusDeviceContext* bus, LONG displayId, ULONG* index) {
-  if (displayId == kNoDisplay) return STATUS_INVALID_PARAMETER;
+  if (!IsSingleDisplayId((ULONG)displayId)) return STATUS_INVALID_PARAMETER;
   for (ULONG i = 0; i < kChannelCount; i++) {
     DisplayChannel* channel = &bus->Channels[i];
     if (channel->Free) {
@@ -150,13 +149,13 @@ BOOLEAN ChannelNamesChild(BusDeviceContext* bus, const ChildDeviceContext* child
          InterlockedCompareExchange(&channel->DisplayId, 0, 0) == (LONG)child->DisplayId;
 }
 
-// The children `displayId` names (255 and above: all), marked absent and their dispatchers closed
+// The children `displayId` names (kEveryDisplay and above: all), marked absent and their dispatchers closed
 // to new requests; those whose channel is still theirs (at most one a channel) are returned, each
 // with a reference on its device, which the enumeration may otherwise delete while the detach
 // waits for its requests.
 ULONG WithdrawChildren(BusDeviceContext* bus, ULONG displayId,
                        ChildDeviceContext* (&withdrawn)[kChannelCount], BOOLEAN* found) {
-  BOOLEAN all = displayId >= 255;
+  BOOLEAN all = !IsSingleDisplayId(displayId);
   ULONG count = 0;
   *found = FALSE;
   for (PLIST_ENTRY entry = bus->Children.Flink; entry != &bus->Children; entry = entry->Flink) {
@@ -198,7 +197,7 @@ NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId) {
     UnlockCreations(bus);
     return STATUS_NO_SUCH_DEVICE;
   }
-  BOOLEAN all = displayId >= 255;
+  BOOLEAN all = !IsSingleDisplayId(displayId);
   BOOLEAN found;
   ChildDeviceContext* withdrawn[kChannelCount];
   ULONG count = WithdrawChildren(bus, displayId, withdrawn, &found);

@@ -313,10 +313,14 @@ ULONG DescriptionSizeOf(const DisplayReport* report);
 void BuildDescription(const DisplayReport* report, UCHAR* description, ULONG size);
 
 // bus/child_creation.cpp: children bound to channels, created and removed.
+// From 255 up an identifier names every display to a removal, so no display may be numbered so
+// (0xFFFFFFFF, kNoDisplay, among them): it could never be removed alone. Creations refuse them.
+constexpr ULONG kEveryDisplay = 255;
+inline BOOLEAN IsSingleDisplayId(ULONG displayId) { return displayId < kEveryDisplay; }
 NTSTATUS CreateDisplayChild(BusDeviceContext* bus, const UCHAR* report, ULONG length);
 NTSTATUS AddDisplayChildFromDescription(BusDeviceContext* bus, const UCHAR* description,
                                         ULONG length);
-// Identifier 255 or more: every child.
+// Identifier kEveryDisplay or more: every child.
 NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId);
 // Not yet in the adapter's list of children: the creation lists it once it is complete.
 PDEVICE_OBJECT NewChildDevice(BusDeviceContext* bus, ULONG displayId);
