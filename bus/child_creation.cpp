@@ -141,7 +141,7 @@ NTSTATUS AddDisplayChildFromDescription(BusDeviceContext* bus, const UCHAR* desc
 namespace {
 
 // Whether the child's channel still shows the child's display (an ejected child keeps its channel
-// until it is detached; after a restart the channel may be another display's).
+// until it is detached or removed; after a restart the channel may be another display's).
 BOOLEAN ChannelNamesChild(BusDeviceContext* bus, const ChildDeviceContext* child) {
   if (child->ChannelIndex >= kChannelCount) return FALSE;
   DisplayChannel* channel = &bus->Channels[child->ChannelIndex];
@@ -216,6 +216,25 @@ NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId) {
   if (!found) return STATUS_INVALID_PARAMETER;
   IoInvalidateDeviceRelations(bus->PhysicalDeviceObject, BusRelations);
   return STATUS_SUCCESS;
+}
+
+// A child ejected before its display was detached still holds its channel: it is let go here as a
+// detach lets it go (the requests inside waited for, the output deactivated), and the child leaves
+// the list in the same step, so that the display can be attached again once this returns.
+void UnlinkRemovedChild(BusDeviceContext* bus, ChildDeviceContext* child) {
+  LockCreations(bus);
+  ExAcquireFastMutex(&bus->ChildListLock);
+  BOOLEAN holdsChannel = CloseEntryGate(&child->Requests) && ChannelNamesChild(bus, child);
+  ExReleaseFastMutex(&bus->ChildListLock);
+  BOOLEAN lastOutput = FALSE;
+  if (holdsChannel) WaitGateEmpty(&child->Requests);
+  ExAcquireFastMutex(&bus->ChildListLock);
+  if (holdsChannel) lastOutput = ReleaseChannel(bus, child);
+  RemoveEntryList(&child->Link);
+  bus->ChildCount--;
+  ExReleaseFastMutex(&bus->ChildListLock);
+  if (lastOutput) StopFrameWorker(bus);
+  UnlockCreations(bus);
 }
 
 namespace {

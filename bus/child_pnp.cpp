@@ -5,16 +5,13 @@
 namespace {
 
 // A child that was left out of a bus-relations reply is gone for good: it leaves its parent's
-// list and its device object is deleted. One still present is only being unloaded.
+// list, with the channel it may still hold, and its device object is deleted. One still present is
+// only being unloaded.
 NTSTATUS RemoveChild(ChildDeviceContext* child) {
   if (child->ReportedMissing) {
     SetPnpState(&child->Header, Removed);
     if (child->ParentDevice != NULL) {
-      BusDeviceContext* bus = (BusDeviceContext*)child->ParentDevice->DeviceExtension;
-      ExAcquireFastMutex(&bus->ChildListLock);
-      RemoveEntryList(&child->Link);
-      bus->ChildCount--;
-      ExReleaseFastMutex(&bus->ChildListLock);
+      UnlinkRemovedChild((BusDeviceContext*)child->ParentDevice->DeviceExtension, child);
     }
     DeleteChild(child);
   } else if (child->Present) {

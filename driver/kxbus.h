@@ -324,6 +324,9 @@ NTSTATUS AddDisplayChildFromDescription(BusDeviceContext* bus, const UCHAR* desc
 NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId);
 // Not yet in the adapter's list of children: the creation lists it once it is complete.
 PDEVICE_OBJECT NewChildDevice(BusDeviceContext* bus, ULONG displayId);
+// At a reported-missing child's removal: out of the adapter's list, its channel freed when it
+// still shows the child's display (an ejected child's), as a detach frees it.
+void UnlinkRemovedChild(BusDeviceContext* bus, ChildDeviceContext* child);
 // A child unlinked from its adapter: its identifier and description freed, its device deleted
 // (PASSIVE_LEVEL: never under ChildListLock).
 void DeleteChild(ChildDeviceContext* child);

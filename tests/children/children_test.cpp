@@ -550,6 +550,38 @@ TEST_F(Children, ADetachAfterAnEjectFreesTheChannel) {
   EXPECT_EQ(STATUS_SUCCESS, Create(1));
 }
 
+// An ejected display that was streaming: the relations leave its child out and its removal
+// deletes it, and with it goes its channel (output stopped, worker ended when it was the last),
+// so the same display can be announced again. Ten more ejects leave every channel to be had.
+TEST_F(Children, AnEjectedChildsRemovalFreesItsChannel) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(Child(1)->Header.Self, 64, 48));
+  ASSERT_EQ(1, Interlocked(bus_->WorkerRunning));
+  displayDrivers_.clear();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(Child(1)->Header.Self, IRP_MJ_PNP, IRP_MN_EJECT));
+  IoInvalidateDeviceRelations(port_->Pdo(), BusRelations);
+  hostk::PnpWaitForEnumeration();
+  ASSERT_EQ(nullptr, Child(1));
+  DisplayChannel& channel = bus_->Channels[0];
+  EXPECT_EQ(1, channel.Free);
+  EXPECT_EQ(kNoDisplay, channel.DisplayId);
+  EXPECT_EQ(0, Interlocked(channel.Active));
+  EXPECT_EQ(0, Interlocked(bus_->ActiveOutputCount));
+  EXPECT_EQ(0, Interlocked(bus_->WorkerRunning));
+  for (int round = 0; round < 10; round++) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(STATUS_SUCCESS, Create(1));
+    ASSERT_EQ(0u, Child(1)->ChannelIndex);
+    ASSERT_EQ(STATUS_SUCCESS,
+              hostk::PnpSendRequest(Child(1)->Header.Self, IRP_MJ_PNP, IRP_MN_EJECT));
+    IoInvalidateDeviceRelations(port_->Pdo(), BusRelations);
+    hostk::PnpWaitForEnumeration();
+  }
+  EXPECT_EQ(0u, bus_->ChildCount);
+  for (ULONG i = 0; i < kChannelCount; i++) EXPECT_EQ(1, bus_->Channels[i].Free) << i;
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, RemoveDisplayChild(bus_, 1));
+}
+
 // A detach of every display, while a request waits inside the first child and the enumeration
 // that the second child's creation asked for runs: it waits for the request, then frees both
 // channels, and the enumeration lets both children go. (The detach holds a reference on each
