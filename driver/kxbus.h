@@ -42,6 +42,12 @@ struct BusDeviceContext {
   CommonDeviceHeader Header;
   KSPIN_LOCK PnpStateLock;
   UNICODE_STRING InterfaceName;  // a non-null buffer means the interface is registered
+  // Held (passive level) around every enable and disable of the device interface and the test of
+  // the state it depends on: the power-up work's test of started-and-D0, its resume strobe and its
+  // enable are one step, and so are a power-down and its disable; the PnP paths change the state
+  // first and disable under the lock after. Guards InterfaceName. Taken before BridgePathLock and
+  // PciPathLock, never inside them.
+  KMUTEX InterfaceLock;
   PDEVICE_OBJECT PhysicalDeviceObject;
   PDRIVER_OBJECT DriverObject;
   PDEVICE_OBJECT LowerDeviceObject;
@@ -270,6 +276,12 @@ NTSTATUS PassDown(BusDeviceContext* bus, PIRP irp);
 // ExtendedChip chooses.
 void EnableDeviceInterface(BusDeviceContext* bus);
 void DisableDeviceInterface(BusDeviceContext* bus);
+// For a caller that tests the state the interface depends on, or acts on the adapter with it, in
+// the same step: the same two under InterfaceLock, which the caller holds.
+void LockDeviceInterface(BusDeviceContext* bus);
+void UnlockDeviceInterface(BusDeviceContext* bus);
+void EnableDeviceInterfaceLocked(BusDeviceContext* bus);
+void DisableDeviceInterfaceLocked(BusDeviceContext* bus);
 
 // driver/power.cpp: the function device as the adapter's power policy owner.
 NTSTATUS FunctionPower(PDEVICE_OBJECT device, PIRP irp);
