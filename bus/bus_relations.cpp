@@ -39,10 +39,7 @@ void ListChildren(BusDeviceContext* bus, PDEVICE_RELATIONS relations, PLIST_ENTR
 // Outside ChildListLock: deleting a device is for passive level.
 void DeleteUnknownChildren(PLIST_ENTRY unknown) {
   while (!IsListEmpty(unknown)) {
-    ChildDeviceContext* child = CONTAINING_RECORD(RemoveHeadList(unknown), ChildDeviceContext, Link);
-    if (child->DeviceId != NULL) ExFreePoolWithTag(child->DeviceId, kTagBus);
-    if (child->Description != NULL) ExFreePoolWithTag(child->Description, kTagDescription);
-    IoDeleteDevice(child->Header.Self);
+    DeleteChild(CONTAINING_RECORD(RemoveHeadList(unknown), ChildDeviceContext, Link));
   }
 }
 

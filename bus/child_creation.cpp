@@ -15,10 +15,9 @@ void LockCreations(BusDeviceContext* bus) {
 void UnlockCreations(BusDeviceContext* bus) { KeReleaseMutex(&bus->ChildCreationLock, FALSE); }
 
 // The first free channel; an in-use one before it that already shows the display is a refusal.
-// So is the identifier that marks a channel without a display: the worker would never serve an
-// output bound to it, and presents to it would succeed with nothing sent.
+// So is an identifier that stands for every display to a removal.
 NTSTATUS FindChannel(BusDeviceContext* bus, LONG displayId, ULONG* index) {
-  if (displayId == kNoDisplay) return STATUS_INVALID_PARAMETER;
+  if (!IsSingleDisplayId((ULONG)displayId)) return STATUS_INVALID_PARAMETER;
   for (ULONG i = 0; i < kChannelCount; i++) {
     DisplayChannel* channel = &bus->Channels[i];
     if (channel->Free) {
@@ -142,7 +141,7 @@ NTSTATUS AddDisplayChildFromDescription(BusDeviceContext* bus, const UCHAR* desc
 namespace {
 
 // Whether the child's channel still shows the child's display (an ejected child keeps its channel
-// until it is detached; after a restart the channel may be another display's).
+// until it is detached or removed; after a restart the channel may be another display's).
 BOOLEAN ChannelNamesChild(BusDeviceContext* bus, const ChildDeviceContext* child) {
   if (child->ChannelIndex >= kChannelCount) return FALSE;
   DisplayChannel* channel = &bus->Channels[child->ChannelIndex];
@@ -150,13 +149,13 @@ BOOLEAN ChannelNamesChild(BusDeviceContext* bus, const ChildDeviceContext* child
          InterlockedCompareExchange(&channel->DisplayId, 0, 0) == (LONG)child->DisplayId;
 }
 
-// The children `displayId` names (255 and above: all), marked absent and their dispatchers closed
+// The children `displayId` names (kEveryDisplay and above: all), marked absent and their dispatchers closed
 // to new requests; those whose channel is still theirs (at most one a channel) are returned, each
 // with a reference on its device, which the enumeration may otherwise delete while the detach
 // waits for its requests.
 ULONG WithdrawChildren(BusDeviceContext* bus, ULONG displayId,
                        ChildDeviceContext* (&withdrawn)[kChannelCount], BOOLEAN* found) {
-  BOOLEAN all = displayId >= 255;
+  BOOLEAN all = !IsSingleDisplayId(displayId);
   ULONG count = 0;
   *found = FALSE;
   for (PLIST_ENTRY entry = bus->Children.Flink; entry != &bus->Children; entry = entry->Flink) {
@@ -198,7 +197,7 @@ NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId) {
     UnlockCreations(bus);
     return STATUS_NO_SUCH_DEVICE;
   }
-  BOOLEAN all = displayId >= 255;
+  BOOLEAN all = !IsSingleDisplayId(displayId);
   BOOLEAN found;
   ChildDeviceContext* withdrawn[kChannelCount];
   ULONG count = WithdrawChildren(bus, displayId, withdrawn, &found);
@@ -219,6 +218,25 @@ NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId) {
   return STATUS_SUCCESS;
 }
 
+// A child ejected before its display was detached still holds its channel: it is let go here as a
+// detach lets it go (the requests inside waited for, the output deactivated), and the child leaves
+// the list in the same step, so that the display can be attached again once this returns.
+void UnlinkRemovedChild(BusDeviceContext* bus, ChildDeviceContext* child) {
+  LockCreations(bus);
+  ExAcquireFastMutex(&bus->ChildListLock);
+  BOOLEAN holdsChannel = CloseEntryGate(&child->Requests) && ChannelNamesChild(bus, child);
+  ExReleaseFastMutex(&bus->ChildListLock);
+  BOOLEAN lastOutput = FALSE;
+  if (holdsChannel) WaitGateEmpty(&child->Requests);
+  ExAcquireFastMutex(&bus->ChildListLock);
+  if (holdsChannel) lastOutput = ReleaseChannel(bus, child);
+  RemoveEntryList(&child->Link);
+  bus->ChildCount--;
+  ExReleaseFastMutex(&bus->ChildListLock);
+  if (lastOutput) StopFrameWorker(bus);
+  UnlockCreations(bus);
+}
+
 namespace {
 
 // A surprise-removed child still waits for its own removal request: it only loses its parent.
@@ -230,7 +248,17 @@ void DetachChild(ChildDeviceContext* child) {
 
 }  // namespace
 
+void DeleteChild(ChildDeviceContext* child) {
+  if (child->DeviceId != NULL) ExFreePoolWithTag(child->DeviceId, kTagBus);
+  if (child->Description != NULL) ExFreePoolWithTag(child->Description, kTagDescription);
+  child->DeviceId = NULL;
+  child->Description = NULL;
+  IoDeleteDevice(child->Header.Self);
+}
+
 void DeleteChildrenAtRemoval(BusDeviceContext* bus) {
+  LIST_ENTRY doomed;
+  InitializeListHead(&doomed);
   ExAcquireFastMutex(&bus->ChildListLock);
   while (!IsListEmpty(&bus->Children)) {
     PLIST_ENTRY entry = RemoveHeadList(&bus->Children);
@@ -240,11 +268,13 @@ void DeleteChildrenAtRemoval(BusDeviceContext* bus) {
       continue;
     }
     bus->ChildCount--;
-    if (child->DeviceId != NULL) ExFreePoolWithTag(child->DeviceId, kTagBus);
-    if (child->Description != NULL) ExFreePoolWithTag(child->Description, kTagDescription);
-    IoDeleteDevice(child->Header.Self);
+    InsertTailList(&doomed, entry);
   }
   ExReleaseFastMutex(&bus->ChildListLock);
+  // The fast mutex holds the thread at APC_LEVEL; a device is deleted only at PASSIVE_LEVEL.
+  while (!IsListEmpty(&doomed)) {
+    DeleteChild(CONTAINING_RECORD(RemoveHeadList(&doomed), ChildDeviceContext, Link));
+  }
 }
 
 void DetachChildren(BusDeviceContext* bus) {

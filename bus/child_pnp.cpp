@@ -5,22 +5,15 @@
 namespace {
 
 // A child that was left out of a bus-relations reply is gone for good: it leaves its parent's
-// list and its device object is deleted. One still present is only being unloaded.
+// list, with the channel it may still hold, and its device object is deleted. One still present is
+// only being unloaded.
 NTSTATUS RemoveChild(ChildDeviceContext* child) {
   if (child->ReportedMissing) {
     SetPnpState(&child->Header, Removed);
     if (child->ParentDevice != NULL) {
-      BusDeviceContext* bus = (BusDeviceContext*)child->ParentDevice->DeviceExtension;
-      ExAcquireFastMutex(&bus->ChildListLock);
-      RemoveEntryList(&child->Link);
-      bus->ChildCount--;
-      ExReleaseFastMutex(&bus->ChildListLock);
+      UnlinkRemovedChild((BusDeviceContext*)child->ParentDevice->DeviceExtension, child);
     }
-    if (child->DeviceId != NULL) ExFreePoolWithTag(child->DeviceId, kTagBus);
-    if (child->Description != NULL) ExFreePoolWithTag(child->Description, kTagDescription);
-    child->DeviceId = NULL;
-    child->Description = NULL;
-    IoDeleteDevice(child->Header.Self);
+    DeleteChild(child);
   } else if (child->Present) {
     SetPnpState(&child->Header, NotStarted);
   }

@@ -68,10 +68,14 @@ AdapterResult QueryHandleType(AdapterRequest* request) {
   return Answer(STATUS_SUCCESS, 4);
 }
 
-// Whatever the creation gives (no free channel, a malformed report), the caller hears success.
+// Whatever the creation gives (no free channel, a malformed report), the caller hears success;
+// but a display numbered as every display is the caller's mistake, which it must hear of.
 AdapterResult AttachDisplay(AdapterRequest* request) {
   if (!HasInput(request, 1)) return TooSmall();
   if (!AttachPermitted(request->Bus)) return Refused();
+  if (HasInput(request, 4) && !IsSingleDisplayId(LoadU32(request->Buffer))) {
+    return Answer(STATUS_INVALID_PARAMETER);
+  }
   CreateDisplayChild(request->Bus, request->Buffer, request->InLength);
   return Answer(STATUS_SUCCESS);
 }
@@ -83,7 +87,7 @@ AdapterResult AttachDisplayEx(AdapterRequest* request) {
       AddDisplayChildFromDescription(request->Bus, request->Buffer, request->InLength));
 }
 
-// Identifier 255 or more withdraws every display. An unknown one is not the caller's failure.
+// Identifier kEveryDisplay or more withdraws every display. An unknown one is not the caller's failure.
 AdapterResult DetachDisplay(AdapterRequest* request) {
   if (!HasInput(request, 4)) return TooSmall();
   if (!AttachPermitted(request->Bus)) return Refused();

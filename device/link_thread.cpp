@@ -46,6 +46,16 @@ NTSTATUS ReceiveRecord(LinkContext* link, ULONG* received) {
                            : ReadChannel1Low(bus, link->Record, link->RecordSize, received);
 }
 
+// A display the far side numbers as every display could never be withdrawn alone: it is not made.
+void AnnounceDisplay(LinkContext* link) {
+  if (link->RecordSize >= 4 && !IsSingleDisplayId(GetU32(link->Record))) {
+    KX_TRACE(KX_TRACE_WARNING, "link: display %lu ignored: identifiers from %lu name every display\n",
+             GetU32(link->Record), kEveryDisplay);
+    return;
+  }
+  CreateDisplayChild(link->Bus, link->Record, link->RecordSize);
+}
+
 void FreeRecord(LinkContext* link) {
   if (link->Record != NULL) ExFreePoolWithTag(link->Record, kTagLink);
   link->Record = NULL;
@@ -130,7 +140,7 @@ BOOLEAN ReceiveReport(LinkContext* link) {
   // A report cut short is not the display the far side announced: the rest of the buffer never
   // arrived.
   if (received == link->RecordSize) {
-    CreateDisplayChild(link->Bus, link->Record, link->RecordSize);
+    AnnounceDisplay(link);
   } else {
     KX_TRACE(KX_TRACE_WARNING, "link: display report of %lu bytes, %lu arrived\n",
              link->RecordSize, received);

@@ -32,6 +32,7 @@ void InitializeBusRecord(BusDeviceContext* bus, PDRIVER_OBJECT driver, PDEVICE_O
   ExInitializeFastMutex(&bus->ChildListLock);
   InitializeListHead(&bus->Children);
   KeInitializeMutex(&bus->ChildCreationLock, 0);
+  KeInitializeMutex(&bus->InterfaceLock, 0);
   bus->ChildCount = 0;
   KeInitializeEvent(&bus->AsyncIdleEvent, NotificationEvent, TRUE);
   KeInitializeSpinLock(&bus->AsyncTransferLock);

@@ -12,8 +12,14 @@ const GUID kBasicInterfaceGuid = {
 
 }  // namespace
 
+void LockDeviceInterface(BusDeviceContext* bus) {
+  KeWaitForSingleObject(&bus->InterfaceLock, Executive, KernelMode, FALSE, NULL);
+}
+
+void UnlockDeviceInterface(BusDeviceContext* bus) { KeReleaseMutex(&bus->InterfaceLock, FALSE); }
+
 // A registration that fails leaves the adapter working but unpublished: the start goes on.
-void EnableDeviceInterface(BusDeviceContext* bus) {
+void EnableDeviceInterfaceLocked(BusDeviceContext* bus) {
   if (bus->InterfaceName.Buffer == NULL) {
     const GUID* cls = bus->ExtendedChip ? &kExtendedInterfaceGuid : &kBasicInterfaceGuid;
     NTSTATUS status = IoRegisterDeviceInterface(bus->PhysicalDeviceObject, cls, NULL,
@@ -30,11 +36,23 @@ void EnableDeviceInterface(BusDeviceContext* bus) {
   }
 }
 
-void DisableDeviceInterface(BusDeviceContext* bus) {
+void DisableDeviceInterfaceLocked(BusDeviceContext* bus) {
   if (bus->InterfaceName.Buffer == NULL) return;
   IoSetDeviceInterfaceState(&bus->InterfaceName, FALSE);
   RtlFreeUnicodeString(&bus->InterfaceName);
   bus->InterfaceName.Buffer = NULL;
   bus->InterfaceName.Length = 0;
   bus->InterfaceName.MaximumLength = 0;
+}
+
+void EnableDeviceInterface(BusDeviceContext* bus) {
+  LockDeviceInterface(bus);
+  EnableDeviceInterfaceLocked(bus);
+  UnlockDeviceInterface(bus);
+}
+
+void DisableDeviceInterface(BusDeviceContext* bus) {
+  LockDeviceInterface(bus);
+  DisableDeviceInterfaceLocked(bus);
+  UnlockDeviceInterface(bus);
 }

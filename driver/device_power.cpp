@@ -43,11 +43,15 @@ BOOLEAN SetDevicePowerState(PDEVICE_OBJECT device, DEVICE_POWER_STATE state) {
   BusDeviceContext* bus = (BusDeviceContext*)device->DeviceExtension;
   if (state == PowerDeviceD0) return TRUE;
   if (state < PowerDeviceD1 || state > PowerDeviceD3) return FALSE;
+  // One step with the power-up work's: it either published the adapter before this takes it down,
+  // or finds the adapter out of D0.
+  LockDeviceInterface(bus);
   if (bus->DevicePowerState == PowerDeviceD0) {
     PowerDownAdapter(device);
-    DisableDeviceInterface(bus);
+    DisableDeviceInterfaceLocked(bus);
   }
   bus->DevicePowerState = state;
+  UnlockDeviceInterface(bus);
   return FALSE;
 }
 

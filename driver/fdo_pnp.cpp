@@ -119,8 +119,9 @@ void DrainChildRequests(BusDeviceContext* bus, PIRP irp) {
 // This request's reference and the base reference are dropped and the removal waits until nothing
 // else holds the adapter; then the request goes down and the device goes away.
 NTSTATUS RemoveDevice(BusDeviceContext* bus, PIRP irp) {
-  if (bus->Header.DevicePnpState != SurpriseRemoved) DisableDeviceInterface(bus);
+  // The state first: a power-up work that tests it afterwards publishes nothing.
   SetBusPnpState(bus, Removed);
+  if (bus->Header.PreviousPnpState != SurpriseRemoved) DisableDeviceInterface(bus);
   DrainChildRequests(bus, irp);
   StopFrameWorker(bus);
   StopLinkThread(bus->Header.Self);

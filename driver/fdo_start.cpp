@@ -36,6 +36,9 @@ void ResumeSavedOutputs(BusDeviceContext* bus, const StreamingOutput (&saved)[kC
 }  // namespace
 
 NTSTATUS StartFunctionDevice(BusDeviceContext* bus, PIRP irp) {
+  // The failure bits are this start's: the registry's "ErrorCode" is written from the record, and
+  // bits from before a stop would come back with the next failure.
+  InterlockedExchange((LONG*)&bus->ErrorCode, 0);
   ReadStartOptions(bus);
   // A stop released the frame pipeline's buffers; without them the adapter cannot stream.
   NTSTATUS status = ObtainFrameBuffers(bus);

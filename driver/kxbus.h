@@ -42,6 +42,12 @@ struct BusDeviceContext {
   CommonDeviceHeader Header;
   KSPIN_LOCK PnpStateLock;
   UNICODE_STRING InterfaceName;  // a non-null buffer means the interface is registered
+  // Held (passive level) around every enable and disable of the device interface and the test of
+  // the state it depends on: the power-up work's test of started-and-D0, its resume strobe and its
+  // enable are one step, and so are a power-down and its disable; the PnP paths change the state
+  // first and disable under the lock after. Guards InterfaceName. Taken before BridgePathLock and
+  // PciPathLock, never inside them.
+  KMUTEX InterfaceLock;
   PDEVICE_OBJECT PhysicalDeviceObject;
   PDRIVER_OBJECT DriverObject;
   PDEVICE_OBJECT LowerDeviceObject;
@@ -274,6 +280,12 @@ NTSTATUS PassDown(BusDeviceContext* bus, PIRP irp);
 // ExtendedChip chooses.
 void EnableDeviceInterface(BusDeviceContext* bus);
 void DisableDeviceInterface(BusDeviceContext* bus);
+// For a caller that tests the state the interface depends on, or acts on the adapter with it, in
+// the same step: the same two under InterfaceLock, which the caller holds.
+void LockDeviceInterface(BusDeviceContext* bus);
+void UnlockDeviceInterface(BusDeviceContext* bus);
+void EnableDeviceInterfaceLocked(BusDeviceContext* bus);
+void DisableDeviceInterfaceLocked(BusDeviceContext* bus);
 
 // driver/power.cpp: the function device as the adapter's power policy owner.
 NTSTATUS FunctionPower(PDEVICE_OBJECT device, PIRP irp);
@@ -317,13 +329,23 @@ ULONG DescriptionSizeOf(const DisplayReport* report);
 void BuildDescription(const DisplayReport* report, UCHAR* description, ULONG size);
 
 // bus/child_creation.cpp: children bound to channels, created and removed.
+// From 255 up an identifier names every display to a removal, so no display may be numbered so
+// (0xFFFFFFFF, kNoDisplay, among them): it could never be removed alone. Creations refuse them.
+constexpr ULONG kEveryDisplay = 255;
+inline BOOLEAN IsSingleDisplayId(ULONG displayId) { return displayId < kEveryDisplay; }
 NTSTATUS CreateDisplayChild(BusDeviceContext* bus, const UCHAR* report, ULONG length);
 NTSTATUS AddDisplayChildFromDescription(BusDeviceContext* bus, const UCHAR* description,
                                         ULONG length);
-// Identifier 255 or more: every child.
+// Identifier kEveryDisplay or more: every child.
 NTSTATUS RemoveDisplayChild(BusDeviceContext* bus, ULONG displayId);
 // Not yet in the adapter's list of children: the creation lists it once it is complete.
 PDEVICE_OBJECT NewChildDevice(BusDeviceContext* bus, ULONG displayId);
+// At a reported-missing child's removal: out of the adapter's list, its channel freed when it
+// still shows the child's display (an ejected child's), as a detach frees it.
+void UnlinkRemovedChild(BusDeviceContext* bus, ChildDeviceContext* child);
+// A child unlinked from its adapter: its identifier and description freed, its device deleted
+// (PASSIVE_LEVEL: never under ChildListLock).
+void DeleteChild(ChildDeviceContext* child);
 // At the adapter's removal: every child is deleted, except a surprise-removed one, which is only
 // detached and deleted by its own removal request.
 void DeleteChildrenAtRemoval(BusDeviceContext* bus);

@@ -14,7 +14,9 @@ struct PowerUpWork {
 };
 
 // The interface is brought back only to an adapter still started and in D0: a stop or another
-// power-down during the delay disabled it for good reason.
+// power-down during the delay disabled it for good reason. The test, the strobe and the enable are
+// one step under InterfaceLock: a removal, stop or power-down that comes meanwhile (inside the
+// register read, say) disables the interface after it, never before it.
 VOID NTAPI PowerUpWorkRoutine(PDEVICE_OBJECT, PVOID context) {
   PowerUpWork* work = (PowerUpWork*)context;
   BusDeviceContext* bus = work->Bus;
@@ -23,14 +25,16 @@ VOID NTAPI PowerUpWorkRoutine(PDEVICE_OBJECT, PVOID context) {
   LARGE_INTEGER delay;
   delay.QuadPart = kPowerUpDelay;
   KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &delay);
+  LockDeviceInterface(bus);
   if (IsBusStarted(bus) && bus->DevicePowerState == PowerDeviceD0) {
     ULONG value;
     if (bus->DriverModel == 0 && bus->ExtendedChip &&
         NT_SUCCESS(BridgeRegRead(bus, kBridgeDeviceControl, &value))) {
       BridgeRegWrite(bus, kBridgeDeviceControl, value | kResumeStrobe);
     }
-    EnableDeviceInterface(bus);
+    EnableDeviceInterfaceLocked(bus);
   }
+  UnlockDeviceInterface(bus);
   IoFreeWorkItem(work->Item);
   ExFreePoolWithTag(work, kTagWorkItem);
   IoCountDecrement(bus);

@@ -90,22 +90,31 @@ TEST_F(Children, AChildIsBoundEnumeratedAndStarted) {
   for (ULONG i = 532 + 24; i < child->DescriptionSize; i++) ASSERT_EQ(0, description[i]) << i;
 }
 
-// Any display number but 0xFFFFFFFF, which marks a channel without a display: an output bound to
-// it would never be served, and its presents would succeed with nothing sent.
-TEST_F(Children, IdentifiersHoldAnyDisplayNumber) {
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, Create(-1));
-  Bytes description(532, 0xFF);
-  description[528] = description[529] = description[530] = description[531] = 0;
-  EXPECT_EQ(STATUS_INVALID_PARAMETER,
-            AddDisplayChildFromDescription(bus_, description.data(), (ULONG)description.size()));
+// Display numbers 0 to 254: from 255 up a number stands for every display in a detach, so a
+// display numbered so could never be detached alone (0xFFFFFFFF also marks a channel without a
+// display). Either creation refuses them before anything is made.
+TEST_F(Children, IdentifiersRunFromZeroTo254) {
+  for (LONG id : {255, 1000, -2147483647 - 1, -1}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Create(id));
+    Bytes description(532, 0);
+    for (int i = 0; i < 4; i++) description[i] = (uint8_t)((ULONG)id >> (8 * i));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              AddDisplayChildFromDescription(bus_, description.data(), (ULONG)description.size()));
+  }
   EXPECT_EQ(0u, bus_->ChildCount);
   EXPECT_EQ(1, bus_->Channels[0].Free);
   ASSERT_EQ(STATUS_SUCCESS, Create(100));
   EXPECT_EQ("Kestrelix\\DisplayIDD100", Narrow(Child(100)->DeviceId));
   EXPECT_NE(nullptr, Node("Kestrelix\\DisplayIDD100\\100"));
-  ASSERT_EQ(STATUS_SUCCESS, Create(-2147483647 - 1));
-  EXPECT_EQ("Kestrelix\\DisplayIDD-2147483648", Narrow(Child(-2147483647 - 1)->DeviceId));
-  EXPECT_NE(nullptr, Node("Kestrelix\\DisplayIDD-2147483648\\-2147483648"));
+  ASSERT_EQ(STATUS_SUCCESS, Create(254));
+  ASSERT_EQ(STATUS_SUCCESS, Create(0));
+  EXPECT_EQ("Kestrelix\\DisplayIDD00", Narrow(Child(0)->DeviceId));
+  // Each of them is detached alone.
+  ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 254));
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(2u, bus_->ChildCount);
+  EXPECT_EQ(nullptr, Child(254));
 }
 
 TEST_F(Children, TheEleventhAndAnIdentifierAlreadyBoundAreRefused) {
@@ -539,6 +548,38 @@ TEST_F(Children, ADetachAfterAnEjectFreesTheChannel) {
   EXPECT_EQ(kNoDisplay, bus_->Channels[0].DisplayId);
   hostk::PnpWaitForEnumeration();
   EXPECT_EQ(STATUS_SUCCESS, Create(1));
+}
+
+// An ejected display that was streaming: the relations leave its child out and its removal
+// deletes it, and with it goes its channel (output stopped, worker ended when it was the last),
+// so the same display can be announced again. Ten more ejects leave every channel to be had.
+TEST_F(Children, AnEjectedChildsRemovalFreesItsChannel) {
+  ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(Child(1)->Header.Self, 64, 48));
+  ASSERT_EQ(1, Interlocked(bus_->WorkerRunning));
+  displayDrivers_.clear();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(Child(1)->Header.Self, IRP_MJ_PNP, IRP_MN_EJECT));
+  IoInvalidateDeviceRelations(port_->Pdo(), BusRelations);
+  hostk::PnpWaitForEnumeration();
+  ASSERT_EQ(nullptr, Child(1));
+  DisplayChannel& channel = bus_->Channels[0];
+  EXPECT_EQ(1, channel.Free);
+  EXPECT_EQ(kNoDisplay, channel.DisplayId);
+  EXPECT_EQ(0, Interlocked(channel.Active));
+  EXPECT_EQ(0, Interlocked(bus_->ActiveOutputCount));
+  EXPECT_EQ(0, Interlocked(bus_->WorkerRunning));
+  for (int round = 0; round < 10; round++) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(STATUS_SUCCESS, Create(1));
+    ASSERT_EQ(0u, Child(1)->ChannelIndex);
+    ASSERT_EQ(STATUS_SUCCESS,
+              hostk::PnpSendRequest(Child(1)->Header.Self, IRP_MJ_PNP, IRP_MN_EJECT));
+    IoInvalidateDeviceRelations(port_->Pdo(), BusRelations);
+    hostk::PnpWaitForEnumeration();
+  }
+  EXPECT_EQ(0u, bus_->ChildCount);
+  for (ULONG i = 0; i < kChannelCount; i++) EXPECT_EQ(1, bus_->Channels[i].Free) << i;
+  EXPECT_EQ(STATUS_NO_SUCH_DEVICE, RemoveDisplayChild(bus_, 1));
 }
 
 // A detach of every display, while a request waits inside the first child and the enumeration

@@ -71,6 +71,27 @@ TEST_F(DisplayCodes, AttachExTakesADescriptionLongerThan532Bytes) {
   EXPECT_EQ(2u, bus_->ChildCount);
 }
 
+// Identifiers from 255 up stand for every display in a detach: a display numbered so could never
+// be detached alone, so neither attach code makes one. 254 is the last number a display can have.
+TEST_F(DisplayCodes, AttachRefusesTheIdentifiersThatMeanEveryDisplay) {
+  for (LONG id : {255, 256, 0x7FFFFFFF, -2147483647 - 1, -2}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              Call(IOCTL_BUS_ATTACH_DISPLAY, DisplayReportBytes(id, 1), 0).status);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              Call(IOCTL_BUS_ATTACH_DISPLAY_EX, DescriptionBytes(id, 1), 0).status);
+  }
+  EXPECT_TRUE(Bound().empty());
+  EXPECT_EQ(STATUS_SUCCESS, Call(IOCTL_BUS_ATTACH_DISPLAY, DisplayReportBytes(254, 1), 0).status);
+  EXPECT_EQ(STATUS_SUCCESS, Call(IOCTL_BUS_ATTACH_DISPLAY_EX, DescriptionBytes(0, 1), 0).status);
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(2u, bus_->ChildCount);
+  // The one display detached alone: the other stays.
+  EXPECT_EQ(STATUS_SUCCESS, Call(IOCTL_BUS_DETACH_DISPLAY, U32(254), 0).status);
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ((std::map<LONG, ULONG>{{0, 1}}), Bound());
+}
+
 TEST_F(DisplayCodes, AttachExWithEveryChannelTakenIsRefused) {
   for (LONG id = 0; id < (LONG)kChannelCount; id++) {
     ASSERT_EQ(STATUS_SUCCESS, Call(IOCTL_BUS_ATTACH_DISPLAY_EX, DescriptionBytes(id, 1), 0).status);

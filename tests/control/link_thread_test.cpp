@@ -5,7 +5,9 @@
 #include "host/hostk/object.h"
 #include "host/hostk/pnp.h"
 #include "host/hostk/pool.h"
+#include "host/hostk/trace.h"
 #include "pipeline_fixture.h"
+#include "support/tested_driver.h"
 
 namespace kxtest {
 namespace {
@@ -115,6 +117,27 @@ TEST_F(LinkThread, BlocksToIgnoreLeaveTheThreadWaiting) {
   adapter_->AnnounceDisplay(Report(9));
   Settle(kSecond);
   EXPECT_NE(nullptr, ChildOf(9));
+}
+
+// The far side announces a display numbered 255 or more, which would mean every display to a
+// detach: the announcement is ignored, with a warning, and the thread waits for the next one.
+TEST_F(LinkThread, AnAnnouncementOfAnIdentifierFrom255IsIgnored) {
+  Start();
+  hostk::TraceCapture trace;
+  for (LONG id : {255, 4096, -2147483647 - 1}) {
+    adapter_->AnnounceDisplay(Report(id));
+    Settle(kSecond);
+    EXPECT_EQ(kLinkStateStarted, bus_->LinkState);
+  }
+  EXPECT_EQ(0u, ChildCount());
+  for (ULONG i = 0; i < kChannelCount; i++) EXPECT_EQ(1, bus_->Channels[i].Free) << i;
+  if (kTestedDriverTraces) {
+    EXPECT_TRUE(trace.Contains("link: display 255 ignored"));
+  }
+  EXPECT_TRUE(Running());
+  adapter_->AnnounceDisplay(Report(254));
+  Settle(kSecond);
+  EXPECT_NE(nullptr, ChildOf(254));
 }
 
 // A report that arrives shorter than announced makes no display of what never came.

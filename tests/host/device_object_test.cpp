@@ -58,6 +58,32 @@ TEST(DeviceObject, UnknownMajorFunctionsAnswerInvalidDeviceRequest) {
   hostk::IoDeleteDriverObject(driver);
 }
 
+// The platform deletes a device object only at PASSIVE_LEVEL: a driver that deletes one inside a
+// fast mutex (APC_LEVEL) or under a spin lock breaks the rule even when nothing goes wrong at once.
+TEST(DeviceObject, DeletionAbovePassiveLevelIsAViolation) {
+  PDRIVER_OBJECT driver = hostk::IoCreateDriverObject("\\Driver\\KxIrql");
+  PDEVICE_OBJECT device;
+  ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+  EXPECT_DEATH(
+      {
+        FAST_MUTEX mutex;
+        ExInitializeFastMutex(&mutex);
+        ExAcquireFastMutex(&mutex);
+        IoDeleteDevice(device);
+      },
+      "IoDeleteDevice called at IRQL 1; it runs only at PASSIVE_LEVEL");
+  EXPECT_DEATH(
+      {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        IoDeleteDevice(device);
+      },
+      "IoDeleteDevice called at IRQL 2");
+  IoDeleteDevice(device);  // at PASSIVE_LEVEL it is allowed
+  EXPECT_EQ(nullptr, driver->DeviceObject);
+  hostk::IoDeleteDriverObject(driver);
+}
+
 TEST(DeviceObject, DeletionIsDeferredWhileReferenced) {
   PDRIVER_OBJECT driver = hostk::IoCreateDriverObject("\\Driver\\KxRef");
   PDEVICE_OBJECT device;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "host/hostk/pnp.h"
+#include "host/hostk/registry.h"
 #include "sim/adapter/command_block.h"
 #include "sim/usb/usb_fault.h"
 
@@ -171,6 +173,34 @@ TEST_F(ReadWrite, AWriteTheStackRefusesStopsItsChannel) {
     EXPECT_TRUE(adapter_->TakeReceived((UCHAR)channel).empty());
     ExpectSettled();  // the failure's own flush from its work item
   }
+}
+
+// The error record starts again with every start: a failure after a stop and start reports its
+// own bits, in the record and in the registry, not those of a failure before the stop.
+TEST_F(ReadWrite, AFailureAfterARestartReportsOnlyItsOwnBits) {
+  Start();
+  auto failWrite = [this](ULONG channel) {
+    HANDLE handle = OpenChannel(channel);
+    port_->InjectFault((UCHAR)channel, UsbFault::FailAfter(0).Times(1));
+    hostk::UserBuffer buffer(kStage);
+    EXPECT_FALSE(NT_SUCCESS(Write(handle, buffer.Data(), kStage).status));
+    EXPECT_EQ(STATUS_SUCCESS, client_->Close(handle));
+    ExpectSettled();
+  };
+  auto registered = [this] {
+    auto value = hostk::RegistryGetValue(
+        hostk::ServiceKeyPath("KxBusIdd") + "\\Parameters\\0000", "ErrorCode");
+    return value.has_value() ? value->data : Bytes{};
+  };
+  failWrite(2);
+  EXPECT_EQ(0x808u, bus_->ErrorCode);
+  EXPECT_EQ((Bytes{0x08, 0x08, 0, 0}), registered());
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpRebalance(port_->Pdo()));
+  EXPECT_EQ(0u, bus_->ErrorCode);
+  EXPECT_EQ((Bytes{0, 0, 0, 0}), registered());
+  failWrite(3);
+  EXPECT_EQ(0x820u, bus_->ErrorCode);
+  EXPECT_EQ((Bytes{0x20, 0x08, 0, 0}), registered());
 }
 
 }  // namespace

@@ -150,6 +150,12 @@ PDEVICE_OBJECT hostk::IoFindDeviceByName(const std::string& name) {
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   CheckDeviceObject(DeviceObject, "IoDeleteDevice");
+  // Documented for PASSIVE_LEVEL only; the verifier holds drivers to it, inside a fast mutex too.
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    BugCheckF(kDriverVerifierDetectedViolation,
+              "IoDeleteDevice called at IRQL %u; it runs only at PASSIVE_LEVEL",
+              (unsigned)KeGetCurrentIrql());
+  }
   DeviceRecord* record = RecordOf(DeviceObject);
   if (record->deleted) {
     BugCheck(kDriverVerifierDetectedViolation, "IoDeleteDevice: device object deleted twice",
