@@ -78,10 +78,14 @@ TEST_F(PipelineFaults, AWorkerThatCannotBeCreatedLeavesTheOutputInactive) {
   EXPECT_EQ(0, Interlocked(bus_->ActiveOutputCount));
   EXPECT_EQ(0, Interlocked(bus_->WorkerRunning));
   EXPECT_EQ(nullptr, bus_->WorkerThread);
+  // The mode again over the store the first one made: the whole store goes after it, and the
+  // present may join it.
   ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
-  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, SyntheticDesktop(64, 64, 4)));
+  kxsim::BgrxImage image = SyntheticDesktop(64, 64, 4);
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, image));
   Settle();
-  EXPECT_EQ(1u, adapter_->Rectangles());
+  EXPECT_GE(adapter_->Rectangles(), 1u);
+  EXPECT_GT(FarPsnr(1, image), EncoderPsnr(image) - 0.5);
 }
 
 // Output B's first mode is sent from the request's thread while the worker is between output A's
