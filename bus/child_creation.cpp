@@ -149,8 +149,8 @@ BOOLEAN ChannelNamesChild(BusDeviceContext* bus, const ChildDeviceContext* child
          InterlockedCompareExchange(&channel->DisplayId, 0, 0) == (LONG)child->DisplayId;
 }
 
-// The children `displayId` names (kEveryDisplay and above: all), marked absent and their dispatchers closed
-// to new requests; those whose channel is still theirs (at most one a channel) are returned, each
+// The children `displayId` names (kEveryDisplay and above: all), marked absent and their
+// dispatchers closed to new requests; those whose channel is still theirs (at most one a channel) are returned, each
 // with a reference on its device, which the enumeration may otherwise delete while the detach
 // waits for its requests.
 ULONG WithdrawChildren(BusDeviceContext* bus, ULONG displayId,

@@ -59,9 +59,15 @@ inline ChannelMode ChannelModeLocked(const DisplayChannel* channel) {
   return {channel->Width, channel->Height, channel->BitsPerPixel, channel->ModeExtra,
           channel->Stride};
 }
-// The FrameStore's pixels are laid out for `mode` (the caller holds FrameLock): a copy in or out
-// made with the mode read before a change of size or depth must not touch the store after it.
+// The FrameStore's pixels are laid out for a mode of this size and depth (the caller holds
+// FrameLock).
+inline BOOLEAN StoreHasLayout(const DisplayChannel* channel, ULONG width, ULONG height,
+                              ULONG bitsPerPixel) {
+  return channel->StoreWidth == width && channel->StoreHeight == height &&
+         channel->StoreBitsPerPixel == bitsPerPixel;
+}
+// A copy in or out made with the mode read before a change of size or depth must not touch the
+// store after it.
 inline BOOLEAN StoreMatchesMode(const DisplayChannel* channel, const ChannelMode* mode) {
-  return channel->StoreWidth == mode->Width && channel->StoreHeight == mode->Height &&
-         channel->StoreBitsPerPixel == mode->BitsPerPixel;
+  return StoreHasLayout(channel, mode->Width, mode->Height, mode->BitsPerPixel);
 }

@@ -87,7 +87,8 @@ AdapterResult AttachDisplayEx(AdapterRequest* request) {
       AddDisplayChildFromDescription(request->Bus, request->Buffer, request->InLength));
 }
 
-// Identifier kEveryDisplay or more withdraws every display. An unknown one is not the caller's failure.
+// Identifier kEveryDisplay or more withdraws every display. An unknown one is not the caller's
+// failure.
 AdapterResult DetachDisplay(AdapterRequest* request) {
   if (!HasInput(request, 4)) return TooSmall();
   if (!AttachPermitted(request->Bus)) return Refused();

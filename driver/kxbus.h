@@ -443,6 +443,8 @@ NTSTATUS StartFrameWorker(DisplayChannel* channel);
 void StopFrameWorker(BusDeviceContext* bus);
 // Queues a changed rectangle for the worker and wakes it; dropped while no worker runs.
 void QueueRect(DisplayChannel* channel, UpdateRect rect);
+// The whole width x height output, queued as a changed rectangle: the store goes to the far side.
+void QueueWholeOutput(DisplayChannel* channel, ULONG width, ULONG height);
 // Puts back a rectangle the worker took but could not send, merged like a new one; wakes the
 // worker only when asked (a failed send is tried again after the worker's pause, not at once).
 void RequeueRect(DisplayChannel* channel, UpdateRect rect, BOOLEAN wake);

@@ -75,10 +75,7 @@ void FollowModeAnnouncement(DisplayChannel* channel, const PendingWork* work) {
   KeAcquireSpinLock(&channel->QueueLock, &irql);
   QueueClip(&channel->Queue, (LONG)work->Mode.Width, (LONG)work->Mode.Height);
   KeReleaseSpinLock(&channel->QueueLock, irql);
-  if (work->RefreshPending) {
-    UpdateRect whole = {0, 0, (LONG)work->Mode.Width, (LONG)work->Mode.Height};
-    RequeueRect(channel, whole, FALSE);
-  }
+  if (work->RefreshPending) QueueWholeOutput(channel, work->Mode.Width, work->Mode.Height);
 }
 
 // What one visit of an output came to.
@@ -272,6 +269,11 @@ void InsertRect(DisplayChannel* channel, UpdateRect rect, BOOLEAN wake) {
 }  // namespace
 
 void QueueRect(DisplayChannel* channel, UpdateRect rect) { InsertRect(channel, rect, TRUE); }
+
+void QueueWholeOutput(DisplayChannel* channel, ULONG width, ULONG height) {
+  UpdateRect whole = {0, 0, (LONG)width, (LONG)height};
+  QueueRect(channel, whole);
+}
 
 void RequeueRect(DisplayChannel* channel, UpdateRect rect, BOOLEAN wake) {
   InsertRect(channel, rect, wake);

@@ -24,11 +24,6 @@ enum StoreOutcome {
   StoreKept,         // the output's own picture, in this mode's layout
 };
 
-BOOLEAN StoreHasLayout(const DisplayChannel* channel, const ModeFields* mode) {
-  return channel->StoreWidth == mode->Width && channel->StoreHeight == mode->Height &&
-         channel->StoreBitsPerPixel == mode->BitsPerPixel;
-}
-
 // A store of at least `size` bytes; a smaller one is replaced, a larger one kept. The worker
 // sends whole 16-pixel blocks around what was presented, so a store starts black: a new one would
 // otherwise send whatever the pool held before, one kept from the channel's last display that
@@ -49,16 +44,17 @@ NTSTATUS ProvideFrameStore(DisplayChannel* channel, const ModeFields* mode,
     *outcome = StoreStartsBlack;
   } else if (InterlockedCompareExchange(&channel->StoreDisplay, 0, 0) != display) {
     *outcome = StoreStartsBlack;
-  } else if (!StoreHasLayout(channel, mode)) {
+  } else if (!StoreHasLayout(channel, mode->Width, mode->Height, mode->BitsPerPixel)) {
     *outcome = StoreRelaidOut;
   }
   if (channel->FrameStore != NULL && *outcome != StoreKept) {
     RtlZeroMemory(channel->FrameStore, channel->FrameStoreSize);
     InterlockedExchange(&channel->StoreDisplay, display);
   }
-  channel->StoreWidth = channel->FrameStore != NULL ? mode->Width : 0;
-  channel->StoreHeight = channel->FrameStore != NULL ? mode->Height : 0;
-  channel->StoreBitsPerPixel = channel->FrameStore != NULL ? mode->BitsPerPixel : 0;
+  BOOLEAN held = channel->FrameStore != NULL;
+  channel->StoreWidth = held ? mode->Width : 0;
+  channel->StoreHeight = held ? mode->Height : 0;
+  channel->StoreBitsPerPixel = held ? mode->BitsPerPixel : 0;
   KeReleaseMutex(&channel->FrameLock, FALSE);
   return status;
 }
@@ -77,11 +73,6 @@ void SetModeFields(DisplayChannel* channel, const ModeFields* mode, UCHAR pendin
   channel->RefreshPending = pending ? (UCHAR)(refresh | channel->RefreshPending) : 0;
   if (!pending) channel->StopRequested = 0;
   KeReleaseSpinLock(&channel->StateLock, irql);
-}
-
-void QueueWholeOutput(DisplayChannel* channel, const ModeFields* mode) {
-  UpdateRect whole = {0, 0, (LONG)mode->Width, (LONG)mode->Height};
-  QueueRect(channel, whole);
 }
 
 // The first mode of an output goes to the adapter at once, from the requesting thread, before
@@ -106,7 +97,7 @@ NTSTATUS ActivateOutput(DisplayChannel* channel, const ModeFields* mode, StoreOu
     InterlockedExchange(&channel->Streaming, 0);
     return status;
   }
-  if (store != StoreStartsBlack) QueueWholeOutput(channel, mode);
+  if (store != StoreStartsBlack) QueueWholeOutput(channel, mode->Width, mode->Height);
   if (owed) KeSetEvent(&channel->Owner->WakeEvent, IO_NO_INCREMENT, FALSE);
   return status;
 }

@@ -48,6 +48,8 @@ class RandomPresents : public PipelineTest {
   void PresentBands();
   void HoldChannel();
   void Check();
+  // The present code with `descriptor` over the whole of `pixels`, from user memory.
+  NTSTATUS PresentPixels(const std::vector<uint8_t>& descriptor, const hostk::UserBuffer& pixels);
   std::vector<uint8_t> Replay(const std::vector<kxsim::SentRect>& sent);
   void DrawCoded(std::vector<uint8_t>* rgb, const kxsim::PixelRect& rect);
 
@@ -121,12 +123,9 @@ void RandomPresents::PresentRandom() {
   bool upward = random_() % 2 != 0;
   ULONG offset = upward ? pitch * ULONG(rows - 1) : 0;
   LONG signedPitch = upward ? -LONG(pitch) : LONG(pitch);
-  std::vector<uint8_t> bytes = DescriptorBytes(left, top, right, bottom, offset, signedPitch, total,
-                                               UCHAR(mode_.bpp));
-  hostk::UserBuffer descriptor(bytes.size());
-  std::copy(bytes.begin(), bytes.end(), descriptor.Data());
-  ASSERT_EQ(STATUS_SUCCESS, Ioctl(child_, IOCTL_DISPLAY_PRESENT, descriptor.Data(),
-                                  ULONG(bytes.size()), pixels.Data(), total))
+  ASSERT_EQ(STATUS_SUCCESS, PresentPixels(DescriptorBytes(left, top, right, bottom, offset,
+                                                          signedPitch, total, UCHAR(mode_.bpp)),
+                                          pixels))
       << left << "," << top << "-" << right << "," << bottom;
   history_ += "present " + std::to_string(left) + "," + std::to_string(top) + "-" +
               std::to_string(right) + "," + std::to_string(bottom) + (upward ? " up; " : "; ");
@@ -146,12 +145,9 @@ void RandomPresents::PresentBurst() {
     ULONG bytes = mode_.Bytes();
     hostk::UserBuffer pixels(kLeastPixelBuffer);
     for (ULONG b = 0; b < bytes; b++) pixels.Data()[b] = uint8_t(random_() >> 17);
-    std::vector<uint8_t> d = DescriptorBytes(x, y, x + 1, y + 1, 0, LONG(bytes),
-                                             kLeastPixelBuffer, UCHAR(mode_.bpp));
-    hostk::UserBuffer descriptor(d.size());
-    std::copy(d.begin(), d.end(), descriptor.Data());
-    ASSERT_EQ(STATUS_SUCCESS, Ioctl(child_, IOCTL_DISPLAY_PRESENT, descriptor.Data(),
-                                    ULONG(d.size()), pixels.Data(), kLeastPixelBuffer));
+    ASSERT_EQ(STATUS_SUCCESS, PresentPixels(DescriptorBytes(x, y, x + 1, y + 1, 0, LONG(bytes),
+                                                            kLeastPixelBuffer, UCHAR(mode_.bpp)),
+                                            pixels));
     std::copy_n(pixels.Data(), bytes, &store_[size_t(y) * mode_.Stride() + size_t(x) * bytes]);
   }
   if (hold) KeReleaseMutex(&bus_->Channel1Lock, FALSE);
@@ -174,17 +170,23 @@ void RandomPresents::PresentBands() {
   for (ULONG i = 0; i < total; i++) {
     pixels.Data()[i] = uint8_t(i / 4 % mode_.width + i / mode_.Stride() + (random_() & 15));
   }
-  std::vector<uint8_t> d = DescriptorBytes(0, 0, mode_.width, mode_.height, 0,
-                                           LONG(mode_.Stride()), total);
-  hostk::UserBuffer descriptor(d.size());
-  std::copy(d.begin(), d.end(), descriptor.Data());
-  ASSERT_EQ(STATUS_SUCCESS, Ioctl(child_, IOCTL_DISPLAY_PRESENT, descriptor.Data(),
-                                  ULONG(d.size()), pixels.Data(), total));
+  ASSERT_EQ(STATUS_SUCCESS,
+            PresentPixels(DescriptorBytes(0, 0, mode_.width, mode_.height, 0,
+                                          LONG(mode_.Stride()), total),
+                          pixels));
   std::copy_n(pixels.Data(), total, store_.data());
   history_ += "bands; ";
   Check();
   mode_ = Mode{};
   SetRandomMode(false);
+}
+
+NTSTATUS RandomPresents::PresentPixels(const std::vector<uint8_t>& descriptor,
+                                       const hostk::UserBuffer& pixels) {
+  hostk::UserBuffer user(descriptor.size());
+  std::copy(descriptor.begin(), descriptor.end(), user.Data());
+  return Ioctl(child_, IOCTL_DISPLAY_PRESENT, user.Data(), ULONG(descriptor.size()), pixels.Data(),
+               ULONG(pixels.Length()));
 }
 
 void RandomPresents::StopOutput() {

@@ -3,11 +3,13 @@
 // limit.
 #include "pool_faults.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <random>
 #include <set>
 #include <unordered_set>
+#include <vector>
 
 #include "host/hostk/pool.h"
 
@@ -19,8 +21,9 @@ struct FaultState {
   uint64_t attempts = 0;
   std::set<uint64_t> failingAttempts;  // attempt numbers that fail, counted like `attempts`
   std::unordered_set<ULONG> failingTags;
-  std::map<ULONG, uint64_t> tagAttempts;                  // attempts so far, per tag
-  std::map<ULONG, std::set<uint64_t>> failingTagAttempts;  // counted like tagAttempts
+  // Per armed tag, how many of its allocations are still to pass before each fault: only tags
+  // a test armed are counted.
+  std::map<ULONG, std::vector<uint64_t>> tagCountdowns;
   bool randomOn = false;
   double probability = 0;
   std::mt19937_64 random;
@@ -48,10 +51,12 @@ bool PoolInjectedFailure(ULONG tag, SIZE_T size) {
   bool fail = false;
   if (faults.failingAttempts.erase(++faults.attempts) != 0) fail = true;
   if (faults.failingTags.count(tag) != 0) fail = true;
-  uint64_t tagAttempt = ++faults.tagAttempts[tag];
-  auto tagged = faults.failingTagAttempts.find(tag);
-  if (tagged != faults.failingTagAttempts.end() && tagged->second.erase(tagAttempt) != 0) {
-    fail = true;
+  auto armed = faults.tagCountdowns.find(tag);
+  if (armed != faults.tagCountdowns.end()) {
+    std::vector<uint64_t>& countdowns = armed->second;
+    for (uint64_t& left : countdowns) fail |= --left == 0;
+    countdowns.erase(std::remove(countdowns.begin(), countdowns.end(), 0), countdowns.end());
+    if (countdowns.empty()) faults.tagCountdowns.erase(armed);
   }
   // Drawn even when another fault already decided, so the random pattern depends only on the seed
   // and the number of attempts.
@@ -70,7 +75,7 @@ void PoolFailNth(uint64_t n) {
 void PoolFailNthWithTag(ULONG tag, uint64_t n) {
   FaultState& faults = Faults();
   std::lock_guard<std::mutex> guard(faults.lock);
-  if (n > 0) faults.failingTagAttempts[tag].insert(faults.tagAttempts[tag] + n);
+  if (n > 0) faults.tagCountdowns[tag].push_back(n);
 }
 
 void PoolFailTag(ULONG tag, bool on) {
@@ -96,7 +101,7 @@ void PoolClearFaults() {
   std::lock_guard<std::mutex> guard(faults.lock);
   faults.failingAttempts.clear();
   faults.failingTags.clear();
-  faults.failingTagAttempts.clear();
+  faults.tagCountdowns.clear();
   faults.randomOn = false;
   faults.probability = 0;
   faults.sizeLimit = 0;
