@@ -41,6 +41,15 @@ NTSTATUS AdapterClient::Open() {
   return STATUS_NO_SUCH_DEVICE;
 }
 
+const GUID& AdapterClient::InterfaceClass() const {
+  return extended_ ? kExtendedAdapterInterface : kBasicAdapterInterface;
+}
+
+void AdapterClient::Close() {
+  // The host client refuses a second close of the same handle, so the destructor's is harmless.
+  if (handle_ != nullptr) client_->Close(handle_);
+}
+
 NTSTATUS AdapterClient::Call(ULONG code, const std::vector<uint8_t>& input, ULONG* output) {
   if (handle_ == nullptr) return STATUS_INVALID_HANDLE;
   uint8_t answer[4] = {};

@@ -34,6 +34,11 @@ class AdapterClient {
   NTSTATUS Open();
   const std::string& InterfaceName() const { return interfaceName_; }
   bool Extended() const { return extended_; }
+  // The class of the interface opened.
+  const GUID& InterfaceClass() const;
+  // Closes the handle; the calls after it answer STATUS_INVALID_HANDLE. Safe on another thread
+  // than the calls'.
+  void Close();
 
   NTSTATUS SetLinkMode(ULONG mode);
   NTSTATUS GetLinkMode(ULONG* mode);

@@ -236,19 +236,29 @@ TEST_F(Children, RemovingAStoppedOutputLeavesTheOthersStreaming) {
   ExpectNoViolations();
 }
 
-// A removal request for a child still present only unloads it; an eject followed by the
-// relations makes the next removal delete it.
+// A child removed while its display is still there (disabled) is only unloaded: it keeps its
+// device, its channel and its node, and enumerations do not start it again. An eject of another
+// child lets that one go at once: the relations leave it out and its final removal deletes it.
 TEST_F(Children, RemovalOfAPresentChildKeepsItAndEjectLetsItGo) {
   ASSERT_EQ(STATUS_SUCCESS, Create(1));
+  ASSERT_EQ(STATUS_SUCCESS, Create(2));
   PDEVICE_OBJECT child = Child(1)->Header.Self;
-  EXPECT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE));
+  EXPECT_EQ(STATUS_SUCCESS, hostk::PnpQueryRemoveDevice(child));
   EXPECT_EQ(NotStarted, Child(1)->Header.DevicePnpState);
-  EXPECT_EQ(1u, bus_->ChildCount);
-  EXPECT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_EJECT));
+  EXPECT_EQ(2u, bus_->ChildCount);
   IoInvalidateDeviceRelations(port_->Pdo(), BusRelations);
   hostk::PnpWaitForEnumeration();
-  EXPECT_EQ(0u, bus_->ChildCount);
-  EXPECT_EQ(nullptr, Node("Kestrelix\\DisplayIDD01\\01"));
+  EXPECT_EQ(NotStarted, Child(1)->Header.DevicePnpState);
+  ASSERT_NE(nullptr, Node("Kestrelix\\DisplayIDD01\\01"));
+  EXPECT_EQ("Removed", Node("Kestrelix\\DisplayIDD01\\01")->state);
+  EXPECT_EQ(0, bus_->Channels[Child(1)->ChannelIndex].Free);
+
+  EXPECT_EQ(STATUS_SUCCESS, hostk::PnpEjectDevice(Child(2)->Header.Self));
+  EXPECT_EQ(nullptr, Child(2));
+  EXPECT_EQ(1u, bus_->ChildCount);
+  EXPECT_EQ(nullptr, Node("Kestrelix\\DisplayIDD02\\02"));
+  hostk::PnpWaitForEnumeration();
+  ExpectNoViolations();
 }
 
 TEST_F(Children, QueriesOfTheChildAnswerAsABusDriverMust) {

@@ -28,6 +28,10 @@ struct Child {
   bool reported = false;
   bool failStart = false;
   bool failInstanceId = false;  // its instance identifier query fails for want of memory
+  bool deleteWhenRemoved = false;  // deletes its PDO at every removal, reported or not
+  bool claimsEveryInterface = false;
+  PNP_DEVICE_STATE deviceState = 0;  // answers IRP_MN_QUERY_PNP_DEVICE_STATE when not 0
+  std::string containerId;           // answers BusQueryContainerID when not empty
   // What the manager's requests carried.
   DEVICE_CAPABILITIES capabilitiesReceived = {};
   ULONG localeReceived = 0;
@@ -43,6 +47,9 @@ struct FakeBus {
   NTSTATUS relationsStatusIn = STATUS_SUCCESS;
   ULONG_PTR relationsInformationIn = 1;
   KIRQL relationsIrql = HIGH_LEVEL;
+  // Faults of the bus-relations answer: the first child listed twice, or without its reference.
+  bool listFirstTwice = false;
+  bool listWithoutReference = false;
   PKTHREAD relationsThread = nullptr;
   // When set, the relations query waits for `release` after setting `entered`.
   bool holdRelations = false;
@@ -60,6 +67,11 @@ struct FakeBus {
       if (line.compare(0, who.size() + 1, who + " ") == 0) lines.push_back(line.substr(who.size() + 1));
     }
     return lines;
+  }
+  size_t LastIndexOf(const std::string& line) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = std::find(log.rbegin(), log.rend(), line);
+    return found == log.rend() ? SIZE_MAX : (size_t)(log.rend() - found - 1);
   }
   size_t IndexOf(const std::string& line) {
     std::lock_guard<std::mutex> guard(lock);
@@ -121,13 +133,14 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       for (Child* child : gBus->children) {
         if (child->reported) reported.push_back(child->pdo);
       }
+      if (gBus->listFirstTwice && !reported.empty()) reported.push_back(reported[0]);
       size_t bytes = offsetof(DEVICE_RELATIONS, Objects) +
                      std::max<size_t>(1, reported.size()) * sizeof(PDEVICE_OBJECT);
       auto* relations =
           (PDEVICE_RELATIONS)ExAllocatePoolWithTag(gBus->answerPool, bytes, kRelationsTag);
       relations->Count = (ULONG)reported.size();
       for (size_t i = 0; i < reported.size(); i++) {
-        ObReferenceObject(reported[i]);
+        if (!gBus->listWithoutReference) ObReferenceObject(reported[i]);
         relations->Objects[i] = reported[i];
       }
       irp->IoStatus.Status = STATUS_SUCCESS;
@@ -179,9 +192,13 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT pdo, PIRP irp) {
         }
         case BusQueryCompatibleIDs:
           return Complete(irp, STATUS_SUCCESS, (ULONG_PTR)PoolString(u"KXTEST\\GENERIC" + std::u16string(1, u'\0')));
+        case BusQueryContainerID:
+          if (child->containerId.empty()) break;
+          return Complete(irp, STATUS_SUCCESS, (ULONG_PTR)PoolString(Wide(child->containerId)));
         default:
-          return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+          break;
       }
+      return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
     }
     case IRP_MN_QUERY_CAPABILITIES: {
       gBus->Log(who + " QUERY_CAPABILITIES");
@@ -230,11 +247,33 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_REMOVE_DEVICE:
       gBus->Log(who + " REMOVE_DEVICE");
       // Reported missing: the PDO goes now. Still present: it stays until its parent goes.
-      if (!child->reported) {
+      if (!child->reported || child->deleteWhenRemoved) {
         IoDeleteDevice(pdo);
         child->pdo = nullptr;
       }
       return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MN_QUERY_INTERFACE:
+      gBus->Log(who + " QUERY_INTERFACE");
+      // A bus that claims every interface, known to it or not.
+      if (child->claimsEveryInterface) return Complete(irp, STATUS_SUCCESS, 0);
+      return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+      gBus->Log(who + " QUERY_DEVICE_RELATIONS " +
+                std::to_string(stack->Parameters.QueryDeviceRelations.Type));
+      return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      gBus->Log(who + (stack->MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE ? " QUERY_REMOVE_DEVICE"
+                                                                          : " CANCEL_REMOVE_DEVICE"));
+      return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MN_EJECT:
+      gBus->Log(who + " EJECT");
+      child->reported = false;  // the device has left: the next answer leaves it out
+      return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+      gBus->Log(who + " QUERY_PNP_DEVICE_STATE");
+      return Complete(irp, child->deviceState != 0 ? STATUS_SUCCESS : irp->IoStatus.Status,
+                      child->deviceState);
     default:
       return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
   }
@@ -243,6 +282,9 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT pdo, PIRP irp) {
 NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT device, PIRP irp) {
   return ((Extension*)device->DeviceExtension)->isFdo ? FdoPnp(device, irp) : ChildPnp(device, irp);
 }
+
+// Opens and closes of the bus's devices: nothing to refuse.
+NTSTATUS NTAPI BusOpenClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 0); }
 
 NTSTATUS NTAPI BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT fdo;
@@ -260,6 +302,9 @@ NTSTATUS NTAPI BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->DriverExtension->AddDevice = BusAddDevice;
   driver->MajorFunction[IRP_MJ_PNP] = BusPnp;
+  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+    driver->MajorFunction[major] = BusOpenClose;
+  }
   return STATUS_SUCCESS;
 }
 
@@ -323,17 +368,29 @@ const std::vector<std::string> kInterrogation = {
     "QUERY_ID 3",  // BusQueryInstanceID
     "QUERY_ID 1",  // BusQueryHardwareIDs
     "QUERY_ID 2",  // BusQueryCompatibleIDs
+    "QUERY_ID 5",  // BusQueryContainerID
     "QUERY_CAPABILITIES",
     "QUERY_DEVICE_TEXT 0",  // DeviceTextDescription
     "QUERY_DEVICE_TEXT 1",  // DeviceTextLocationInformation
     "QUERY_BUS_INFORMATION",
     "QUERY_RESOURCE_REQUIREMENTS",
+    "QUERY_INTERFACE",  // for an interface nobody offers: left unanswered
     "START_DEVICE",
 };
+
+// A start that succeeded is followed by two more questions.
+std::vector<std::string> Started() {
+  std::vector<std::string> lines = kInterrogation;
+  lines.push_back("QUERY_CAPABILITIES");
+  lines.push_back("QUERY_PNP_DEVICE_STATE");
+  return lines;
+}
 
 TEST_F(PnpEnumerationTest, ReportedChildrenAreInterrogatedStartedAndListedUnderTheirParent) {
   Child* first = NewChild(1, "1");
   Child* second = NewChild(2, "2");
+  second->containerId = "{00112233-4455-6677-8899-aabbccddeeff}";
+  second->deviceState = PNP_DEVICE_DONT_DISPLAY_IN_UI;
   // Asked for at DISPATCH_LEVEL, the enumeration runs later on the manager's own thread.
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -346,8 +403,8 @@ TEST_F(PnpEnumerationTest, ReportedChildrenAreInterrogatedStartedAndListedUnderT
   EXPECT_EQ(PASSIVE_LEVEL, bus_.relationsIrql);
   EXPECT_NE(KeGetCurrentThread(), bus_.relationsThread);
 
-  EXPECT_EQ(kInterrogation, bus_.Lines("child1"));
-  EXPECT_EQ(kInterrogation, bus_.Lines("child2"));
+  EXPECT_EQ(Started(), bus_.Lines("child1"));
+  EXPECT_EQ(Started(), bus_.Lines("child2"));
   EXPECT_EQ(64, first->capabilitiesReceived.Size);
   EXPECT_EQ(1, first->capabilitiesReceived.Version);
   EXPECT_EQ(0xFFFFFFFFu, first->capabilitiesReceived.Address);
@@ -376,7 +433,11 @@ TEST_F(PnpEnumerationTest, ReportedChildrenAreInterrogatedStartedAndListedUnderT
   EXPECT_TRUE(node.busInformation);
   EXPECT_EQ(7u, node.busInformationAnswer.BusNumber);
   EXPECT_EQ(sizeof(IO_RESOURCE_REQUIREMENTS_LIST), node.resourceRequirementsSize);
+  EXPECT_EQ("", node.containerId);
+  EXPECT_EQ(0u, node.deviceState);
   EXPECT_EQ("KXTEST\\DISPLAY\\2", tree[2].instancePath);
+  EXPECT_EQ(second->containerId, tree[2].containerId);
+  EXPECT_EQ((ULONG)PNP_DEVICE_DONT_DISPLAY_IN_UI, tree[2].deviceState);
   EXPECT_EQ(second->pdo, hostk::PnpFindDevice("kxtest\\display\\2"));
   // The child's interfaces are named after its instance path.
   EXPECT_EQ("KXTEST\\DISPLAY\\1", hostk::IoDeviceInstancePath(first->pdo));
@@ -389,7 +450,7 @@ TEST_F(PnpEnumerationTest, ReportedChildrenAreInterrogatedStartedAndListedUnderT
   // A second enumeration with the same children asks only for the relations, and drops the
   // references of the second report.
   Enumerate();
-  EXPECT_EQ(kInterrogation, bus_.Lines("child1"));
+  EXPECT_EQ(Started(), bus_.Lines("child1"));
   EXPECT_EQ(2u, bus_.Lines("fdo").size() - 1);  // START, two relations queries
   EXPECT_EQ(2, hostk::ObReferenceCount(first->pdo));
   EXPECT_EQ(0u, hostk::PoolLiveCount(kRelationsTag));
@@ -414,14 +475,14 @@ TEST_F(PnpEnumerationTest, AChildGoneFromALaterAnswerIsRemovedAndLeavesTheTree) 
   neverStarted->reported = false;
   Enumerate();
 
-  std::vector<std::string> removed = kInterrogation;
+  std::vector<std::string> removed = Started();
   removed.push_back("SURPRISE_REMOVAL");
   removed.push_back("REMOVE_DEVICE");
   EXPECT_EQ(removed, bus_.Lines("child1"));
   // Not started: no surprise removal, only the removal that lets its bus delete it.
   failed.push_back("REMOVE_DEVICE");
   EXPECT_EQ(failed, bus_.Lines("child3"));
-  EXPECT_EQ(kInterrogation, bus_.Lines("child2"));
+  EXPECT_EQ(Started(), bus_.Lines("child2"));
   auto tree = Tree();
   ASSERT_EQ(2u, tree.size());
   EXPECT_EQ(stays->pdo, tree[1].pdo);
@@ -429,6 +490,109 @@ TEST_F(PnpEnumerationTest, AChildGoneFromALaterAnswerIsRemovedAndLeavesTheTree) 
   // The bus deleted them and the manager dropped the references it held: both objects are gone.
   EXPECT_EQ(nullptr, hostk::ObTypeOf(gonePdo));
   EXPECT_EQ(nullptr, hostk::ObTypeOf(neverStartedPdo));
+}
+
+// A child removed while its bus still reports it (disabled, say) keeps its node: enumerations that
+// list it again leave it alone, and the answer that leaves it out brings the removal after which
+// its bus deletes it.
+TEST_F(PnpEnumerationTest, AChildRemovedWhileReportedKeepsItsNodeUntilItsBusLeavesItOut) {
+  Child* child = NewChild(1, "1");
+  Enumerate();
+  PDEVICE_OBJECT pdo = child->pdo;
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpQueryRemoveDevice(pdo));
+  std::vector<std::string> lines = Started();
+  for (const char* line : {"QUERY_DEVICE_RELATIONS 3", "QUERY_REMOVE_DEVICE", "REMOVE_DEVICE"}) {
+    lines.push_back(line);  // removal relations first
+  }
+  EXPECT_EQ(lines, bus_.Lines("child1"));
+  ASSERT_EQ(2u, Tree().size());
+  EXPECT_EQ("Removed", Tree()[1].state);
+
+  Enumerate();
+  EXPECT_EQ(lines, bus_.Lines("child1"));
+  EXPECT_EQ("Removed", Tree()[1].state);
+
+  child->reported = false;
+  Enumerate();
+  lines.push_back("REMOVE_DEVICE");  // not started: no surprise removal
+  EXPECT_EQ(lines, bus_.Lines("child1"));
+  EXPECT_EQ(1u, Tree().size());
+  EXPECT_EQ(nullptr, hostk::ObTypeOf(pdo));
+}
+
+// An eject: the removal, the eject itself, the bus's next answer without the child, and the final
+// removal in which the bus deletes it.
+TEST_F(PnpEnumerationTest, AnEjectRemovesEjectsAndTheNextAnswerBringsTheFinalRemoval) {
+  Child* child = NewChild(1, "1");
+  NewChild(2, "2");
+  Enumerate();
+  PDEVICE_OBJECT pdo = child->pdo;
+  size_t relationsBefore = bus_.Lines("fdo").size();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpEjectDevice(pdo));
+  std::vector<std::string> lines = Started();
+  for (const char* line : {"QUERY_DEVICE_RELATIONS 1", "QUERY_DEVICE_RELATIONS 3",
+                           "QUERY_REMOVE_DEVICE", "REMOVE_DEVICE", "EJECT", "REMOVE_DEVICE"}) {
+    lines.push_back(line);
+  }
+  EXPECT_EQ(lines, bus_.Lines("child1"));
+  // The bus was asked once more, between the eject and the final removal.
+  EXPECT_EQ(relationsBefore + 1, bus_.Lines("fdo").size());
+  size_t answer = bus_.LastIndexOf("fdo QUERY_DEVICE_RELATIONS");
+  EXPECT_LT(bus_.IndexOf("child1 EJECT"), answer);
+  EXPECT_LT(answer, bus_.LastIndexOf("child1 REMOVE_DEVICE"));
+  auto tree = Tree();
+  ASSERT_EQ(2u, tree.size());
+  EXPECT_EQ("KXTEST\\DISPLAY\\2", tree[1].instancePath);
+  EXPECT_EQ(nullptr, hostk::ObTypeOf(pdo));
+}
+
+// A device gone without warning hears so at once, but its removal waits for the last handle to
+// it: a child its bus left out stays in the tree until its client closes, and so does the whole
+// subtree of a parent pulled out, whose surprise removal returns only then.
+TEST_F(PnpEnumerationTest, TheRemovalAfterASurpriseRemovalWaitsForTheLastHandle) {
+  Child* child = NewChild(1, "1");
+  Enumerate();
+  PDEVICE_OBJECT pdo = child->pdo;
+  hostk::Client client;
+  HANDLE first, second;
+  ASSERT_EQ(STATUS_SUCCESS, client.OpenDevice(pdo, &first));
+  ASSERT_EQ(STATUS_SUCCESS, client.OpenDevice(pdo, &second));
+  child->reported = false;
+  Enumerate();
+  std::vector<std::string> lines = Started();
+  lines.push_back("SURPRISE_REMOVAL");
+  EXPECT_EQ(lines, bus_.Lines("child1"));
+  ASSERT_EQ(2u, Tree().size());
+  EXPECT_EQ("SurpriseRemoved", Tree()[1].state);
+  EXPECT_NE(std::string::npos, hostk::PnpReport().find("still waits for 2 open handles"));
+  EXPECT_EQ(STATUS_SUCCESS, client.Close(first));
+  hostk::PnpWaitForEnumeration();
+  EXPECT_EQ(lines, bus_.Lines("child1"));
+  EXPECT_EQ(STATUS_SUCCESS, client.Close(second));
+  hostk::PnpWaitForRemovals();
+  lines.push_back("REMOVE_DEVICE");
+  EXPECT_EQ(lines, bus_.Lines("child1"));
+  EXPECT_EQ(1u, Tree().size());
+  EXPECT_EQ(nullptr, hostk::ObTypeOf(pdo));
+
+  // The parent pulled out with a handle open on its function device.
+  NewChild(2, "2");
+  Enumerate();
+  HANDLE handle;
+  ASSERT_EQ(STATUS_SUCCESS, client.OpenDevice(root_, &handle));
+  removed_ = true;
+  NTSTATUS status = STATUS_PENDING;
+  {
+    kxtest::SystemThread pull([&] { status = hostk::PnpSurpriseRemoveDevice(root_); });
+    kxtest::Sleep(1000000);  // 100 ms of virtual time
+    EXPECT_NE(SIZE_MAX, bus_.IndexOf("fdo SURPRISE_REMOVAL"));
+    EXPECT_EQ(SIZE_MAX, bus_.IndexOf("child2 REMOVE_DEVICE"));
+    EXPECT_EQ(STATUS_PENDING, status);
+    EXPECT_EQ(STATUS_SUCCESS, client.Close(handle));
+  }
+  EXPECT_EQ(STATUS_SUCCESS, status);
+  EXPECT_LT(bus_.IndexOf("child2 REMOVE_DEVICE"), bus_.IndexOf("fdo REMOVE_DEVICE"));
+  EXPECT_TRUE(Tree().empty());
 }
 
 // A bus may fail an identifier query (for want of memory): the child gets a failed node, is never
@@ -596,6 +760,32 @@ TEST_F(PnpEnumerationDeathTest, ABusDeletingAChildStillInTheTreeIsReported) {
   Child* child = NewChild(1, "1");
   Enumerate();
   EXPECT_DEATH(IoDeleteDevice(child->pdo), "deleted its child .* while the Plug and Play manager");
+  // Nor may it delete a child it still reports at that child's first removal.
+  child->deleteWhenRemoved = true;
+  EXPECT_DEATH(hostk::PnpQueryRemoveDevice(child->pdo),
+               "PNP_DETECTED_FATAL_ERROR.*\n.*deleted its child .*Removing");
+  child->deleteWhenRemoved = false;
+}
+
+TEST_F(PnpEnumerationDeathTest, ARelationsAnswerListsEachChildOnceWithItsOwnReference) {
+  NewChild(1, "1");
+  bus_.listFirstTwice = true;
+  EXPECT_DEATH(Enumerate(), "PNP_DETECTED_FATAL_ERROR.*\n.*invalid PDO .*listed twice");
+  bus_.listFirstTwice = false;
+  bus_.listWithoutReference = true;
+  EXPECT_DEATH(Enumerate(), "invalid PDO .*without a reference");
+  // A known child reported again without a reference is caught as well.
+  bus_.listWithoutReference = false;
+  Enumerate();
+  bus_.listWithoutReference = true;
+  EXPECT_DEATH(Enumerate(), "invalid PDO .*without a reference");
+  bus_.listWithoutReference = false;
+}
+
+TEST_F(PnpEnumerationDeathTest, AStackAnsweringAnInterfaceNobodyOffersIsReported) {
+  NewChild(1, "1")->claimsEveryInterface = true;
+  EXPECT_DEATH(Enumerate(), "IRP_MN_QUERY_INTERFACE for an interface no driver offers.*0x00000000");
+  children_.back()->claimsEveryInterface = false;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "host/hostk/registry.h"
 #include "pipeline_fixture.h"
 #include "sim/adapter/adapter_port.h"
+#include "sim/display/adapter_client.h"
 #include "start_sequence.h"
 
 namespace kxtest {
@@ -261,6 +262,39 @@ TEST_F(LifeCycle, SurpriseRemovalWhileFramesAreOnTheirWay) {
   CloseDisplayDrivers();
   port_->Unplug();
   ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSurpriseRemoveDevice(port_->Pdo()));
+  EXPECT_TRUE(hostk::PnpDeviceTree().empty());
+  EXPECT_EQ(nullptr, port_->Pdo()->AttachedDevice);
+}
+
+// The display stack keeps its control handle on the adapter until the interface's removal tells
+// it the adapter is gone: the removal waits for that close, and until then the handle's requests
+// fail, the adapter being no longer started.
+TEST_F(LifeCycle, ARemovalAfterSurpriseRemovalWaitsForTheLastHandleToClose) {
+  Plug();
+  StreamTwo();
+  CloseDisplayDrivers();
+  auto client = std::make_unique<kxsim::AdapterClient>();
+  ASSERT_EQ(STATUS_SUCCESS, client->Open());
+  std::string name = client->InterfaceName();
+  NTSTATUS whileLeaving = STATUS_SUCCESS;
+  bool stillAttached = false;
+  int watch = hostk::IoWatchDeviceInterfaces(
+      ExtendedInterface(),
+      [&](const hostk::DeviceInterfaceEvent& event) {
+        if (event.arrival || client == nullptr) return;
+        ULONG speed;
+        whileLeaving = client->GetUsbSpeed(&speed);
+        stillAttached = port_->Pdo()->AttachedDevice != nullptr;
+        client.reset();
+      },
+      false);
+  port_->Unplug();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpSurpriseRemoveDevice(port_->Pdo()));
+  hostk::IoUnwatchDeviceInterfaces(watch);
+  EXPECT_EQ(nullptr, client);
+  EXPECT_TRUE(stillAttached);
+  // The adapter answers a device that is no longer started; once deleted, the I/O manager would.
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, whileLeaving);
   EXPECT_TRUE(hostk::PnpDeviceTree().empty());
   EXPECT_EQ(nullptr, port_->Pdo()->AttachedDevice);
 }

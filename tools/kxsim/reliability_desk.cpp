@@ -203,7 +203,6 @@ void CampaignDesk::Checkpoint(const char* where, const std::vector<DeskDisplaySt
 }
 
 void CampaignDesk::Unplug() {
-  client_.reset();
   // The port goes with the removal: the hook must not find it after.
   hostk::AllocationCallHook(0, nullptr, nullptr);
   outcome_.allocationCalls = hostk::AllocationCallCount();
@@ -211,10 +210,34 @@ void CampaignDesk::Unplug() {
     outcome_.transfers = session_.Port().TransfersHanded();
     outcome_.transferEndpoints = session_.Port().HandedEndpoints();
     outcome_.violations = session_.Adapter().ViolationTotal();
-    Note("surprise removal", session_.SurpriseRemove());
+    Note("surprise removal", SurpriseRemoveWithHandleOpen());
   } else {
+    client_.reset();
     session_.Remove();
   }
+  client_.reset();
+}
+
+// As a display stack does, the control handle stays open until the interface's removal tells its
+// holder that the adapter is gone; the removal waits for that close. A handle whose interface is
+// not enabled now would hear of no removal: it is closed first.
+NTSTATUS CampaignDesk::SurpriseRemoveWithHandleOpen() {
+  if (client_ == nullptr || client_->InterfaceName().empty()) {
+    client_.reset();
+    return session_.SurpriseRemove();
+  }
+  AdapterClient* client = client_.get();
+  std::string name = client->InterfaceName();
+  int watch = hostk::IoWatchDeviceInterfaces(
+      client->InterfaceClass(),
+      [client, name](const hostk::DeviceInterfaceEvent& event) {
+        if (!event.arrival && event.symbolicLink == name) client->Close();
+      },
+      false);
+  if (!hostk::IoIsDeviceInterfaceEnabled(name)) client->Close();
+  NTSTATUS status = session_.SurpriseRemove();
+  hostk::IoUnwatchDeviceInterfaces(watch);
+  return status;
 }
 
 }  // namespace kxsim

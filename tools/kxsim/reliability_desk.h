@@ -74,8 +74,9 @@ class CampaignDesk {
   // Waits until nothing moved on the wire for a while and nothing is pending but the link
   // thread's receive. False when that did not happen within `limit` of kernel time.
   bool WaitUntilIdle(LONGLONG limit);
-  // The adapter pulled: the display drivers (already let go by the caller) and the client gone,
-  // then the surprise removal and the removal; the driver unloads.
+  // The adapter pulled: the display drivers already let go by the caller, the surprise removal,
+  // the client's close when the interface's removal reaches it, then the removal; the driver
+  // unloads.
   void Unplug();
 
   AdapterSession& Session() { return session_; }
@@ -84,6 +85,7 @@ class CampaignDesk {
 
  private:
   bool Converged(DeskDisplayState& display, std::string* why);
+  NTSTATUS SurpriseRemoveWithHandleOpen();
 
   AdapterSession session_;
   std::unique_ptr<AdapterClient> client_;

@@ -24,6 +24,7 @@
 #include "host/ntstatus.h"
 #include "io_internal.h"
 #include "io_request_verifier.h"
+#include "pnp_internal.h"
 
 namespace hostk {
 namespace {
@@ -209,6 +210,7 @@ NTSTATUS Client::OpenReferenced(PDEVICE_OBJECT device, HANDLE* handle, const std
   ULONG_PTR value = nextHandle_;
   nextHandle_ += 4;
   open_[value] = OpenFile{file, device, target};
+  PnpNoteHandleOpened(device);
   *handle = (HANDLE)value;
   return status;
 }
@@ -297,6 +299,7 @@ NTSTATUS Client::Close(HANDLE handle) {
     PIRP irp = NewRequest(open.target, open.file, major, &completion);
     if (irp != nullptr) Send(open.target, irp, &completion, nullptr);
   }
+  PnpNoteHandleClosed(open.device);
   ObfDereferenceObject(open.file);
   ObfDereferenceObject(open.target);
   ObfDereferenceObject(open.device);

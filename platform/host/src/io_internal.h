@@ -14,6 +14,7 @@ struct DeviceRecord {
   PDEVICE_OBJECT lower = nullptr;  // what IoAttachDeviceToDeviceStack attached this one to
   LONG queuedWorkItems = 0;
   LONG powerState = PowerDeviceD0;  // what PoSetPowerState was last told
+  LONG openHandles = 0;             // clients' handles opened on this device
 };
 
 DeviceRecord* RecordOf(PDEVICE_OBJECT device);

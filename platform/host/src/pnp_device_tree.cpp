@@ -24,6 +24,7 @@ struct DeviceNode {
   std::string instanceId;
   std::string state = "Added";
   bool enumerated = false;  // reported by a bus: holds the bus driver's reference
+  bool missing = false;     // its bus left it out, or its parent is gone without warning
   bool enumerateOnStart = false;
   std::string stateBeforeQuery;  // set while StopPending or RemovePending
   PnpDeviceNodeInfo info{};
@@ -186,6 +187,11 @@ void PnpSetState(PDEVICE_OBJECT pdo, const char* state) {
   if (DeviceNode* node = FindLocked(pdo)) node->state = state;
 }
 
+void PnpSetDeviceState(PDEVICE_OBJECT pdo, PNP_DEVICE_STATE state) {
+  std::lock_guard<std::mutex> guard(T().lock);
+  if (DeviceNode* node = FindLocked(pdo)) node->info.deviceState = state;
+}
+
 std::string PnpStateOf(PDEVICE_OBJECT pdo) {
   std::lock_guard<std::mutex> guard(T().lock);
   DeviceNode* node = FindLocked(pdo);
@@ -242,18 +248,26 @@ void PnpNoteRequestDone(PDEVICE_OBJECT device, UCHAR minor, NTSTATUS status) {
   if (enumerate) PnpQueueEnumeration(pdo);
 }
 
+// A bus driver deletes a child's device object in the removal that follows the report of its
+// absence, or when its parent is removed; one still present keeps it, as its node does.
+bool DeletionAllowedLocked(const DeviceNode* node) {
+  if (node->state == "Removing" && node->missing) return true;
+  const DeviceNode* parent = node->parent == nullptr ? nullptr : FindLocked(node->parent);
+  return parent != nullptr && parent->state == "Removing";
+}
+
 void PnpNoteDeviceDeleted(PDEVICE_OBJECT device) {
   std::lock_guard<std::mutex> guard(T().lock);
   DeviceNode* node = FindLocked(device);
   if (node == nullptr) return;
-  if (node->enumerated && node->state != "Removing") {
+  if (node->enumerated && !DeletionAllowedLocked(node)) {
     BugCheckParamsF(kPnpDetectedFatalError, 0x2, (ULONG_PTR)device,
                     (ULONG_PTR)device->DriverObject, 0,
-                    "IoDeleteDevice: the bus driver deleted its child %p (%s) while the Plug and "
-                    "Play manager still has it in the tree; a PDO is deleted only in "
-                    "IRP_MN_REMOVE_DEVICE once it was reported missing, or when its parent is "
-                    "removed",
-                    (void*)device, node->info.instancePath.c_str());
+                    "IoDeleteDevice: the bus driver deleted its child %p (%s, %s) while the Plug "
+                    "and Play manager still has it in the tree; a PDO is deleted only in the "
+                    "IRP_MN_REMOVE_DEVICE that follows a bus-relations answer leaving it out, or "
+                    "when its parent is removed",
+                    (void*)device, node->info.instancePath.c_str(), node->state.c_str());
   }
   if (!node->enumerated && !node->children.empty()) {
     BugCheckF(kPnpDetectedFatalError, "IoDeleteDevice: %p (%s) deleted with children in the tree",
@@ -272,39 +286,82 @@ NTSTATUS PnpSendRemove(PDEVICE_OBJECT pdo) {
   return status;
 }
 
+void PnpMarkMissing(PDEVICE_OBJECT top) {
+  std::lock_guard<std::mutex> guard(T().lock);
+  std::vector<PDEVICE_OBJECT> order;
+  SubtreePostOrderLocked(top, &order);
+  for (PDEVICE_OBJECT pdo : order) FindLocked(pdo)->missing = true;
+}
+
+namespace {
+
+void SendSurpriseRemovals(const std::vector<PDEVICE_OBJECT>& order, PDEVICE_OBJECT top,
+                          bool surpriseTopAlways) {
+  for (PDEVICE_OBJECT pdo : order) {
+    if (PnpStateOf(pdo) != "Started" && !(surpriseTopAlways && pdo == top)) continue;
+    NTSTATUS status = PnpSendRequest(pdo, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
+    if (!NT_SUCCESS(status)) {
+      BugCheck(kDriverVerifierDetectedViolation,
+               "IRP_MN_SURPRISE_REMOVAL failed: drivers must not fail it", status,
+               (ULONG_PTR)pdo);
+    }
+  }
+}
+
+// Takes the node out of the tree and drops the reference its bus report gave it.
+void ForgetNode(PDEVICE_OBJECT pdo) {
+  bool dropReference;
+  {
+    std::lock_guard<std::mutex> guard(T().lock);
+    dropReference = ForgetLocked(pdo);
+  }
+  if (dropReference) ObfDereferenceObject(pdo);
+}
+
+// Whether a node had its removal already and is kept only because its bus still reports it.
+bool KeptAfterRemovalLocked(const DeviceNode* node) {
+  return node->state == "Removed" || node->state == "StartFailed";
+}
+
+// One node's removal. A child still present keeps its node ("Removed") until its bus leaves it
+// out, which brings the second removal, or until its parent is removed, which takes the child's
+// node with it.
+NTSTATUS RemoveNode(PDEVICE_OBJECT pdo) {
+  {
+    std::lock_guard<std::mutex> guard(T().lock);
+    DeviceNode* node = FindLocked(pdo);
+    if (node != nullptr && KeptAfterRemovalLocked(node) && !node->missing) return STATUS_SUCCESS;
+    if (node != nullptr) node->state = "Removing";
+  }
+  PnpDropDeferredRemoval(pdo);
+  NTSTATUS status = PnpSendRemove(pdo);
+  for (PDEVICE_OBJECT child : PnpChildrenOf(pdo)) ForgetNode(child);
+  bool keep;
+  {
+    std::lock_guard<std::mutex> guard(T().lock);
+    DeviceNode* node = FindLocked(pdo);
+    keep = node != nullptr && node->enumerated && !node->missing;
+    if (keep) node->state = "Removed";
+  }
+  if (!keep) ForgetNode(pdo);
+  return status;
+}
+
+}  // namespace
+
+void PnpRemoveWhatSurpriseRemovalLeft(PDEVICE_OBJECT top) {
+  for (PDEVICE_OBJECT pdo : PnpSubtreePostOrder(top)) RemoveNode(pdo);
+}
+
 NTSTATUS PnpRemoveSubtree(PDEVICE_OBJECT top, bool surprise, bool surpriseTopAlways) {
   std::vector<PDEVICE_OBJECT> order = PnpSubtreePostOrder(top);
   if (surprise) {
-    for (PDEVICE_OBJECT pdo : order) {
-      bool started;
-      {
-        std::lock_guard<std::mutex> guard(T().lock);
-        DeviceNode* node = FindLocked(pdo);
-        started = node != nullptr && node->state == "Started";
-      }
-      if (!started && !(surpriseTopAlways && pdo == top)) continue;
-      NTSTATUS status = PnpSendRequest(pdo, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
-      if (!NT_SUCCESS(status)) {
-        BugCheck(kDriverVerifierDetectedViolation,
-                 "IRP_MN_SURPRISE_REMOVAL failed: drivers must not fail it", status,
-                 (ULONG_PTR)pdo);
-      }
-    }
+    PnpMarkMissing(top);
+    SendSurpriseRemovals(order, top, surpriseTopAlways);
+    if (PnpDeferRemovalForHandles(top)) return STATUS_PENDING;
   }
   NTSTATUS status = STATUS_SUCCESS;
-  for (PDEVICE_OBJECT pdo : order) {
-    {
-      std::lock_guard<std::mutex> guard(T().lock);
-      if (DeviceNode* node = FindLocked(pdo)) node->state = "Removing";
-    }
-    status = PnpSendRemove(pdo);
-    bool dropReference;
-    {
-      std::lock_guard<std::mutex> guard(T().lock);
-      dropReference = ForgetLocked(pdo);
-    }
-    if (dropReference) ObfDereferenceObject(pdo);
-  }
+  for (PDEVICE_OBJECT pdo : order) status = RemoveNode(pdo);
   return status;
 }
 
@@ -324,7 +381,7 @@ PDEVICE_OBJECT PnpFindDevice(const std::string& instancePath) {
 }
 
 std::string PnpReport() {
-  std::string report = PnpWorkerReport();
+  std::string report = PnpWorkerReport() + PnpRemovalWaitReport();
   for (const PnpDeviceNodeInfo& node : PnpDeviceTree()) {
     report += "device node " + node.instancePath + " (" + node.state + ") still in the tree\n";
   }
@@ -332,6 +389,7 @@ std::string PnpReport() {
 }
 
 void PnpResetForNextTest() {
+  PnpRemovalWaitResetForNextTest();
   std::vector<PDEVICE_OBJECT> references;
   {
     std::lock_guard<std::mutex> guard(T().lock);

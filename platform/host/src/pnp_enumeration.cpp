@@ -10,6 +10,7 @@
 #include <set>
 
 #include "host/hostk/bugcheck.h"
+#include "host/hostk/client.h"
 #include "host/hostk/clock.h"
 #include "host/hostk/irql.h"
 #include "host/hostk/object.h"
@@ -26,9 +27,18 @@ constexpr ULONG kUnnamedTag = PoolTag("None");  // ExAllocatePool's
 constexpr size_t kMaxDeviceIdLength = 200;      // MAX_DEVICE_ID_LEN, the terminator included
 constexpr ULONG kLocaleEnglishUs = 0x409;
 
+// An enumeration of a stack, or the removal of a subtree that waited for handles.
+struct Item {
+  PDEVICE_OBJECT pdo;
+  bool removal;
+  bool operator==(const Item& other) const {
+    return pdo == other.pdo && removal == other.removal;
+  }
+};
+
 struct Queue {
   std::mutex lock;
-  std::deque<PDEVICE_OBJECT> items;  // each holds a reference on its device
+  std::deque<Item> items;  // each holds a reference on its device
   PKTHREAD worker = nullptr;         // referenced while alive
 };
 
@@ -114,6 +124,7 @@ const char* IdName(BUS_QUERY_ID_TYPE type) {
     case BusQueryInstanceID: return "BusQueryInstanceID";
     case BusQueryHardwareIDs: return "BusQueryHardwareIDs";
     case BusQueryCompatibleIDs: return "BusQueryCompatibleIDs";
+    case BusQueryContainerID: return "BusQueryContainerID";
     default: return "BusQuery?";
   }
 }
@@ -165,6 +176,27 @@ std::vector<std::string> QueryIds(PDEVICE_OBJECT child, BUS_QUERY_ID_TYPE type) 
   }
   ExFreePool(answer);
   return out;
+}
+
+// The container identifier a bus may give (Windows 7 on): a GUID in braces, or nothing.
+std::string QueryContainerId(PDEVICE_OBJECT child) {
+  if (GetWindowsVersion() < WindowsRelease::Windows7) return "";
+  IO_STACK_LOCATION parameters = {};
+  parameters.Parameters.QueryId.IdType = BusQueryContainerID;
+  void* answer = Query(child, IRP_MN_QUERY_ID, parameters);
+  if (answer == nullptr) return "";
+  PoolBlock block = CheckAnswer(answer, child, "IRP_MN_QUERY_ID");
+  std::vector<std::u16string> ids;
+  if (!ReadStrings(answer, block, false, &ids)) {
+    InvalidId(child, answer, BusQueryContainerID, "", "not terminated inside its pool block");
+  }
+  std::string id = Narrow(ids[0]);
+  GUID guid;
+  if (id.size() != 38 || id.front() != '{' || !GuidFromString(id, &guid)) {
+    InvalidId(child, answer, BusQueryContainerID, id, "it is not a GUID in braces");
+  }
+  ExFreePool(answer);
+  return id;
 }
 
 std::string QueryText(PDEVICE_OBJECT child, DEVICE_TEXT_TYPE type) {
@@ -244,6 +276,7 @@ void AddChild(PDEVICE_OBJECT parent, PDEVICE_OBJECT child) {
   answers.instanceId = instanceId[0];
   answers.info.hardwareIds = QueryIds(child, BusQueryHardwareIDs);
   answers.info.compatibleIds = QueryIds(child, BusQueryCompatibleIDs);
+  answers.info.containerId = QueryContainerId(child);
   DEVICE_CAPABILITIES capabilities;
   NTSTATUS capabilitiesStatus = PnpQueryCapabilities(child, &capabilities);
   answers.info.capabilities = capabilities;
@@ -256,14 +289,17 @@ void AddChild(PDEVICE_OBJECT parent, PDEVICE_OBJECT child) {
     PnpSetState(child, "Failed");
     return;
   }
+  PnpQueryUnknownInterface(child);
   // No resources to assign on this bus: both lists are empty.
   IO_STACK_LOCATION start = {};
   NTSTATUS status = PnpSendRequest(child, IRP_MJ_PNP, IRP_MN_START_DEVICE, &start);
   if (!NT_SUCCESS(status)) {
     // The platform removes a device that failed to start; its bus still reports it.
-    PnpSendRemove(child);
+    PnpRemoveSubtree(child, false, false);
     PnpSetState(child, "StartFailed");
+    return;
   }
+  PnpQueryAfterStart(child);
 }
 
 bool IsDeviceObject(PDEVICE_OBJECT device) {
@@ -290,8 +326,28 @@ void CheckReported(PDEVICE_OBJECT parent, PDEVICE_OBJECT child) {
   }
 }
 
+// Each object of a relations answer is listed once and carries a reference of its own for the
+// manager: besides it, a device object has its creator's reference, and a known child its node's.
+void CheckReportedOnceEachWithReference(PDEVICE_OBJECT parent,
+                                        const std::vector<PDEVICE_OBJECT>& reported) {
+  std::set<PDEVICE_OBJECT> seen;
+  std::vector<PDEVICE_OBJECT> known = PnpChildrenOf(parent);
+  for (PDEVICE_OBJECT child : reported) {
+    if (!seen.insert(child).second) {
+      InvalidPdo(child, "listed twice in one bus-relations answer");
+    }
+    bool isKnown = std::find(known.begin(), known.end(), child) != known.end();
+    if (ObReferenceCount(child) < 2 + (isKnown ? 1 : 0)) {
+      InvalidPdo(child, "listed in bus relations without a reference taken for the Plug and Play "
+                        "manager (ObReferenceObject before the answer)");
+    }
+  }
+}
+
+}  // namespace
+
 // One enumeration of the stack over `parent`, with the engine held.
-void Enumerate(PDEVICE_OBJECT parent) {
+void PnpEnumerateHeld(PDEVICE_OBJECT parent) {
   if (!PnpStartedOrDeferEnumeration(parent)) return;
   IO_STACK_LOCATION parameters = {};
   parameters.Parameters.QueryDeviceRelations.Type = BusRelations;
@@ -311,6 +367,7 @@ void Enumerate(PDEVICE_OBJECT parent) {
     ExFreePool(answer);
   }
   for (PDEVICE_OBJECT child : reported) CheckReported(parent, child);
+  CheckReportedOnceEachWithReference(parent, reported);
   // The ones gone first, so that a new child may take over an instance identifier.
   for (PDEVICE_OBJECT known : PnpChildrenOf(parent)) {
     if (std::find(reported.begin(), reported.end(), known) == reported.end()) {
@@ -318,10 +375,9 @@ void Enumerate(PDEVICE_OBJECT parent) {
     }
   }
   std::vector<PDEVICE_OBJECT> known = PnpChildrenOf(parent);
-  std::set<PDEVICE_OBJECT> seen(known.begin(), known.end());
   for (PDEVICE_OBJECT child : reported) {
     // A node holds the reference of the report that made it; later reports' are dropped.
-    if (!seen.insert(child).second) {
+    if (std::find(known.begin(), known.end(), child) != known.end()) {
       ObfDereferenceObject(child);
       continue;
     }
@@ -329,9 +385,11 @@ void Enumerate(PDEVICE_OBJECT parent) {
   }
 }
 
+namespace {
+
 void WorkerMain(void*) {
   for (;;) {
-    PDEVICE_OBJECT pdo;
+    Item item;
     {
       std::unique_lock<std::mutex> guard(Q().lock);
       if (Q().items.empty()) {
@@ -341,17 +399,75 @@ void WorkerMain(void*) {
         ObfDereferenceObject(self);
         return;
       }
-      pdo = Q().items.front();
+      item = Q().items.front();
       Q().items.pop_front();
     }
     PnpAcquireEngine();
-    Enumerate(pdo);
+    if (item.removal) {
+      PnpFinishDeferredRemoval(item.pdo);
+    } else {
+      PnpEnumerateHeld(item.pdo);
+    }
     PnpReleaseEngine();
-    ObfDereferenceObject(pdo);
+    ObfDereferenceObject(item.pdo);
   }
 }
 
 }  // namespace
+
+void PnpQueryUnknownInterface(PDEVICE_OBJECT pdo) {
+  // {4e1f7ad2-96b3-4c0a-9d25-6b1e0f3c8a71}: the host kernel's own, offered by no driver.
+  static const GUID kNobodysInterface = {0x4e1f7ad2, 0x96b3, 0x4c0a,
+                                         {0x9d, 0x25, 0x6b, 0x1e, 0x0f, 0x3c, 0x8a, 0x71}};
+  INTERFACE answer = {};
+  IO_STACK_LOCATION parameters = {};
+  parameters.Parameters.QueryInterface.InterfaceType = &kNobodysInterface;
+  parameters.Parameters.QueryInterface.Size = sizeof answer;
+  parameters.Parameters.QueryInterface.Version = 1;
+  parameters.Parameters.QueryInterface.Interface = &answer;
+  ULONG_PTR information = 0;
+  NTSTATUS status =
+      PnpSendRequest(pdo, IRP_MJ_PNP, IRP_MN_QUERY_INTERFACE, &parameters, &information);
+  if (status != STATUS_NOT_SUPPORTED || answer.Size != 0 || answer.InterfaceReference != nullptr) {
+    BugCheckParamsF(kDriverVerifierDetectedViolation, 0, (ULONG_PTR)pdo, (ULONG_PTR)status, 0,
+                    "IRP_MN_QUERY_INTERFACE for an interface no driver offers came back from the "
+                    "stack of %p with 0x%08X%s; a driver passes down, or completes with the "
+                    "request's own status, what it does not handle",
+                    (void*)pdo, (unsigned)status,
+                    answer.Size != 0 || answer.InterfaceReference != nullptr
+                        ? " and the interface filled in"
+                        : "");
+  }
+}
+
+void PnpQueryAfterStart(PDEVICE_OBJECT pdo) {
+  // A function driver may learn its capabilities from the stack below only now.
+  DEVICE_CAPABILITIES capabilities;
+  PnpQueryCapabilities(pdo, &capabilities);
+  IO_STACK_LOCATION none = {};
+  ULONG_PTR information = 0;
+  NTSTATUS status =
+      PnpSendRequest(pdo, IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, &none, &information);
+  PnpSetDeviceState(pdo, NT_SUCCESS(status) ? (PNP_DEVICE_STATE)information : 0);
+}
+
+void PnpQueryOtherRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
+  IO_STACK_LOCATION parameters = {};
+  parameters.Parameters.QueryDeviceRelations.Type = type;
+  void* answer = Query(pdo, IRP_MN_QUERY_DEVICE_RELATIONS, parameters);
+  if (answer == nullptr) return;
+  const char* what = "IRP_MN_QUERY_DEVICE_RELATIONS";
+  PoolBlock block = CheckAnswer(answer, pdo, what);
+  size_t header = offsetof(DEVICE_RELATIONS, Objects);
+  CheckAnswerSize(answer, block, header, pdo, what);
+  const DEVICE_RELATIONS* relations = (const DEVICE_RELATIONS*)answer;
+  CheckAnswerSize(answer, block, header + (size_t)relations->Count * sizeof(PDEVICE_OBJECT), pdo,
+                  what);
+  // The devices a removal or ejection takes along: none of this bus's own, so only their
+  // references come back.
+  for (ULONG i = 0; i < relations->Count; i++) ObfDereferenceObject(relations->Objects[i]);
+  ExFreePool(answer);
+}
 
 NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities) {
   *capabilities = {};
@@ -364,16 +480,24 @@ NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilit
   return PnpSendRequest(pdo, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, &parameters);
 }
 
-void PnpQueueEnumeration(PDEVICE_OBJECT pdo) {
+namespace {
+
+void Queue(Item item) {
   std::lock_guard<std::mutex> guard(Q().lock);
   // A request already waiting covers this one.
-  if (std::find(Q().items.begin(), Q().items.end(), pdo) != Q().items.end()) return;
-  ObfReferenceObject(pdo);
-  Q().items.push_back(pdo);
+  if (std::find(Q().items.begin(), Q().items.end(), item) != Q().items.end()) return;
+  ObfReferenceObject(item.pdo);
+  Q().items.push_back(item);
   if (Q().worker == nullptr) {
     Q().worker = StartHostThreadObject("Plug and Play manager", WorkerMain, nullptr);
   }
 }
+
+}  // namespace
+
+void PnpQueueEnumeration(PDEVICE_OBJECT pdo) { Queue({pdo, false}); }
+
+void PnpQueueRemoval(PDEVICE_OBJECT top) { Queue({top, true}); }
 
 void PnpWaitForEnumeration() {
   RequireIrqlAtMost(PASSIVE_LEVEL, "PnpWaitForEnumeration");

@@ -47,11 +47,18 @@ void PnpCancelPending(PDEVICE_OBJECT pdo);
 // The node and everything under it, children first (empty when the device has no node).
 std::vector<PDEVICE_OBJECT> PnpSubtreePostOrder(PDEVICE_OBJECT top);
 
-// Removes a node and everything under it, children first: with `surprise`, IRP_MN_SURPRISE_REMOVAL
-// to each started node (and to the top node when `surpriseTopAlways`), then IRP_MN_REMOVE_DEVICE
-// to each; nodes leave the tree and drop their references. Unloads a function driver left with no
-// device. Returns the status of the top node's removal. Called with the engine held.
+// Removes a node and everything under it, children first: with `surprise` (the subtree is gone:
+// every node is marked missing), IRP_MN_SURPRISE_REMOVAL to each started node (and to the top node
+// when `surpriseTopAlways`), then IRP_MN_REMOVE_DEVICE to each. A missing node leaves the tree and
+// drops its reference; a child its bus still reports keeps its node as "Removed" (not started
+// again by later enumerations) until its bus leaves it out, which sends the second removal, or its
+// parent's removal takes it. Unloads a function driver left with no device. Returns the status of
+// the top node's removal, or STATUS_PENDING when after a surprise removal the removals wait for
+// open handles. Called with the engine held.
 NTSTATUS PnpRemoveSubtree(PDEVICE_OBJECT top, bool surprise, bool surpriseTopAlways);
+
+// Marks the node and everything under it as gone from their buses.
+void PnpMarkMissing(PDEVICE_OBJECT top);
 
 // Sends IRP_MN_REMOVE_DEVICE and unloads the stack's function driver when it has no device left.
 NTSTATUS PnpSendRemove(PDEVICE_OBJECT pdo);
@@ -66,8 +73,38 @@ void PnpNoteRequestDone(PDEVICE_OBJECT device, UCHAR minor, NTSTATUS status);
 // the manager removed it is a bug check.
 void PnpNoteDeviceDeleted(PDEVICE_OBJECT device);
 
+// One enumeration of the stack over `parent` on the calling thread, with the engine held.
+void PnpEnumerateHeld(PDEVICE_OBJECT parent);
+
+// What the manager asks a stack besides its identity. IRP_MN_QUERY_INTERFACE for an interface no
+// driver offers, before a start: the stack must come back with the request's own status
+// (STATUS_NOT_SUPPORTED) and the interface untouched, else a bug check. After a successful start,
+// IRP_MN_QUERY_CAPABILITIES again and IRP_MN_QUERY_PNP_DEVICE_STATE, whose answer the node keeps.
+// Removal or ejection relations, asked before a query-remove or an eject: an answer is checked as
+// a bus-relations one, its references dropped and its list freed.
+void PnpQueryUnknownInterface(PDEVICE_OBJECT pdo);
+void PnpQueryAfterStart(PDEVICE_OBJECT pdo);
+void PnpQueryOtherRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type);
+void PnpSetDeviceState(PDEVICE_OBJECT pdo, PNP_DEVICE_STATE state);
+
 // Queues an enumeration of the stack over `pdo` (the worker starts when idle).
 void PnpQueueEnumeration(PDEVICE_OBJECT pdo);
+// Queues the removal of a subtree whose wait for open handles is over.
+void PnpQueueRemoval(PDEVICE_OBJECT top);
+
+// Open handles (pnp_open_handles.cpp). The client side counts each handle on the device it opened.
+void PnpNoteHandleOpened(PDEVICE_OBJECT device);
+void PnpNoteHandleClosed(PDEVICE_OBJECT device);
+// After a surprise removal: when a stack of the subtree still has handles open, the subtree's
+// removal waits (true) until a close finds none left and queues it; the worker then calls
+// PnpFinishDeferredRemoval, which runs PnpRemoveWhatSurpriseRemovalLeft with the engine held.
+bool PnpDeferRemovalForHandles(PDEVICE_OBJECT top);
+void PnpFinishDeferredRemoval(PDEVICE_OBJECT top);
+void PnpRemoveWhatSurpriseRemovalLeft(PDEVICE_OBJECT top);
+// A node removed by other means (its parent's removal) no longer waits.
+void PnpDropDeferredRemoval(PDEVICE_OBJECT top);
+std::string PnpRemovalWaitReport();
+void PnpRemovalWaitResetForNextTest();
 std::string PnpWorkerReport();
 
 }  // namespace hostk

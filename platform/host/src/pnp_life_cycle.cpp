@@ -31,25 +31,18 @@ void RemoveAfterFailedStart(PDEVICE_OBJECT pdo) {
     return;
   }
   // A child its bus still reports keeps its node, without the children it had.
-  for (PDEVICE_OBJECT child : PnpChildrenOf(pdo)) PnpRemoveSubtree(child, false, false);
-  PnpSendRemove(pdo);
+  PnpRemoveSubtree(pdo, false, false);
   PnpSetState(pdo, "StartFailed");
 }
 
-// After a start the platform asks the stack for its capabilities again: a function driver may
-// learn them from the stack below only now.
-void QueryCapabilitiesAfterStart(PDEVICE_OBJECT pdo) {
-  DEVICE_CAPABILITIES capabilities;
-  PnpQueryCapabilities(pdo, &capabilities);
-}
-
 NTSTATUS StartHeld(PDEVICE_OBJECT pdo) {
+  PnpQueryUnknownInterface(pdo);
   IO_STACK_LOCATION start = {};  // no resources on this bus: both lists empty
   NTSTATUS status = PnpSendRequest(pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE, &start);
   if (!NT_SUCCESS(status)) {
     RemoveAfterFailedStart(pdo);
   } else {
-    QueryCapabilitiesAfterStart(pdo);
+    PnpQueryAfterStart(pdo);
   }
   return status;
 }
@@ -90,18 +83,44 @@ NTSTATUS QueryRemoveSubtree(PDEVICE_OBJECT top, std::vector<PDEVICE_OBJECT>* que
   return STATUS_SUCCESS;
 }
 
-NTSTATUS QueryRemoveHeld(PDEVICE_OBJECT top, bool veto) {
+// The query-remove of every node of the subtree, after the relations that tell the manager what
+// else the removal takes along. When one refuses or `veto` is set, every node queried hears the
+// cancel and the result is the failure (STATUS_PLUGPLAY_QUERY_VETOED for a veto); else success.
+NTSTATUS QueryRemoveOrCancel(PDEVICE_OBJECT top, bool veto) {
+  PnpQueryOtherRelations(top, RemovalRelations);
   std::vector<PDEVICE_OBJECT> queried;
   NTSTATUS status = QueryRemoveSubtree(top, &queried);
-  if (NT_SUCCESS(status) && !veto) {
-    return PnpHasNode(top) ? PnpRemoveSubtree(top, false, false) : PnpSendRemove(top);
-  }
+  if (NT_SUCCESS(status) && !veto) return STATUS_SUCCESS;
   // The stack that refused was asked too, so it hears the cancel with the others.
   for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
     SendMustSucceed(*it, IRP_MN_CANCEL_REMOVE_DEVICE, "IRP_MN_CANCEL_REMOVE_DEVICE");
     PnpCancelPending(*it);
   }
   return NT_SUCCESS(status) ? STATUS_PLUGPLAY_QUERY_VETOED : status;
+}
+
+NTSTATUS QueryRemoveHeld(PDEVICE_OBJECT top, bool veto) {
+  NTSTATUS status = QueryRemoveOrCancel(top, veto);
+  if (!NT_SUCCESS(status)) return status;
+  return PnpHasNode(top) ? PnpRemoveSubtree(top, false, false) : PnpSendRemove(top);
+}
+
+// An eject: the removal agreed and done, IRP_MN_EJECT to what is left of the stack (the bus
+// driver's device object), then the bus is asked for its children again; one it now leaves out
+// gets its final removal.
+NTSTATUS EjectHeld(PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT parent = PnpParentOf(pdo);
+  if (parent == nullptr) {
+    BugCheckF(kDriverVerifierDetectedViolation,
+              "PnpEjectDevice: %p is no child the Plug and Play manager knows", (void*)pdo);
+  }
+  PnpQueryOtherRelations(pdo, EjectionRelations);
+  NTSTATUS status = QueryRemoveOrCancel(pdo, false);
+  if (!NT_SUCCESS(status)) return status;
+  PnpRemoveSubtree(pdo, false, false);
+  status = PnpSendRequest(pdo, IRP_MJ_PNP, IRP_MN_EJECT);
+  PnpEnumerateHeld(parent);
+  return status;
 }
 
 // Runs one operation with the engine held, as the platform runs them one at a time.
@@ -137,6 +156,10 @@ NTSTATUS PnpRebalance(PDEVICE_OBJECT pdo) {
 
 NTSTATUS PnpQueryRemoveDevice(PDEVICE_OBJECT pdo, bool veto) {
   return WithEngine("PnpQueryRemoveDevice", [&] { return QueryRemoveHeld(pdo, veto); });
+}
+
+NTSTATUS PnpEjectDevice(PDEVICE_OBJECT pdo) {
+  return WithEngine("PnpEjectDevice", [&] { return EjectHeld(pdo); });
 }
 
 }  // namespace hostk

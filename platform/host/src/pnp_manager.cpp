@@ -27,11 +27,32 @@ PlainBus& Bus() {
   return *bus;
 }
 
+// The Plug and Play requests that move a device through its life; a bus driver leaves the status
+// of the others (queries it has no answer to) as it found it.
+bool PlainBusAgreesTo(UCHAR minor) {
+  switch (minor) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_QUERY_CAPABILITIES: return true;
+    default: return false;
+  }
+}
+
 NTSTATUS NTAPI PlainBusDispatch(PDEVICE_OBJECT, PIRP irp) {
-  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
-  irp->IoStatus.Status = STATUS_SUCCESS;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+  if (stack->MajorFunction != IRP_MJ_PNP || PlainBusAgreesTo(stack->MinorFunction)) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+  }
+  NTSTATUS status = irp->IoStatus.Status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return STATUS_SUCCESS;
+  return status;
 }
 
 std::u16string Widen(const std::string& text) {

@@ -10,11 +10,14 @@ namespace hostk {
 NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDevice) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "PnpSurpriseRemoveDevice");
   if (PnpHasNode(physicalDevice)) {
-    // Children first: each started one learns it is gone, then each is removed.
+    // Children first: each started one learns it is gone, then each is removed, once no handle
+    // to any of them is left open.
     PnpAcquireEngine();
     NTSTATUS status = PnpRemoveSubtree(physicalDevice, true, true);
     PnpReleaseEngine();
-    return status;
+    if (status != STATUS_PENDING) return status;
+    PnpWaitForRemovals();
+    return STATUS_SUCCESS;
   }
   NTSTATUS status = PnpSendRequest(physicalDevice, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
   if (!NT_SUCCESS(status)) {
