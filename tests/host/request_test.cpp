@@ -335,6 +335,42 @@ TEST(Request, TheWalkClearsEachLocationBeforeTheRoutineAboveRuns) {
   IoFreeIrp(irp);
 }
 
+// A packet from IoAllocateIrp(N) is the header and its N locations, IoSizeOfIrp(N) bytes: location
+// 1 right after the header, the top one ending the packet. A driver may reinitialize it in place
+// with IoInitializeIrp(irp, IoSizeOfIrp(N), N) and send it again.
+TEST(Request, APacketIsItsHeaderThenItsStackAndReinitializesInPlace) {
+  for (CCHAR n : {1, 3, 8}) {
+    PIRP irp = IoAllocateIrp(n, FALSE);
+    EXPECT_EQ(IoSizeOfIrp(n), irp->Size);
+    EXPECT_EQ(n, irp->StackCount);
+    EXPECT_EQ(n + 1, irp->CurrentLocation);
+    EXPECT_EQ((PIO_STACK_LOCATION)(irp + 1) + n - 1, IoGetNextIrpStackLocation(irp)) << (int)n;
+    EXPECT_EQ((PCHAR)irp + IoSizeOfIrp(n), (PCHAR)IoGetCurrentIrpStackLocation(irp)) << (int)n;
+    IoFreeIrp(irp);
+  }
+
+  Stack stack;
+  static PIO_STACK_LOCATION bottomLocation;
+  stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+    if (index == 0) bottomLocation = IoGetCurrentIrpStackLocation(irp);
+    return CompleteAtBottom(s, index, irp);
+  };
+  CCHAR n = stack.Top()->StackSize;
+  PIRP irp = IoAllocateIrp(n, FALSE);
+  for (int round = 0; round < 2; round++) {
+    bottomLocation = nullptr;
+    if (round == 1) IoInitializeIrp(irp, IoSizeOfIrp(n), n);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_MORE_PROCESSING_REQUIRED; },
+        nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(stack.Top(), irp)) << "round " << round;
+    EXPECT_EQ((PIO_STACK_LOCATION)(irp + 1), bottomLocation) << "round " << round;
+    EXPECT_EQ(7u, irp->IoStatus.Information);
+  }
+  IoFreeIrp(irp);
+}
+
 // A threaded request that fails without pending: IoCallDriver's status is the answer, and the
 // I/O manager leaves the status block and the event alone. Pending or not failing, both are set.
 TEST(Request, ThreadedRequestReportsThroughEventAndStatusBlockUnlessItFailsAtOnce) {
@@ -497,6 +533,102 @@ TEST_F(RequestDeathTest, WaitingAtApcLevelForAThreadedRequest) {
         KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, &timeout);
       },
       "HOST_DEADLOCK.*waits at IRQL 1.*kernel APC");
+}
+
+// The verifier's fences lie outside the packet: before its header, past its top location, and in
+// the header's own tail that the location below the first overlays. A write there is reported
+// when the request is next sent, completed or freed.
+TEST_F(RequestDeathTest, WritesOutsideThePacketAreReported) {
+  // The current location of a request nobody has sent lies past the packet.
+  EXPECT_DEATH(
+      {
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1 = irp;
+        IoFreeIrp(irp);
+      },
+      "IoFreeIrp.*written past the end of its packet");
+  EXPECT_DEATH(
+      {
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        ((volatile UCHAR*)irp)[-1] = 0;
+        IoFreeIrp(irp);
+      },
+      "IoFreeIrp.*written before its header.*at byte 1 before");
+  // The location below the first overlays the header's tail: its completion routine and context
+  // land in the header's fence, the file object of a copied location on the current location.
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+          if (index > 0) return PassDownLogging(s, index, irp);
+          PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
+          below->CompletionRoutine = [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
+            return STATUS_CONTINUE_COMPLETION;
+          };
+          below->Context = nullptr;
+          irp->IoStatus.Status = STATUS_SUCCESS;
+          IoCompleteRequest(irp, IO_NO_INCREMENT);
+          return STATUS_SUCCESS;
+        };
+        OwnRequest request(stack.Top());
+        IoCallDriver(stack.Top(), request.irp);
+      },
+      "IoCompleteRequest.*header was overwritten.*below the first");
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+          if (index > 0) return PassDownLogging(s, index, irp);
+          memcpy(IoGetNextIrpStackLocation(irp), IoGetCurrentIrpStackLocation(irp),
+                 offsetof(IO_STACK_LOCATION, CompletionRoutine));
+          irp->IoStatus.Status = STATUS_SUCCESS;
+          IoCompleteRequest(irp, IO_NO_INCREMENT);
+          return STATUS_SUCCESS;
+        };
+        OwnRequest request(stack.Top());
+        IoCallDriver(stack.Top(), request.irp);
+      },
+      "IoCompleteRequest.*current stack location does not match");
+}
+
+// The helpers that write the next location refuse at location 1, before they write the header.
+TEST_F(RequestDeathTest, TheLowestDriverSettingUpALocationBelow) {
+  for (bool copy : {true, false}) {
+    static bool copyLocation;
+    copyLocation = copy;
+    EXPECT_DEATH(
+        {
+          Stack stack;
+          stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+            if (index > 0) return PassDownLogging(s, index, irp);
+            if (copyLocation) IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(
+                irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_CONTINUE_COMPLETION; },
+                &s, TRUE, TRUE, TRUE);
+            return STATUS_SUCCESS;
+          };
+          OwnRequest request(stack.Top());
+          IoCallDriver(stack.Top(), request.irp);
+        },
+        std::string("NO_MORE_IRP_STACK_LOCATIONS.*") +
+            (copy ? "IoCopyCurrentIrpStackLocationToNext" : "IoSetCompletionRoutine") +
+            " on request .* at stack location 1 of 3");
+  }
+}
+
+TEST_F(RequestDeathTest, InitializingAPacketBeyondItsSize) {
+  EXPECT_DEATH(
+      {
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        IoInitializeIrp(irp, IoSizeOfIrp(3), 3);
+      },
+      "allocated with");
+  EXPECT_DEATH(
+      {
+        PIRP irp = IoAllocateIrp(3, FALSE);
+        IoInitializeIrp(irp, IoSizeOfIrp(2), 3);
+      },
+      "cannot hold 3 stack locations");
 }
 
 TEST_F(RequestDeathTest, CompletedTwice) {
