@@ -292,46 +292,64 @@ TEST(Request, ThreadedDeviceControlSignalsItsEventAndCopiesOutputByInformation) 
   EXPECT_EQ(0u, hostk::IoLiveIrpCount());  // the I/O manager freed it
 }
 
-TEST(Request, TheWalkClearsEachLocationBeforeTheRoutineAboveRuns) {
+// What the walk clears in the location it leaves, before the routine above runs, and what it
+// leaves: a completion routine may read back the device control's Type3InputBuffer it sent.
+TEST(Request, TheWalkClearsEachLocationItLeavesAsThePlatformDoes) {
   Stack stack;
   stack.behaviour = CompleteAtBottom;
   struct Seen {
-    PVOID argument = (PVOID)1;
-    UCHAR major = 0, minor = 0xFF, flags = 0xFF;
+    PVOID arguments[4] = {(PVOID)1, (PVOID)1, (PVOID)1, nullptr};
+    UCHAR major = 0, minor = 0xFF, flags = 0xFF, control = 0xFF;
     PFILE_OBJECT file = (PFILE_OBJECT)1;
     PDEVICE_OBJECT device = nullptr;
+    PIO_COMPLETION_ROUTINE routine = nullptr;
+    PVOID context = nullptr;
   } seen;
+  static const IO_COMPLETION_ROUTINE* const readBack =
+      [](PDEVICE_OBJECT, PIRP irp, PVOID context) NTAPI -> NTSTATUS {
+    // The originator reads back what it put in the location it sent the request with.
+    Seen* s = (Seen*)context;
+    PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
+    s->arguments[0] = below->Parameters.Others.Argument1;
+    s->arguments[1] = below->Parameters.Others.Argument2;
+    s->arguments[2] = below->Parameters.Others.Argument3;
+    s->arguments[3] = below->Parameters.DeviceIoControl.Type3InputBuffer;
+    s->major = below->MajorFunction;
+    s->minor = below->MinorFunction;
+    s->flags = below->Flags;
+    s->control = below->Control;
+    s->file = below->FileObject;
+    s->device = below->DeviceObject;
+    s->routine = below->CompletionRoutine;
+    s->context = below->Context;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  };
   FILE_OBJECT file = {};
+  char input[4] = {};
   PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
   next->MinorFunction = 3;
   next->Flags = 0x02;
   next->FileObject = &file;
-  next->Parameters.Others.Argument1 = &seen;
-  IoSetCompletionRoutine(
-      irp,
-      [](PDEVICE_OBJECT, PIRP irp, PVOID context) NTAPI -> NTSTATUS {
-        // The originator reads back what it put in the location it sent the request with.
-        Seen* s = (Seen*)context;
-        PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
-        s->argument = below->Parameters.Others.Argument1;
-        s->major = below->MajorFunction;
-        s->minor = below->MinorFunction;
-        s->flags = below->Flags;
-        s->file = below->FileObject;
-        s->device = below->DeviceObject;
-        return STATUS_MORE_PROCESSING_REQUIRED;
-      },
-      &seen, TRUE, TRUE, TRUE);
+  next->Parameters.DeviceIoControl.OutputBufferLength = 8;
+  next->Parameters.DeviceIoControl.InputBufferLength = sizeof input;
+  next->Parameters.DeviceIoControl.IoControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 7, METHOD_NEITHER, 0);
+  next->Parameters.DeviceIoControl.Type3InputBuffer = input;
+  IoSetCompletionRoutine(irp, readBack, &seen, TRUE, TRUE, TRUE);
   IoCallDriver(stack.Top(), irp);
-  EXPECT_EQ(nullptr, seen.argument);
+  for (int i = 0; i < 3; i++) EXPECT_EQ(nullptr, seen.arguments[i]) << "argument " << i + 1;
   EXPECT_EQ(0, seen.minor);
   EXPECT_EQ(0, seen.flags);
+  EXPECT_EQ(0, seen.control);
   EXPECT_EQ(nullptr, seen.file);
-  // The major function and the device object survive.
-  EXPECT_EQ(IRP_MJ_INTERNAL_DEVICE_CONTROL, seen.major);
+  // No more than that: the fourth argument, the major function, the device object and the
+  // completion routine with its context survive.
+  EXPECT_EQ((PVOID)input, seen.arguments[3]);
+  EXPECT_EQ(IRP_MJ_DEVICE_CONTROL, seen.major);
   EXPECT_EQ(stack.Top(), seen.device);
+  EXPECT_EQ(readBack, seen.routine);
+  EXPECT_EQ((PVOID)&seen, seen.context);
   IoFreeIrp(irp);
 }
 

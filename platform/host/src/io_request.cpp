@@ -25,17 +25,18 @@ bool RoutineWanted(const IO_STACK_LOCATION* stack, const IRP* irp) {
          (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (stack->Control & SL_INVOKE_ON_CANCEL));
 }
 
-// The platform zeroes a location as the walk leaves it, before the routine above runs: only the
-// major function and the device object survive, so a completion routine cannot read its own
-// parameters back through the location below it.
+// The platform clears a location as the walk leaves it, before the routine above runs: the minor
+// function, the flags and control, the first three parameters and the file object. The major
+// function, the device object, the completion routine and its context survive, and so does the
+// fourth parameter (a device control's Type3InputBuffer), which drivers may read back.
 void ClearStackLocation(PIO_STACK_LOCATION stack) {
   stack->MinorFunction = 0;
   stack->Flags = 0;
   stack->Control = 0;
-  memset(&stack->Parameters, 0, sizeof stack->Parameters);
+  stack->Parameters.Others.Argument1 = nullptr;
+  stack->Parameters.Others.Argument2 = nullptr;
+  stack->Parameters.Others.Argument3 = nullptr;
   stack->FileObject = nullptr;
-  stack->CompletionRoutine = nullptr;
-  stack->Context = nullptr;
 }
 
 // Location 1 follows the header; the stack has StackCount locations (see IoInitializeIrp).
