@@ -525,11 +525,37 @@ TEST(Request, ThreadedRequestIsFinishedInAnApcToItsOriginator) {
   EXPECT_EQ(0u, hostk::IoLiveIrpCount());
 }
 
+// A wait with a time-out inside a fast mutex for a threaded request's event ends as on the
+// platform: the completion APC cannot come in at APC_LEVEL, so the wait times out, and the APC
+// finishes the request once the mutex is released. Whether the completion comes before the wait
+// or during it.
+TEST(Request, ATimedWaitAtApcLevelForAThreadedRequestTimesOut) {
+  for (bool completedBeforeTheWait : {true, false}) {
+    ThreadedPending request(completedBeforeTheWait ? 0 : kxtest::kSecond);
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+    if (completedBeforeTheWait) request.completer.Join();
+    LONGLONG start = hostk::ClockNow();
+    LARGE_INTEGER timeout = kxtest::Relative(10 * kxtest::kSecond);
+    EXPECT_EQ(STATUS_TIMEOUT,
+              KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, &timeout));
+    EXPECT_GE(hostk::ClockNow() - start, 10 * kxtest::kSecond);
+    EXPECT_EQ(0, KeReadStateEvent(&request.event));
+    EXPECT_EQ(0x12345678, request.iosb.Status);
+    EXPECT_EQ(1u, hostk::IoLiveIrpCount());
+    ExReleaseFastMutex(&mutex);
+    EXPECT_EQ(1, KeReadStateEvent(&request.event)) << completedBeforeTheWait;
+    EXPECT_EQ(STATUS_SUCCESS, request.iosb.Status);
+    EXPECT_EQ(0u, hostk::IoLiveIrpCount());
+  }
+}
+
 using RequestDeathTest = testing::Test;
 
-// Waiting inside a fast mutex for a threaded request's event never ends on the platform: the
-// completion APC is not delivered at APC_LEVEL. Reported whether the completion comes before the
-// wait or during it.
+// Waiting without a time-out inside a fast mutex for a threaded request's event never ends on the
+// platform: the completion APC is not delivered at APC_LEVEL. Reported whether the completion
+// comes before the wait or during it.
 TEST_F(RequestDeathTest, WaitingAtApcLevelForAThreadedRequest) {
   EXPECT_DEATH(
       {
@@ -547,8 +573,7 @@ TEST_F(RequestDeathTest, WaitingAtApcLevelForAThreadedRequest) {
         FAST_MUTEX mutex;
         ExInitializeFastMutex(&mutex);
         ExAcquireFastMutex(&mutex);
-        LARGE_INTEGER timeout = kxtest::Relative(10 * kxtest::kSecond);
-        KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, &timeout);
+        KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, nullptr);
       },
       "HOST_DEADLOCK.*waits at IRQL 1.*kernel APC");
 }
