@@ -643,7 +643,16 @@ inline VOID IoSetNextIrpStackLocation(PIRP Irp) {
   Irp->Tail.Overlay.CurrentStackLocation--;
 }
 
+namespace hostk {
+// The verifier's report of a helper below about to write the location below the first, which
+// overlays the request's header: the request has no location left for the driver it would go to.
+[[noreturn]] void ReportNoStackLocationBelow(PIRP Irp, const char* helper);
+}  // namespace hostk
+
 inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+  if (Irp->CurrentLocation <= 1) {
+    hostk::ReportNoStackLocationBelow(Irp, "IoCopyCurrentIrpStackLocationToNext");
+  }
   PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
   memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
@@ -653,6 +662,7 @@ inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
 inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
                                    PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                                    BOOLEAN InvokeOnCancel) {
+  if (Irp->CurrentLocation <= 1) hostk::ReportNoStackLocationBelow(Irp, "IoSetCompletionRoutine");
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
   next->CompletionRoutine = CompletionRoutine;
   next->Context = Context;

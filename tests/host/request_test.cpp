@@ -292,46 +292,100 @@ TEST(Request, ThreadedDeviceControlSignalsItsEventAndCopiesOutputByInformation) 
   EXPECT_EQ(0u, hostk::IoLiveIrpCount());  // the I/O manager freed it
 }
 
-TEST(Request, TheWalkClearsEachLocationBeforeTheRoutineAboveRuns) {
+// What the walk clears in the location it leaves, before the routine above runs, and what it
+// leaves: a completion routine may read back the device control's Type3InputBuffer it sent.
+TEST(Request, TheWalkClearsEachLocationItLeavesAsThePlatformDoes) {
   Stack stack;
   stack.behaviour = CompleteAtBottom;
   struct Seen {
-    PVOID argument = (PVOID)1;
-    UCHAR major = 0, minor = 0xFF, flags = 0xFF;
+    PVOID arguments[4] = {(PVOID)1, (PVOID)1, (PVOID)1, nullptr};
+    UCHAR major = 0, minor = 0xFF, flags = 0xFF, control = 0xFF;
     PFILE_OBJECT file = (PFILE_OBJECT)1;
     PDEVICE_OBJECT device = nullptr;
+    PIO_COMPLETION_ROUTINE routine = nullptr;
+    PVOID context = nullptr;
   } seen;
+  static const IO_COMPLETION_ROUTINE* const readBack =
+      [](PDEVICE_OBJECT, PIRP irp, PVOID context) NTAPI -> NTSTATUS {
+    // The originator reads back what it put in the location it sent the request with.
+    Seen* s = (Seen*)context;
+    PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
+    s->arguments[0] = below->Parameters.Others.Argument1;
+    s->arguments[1] = below->Parameters.Others.Argument2;
+    s->arguments[2] = below->Parameters.Others.Argument3;
+    s->arguments[3] = below->Parameters.DeviceIoControl.Type3InputBuffer;
+    s->major = below->MajorFunction;
+    s->minor = below->MinorFunction;
+    s->flags = below->Flags;
+    s->control = below->Control;
+    s->file = below->FileObject;
+    s->device = below->DeviceObject;
+    s->routine = below->CompletionRoutine;
+    s->context = below->Context;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  };
   FILE_OBJECT file = {};
+  char input[4] = {};
   PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
   next->MinorFunction = 3;
   next->Flags = 0x02;
   next->FileObject = &file;
-  next->Parameters.Others.Argument1 = &seen;
-  IoSetCompletionRoutine(
-      irp,
-      [](PDEVICE_OBJECT, PIRP irp, PVOID context) NTAPI -> NTSTATUS {
-        // The originator reads back what it put in the location it sent the request with.
-        Seen* s = (Seen*)context;
-        PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
-        s->argument = below->Parameters.Others.Argument1;
-        s->major = below->MajorFunction;
-        s->minor = below->MinorFunction;
-        s->flags = below->Flags;
-        s->file = below->FileObject;
-        s->device = below->DeviceObject;
-        return STATUS_MORE_PROCESSING_REQUIRED;
-      },
-      &seen, TRUE, TRUE, TRUE);
+  next->Parameters.DeviceIoControl.OutputBufferLength = 8;
+  next->Parameters.DeviceIoControl.InputBufferLength = sizeof input;
+  next->Parameters.DeviceIoControl.IoControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 7, METHOD_NEITHER, 0);
+  next->Parameters.DeviceIoControl.Type3InputBuffer = input;
+  IoSetCompletionRoutine(irp, readBack, &seen, TRUE, TRUE, TRUE);
   IoCallDriver(stack.Top(), irp);
-  EXPECT_EQ(nullptr, seen.argument);
+  for (int i = 0; i < 3; i++) EXPECT_EQ(nullptr, seen.arguments[i]) << "argument " << i + 1;
   EXPECT_EQ(0, seen.minor);
   EXPECT_EQ(0, seen.flags);
+  EXPECT_EQ(0, seen.control);
   EXPECT_EQ(nullptr, seen.file);
-  // The major function and the device object survive.
-  EXPECT_EQ(IRP_MJ_INTERNAL_DEVICE_CONTROL, seen.major);
+  // No more than that: the fourth argument, the major function, the device object and the
+  // completion routine with its context survive.
+  EXPECT_EQ((PVOID)input, seen.arguments[3]);
+  EXPECT_EQ(IRP_MJ_DEVICE_CONTROL, seen.major);
   EXPECT_EQ(stack.Top(), seen.device);
+  EXPECT_EQ(readBack, seen.routine);
+  EXPECT_EQ((PVOID)&seen, seen.context);
+  IoFreeIrp(irp);
+}
+
+// A packet from IoAllocateIrp(N) is the header and its N locations, IoSizeOfIrp(N) bytes: location
+// 1 right after the header, the top one ending the packet. A driver may reinitialize it in place
+// with IoInitializeIrp(irp, IoSizeOfIrp(N), N) and send it again.
+TEST(Request, APacketIsItsHeaderThenItsStackAndReinitializesInPlace) {
+  for (CCHAR n : {1, 3, 8}) {
+    PIRP irp = IoAllocateIrp(n, FALSE);
+    EXPECT_EQ(IoSizeOfIrp(n), irp->Size);
+    EXPECT_EQ(n, irp->StackCount);
+    EXPECT_EQ(n + 1, irp->CurrentLocation);
+    EXPECT_EQ((PIO_STACK_LOCATION)(irp + 1) + n - 1, IoGetNextIrpStackLocation(irp)) << (int)n;
+    EXPECT_EQ((PCHAR)irp + IoSizeOfIrp(n), (PCHAR)IoGetCurrentIrpStackLocation(irp)) << (int)n;
+    IoFreeIrp(irp);
+  }
+
+  Stack stack;
+  static PIO_STACK_LOCATION bottomLocation;
+  stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+    if (index == 0) bottomLocation = IoGetCurrentIrpStackLocation(irp);
+    return CompleteAtBottom(s, index, irp);
+  };
+  CCHAR n = stack.Top()->StackSize;
+  PIRP irp = IoAllocateIrp(n, FALSE);
+  for (int round = 0; round < 2; round++) {
+    bottomLocation = nullptr;
+    if (round == 1) IoInitializeIrp(irp, IoSizeOfIrp(n), n);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_MORE_PROCESSING_REQUIRED; },
+        nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(stack.Top(), irp)) << "round " << round;
+    EXPECT_EQ((PIO_STACK_LOCATION)(irp + 1), bottomLocation) << "round " << round;
+    EXPECT_EQ(7u, irp->IoStatus.Information);
+  }
   IoFreeIrp(irp);
 }
 
@@ -471,11 +525,37 @@ TEST(Request, ThreadedRequestIsFinishedInAnApcToItsOriginator) {
   EXPECT_EQ(0u, hostk::IoLiveIrpCount());
 }
 
+// A wait with a time-out inside a fast mutex for a threaded request's event ends as on the
+// platform: the completion APC cannot come in at APC_LEVEL, so the wait times out, and the APC
+// finishes the request once the mutex is released. Whether the completion comes before the wait
+// or during it.
+TEST(Request, ATimedWaitAtApcLevelForAThreadedRequestTimesOut) {
+  for (bool completedBeforeTheWait : {true, false}) {
+    ThreadedPending request(completedBeforeTheWait ? 0 : kxtest::kSecond);
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+    if (completedBeforeTheWait) request.completer.Join();
+    LONGLONG start = hostk::ClockNow();
+    LARGE_INTEGER timeout = kxtest::Relative(10 * kxtest::kSecond);
+    EXPECT_EQ(STATUS_TIMEOUT,
+              KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, &timeout));
+    EXPECT_GE(hostk::ClockNow() - start, 10 * kxtest::kSecond);
+    EXPECT_EQ(0, KeReadStateEvent(&request.event));
+    EXPECT_EQ(0x12345678, request.iosb.Status);
+    EXPECT_EQ(1u, hostk::IoLiveIrpCount());
+    ExReleaseFastMutex(&mutex);
+    EXPECT_EQ(1, KeReadStateEvent(&request.event)) << completedBeforeTheWait;
+    EXPECT_EQ(STATUS_SUCCESS, request.iosb.Status);
+    EXPECT_EQ(0u, hostk::IoLiveIrpCount());
+  }
+}
+
 using RequestDeathTest = testing::Test;
 
-// Waiting inside a fast mutex for a threaded request's event never ends on the platform: the
-// completion APC is not delivered at APC_LEVEL. Reported whether the completion comes before the
-// wait or during it.
+// Waiting without a time-out inside a fast mutex for a threaded request's event never ends on the
+// platform: the completion APC is not delivered at APC_LEVEL. Reported whether the completion
+// comes before the wait or during it.
 TEST_F(RequestDeathTest, WaitingAtApcLevelForAThreadedRequest) {
   EXPECT_DEATH(
       {
@@ -493,10 +573,105 @@ TEST_F(RequestDeathTest, WaitingAtApcLevelForAThreadedRequest) {
         FAST_MUTEX mutex;
         ExInitializeFastMutex(&mutex);
         ExAcquireFastMutex(&mutex);
-        LARGE_INTEGER timeout = kxtest::Relative(10 * kxtest::kSecond);
-        KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, &timeout);
+        KeWaitForSingleObject(&request.event, Executive, KernelMode, FALSE, nullptr);
       },
       "HOST_DEADLOCK.*waits at IRQL 1.*kernel APC");
+}
+
+// The verifier's fences lie outside the packet: before its header, past its top location, and in
+// the header's own tail that the location below the first overlays. A write there is reported
+// when the request is next sent, completed or freed.
+TEST_F(RequestDeathTest, WritesOutsideThePacketAreReported) {
+  // The current location of a request nobody has sent lies past the packet.
+  EXPECT_DEATH(
+      {
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1 = irp;
+        IoFreeIrp(irp);
+      },
+      "IoFreeIrp.*written past the end of its packet");
+  EXPECT_DEATH(
+      {
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        ((volatile UCHAR*)irp)[-1] = 0;
+        IoFreeIrp(irp);
+      },
+      "IoFreeIrp.*written before its header.*at byte 1 before");
+  // The location below the first overlays the header's tail: its completion routine and context
+  // land in the header's fence, the file object of a copied location on the current location.
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+          if (index > 0) return PassDownLogging(s, index, irp);
+          PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
+          below->CompletionRoutine = [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
+            return STATUS_CONTINUE_COMPLETION;
+          };
+          below->Context = nullptr;
+          irp->IoStatus.Status = STATUS_SUCCESS;
+          IoCompleteRequest(irp, IO_NO_INCREMENT);
+          return STATUS_SUCCESS;
+        };
+        OwnRequest request(stack.Top());
+        IoCallDriver(stack.Top(), request.irp);
+      },
+      "IoCompleteRequest.*header was overwritten.*below the first");
+  EXPECT_DEATH(
+      {
+        Stack stack;
+        stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+          if (index > 0) return PassDownLogging(s, index, irp);
+          memcpy(IoGetNextIrpStackLocation(irp), IoGetCurrentIrpStackLocation(irp),
+                 offsetof(IO_STACK_LOCATION, CompletionRoutine));
+          irp->IoStatus.Status = STATUS_SUCCESS;
+          IoCompleteRequest(irp, IO_NO_INCREMENT);
+          return STATUS_SUCCESS;
+        };
+        OwnRequest request(stack.Top());
+        IoCallDriver(stack.Top(), request.irp);
+      },
+      "IoCompleteRequest.*current stack location does not match");
+}
+
+// The helpers that write the next location refuse at location 1, before they write the header.
+TEST_F(RequestDeathTest, TheLowestDriverSettingUpALocationBelow) {
+  for (bool copy : {true, false}) {
+    static bool copyLocation;
+    copyLocation = copy;
+    EXPECT_DEATH(
+        {
+          Stack stack;
+          stack.behaviour = [](Stack& s, int index, PIRP irp) -> NTSTATUS {
+            if (index > 0) return PassDownLogging(s, index, irp);
+            if (copyLocation) IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(
+                irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_CONTINUE_COMPLETION; },
+                &s, TRUE, TRUE, TRUE);
+            return STATUS_SUCCESS;
+          };
+          OwnRequest request(stack.Top());
+          IoCallDriver(stack.Top(), request.irp);
+        },
+        std::string("NO_MORE_IRP_STACK_LOCATIONS.*") +
+            (copy ? "IoCopyCurrentIrpStackLocationToNext" : "IoSetCompletionRoutine") +
+            " on request .* at stack location 1 of 3");
+  }
+}
+
+TEST_F(RequestDeathTest, InitializingAPacketBeyondItsSize) {
+  EXPECT_DEATH(
+      {
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        IoInitializeIrp(irp, IoSizeOfIrp(3), 3);
+      },
+      "allocated with");
+  EXPECT_DEATH(
+      {
+        PIRP irp = IoAllocateIrp(3, FALSE);
+        IoInitializeIrp(irp, IoSizeOfIrp(2), 3);
+      },
+      "cannot hold 3 stack locations");
 }
 
 TEST_F(RequestDeathTest, CompletedTwice) {

@@ -25,22 +25,23 @@ bool RoutineWanted(const IO_STACK_LOCATION* stack, const IRP* irp) {
          (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (stack->Control & SL_INVOKE_ON_CANCEL));
 }
 
-// The platform zeroes a location as the walk leaves it, before the routine above runs: only the
-// major function and the device object survive, so a completion routine cannot read its own
-// parameters back through the location below it.
+// The platform clears a location as the walk leaves it, before the routine above runs: the minor
+// function, the flags and control, the first three parameters and the file object. The major
+// function, the device object, the completion routine and its context survive, and so does the
+// fourth parameter (a device control's Type3InputBuffer), which drivers may read back.
 void ClearStackLocation(PIO_STACK_LOCATION stack) {
   stack->MinorFunction = 0;
   stack->Flags = 0;
   stack->Control = 0;
-  memset(&stack->Parameters, 0, sizeof stack->Parameters);
+  stack->Parameters.Others.Argument1 = nullptr;
+  stack->Parameters.Others.Argument2 = nullptr;
+  stack->Parameters.Others.Argument3 = nullptr;
   stack->FileObject = nullptr;
-  stack->CompletionRoutine = nullptr;
-  stack->Context = nullptr;
 }
 
-// The stack ends where the packet ends (see IoInitializeIrp).
+// Location 1 follows the header; the stack has StackCount locations (see IoInitializeIrp).
 PIO_STACK_LOCATION TopStackLocation(PIRP irp) {
-  return (PIO_STACK_LOCATION)((PCHAR)irp + irp->Size) - 1;
+  return (PIO_STACK_LOCATION)(irp + 1) + irp->StackCount - 1;
 }
 
 ULONG OutputLengthOf(PIRP irp) {
@@ -104,6 +105,7 @@ void CompleteThreadedRequest(PIRP irp, ULONG outputLength) {
 
 void CheckCompletionEntry(PIRP irp) {
   CheckIrpLive(irp, "IoCompleteRequest");
+  CheckIrpFences(irp, "IoCompleteRequest");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     BugCheck(kIrqlNotLessOrEqual, "IoCompleteRequest above DISPATCH_LEVEL", (ULONG_PTR)irp);
   }
@@ -144,7 +146,30 @@ bool CallCompletionRoutine(PIRP irp, PIO_STACK_LOCATION stack) {
   return false;
 }
 
+// The packet's geometry as the platform lays it out: the header, then StackSize locations, the
+// last of them (the top of the stack) ending IoSizeOfIrp(StackSize) bytes in; no location is
+// current yet.
+void InitializePacket(PIRP irp, USHORT packetSize, CCHAR stackSize) {
+  memset(irp, 0, packetSize);
+  irp->Type = 6;
+  irp->Size = packetSize;
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = (CHAR)(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(irp + 1) + stackSize;
+  InitializeListHead(&irp->ThreadListEntry);
+  IrpLayHeaderFence(irp);
+}
+
 }  // namespace
+
+void ReportNoStackLocationBelow(PIRP irp, const char* helper) {
+  BugCheckParamsF(kNoMoreIrpStackLocations, (ULONG_PTR)irp, 0, 0, 0,
+                  "%s on request %p at stack location %d of %d: there is no location below it, "
+                  "and the one it would write overlays the request's header (the request was "
+                  "allocated with too few locations for the stack it goes down, or the lowest "
+                  "driver treats it as one to pass on)",
+                  helper, (void*)irp, (int)irp->CurrentLocation, (int)irp->StackCount);
+}
 
 void IoMarkIrpThreaded(PIRP irp) { IrpSetThreaded(irp, true); }
 
@@ -162,29 +187,43 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     BugCheck(kDriverVerifierDetectedViolation, "IoAllocateIrp with a stack size below 1",
              (ULONG_PTR)StackSize);
   }
-  // One spare location between the request and its stack: a driver that copies its location to
-  // the next one past the last writes there, not over the request's tail (where the current
-  // location is kept), and IoCallDriver can still bug check on the exhausted stack.
-  USHORT packetSize = IoSizeOfIrp(StackSize + 1);
+  USHORT packetSize = IoSizeOfIrp(StackSize);
   PIRP irp = IrpAllocateMemory(packetSize);
   if (irp == nullptr) return nullptr;
-  IoInitializeIrp(irp, packetSize, StackSize);
+  InitializePacket(irp, packetSize, StackSize);
   return irp;
 }
 
+// Drivers reinitialize a packet they allocated with IoInitializeIrp(irp, IoSizeOfIrp(N), N): the
+// packet must hold the stack, and a packet of the I/O manager must not grow past what was
+// allocated or be taken back while a driver below still owns it.
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
-  memset(Irp, 0, PacketSize);
-  Irp->Type = 6;
-  Irp->Size = PacketSize;
-  Irp->StackCount = StackSize;
-  Irp->CurrentLocation = (CHAR)(StackSize + 1);
-  // The stack ends where the packet ends.
-  Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)((PCHAR)Irp + PacketSize);
-  InitializeListHead(&Irp->ThreadListEntry);
+  if (StackSize < 1 || PacketSize < IoSizeOfIrp(StackSize)) {
+    BugCheckF(kDriverVerifierDetectedViolation,
+              "IoInitializeIrp: a packet of %u bytes cannot hold %d stack locations (IoSizeOfIrp "
+              "is %u)",
+              (unsigned)PacketSize, (int)StackSize, (unsigned)IoSizeOfIrp(StackSize));
+  }
+  size_t allocated = IrpAllocatedSize(Irp);
+  if (allocated != 0) {
+    CheckIrpFences(Irp, "IoInitializeIrp");
+    if (PacketSize > allocated) {
+      BugCheckF(kDriverVerifierDetectedViolation,
+                "IoInitializeIrp: request %p was allocated with %zu bytes, not %u", (void*)Irp,
+                allocated, (unsigned)PacketSize);
+    }
+    if (Irp->CurrentLocation < Irp->StackCount) {
+      BugCheck(kDriverVerifierDetectedViolation, "IoInitializeIrp of a request still owned below",
+               (ULONG_PTR)Irp);
+    }
+  }
+  InitializePacket(Irp, PacketSize, StackSize);
+  if (allocated != 0) IrpNoteReused(Irp);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
   CheckIrpLive(Irp, "IoFreeIrp");
+  CheckIrpFences(Irp, "IoFreeIrp");
   if (IrpIsThreaded(Irp)) {
     BugCheck(kDriverVerifierDetectedViolation,
              "IoFreeIrp of a threaded request (the I/O manager frees those when they complete)",
@@ -206,8 +245,9 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     BugCheck(kDriverVerifierDetectedViolation, "IoReuseIrp of a request still owned below",
              (ULONG_PTR)Irp);
   }
+  CheckIrpFences(Irp, "IoReuseIrp");
   UCHAR allocationFlags = Irp->AllocationFlags;
-  IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+  InitializePacket(Irp, Irp->Size, Irp->StackCount);
   Irp->AllocationFlags = allocationFlags;
   Irp->IoStatus.Status = Iostatus;
   IrpNoteReused(Irp);
@@ -218,6 +258,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     BugCheck(kIrqlNotLessOrEqual, "IoCallDriver above DISPATCH_LEVEL", (ULONG_PTR)Irp);
   }
   CheckIrpLive(Irp, "IoCallDriver");
+  CheckIrpFences(Irp, "IoCallDriver");
   CheckDeviceObject(DeviceObject, "IoCallDriver");
   if (RecordOf(DeviceObject)->deleted) {
     BugCheck(kDriverVerifierDetectedViolation, "IoCallDriver to a deleted device object",

@@ -1,6 +1,8 @@
-// Request memory, the quarantine of freed requests, and the pending-return rule.
+// Request memory, its fences, the quarantine of freed requests, and the pending-return rule.
 #include "io_request_verifier.h"
 
+#include <cstddef>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -18,6 +20,25 @@ namespace {
 
 constexpr size_t kQuarantineLimit = 1024;
 constexpr uint8_t kPoison = 0xD1;
+
+// Fences around a packet, outside its geometry: the packet itself is exactly what IoSizeOfIrp
+// says, its stack right after its header. The rear fence covers the location past the last one
+// (the current location of a packet its originator has not set up), and more.
+constexpr size_t kFrontFence = 32;  // keeps the packet 16-byte aligned
+constexpr size_t kRearFence = 2 * sizeof(IO_STACK_LOCATION);
+constexpr uint8_t kFenceFill = 0xFB;
+
+// The bytes of the header's tail that only the I/O manager owns: the space of the completion APC
+// beyond the overlay drivers use. The location below the first overlays the header's tail, and
+// its completion routine and context land here (IoSetCompletionRoutine by the lowest driver), so
+// they carry a pattern of their own from IoInitializeIrp on.
+constexpr size_t kHeaderFenceStart = offsetof(IRP, Tail) + sizeof(((IRP*)nullptr)->Tail.Overlay);
+constexpr size_t kHeaderFenceEnd = sizeof(IRP);
+static_assert(kHeaderFenceStart < kHeaderFenceEnd, "the completion APC outgrows the overlay");
+static_assert(kHeaderFenceEnd - sizeof(IO_STACK_LOCATION) + offsetof(IO_STACK_LOCATION, Context) >=
+                  kHeaderFenceStart,
+              "the context of the location below the first lands in the header's fence");
+constexpr uint8_t kHeaderFenceFill = 0xC5;
 
 enum Fact : int8_t { kUnknown = 0, kYes = 1, kNo = 2 };
 
@@ -78,6 +99,16 @@ void CheckPendingPair(PIRP irp, CHAR location, const LocationState& state) {
   }
 }
 
+// The offset of the first byte in [begin, begin + size) that is not `fill`, or size.
+size_t FirstDamaged(const uint8_t* begin, size_t size, uint8_t fill) {
+  for (size_t i = 0; i < size; i++) {
+    if (begin[i] != fill) return i;
+  }
+  return size;
+}
+
+uint8_t* FenceBase(PIRP irp) { return (uint8_t*)irp - kFrontFence; }
+
 LocationState* StateAt(IrpRecord* record, CHAR location) {
   if (record == nullptr || location < 1 || (size_t)location >= record->locations.size()) {
     return nullptr;
@@ -92,7 +123,11 @@ PIRP IrpAllocateMemory(USHORT size) {
     std::lock_guard<std::mutex> guard(Table().lock);
     if (Table().failCountdown != 0 && --Table().failCountdown == 0) return nullptr;
   }
-  PIRP irp = (PIRP)::operator new(size, std::align_val_t(16));
+  uint8_t* base =
+      (uint8_t*)::operator new(kFrontFence + size + kRearFence, std::align_val_t(16));
+  memset(base, kFenceFill, kFrontFence);
+  memset(base + kFrontFence + size, kFenceFill, kRearFence);
+  PIRP irp = (PIRP)(base + kFrontFence);
   std::lock_guard<std::mutex> guard(Table().lock);
   IrpRecord& record = Table().records[irp];
   record = IrpRecord{};
@@ -102,6 +137,7 @@ PIRP IrpAllocateMemory(USHORT size) {
 }
 
 void IrpReleaseMemory(PIRP irp) {
+  CheckIrpFences(irp, "freeing the request");
   PKTHREAD thread = nullptr;
   {
     std::lock_guard<std::mutex> guard(Table().lock);
@@ -118,7 +154,7 @@ void IrpReleaseMemory(PIRP irp) {
     PIRP oldest = Table().quarantine.front();
     Table().quarantine.pop_front();
     Table().records.erase(oldest);
-    ::operator delete((void*)oldest, std::align_val_t(16));
+    ::operator delete(FenceBase(oldest), std::align_val_t(16));
   }
 }
 
@@ -133,6 +169,63 @@ void CheckIrpLive(PIRP irp, const char* what) {
     BugCheckF(kDriverVerifierDetectedViolation, "%s: request %p was already freed", what,
               (void*)irp);
   }
+}
+
+void IrpLayHeaderFence(PIRP irp) {
+  memset((uint8_t*)irp + kHeaderFenceStart, kHeaderFenceFill, kHeaderFenceEnd - kHeaderFenceStart);
+}
+
+void CheckIrpFences(PIRP irp, const char* what) {
+  size_t allocated;
+  {
+    std::lock_guard<std::mutex> guard(Table().lock);
+    IrpRecord* record = Find(irp);
+    if (record == nullptr || !record->live) return;
+    allocated = record->size;
+  }
+  const uint8_t* base = FenceBase(irp);
+  size_t front = FirstDamaged(base, kFrontFence, kFenceFill);
+  if (front != kFrontFence) {
+    BugCheckParamsF(kDriverVerifierDetectedViolation, (ULONG_PTR)irp, (ULONG_PTR)(base + front),
+                    0, 0,
+                    "%s: request %p was written before its header, outside the packet (at byte "
+                    "%zu before it)",
+                    what, (void*)irp, kFrontFence - front);
+  }
+  const uint8_t* rear = base + kFrontFence + allocated;
+  size_t damaged = FirstDamaged(rear, kRearFence, kFenceFill);
+  if (damaged != kRearFence) {
+    BugCheckParamsF(kDriverVerifierDetectedViolation, (ULONG_PTR)irp, (ULONG_PTR)(rear + damaged),
+                    0, 0,
+                    "%s: request %p was written past the end of its packet of %zu bytes (at "
+                    "byte %zu after it: a stack location above the top one, such as the current "
+                    "location of a request its originator has not sent yet)",
+                    what, (void*)irp, allocated, damaged);
+  }
+  const uint8_t* header = (const uint8_t*)irp + kHeaderFenceStart;
+  size_t headerFence = kHeaderFenceEnd - kHeaderFenceStart;
+  if (FirstDamaged(header, headerFence, kHeaderFenceFill) != headerFence) {
+    BugCheckParamsF(kDriverVerifierDetectedViolation, (ULONG_PTR)irp, 0, 0, 0,
+                    "%s: the tail of request %p's header was overwritten: a driver wrote the "
+                    "stack location below the first (IoGetNextIrpStackLocation, for example "
+                    "IoSetCompletionRoutine, at location 1 of %d)",
+                    what, (void*)irp, (int)irp->StackCount);
+  }
+  PIO_STACK_LOCATION expected = (PIO_STACK_LOCATION)(irp + 1) + (irp->CurrentLocation - 1);
+  if (irp->Tail.Overlay.CurrentStackLocation != expected) {
+    BugCheckParamsF(kDriverVerifierDetectedViolation, (ULONG_PTR)irp,
+                    (ULONG_PTR)irp->Tail.Overlay.CurrentStackLocation, (ULONG_PTR)expected, 0,
+                    "%s: request %p's current stack location does not match its location number "
+                    "%d: its header was overwritten (a driver wrote the stack location below the "
+                    "first, for example IoCopyCurrentIrpStackLocationToNext at location 1)",
+                    what, (void*)irp, (int)irp->CurrentLocation);
+  }
+}
+
+size_t IrpAllocatedSize(PIRP irp) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  IrpRecord* record = Find(irp);
+  return record != nullptr && record->live ? record->size : 0;
 }
 
 void IrpSetThreaded(PIRP irp, bool threaded) {

@@ -12,8 +12,19 @@
 
 namespace hostk {
 
+// A packet of exactly `size` bytes, fenced outside: before its header and past its end. Released
+// after its fences are checked.
 PIRP IrpAllocateMemory(USHORT size);
 void IrpReleaseMemory(PIRP irp);
+// What IrpAllocateMemory gave a live request; 0 for an unknown or freed one.
+size_t IrpAllocatedSize(PIRP irp);
+
+// The fence in the header's own tail, laid whenever a packet is initialized.
+void IrpLayHeaderFence(PIRP irp);
+// Bug check when a live request was written outside its packet or over its header's fence, or
+// when its current stack location no longer matches its location number. Nothing for a request
+// the host kernel does not know (CheckIrpLive reports those).
+void CheckIrpFences(PIRP irp, const char* what);
 
 // Bug check unless `irp` is a live request of the host kernel.
 void CheckIrpLive(PIRP irp, const char* what);

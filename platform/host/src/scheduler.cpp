@@ -200,8 +200,11 @@ bool WaitIncludes(const WaitSpec& spec, const void* object) {
             thread->name.c_str(), (unsigned)thread->waitIrql, object);
 }
 
-// A wait at APC_LEVEL or above for the object of an APC already queued to the waiter.
-void CheckApcDeadlock(const HostThread* self, const WaitSpec& spec) {
+// A wait at APC_LEVEL or above, with no time-out, for the object of an APC already queued to the
+// waiter. With a time-out the wait only ends in STATUS_TIMEOUT, as on the platform, and the APC
+// comes in once the thread drops below APC_LEVEL.
+void CheckApcDeadlock(const HostThread* self, const WaitSpec& spec, LONGLONG deadline) {
+  if (deadline != kNoDeadline) return;
   for (const KernelApc& apc : self->apcs) {
     if (apc.awaited != nullptr && WaitIncludes(spec, apc.awaited)) {
       ReportApcDeadlock(self, apc.awaited);
@@ -243,7 +246,7 @@ NTSTATUS BlockCurrentThread(std::unique_lock<std::mutex>& lock, const WaitSpec& 
                 "%s from a thread the host kernel does not manage (attach it first)", spec.what);
     }
     self->waitIrql = irql;
-    if (!apcsAllowed) CheckApcDeadlock(self, spec);
+    if (!apcsAllowed) CheckApcDeadlock(self, spec, deadline);
     self->wait = &spec;
     self->deadline = deadline;
     self->order = S().nextOrder++;
@@ -293,7 +296,8 @@ bool QueueKernelApc(PKTHREAD thread, const KernelApc& apc) {
         target->running = true;
         S().running++;
         target->wake.notify_one();
-      } else if (apc.awaited != nullptr && WaitIncludes(*target->wait, apc.awaited)) {
+      } else if (target->deadline == kNoDeadline && apc.awaited != nullptr &&
+                 WaitIncludes(*target->wait, apc.awaited)) {
         ReportApcDeadlock(target, apc.awaited);
       }
     }

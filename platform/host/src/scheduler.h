@@ -108,7 +108,8 @@ NTSTATUS BlockCurrentThread(std::unique_lock<std::mutex>& lock, const WaitSpec& 
 // waiting there (the wait goes on afterwards), else when the thread next waits or lowers its IRQL
 // below APC_LEVEL. QueueKernelApc returns false when the thread cannot take an APC (it is not
 // managed, or has ended); the caller then runs the routine itself. A thread that waits at
-// APC_LEVEL or above for the object of an APC queued to it would wait forever: a bug check.
+// APC_LEVEL or above, without a time-out, for the object of an APC queued to it would wait
+// forever: a bug check. With a time-out the wait ends in STATUS_TIMEOUT.
 bool QueueKernelApc(PKTHREAD thread, const KernelApc& apc);
 // Delivers the calling thread's pending APCs if its IRQL allows.
 void DeliverKernelApcs();
