@@ -5,6 +5,7 @@
 #include "host/hostk/object.h"
 #include "host/hostk/pnp.h"
 #include "host/hostk/pool.h"
+#include "host/hostk/registry.h"
 #include "host/hostk/trace.h"
 #include "pipeline_fixture.h"
 #include "support/tested_driver.h"
@@ -275,6 +276,27 @@ TEST_F(LinkThread, WithoutMemoryForTheReportTheThreadEnds) {
 }
 
 // The Plug and Play manager's stop and removal stop the thread before they wait for quiet.
+// A stop ends link supervision; the start after it brings the thread back, so that a display the
+// far side announces afterwards appears.
+TEST_F(LinkThread, AStopAndANewStartBringTheThreadBackForTheNextDisplay) {
+  Start();
+  adapter_->AnnounceDisplay(Report(5));
+  Settle(kSecond);
+  ASSERT_EQ(1u, ChildCount());
+  hostk::RegistrySetValue(hostk::ServiceKeyPath("KxBusIdd") + "\\Parameters", "LinkByDriver",
+                          REG_BINARY, {1});  // the start reads it again
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpStopDevice(port_->Pdo()));
+  EXPECT_FALSE(Running());
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpStartDevice(port_->Pdo()));
+  Settle(kSecond / 10);
+  EXPECT_TRUE(Running());
+  adapter_->AnnounceDisplay(Report(6));
+  Settle(kSecond);
+  EXPECT_EQ(2u, ChildCount());
+  EXPECT_NE(nullptr, ChildOf(6));
+  ExpectNoViolations();
+}
+
 TEST_F(LinkThread, ARemovalStopsTheThread) {
   Start();
   displayDrivers_.clear();

@@ -199,6 +199,38 @@ TEST_F(LifeCycle, StopAndStartAgainKeepEachChildOnItsChannel) {
   ExpectNoViolations();
 }
 
+// The start resets every channel, its activity included: an output that streamed before the stop
+// gets its mode block at once and a running worker, with the count of active outputs right, and a
+// display newly bound to a channel that was active before the stop streams from its first mode.
+TEST_F(LifeCycle, AStartResumesStreamingOutputsAndFreshOnesStreamFromTheirFirstMode) {
+  Plug();
+  StreamTwo();
+  ULONG freedChannel = ChannelOf(second_);
+  displayDrivers_.clear();
+  ASSERT_EQ(STATUS_SUCCESS, RemoveDisplayChild(bus_, 2));
+  hostk::PnpWaitForEnumeration();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpStopDevice(port_->Pdo()));
+  ULONG modesBefore = adapter_->Display(1)->modes;
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PnpStartDevice(port_->Pdo()));
+  Settle();
+  EXPECT_EQ(modesBefore + 1, adapter_->Display(1)->modes) << "the resumed output's mode block";
+  EXPECT_EQ(1, Interlocked(bus_->WorkerRunning));
+  EXPECT_EQ(1, Interlocked(bus_->ActiveOutputCount));
+  EXPECT_EQ(1, Interlocked(bus_->Channels[ChannelOf(first_)].Active));
+
+  PDEVICE_OBJECT fresh = Announce(3);
+  ASSERT_EQ(freedChannel, ChannelOf(fresh));
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(fresh, kWidth, kHeight));
+  EXPECT_EQ(1, Interlocked(bus_->Channels[freedChannel].Active));
+  EXPECT_EQ(2, Interlocked(bus_->ActiveOutputCount));
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(fresh, Picture(1, 2)));
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(first_, Picture(0, 2)));
+  Settle();
+  EXPECT_GT(FarPsnr(3, Picture(1, 2)), kShown);
+  EXPECT_GT(FarPsnr(1, Picture(0, 2)), kShown);
+  ExpectNoViolations();
+}
+
 // A request that holds a reference on the adapter keeps a query-remove waiting until it ends.
 TEST_F(LifeCycle, AQueryRemoveWaitsForTheRequestsInside) {
   Plug();
