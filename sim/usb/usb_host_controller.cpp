@@ -1,6 +1,7 @@
 // The host controller: one managed thread that hands each endpoint's next request to the device,
 // waits for the answers, turns them into URB results on the host clock, and completes the
-// requests at DISPATCH_LEVEL. Idle, it blocks in a kernel wait without a deadline, so virtual
+// requests at DISPATCH_LEVEL. It also ends the device set-power requests the port holds
+// (usb_power.cpp). Idle, it blocks in a kernel wait without a deadline, so virtual
 // time goes on without it.
 #include <algorithm>
 
@@ -38,21 +39,24 @@ void UsbPortCore::HostControllerMain() {
   for (;;) {
     std::vector<UsbPendingPtr> start;
     std::vector<UsbPendingPtr> finish;
+    std::vector<UsbPendingPower> power;
     LONGLONG wakeAt = kNever;
     bool unplug = false;
     {
       std::lock_guard<std::mutex> guard(lock_);
       if (stopping_) return;
       CollectLocked(&start, &finish, &wakeAt);
+      power.swap(devicePower_);
       unplug = std::exchange(unplugDue_, false);
     }
     // What the unplug retired is collected in the next round, without waiting.
     if (unplug) Unplug(STATUS_DEVICE_NOT_CONNECTED);
-    if (start.empty() && finish.empty()) {
+    if (start.empty() && finish.empty() && power.empty()) {
       if (!unplug) WaitForWork(wakeAt);
       continue;
     }
     hostk::ChaosPoint();
+    for (const UsbPendingPower& request : power) CompleteDevicePower(request);
     for (const UsbPendingPtr& pending : finish) Finish(pending);
     for (const UsbPendingPtr& pending : start) StartTransfer(pending);
   }

@@ -71,14 +71,18 @@ void UsbPortCore::Stop() {
 
   std::vector<UsbPendingPtr> finish;
   std::vector<UsbPendingPtr> tellDevice;
+  std::vector<UsbPendingPower> power;
   {
     std::lock_guard<std::mutex> guard(lock_);
     controllerRunning_ = false;
+    power.swap(devicePower_);
     UsbResult result = {STATUS_CANCELLED, USBD_STATUS_CANCELED, 0};
     if (goneStatus_) result = {*goneStatus_, USBD_STATUS_DEVICE_GONE, 0};
     RetireQueuesLocked([](UCHAR) { return true; }, result, &tellDevice);
     finish.swap(retired_);
   }
+  // Power requests the controller had not reached yet end as it would have ended them.
+  for (const UsbPendingPower& request : power) CompleteDevicePower(request);
   TellDeviceCancelled(tellDevice);
   for (const UsbPendingPtr& pending : finish) Finish(pending);
   // Requests whose cancel routine was running meanwhile complete on the canceller's thread.

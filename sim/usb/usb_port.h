@@ -135,7 +135,9 @@ class SimulatedUsbPort {
 
   // Power: every power request that reached the stack, in order; whether a wait-wake request is
   // held; and the wake itself, which completes the held request with `status` (false when none
-  // was held, or its cancel is already under way).
+  // was held, or its cancel is already under way). A device set-power request is answered later,
+  // from the host controller's thread (a power-up at DISPATCH_LEVEL), as a hub answers it; system
+  // and query requests are answered at once.
   std::vector<UsbPowerRequest> PowerRequests() const;
   bool WaitWakeHeld() const;
   bool SignalWake(NTSTATUS status = STATUS_SUCCESS);

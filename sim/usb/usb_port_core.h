@@ -67,6 +67,14 @@ struct UsbPending {
 };
 using UsbPendingPtr = std::shared_ptr<UsbPending>;
 
+// A device set-power request the port holds until the host controller has changed the port's
+// power, with the answer it was given when it came.
+struct UsbPendingPower {
+  PIRP irp = nullptr;
+  DEVICE_POWER_STATE state = PowerDeviceUnspecified;
+  NTSTATUS status = STATUS_SUCCESS;
+};
+
 struct UsbEndpointState {
   bool halted = false;
   std::deque<UsbPendingPtr> queue;
@@ -188,6 +196,10 @@ class UsbPortCore {
   // Power (usb_power.cpp).
   NTSTATUS HoldWaitWake(PIRP irp);
   bool TakePowerUpFailure(PIO_STACK_LOCATION stack);
+  // Marks a device set-power request pending for the host controller, or, once the port is
+  // stopping and the controller gone, completes it at once.
+  NTSTATUS QueueDevicePower(PIRP irp, DEVICE_POWER_STATE state, NTSTATUS status);
+  void CompleteDevicePower(const UsbPendingPower& request);
   static VOID NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
 
   // Capture (usb_port_capture.cpp).
@@ -221,6 +233,7 @@ class UsbPortCore {
   std::shared_ptr<UsbPcapWriter> capture_;
   std::vector<UsbPowerRequest> powerRequests_;
   PIRP waitWake_ = nullptr;  // the held wait-wake request, its cancel routine set
+  std::vector<UsbPendingPower> devicePower_;  // for the host controller, in arrival order
   int failPowerUps_ = 0;     // device power-ups still to fail
   uint64_t handed_ = 0;      // transfers handed to the device
   std::vector<UCHAR> handedEndpoints_;

@@ -2,6 +2,13 @@
 // wait-wake request until the wake is signalled or the request is cancelled, as a hub holds it
 // until the device signals resume.
 //
+// A device set-power request is not answered in the dispatch routine: the hub changes the port's
+// power first, so the request is marked pending and completed from the host controller's thread,
+// at DISPATCH_LEVEL for a power-up (the hub's interrupt work) and at PASSIVE_LEVEL for a
+// power-down. As a bus driver must, the port calls PoStartNextPowerIrp just before it completes
+// each request (and PoSetPowerState for a device state it reached), so the stack's function driver
+// runs its power-up completion routine at DISPATCH_LEVEL, as it does on the platform.
+//
 // Ownership of the held request follows the cancel protocol: whoever takes the cancel routine
 // away completes it, the wake or the cancel routine, never both.
 #include "host/hostk.h"
@@ -31,10 +38,11 @@ NTSTATUS NTAPI UsbPortCore::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     std::lock_guard<std::mutex> guard(core->lock_);
     core->powerRequests_.push_back(Describe(stack));
   }
-  PoStartNextPowerIrp(irp);
-  if (minor == IRP_MN_SET_POWER && core->TakePowerUpFailure(stack)) {
-    return CompletePdoRequest(irp, STATUS_UNSUCCESSFUL);
+  if (minor == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+    NTSTATUS status = core->TakePowerUpFailure(stack) ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+    return core->QueueDevicePower(irp, stack->Parameters.Power.State.DeviceState, status);
   }
+  PoStartNextPowerIrp(irp);
   if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
     return CompletePdoRequest(irp, STATUS_SUCCESS);
   }
@@ -46,6 +54,37 @@ NTSTATUS NTAPI UsbPortCore::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   }
   // A bus driver leaves the status of a request it does not handle as it found it.
   return CompletePdoRequest(irp, irp->IoStatus.Status);
+}
+
+NTSTATUS UsbPortCore::QueueDevicePower(PIRP irp, DEVICE_POWER_STATE state, NTSTATUS status) {
+  UsbPendingPower request = {irp, state, status};
+  IoMarkIrpPending(irp);
+  bool queued;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    queued = !stopping_;
+    if (queued) devicePower_.push_back(request);
+  }
+  if (queued) {
+    wake_->Wake();
+  } else {
+    CompleteDevicePower(request);
+  }
+  return STATUS_PENDING;
+}
+
+void UsbPortCore::CompleteDevicePower(const UsbPendingPower& request) {
+  bool powerUp = request.state == PowerDeviceD0;
+  KIRQL irql = PASSIVE_LEVEL;
+  if (powerUp) KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  if (NT_SUCCESS(request.status)) {
+    POWER_STATE state;
+    state.DeviceState = request.state;
+    PoSetPowerState(pdo_, DevicePowerState, state);
+  }
+  PoStartNextPowerIrp(request.irp);
+  CompletePdoRequest(request.irp, request.status);
+  if (powerUp) KeLowerIrql(irql);
 }
 
 NTSTATUS UsbPortCore::HoldWaitWake(PIRP irp) {

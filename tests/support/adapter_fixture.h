@@ -16,6 +16,9 @@ class AdapterFixture : public testing::Test {
   void SetUp() override {
     LoadDriver();
     pdo_ = hostk::PnpCreatePlainBusDevice();
+    // The device under the adapter stands in for a USB hub's port, whose physical device object
+    // is pageable: the adapter's pageable function device may not sit above one that is not.
+    pdo_->Flags |= DO_POWER_PAGABLE;
     ASSERT_EQ(STATUS_SUCCESS, hostk::PnpAddDevice(driver_, pdo_));
     fdo_ = pdo_->AttachedDevice;
     bus_ = (BusDeviceContext*)fdo_->DeviceExtension;

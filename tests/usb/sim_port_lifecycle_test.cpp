@@ -1,6 +1,7 @@
 // The simulated port's life: its physical device object under a driver, its Plug and Play and
-// power answers, and how it stops.
+// power answers (device set-power answered later, as a hub answers it), and how it stops.
 #include "driver/kxbus.h"
+#include "host/hostk/power.h"
 #include "sim_usb_test_util.h"
 
 namespace kxtest {
@@ -50,6 +51,77 @@ TEST_F(UsbPortRequests, PlugAndPlayAndPowerAnswerAsABusDriverDoes) {
   // What a bus driver does not handle keeps the status it came with.
   EXPECT_EQ(STATUS_NOT_SUPPORTED, hostk::PnpSendRequest(Pdo(), IRP_MJ_PNP, IRP_MN_QUERY_RESOURCES));
   EXPECT_EQ(STATUS_SUCCESS, hostk::PnpSendRequest(Pdo(), IRP_MJ_POWER, IRP_MN_SET_POWER));
+}
+
+// A device set-power request sent straight to the port, and how it came back.
+struct DevicePowerRequest {
+  explicit DevicePowerRequest(PDEVICE_OBJECT pdo)
+      : pdo(pdo), irp(IoAllocateIrp(pdo->StackSize, FALSE)) {
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+  }
+  ~DevicePowerRequest() { IoFreeIrp(irp); }
+  NTSTATUS Send(DEVICE_POWER_STATE state) {
+    KeClearEvent(&done);
+    IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_POWER;
+    next->MinorFunction = IRP_MN_SET_POWER;
+    next->Parameters.Power.Type = DevicePowerState;
+    next->Parameters.Power.State.DeviceState = state;
+    IoSetCompletionRoutine(irp, Completed, this, TRUE, TRUE, TRUE);
+    return IoCallDriver(pdo, irp);
+  }
+  bool Wait() {
+    LARGE_INTEGER wait = Relative(kSecond);
+    return KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &wait) == STATUS_SUCCESS;
+  }
+  static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    DevicePowerRequest* self = (DevicePowerRequest*)context;
+    self->status = irp->IoStatus.Status;
+    self->irql = KeGetCurrentIrql();
+    self->thread = KeGetCurrentThread();
+    self->pendingReturned = irp->PendingReturned;
+    KeSetEvent(&self->done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+
+  PDEVICE_OBJECT pdo;
+  PIRP irp;
+  KEVENT done;
+  NTSTATUS status = STATUS_PENDING;
+  KIRQL irql = 0xFF;
+  PKTHREAD thread = nullptr;
+  BOOLEAN pendingReturned = FALSE;
+};
+
+// The hub changes the port's power before it answers: the request pends and comes back from the
+// host controller, a power-up at DISPATCH_LEVEL and a power-down at PASSIVE_LEVEL, with the state
+// reported to the power manager only when it was reached.
+TEST_F(UsbPortRequests, DeviceSetPowerIsAnsweredLaterFromTheHostController) {
+  Open();
+  DevicePowerRequest request(Pdo());
+  struct Case {
+    DEVICE_POWER_STATE state;
+    int failPowerUps;
+    NTSTATUS status;
+    KIRQL irql;
+    DEVICE_POWER_STATE reported;
+  } cases[] = {{PowerDeviceD3, 0, STATUS_SUCCESS, PASSIVE_LEVEL, PowerDeviceD3},
+               {PowerDeviceD0, 1, STATUS_UNSUCCESSFUL, DISPATCH_LEVEL, PowerDeviceD3},
+               {PowerDeviceD0, 0, STATUS_SUCCESS, DISPATCH_LEVEL, PowerDeviceD0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("D" + std::to_string(c.state - PowerDeviceD0) + " failing " +
+                 std::to_string(c.failPowerUps));
+    port_->FailPowerUps(c.failPowerUps);
+    EXPECT_EQ(STATUS_PENDING, request.Send(c.state));
+    ASSERT_TRUE(request.Wait());
+    EXPECT_EQ(c.status, request.status);
+    EXPECT_TRUE(request.pendingReturned);
+    EXPECT_NE(KeGetCurrentThread(), request.thread);
+    EXPECT_EQ(c.irql, request.irql);
+    EXPECT_EQ(c.reported, hostk::PoDevicePowerStateOf(Pdo()));
+  }
+  EXPECT_EQ(3u, port_->PowerRequests().size());
 }
 
 TEST_F(UsbPortRequests, PortStatusFollowsTheDevice) {
