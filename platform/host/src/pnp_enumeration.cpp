@@ -227,6 +227,22 @@ void CheckAnswerSize(const void* answer, const PoolBlock& block, size_t size,
   }
 }
 
+// The objects of a relations answer (none for no answer), checked to fit its pool block, which
+// is freed; their references are the caller's.
+std::vector<PDEVICE_OBJECT> TakeRelations(void* answer, PDEVICE_OBJECT device) {
+  if (answer == nullptr) return {};
+  const char* what = "IRP_MN_QUERY_DEVICE_RELATIONS";
+  PoolBlock block = CheckAnswer(answer, device, what);
+  size_t header = offsetof(DEVICE_RELATIONS, Objects);
+  CheckAnswerSize(answer, block, header, device, what);
+  const DEVICE_RELATIONS* relations = (const DEVICE_RELATIONS*)answer;
+  CheckAnswerSize(answer, block, header + (size_t)relations->Count * sizeof(PDEVICE_OBJECT),
+                  device, what);
+  std::vector<PDEVICE_OBJECT> objects(relations->Objects, relations->Objects + relations->Count);
+  ExFreePool(answer);
+  return objects;
+}
+
 void QueryBusInformation(PDEVICE_OBJECT child, PnpDeviceNodeInfo* info) {
   void* answer = Query(child, IRP_MN_QUERY_BUS_INFORMATION, IO_STACK_LOCATION{});
   if (answer == nullptr) return;
@@ -354,18 +370,7 @@ void PnpEnumerateHeld(PDEVICE_OBJECT parent) {
   NTSTATUS status;
   void* answer = Query(parent, IRP_MN_QUERY_DEVICE_RELATIONS, parameters, &status);
   if (!NT_SUCCESS(status)) return;  // the children stay as they were
-  std::vector<PDEVICE_OBJECT> reported;
-  if (answer != nullptr) {
-    const char* what = "IRP_MN_QUERY_DEVICE_RELATIONS";
-    PoolBlock block = CheckAnswer(answer, parent, what);
-    size_t header = offsetof(DEVICE_RELATIONS, Objects);
-    CheckAnswerSize(answer, block, header, parent, what);
-    const DEVICE_RELATIONS* relations = (const DEVICE_RELATIONS*)answer;
-    CheckAnswerSize(answer, block, header + (size_t)relations->Count * sizeof(PDEVICE_OBJECT),
-                    parent, what);
-    reported.assign(relations->Objects, relations->Objects + relations->Count);
-    ExFreePool(answer);
-  }
+  std::vector<PDEVICE_OBJECT> reported = TakeRelations(answer, parent);
   for (PDEVICE_OBJECT child : reported) CheckReported(parent, child);
   CheckReportedOnceEachWithReference(parent, reported);
   // The ones gone first, so that a new child may take over an instance identifier.
@@ -455,18 +460,9 @@ void PnpQueryOtherRelations(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
   IO_STACK_LOCATION parameters = {};
   parameters.Parameters.QueryDeviceRelations.Type = type;
   void* answer = Query(pdo, IRP_MN_QUERY_DEVICE_RELATIONS, parameters);
-  if (answer == nullptr) return;
-  const char* what = "IRP_MN_QUERY_DEVICE_RELATIONS";
-  PoolBlock block = CheckAnswer(answer, pdo, what);
-  size_t header = offsetof(DEVICE_RELATIONS, Objects);
-  CheckAnswerSize(answer, block, header, pdo, what);
-  const DEVICE_RELATIONS* relations = (const DEVICE_RELATIONS*)answer;
-  CheckAnswerSize(answer, block, header + (size_t)relations->Count * sizeof(PDEVICE_OBJECT), pdo,
-                  what);
   // The devices a removal or ejection takes along: none of this bus's own, so only their
   // references come back.
-  for (ULONG i = 0; i < relations->Count; i++) ObfDereferenceObject(relations->Objects[i]);
-  ExFreePool(answer);
+  for (PDEVICE_OBJECT related : TakeRelations(answer, pdo)) ObfDereferenceObject(related);
 }
 
 NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities) {
