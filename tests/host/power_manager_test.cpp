@@ -2,8 +2,8 @@
 // bus, with two raw children): the order of system power requests through the tree, a veto,
 // hibernation, PoRequestPowerIrp with its callback, PoSetPowerState, the rules of
 // PoStartNextPowerIrp and PoCallDriver that the platform documents before Windows Vista, the IRQL
-// at which devices hear power requests by their DO_POWER_PAGABLE flag, and the power flags a
-// stack may not mix.
+// at which devices hear power requests by their DO_POWER_PAGABLE flag, the power flags a stack
+// may not mix, and the one request of each kind a device has at a time before Vista.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -476,6 +476,56 @@ TEST_F(PowerManagerTest, DevicesWithoutDoPowerPagableAreCalledAtDispatchLevel) {
     EXPECT_EQ(c.irql, bus_.childIrql);
   }
   EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+}
+
+// Before Windows Vista a device has one device power request and one system power request active
+// at a time: the next device request waits, its sender answered STATUS_PENDING, until the driver
+// calls PoStartNextPowerIrp for the one before, even while that one is still pending; a system
+// request does not wait behind it. From Vista on nothing waits.
+TEST_F(PowerManagerTest, BeforeVistaADevicesNextRequestWaitsForPoStartNextPowerIrp) {
+  hostk::SetWindowsVersion(hostk::WindowsRelease::WindowsXP);
+  bus_.childHoldsDevicePower = true;
+  PDEVICE_OBJECT child = bus_.children[0];
+  POWER_STATE d2, d3;
+  d2.DeviceState = PowerDeviceD2;
+  d3.DeviceState = PowerDeviceD3;
+  Callback first, second;
+  ASSERT_EQ(STATUS_PENDING,
+            PoRequestPowerIrp(child, IRP_MN_SET_POWER, d2, RecordCallback, &first, nullptr));
+  ASSERT_EQ(STATUS_PENDING,
+            PoRequestPowerIrp(child, IRP_MN_SET_POWER, d3, RecordCallback, &second, nullptr));
+  std::vector<PIRP> held = TakeHeld();
+  ASSERT_EQ(1u, held.size()) << "the second request reached the device before its turn";
+  EXPECT_EQ((Log{"child1 S D2"}), TakeLog());
+
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
+  Log log = TakeLog();
+  EXPECT_EQ(1, std::count(log.begin(), log.end(), "child1 S S3"));
+  EXPECT_EQ(0, std::count(log.begin(), log.end(), "child1 S D3"));
+
+  KeClearEvent(&bus_.childCalled);
+  PoStartNextPowerIrp(held[0]);
+  ASSERT_TRUE(WaitForChild());
+  EXPECT_EQ((Log{"child1 S D3"}), TakeLog());
+  EXPECT_EQ(0, first.calls) << "the first is still pending";
+  Complete(held[0], STATUS_SUCCESS);
+  EXPECT_EQ(1, first.calls);
+  held = TakeHeld();
+  ASSERT_EQ(1u, held.size());
+  EndHeld(held[0]);
+  EXPECT_EQ(1, second.calls);
+  EXPECT_EQ(STATUS_SUCCESS, second.status);
+
+  hostk::SetWindowsVersion(hostk::WindowsRelease::WindowsVista);
+  Callback third, fourth;
+  PoRequestPowerIrp(child, IRP_MN_SET_POWER, d2, RecordCallback, &third, nullptr);
+  PoRequestPowerIrp(child, IRP_MN_SET_POWER, d3, RecordCallback, &fourth, nullptr);
+  held = TakeHeld();
+  ASSERT_EQ(2u, held.size()) << "from Vista on the power manager holds nothing back";
+  for (PIRP irp : held) EndHeld(irp);
+  EXPECT_EQ(1, third.calls);
+  EXPECT_EQ(1, fourth.calls);
 }
 
 // From Vista on the device objects of a stack may have different power flags, as long as no

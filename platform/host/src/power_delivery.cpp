@@ -9,11 +9,20 @@
 // forgot the flag yet waits or touches paged memory in its power path is caught in every test.
 // Windows 98 and Me call every driver at PASSIVE_LEVEL.
 //
+// One request at a time, before Windows Vista. Each device object has one system and one device
+// power request active at a time (IRP_MN_QUERY_POWER and IRP_MN_SET_POWER, by the type of their
+// state): a later one for the same device and type is held, and the caller answered
+// STATUS_PENDING, until the driver of the device calls PoStartNextPowerIrp for the active one,
+// with its own stack location current; the held request then goes to the worker. From Vista on
+// PoStartNextPowerIrp does nothing and nothing is held here.
+//
 // A request answered STATUS_PENDING here has its next location marked pending, so that the walk
 // carries PendingReturned up to the callers that returned STATUS_PENDING for it, however the
 // device it reaches later completes it.
 #include <deque>
+#include <map>
 #include <mutex>
+#include <utility>
 
 #include "host/hostk/client.h"
 #include "host/hostk/clock.h"
@@ -26,6 +35,14 @@
 namespace hostk {
 namespace {
 
+enum class PowerKind { None, System, Device };
+
+// A device's active request of one kind, and the ones held behind it in arrival order.
+struct Slot {
+  PIRP active = nullptr;
+  std::deque<PIRP> held;
+};
+
 // The device is not referenced: a driver keeps its device while a request for it is outstanding,
 // and once the dispatch routine returns nothing here touches the device again.
 struct Delivery {
@@ -35,6 +52,7 @@ struct Delivery {
 
 struct Deliveries {
   std::mutex lock;
+  std::map<std::pair<PDEVICE_OBJECT, PowerKind>, Slot> slots;
   std::deque<Delivery> queue;  // for the worker
   PKTHREAD worker = nullptr;   // referenced by this record until the worker ends
 };
@@ -42,6 +60,13 @@ struct Deliveries {
 Deliveries& D() {
   static Deliveries* deliveries = new Deliveries;  // outlives detached threads at exit
   return *deliveries;
+}
+
+PowerKind KindOf(const IO_STACK_LOCATION* stack) {
+  if (stack->MinorFunction != IRP_MN_SET_POWER && stack->MinorFunction != IRP_MN_QUERY_POWER) {
+    return PowerKind::None;
+  }
+  return stack->Parameters.Power.Type == SystemPowerState ? PowerKind::System : PowerKind::Device;
 }
 
 bool Pageable(PDEVICE_OBJECT device) { return (device->Flags & DO_POWER_PAGABLE) != 0; }
@@ -96,8 +121,17 @@ bool PowerAllPassive() { return GetWindowsVersion() < WindowsRelease::Windows200
 bool PowerBeforeVista() { return GetWindowsVersion() < WindowsRelease::WindowsVista; }
 
 NTSTATUS PowerDeliver(PDEVICE_OBJECT device, PIRP irp) {
+  PowerKind kind = KindOf(IoGetNextIrpStackLocation(irp));
   {
     std::lock_guard<std::mutex> guard(D().lock);
+    if (kind != PowerKind::None && PowerBeforeVista()) {
+      Slot& slot = D().slots[{device, kind}];
+      if (slot.active != nullptr) {
+        slot.held.push_back(irp);
+        return AnswerPendingLocked(irp);
+      }
+      slot.active = irp;
+    }
     if (Pageable(device) && KeGetCurrentIrql() > PASSIVE_LEVEL) {
       NTSTATUS status = AnswerPendingLocked(irp);
       QueueForWorkerLocked(device, irp);
@@ -107,9 +141,38 @@ NTSTATUS PowerDeliver(PDEVICE_OBJECT device, PIRP irp) {
   return CallDevice(device, irp);
 }
 
+void PowerStartNextForDevice(PIRP irp) {
+  // Above the top of the stack (after IoSkipCurrentIrpStackLocation in the top driver) no device's
+  // location is current: nothing starts, the deadlock the platform warns of.
+  if (!PowerBeforeVista() || irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
+    return;
+  }
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PowerKind kind = KindOf(stack);
+  if (kind == PowerKind::None) return;
+  std::lock_guard<std::mutex> guard(D().lock);
+  auto it = D().slots.find({stack->DeviceObject, kind});
+  if (it == D().slots.end() || it->second.active != irp) return;
+  Slot& slot = it->second;
+  if (slot.held.empty()) {
+    D().slots.erase(it);
+    return;
+  }
+  slot.active = slot.held.front();
+  slot.held.pop_front();
+  QueueForWorkerLocked(stack->DeviceObject, slot.active);
+}
+
 std::string PowerDeliveryReport() {
   std::lock_guard<std::mutex> guard(D().lock);
+  size_t held = 0;
+  for (const auto& entry : D().slots) held += entry.second.held.size();
   std::string report;
+  if (held > 0) {
+    report += std::to_string(held) +
+              " power request(s) held for a device whose driver never called "
+              "PoStartNextPowerIrp for the request before\n";
+  }
   if (!D().queue.empty()) {
     report += std::to_string(D().queue.size()) + " power request(s) not yet delivered\n";
   }
@@ -130,6 +193,10 @@ void PowerWaitForWorker() {
   }
 }
 
-void PowerDeliveryResetForNextTest() { PowerWaitForWorker(); }
+void PowerDeliveryResetForNextTest() {
+  PowerWaitForWorker();
+  std::lock_guard<std::mutex> guard(D().lock);
+  D().slots.clear();
+}
 
 }  // namespace hostk

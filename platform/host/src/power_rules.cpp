@@ -196,4 +196,5 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     PowerIrpState& state = StateLocked(Irp);
     if (state.owner != 0 && state.owner == Irp->CurrentLocation) state.started = true;
   }
+  PowerStartNextForDevice(Irp);
 }
