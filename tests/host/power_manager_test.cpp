@@ -417,7 +417,8 @@ struct DirectRequest {
 // The power manager calls a pageable driver at PASSIVE_LEVEL only. A request for one that comes
 // at DISPATCH_LEVEL, passed by a driver or asked for with PoRequestPowerIrp, is answered
 // STATUS_PENDING and reaches the device from the power manager's worker, at PASSIVE_LEVEL; the
-// walk still tells the sender that it pended, though the device completed it at once.
+// walk still tells the sender that it pended, though the device completed it at once. Windows 98
+// and Me treat every device so.
 TEST_F(PowerManagerTest, APageableDeviceAskedAtDispatchLevelHearsTheRequestAtPassiveLevel) {
   PDEVICE_OBJECT child = bus_.children[0];
   child->Flags |= DO_POWER_PAGABLE;
@@ -443,6 +444,17 @@ TEST_F(PowerManagerTest, APageableDeviceAskedAtDispatchLevelHearsTheRequestAtPas
   EXPECT_EQ(PASSIVE_LEVEL, bus_.childIrql);
   EXPECT_NE(KeGetCurrentThread(), bus_.childThread);
   EXPECT_EQ((Log{"child1 S D2", "child1 S D3"}), TakeLog());
+
+  // Windows 98 and Me call no driver above PASSIVE_LEVEL, pageable or not.
+  hostk::SetWindowsVersion(hostk::WindowsRelease::Windows98);
+  Callback onWindows98;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  status = PoRequestPowerIrp(bus_.children[1], IRP_MN_SET_POWER, d3, RecordCallback, &onWindows98,
+                             nullptr);
+  KeLowerIrql(irql);
+  EXPECT_EQ(STATUS_PENDING, status);
+  ASSERT_TRUE(onWindows98.Wait());
+  EXPECT_EQ(PASSIVE_LEVEL, bus_.childIrql);
 }
 
 // A device without DO_POWER_PAGABLE must be callable at DISPATCH_LEVEL, and the power manager

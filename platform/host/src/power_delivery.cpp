@@ -7,7 +7,8 @@
 // the power manager's worker thread, and the caller is answered STATUS_PENDING. A device without
 // the flag must be callable at DISPATCH_LEVEL, and is always called there, so that a driver that
 // forgot the flag yet waits or touches paged memory in its power path is caught in every test.
-// Windows 98 and Me call every driver at PASSIVE_LEVEL.
+// Windows 98 and Me call every driver at PASSIVE_LEVEL: what they are asked for above it waits for
+// the worker too.
 //
 // One request at a time, before Windows Vista. Each device object has one system and one device
 // power request active at a time (IRP_MN_QUERY_POWER and IRP_MN_SET_POWER, by the type of their
@@ -132,7 +133,7 @@ NTSTATUS PowerDeliver(PDEVICE_OBJECT device, PIRP irp) {
       }
       slot.active = irp;
     }
-    if (Pageable(device) && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    if ((Pageable(device) || PowerAllPassive()) && KeGetCurrentIrql() > PASSIVE_LEVEL) {
       NTSTATUS status = AnswerPendingLocked(irp);
       QueueForWorkerLocked(device, irp);
       return status;
