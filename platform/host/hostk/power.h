@@ -14,6 +14,16 @@
 // calls PoStartNextPowerIrp for each IRP_MN_QUERY_POWER and IRP_MN_SET_POWER it receives while the
 // current stack location is its own, before it completes the request or passes it down; and it
 // passes power requests with PoCallDriver, never IoCallDriver. From Vista on neither is required.
+//
+// Delivery (power_delivery.cpp), in every test. From Windows 2000 on a device with DO_POWER_PAGABLE
+// hears power requests at PASSIVE_LEVEL only (one sent to it at DISPATCH_LEVEL is answered
+// STATUS_PENDING and delivered by the power manager's worker), and a device without it at
+// DISPATCH_LEVEL; Windows 98 and Me call every driver at PASSIVE_LEVEL. Before Vista a device has
+// one system and one device query- or set-power request at a time: the next waits until the
+// driver calls PoStartNextPowerIrp for the current one. Bug checks: a pageable device reached above
+// PASSIVE_LEVEL (through IoCallDriver), a pageable device object above one that is not, and
+// before Vista device objects of one stack with different power flags, or with both
+// DO_POWER_PAGABLE and DO_POWER_INRUSH.
 #pragma once
 
 #include <string>
@@ -37,8 +47,14 @@ DEVICE_POWER_STATE PoDevicePowerStateOf(PDEVICE_OBJECT device);
 void PoFailRequestPowerIrp(int count);
 
 // For the end-of-test checks: requests asked for with PoRequestPowerIrp whose callback has not run,
-// and a system left asleep; empty when none. The reset forgets both and the failures asked for.
+// requests held for a device or not yet delivered, and a system left asleep; empty when none. The
+// reset forgets them and the failures asked for.
 std::string PoReport();
 void PoResetForNextTest();
+
+// Returns once the power manager's worker, which delivers requests for PASSIVE_LEVEL and requests
+// held before Vista, has nothing left and has ended: a callback it ran may have returned to the
+// test before the worker freed the request. PASSIVE_LEVEL.
+void PoWaitForIdle();
 
 }  // namespace hostk

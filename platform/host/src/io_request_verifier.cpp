@@ -47,6 +47,8 @@ struct LocationState {
   int8_t returnedPending = kUnknown;
   int8_t walkedMarked = kUnknown;
   NTSTATUS status = 0;
+  bool markedBySender = false;  // this pass's mark is the sender's, not the dispatch routine's
+  bool senderMarkArmed = false;  // for the next pass
 };
 
 struct IrpRecord {
@@ -91,7 +93,7 @@ void CheckPendingPair(PIRP irp, CHAR location, const LocationState& state) {
               "PendingReturned)",
               (void*)irp, (int)location);
   }
-  if (state.returnedPending == kNo && state.walkedMarked == kYes) {
+  if (state.returnedPending == kNo && state.walkedMarked == kYes && !state.markedBySender) {
     BugCheckF(kDriverVerifierDetectedViolation,
               "request %p: stack location %d was marked pending but its dispatch routine returned "
               "0x%08X, not STATUS_PENDING",
@@ -265,12 +267,21 @@ void IrpNoteReused(PIRP irp) {
   record->locations.clear();
 }
 
+void IrpNoteMarkedBySender(PIRP irp, CHAR location) {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  IrpRecord* record = Find(irp);
+  if (record->locations.empty()) ResetLocations(*record, irp);
+  if (LocationState* state = StateAt(record, location)) state->senderMarkArmed = true;
+}
+
 uint64_t IrpNoteDispatchStart(PIRP irp, CHAR location) {
   std::lock_guard<std::mutex> guard(Table().lock);
   IrpRecord* record = Find(irp);
   if (record->locations.empty()) ResetLocations(*record, irp);
   LocationState* state = StateAt(record, location);
+  bool senderMarked = state->senderMarkArmed;
   *state = LocationState{};
+  state->markedBySender = senderMarked;
   state->pass = ++record->passes;
   return state->pass;
 }

@@ -40,6 +40,11 @@ PKTHREAD IrpThreadOf(PIRP irp);
 uint64_t IrpGeneration(PIRP irp);
 void IrpNoteReused(PIRP irp);
 
+// The sender marked `location` pending before its dispatch routine runs (the power manager, for a
+// request it held or queued after telling the caller STATUS_PENDING): that routine may then
+// return any status for it. Applies to the next dispatch at `location`.
+void IrpNoteMarkedBySender(PIRP irp, CHAR location);
+
 // Returns the pass of this dispatch, for IrpNoteDispatchResult.
 uint64_t IrpNoteDispatchStart(PIRP irp, CHAR location);
 void IrpNoteDispatchResult(PIRP irp, uint64_t pass, CHAR location, NTSTATUS status);

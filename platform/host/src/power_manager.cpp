@@ -3,6 +3,7 @@
 #include <atomic>
 #include <vector>
 
+#include "host/hostk/bugcheck.h"
 #include "host/hostk/irql.h"
 #include "host/hostk/pnp.h"
 #include "host/hostk/power.h"
@@ -24,13 +25,43 @@ POWER_ACTION ActionOf(SYSTEM_POWER_STATE state) {
   return IsSleepState(state) ? PowerActionSleep : PowerActionNone;
 }
 
+struct SystemRequestEnd {
+  KEVENT done;
+  NTSTATUS status;
+};
+
+// The manager's own location is above the stack: the walk ends here and the request is freed.
+NTSTATUS NTAPI SystemRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  SystemRequestEnd* end = static_cast<SystemRequestEnd*>(context);
+  end->status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  KeSetEvent(&end->done, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// One request to the top of the node's stack, delivered as the power manager delivers every
+// request (power_delivery.cpp), and waited for.
 NTSTATUS SendSystemRequest(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state,
                            POWER_ACTION action) {
-  IO_STACK_LOCATION parameters = {};
-  parameters.Parameters.Power.Type = SystemPowerState;
-  parameters.Parameters.Power.State.SystemState = state;
-  parameters.Parameters.Power.ShutdownType = action;
-  return PnpSendRequest(pdo, IRP_MJ_POWER, minor, &parameters);
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  if (irp == nullptr) {
+    BugCheck(kDriverVerifierDetectedViolation, "PoSetSystemPowerState: no request");
+  }
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_POWER;
+  stack->MinorFunction = minor;
+  stack->Parameters.Power.Type = SystemPowerState;
+  stack->Parameters.Power.State.SystemState = state;
+  stack->Parameters.Power.ShutdownType = action;
+  SystemRequestEnd end;
+  KeInitializeEvent(&end.done, NotificationEvent, FALSE);
+  IoSetCompletionRoutine(irp, SystemRequestDone, &end, TRUE, TRUE, TRUE);
+  PowerDeliver(top, irp);
+  KeWaitForSingleObject(&end.done, Executive, KernelMode, FALSE, nullptr);
+  ObfDereferenceObject(top);
+  return end.status;
 }
 
 // Started nodes, each parent before its children.
@@ -101,6 +132,11 @@ SYSTEM_POWER_STATE PoCurrentSystemPowerState() {
   return (SYSTEM_POWER_STATE)gSystemState.load();
 }
 
+void PoWaitForIdle() {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "PoWaitForIdle");
+  PowerWaitForWorker();
+}
+
 std::string PoReport() {
   std::string report;
   int outstanding = PowerRequestsOutstanding();
@@ -108,6 +144,7 @@ std::string PoReport() {
     report += std::to_string(outstanding) +
               " power request(s) of PoRequestPowerIrp not finished (callback not called)\n";
   }
+  report += PowerDeliveryReport();
   if (PoCurrentSystemPowerState() != PowerSystemWorking) {
     report += "the system was left in state S" +
               std::to_string(PoCurrentSystemPowerState() - PowerSystemWorking) + "\n";
@@ -116,6 +153,7 @@ std::string PoReport() {
 }
 
 void PoResetForNextTest() {
+  PowerDeliveryResetForNextTest();
   gSystemState.store(PowerSystemWorking);
   PowerRequestsResetForNextTest();
   PowerRulesResetForNextTest();

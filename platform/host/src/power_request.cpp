@@ -1,6 +1,8 @@
 // PoRequestPowerIrp and PoSetPowerState: device power requests a power policy owner asks for, sent
-// to the top of the stack of the device it names, with its callback called once the request has
-// ended and the request freed by the power manager afterwards.
+// to the top of the stack of the device it names (as power_delivery.cpp delivers them: a pageable
+// stack asked from DISPATCH_LEVEL hears the request from the power manager's worker), with its
+// callback called once the request has ended and the request freed by the power manager
+// afterwards.
 #include <atomic>
 
 #include "host/hostk/bugcheck.h"
@@ -103,7 +105,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
   // The request may be over and freed before the call returns; the caller keeps the pointer only
   // to cancel a wait-wake request that is still outstanding.
   if (Irp != nullptr) *Irp = irp;
-  IofCallDriver(top, irp);
+  PowerDeliver(top, irp);
   ObfDereferenceObject(top);
   return STATUS_PENDING;
 }

@@ -19,6 +19,8 @@
 namespace hostk {
 
 std::string LeakReport() {
+  // The power manager's worker may still be freeing a request whose end the test saw.
+  if (KeGetCurrentIrql() == PASSIVE_LEVEL) PoWaitForIdle();
   std::ostringstream out;
   std::string pool = PoolLeakReport();
   if (!pool.empty()) out << "pool still allocated:\n" << pool;
