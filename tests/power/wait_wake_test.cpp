@@ -11,8 +11,15 @@ namespace kxtest {
 namespace {
 
 struct WaitWakeEnd {
+  WaitWakeEnd() { KeInitializeEvent(&ended, NotificationEvent, FALSE); }
   int calls = 0;
   NTSTATUS status = STATUS_PENDING;
+  KEVENT ended;
+  void Reset() {
+    calls = 0;
+    status = STATUS_PENDING;
+    KeClearEvent(&ended);
+  }
 };
 
 VOID NTAPI WaitWakeDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
@@ -20,6 +27,7 @@ VOID NTAPI WaitWakeDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
   WaitWakeEnd* end = (WaitWakeEnd*)context;
   end->calls++;
   end->status = status->Status;
+  KeSetEvent(&end->ended, IO_NO_INCREMENT, FALSE);
 }
 
 class WaitWake : public PowerTest {
@@ -28,15 +36,30 @@ class WaitWake : public PowerTest {
     portOptions_.deviceWake = PowerDeviceD2;
     hostk::SetWindowsVersion(hostk::WindowsRelease::WindowsXP);
   }
-  // The power policy's request, sent on a thread of its own: the adapter holds it there until
-  // the wait ends.
-  auto ArmOnThread() {
-    return [this] {
+  // The power policy's request. Its sender has the answer at once while the request stays
+  // pending below for as long as the sleep lasts: asked for on a thread of its own, so that an
+  // adapter holding the sender in its dispatch routine fails the test instead of hanging it.
+  void Arm() {
+    auto ask = [this] {
       POWER_STATE s3;
       s3.SystemState = PowerSystemSleeping3;
       EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(port_->Pdo(), IRP_MN_WAIT_WAKE, s3, WaitWakeDone,
                                                   &end_, &irp_));
     };
+    SystemThread<decltype(ask)> policy(ask);
+    LARGE_INTEGER timeout = Relative(kSecond);
+    if (KeWaitForSingleObject(policy.Object(), Executive, KernelMode, FALSE, &timeout) !=
+        STATUS_SUCCESS) {
+      ADD_FAILURE() << "the sender of the wait-wake request is held until the wait ends";
+      port_->SignalWake();
+    }
+    ExpectArmed();
+  }
+  // The request's end runs at passive level after the stack below has ended it.
+  void WaitForEnd() {
+    LARGE_INTEGER timeout = Relative(kSecond);
+    EXPECT_EQ(STATUS_SUCCESS,
+              KeWaitForSingleObject(&end_.ended, Executive, KernelMode, FALSE, &timeout));
   }
   void ExpectArmed() {
     Settle(kMillisecond);
@@ -61,11 +84,9 @@ TEST_F(WaitWake, TheDeviceWakeEndsTheWaitAndPowersTheAdapterUp) {
   StreamTwo();
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
   TakePowerRequests();
-  {
-    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
-    ExpectArmed();
-    EXPECT_TRUE(port_->SignalWake());
-  }
+  Arm();
+  EXPECT_TRUE(port_->SignalWake());
+  WaitForEnd();
   ExpectEndedAwake(STATUS_SUCCESS);
   EXPECT_EQ((Requests{"W S3", "S D0"}), TakePowerRequests());
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
@@ -81,11 +102,9 @@ TEST_F(WaitWake, TheDeviceWakeEndsTheWaitAndPowersTheAdapterUp) {
 TEST_F(WaitWake, ACancelEndsTheWaitWithStatusCancelled) {
   Plug();
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
-  {
-    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
-    ExpectArmed();
-    EXPECT_TRUE(IoCancelIrp(irp_));
-  }
+  Arm();
+  EXPECT_TRUE(IoCancelIrp(irp_));
+  WaitForEnd();
   ExpectEndedAwake(STATUS_CANCELLED);
   EXPECT_FALSE(port_->SignalWake()) << "nothing is held any more";
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
@@ -99,12 +118,10 @@ TEST_F(WaitWake, ARemovalQueryEndsTheWaitWithoutPoweringUp) {
   Plug();
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
   TakePowerRequests();
-  {
-    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
-    ExpectArmed();
-    EXPECT_EQ(STATUS_SUCCESS,
-              hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE));
-  }
+  Arm();
+  EXPECT_EQ(STATUS_SUCCESS,
+            hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE));
+  WaitForEnd();
   EXPECT_EQ(1, end_.calls);
   EXPECT_EQ(STATUS_CANCELLED, end_.status);
   EXPECT_FALSE(port_->WaitWakeHeld());
@@ -122,13 +139,11 @@ TEST_F(WaitWake, ARemovalQueryEndsTheWaitWithoutPoweringUp) {
 TEST_F(WaitWake, ASurpriseRemovalEndsTheWait) {
   Plug();
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
-  {
-    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
-    ExpectArmed();
-    displayDrivers_.clear();  // a removal waits for the display drivers' handles
-    port_->Unplug();
-    EXPECT_EQ(STATUS_SUCCESS, hostk::PnpSurpriseRemoveDevice(port_->Pdo()));
-  }
+  Arm();
+  displayDrivers_.clear();  // a removal waits for the display drivers' handles
+  port_->Unplug();
+  EXPECT_EQ(STATUS_SUCCESS, hostk::PnpSurpriseRemoveDevice(port_->Pdo()));
+  WaitForEnd();
   EXPECT_EQ(1, end_.calls);
   EXPECT_EQ(STATUS_CANCELLED, end_.status);
   EXPECT_TRUE(hostk::PnpDeviceTree().empty());
@@ -143,15 +158,13 @@ TEST_F(WaitWake, EveryAllocationOfAWakeFailingInTurn) {
   for (uint64_t n = 1; failedAny; n++) {
     SCOPED_TRACE("allocation " + std::to_string(n));
     ASSERT_LT(n, 50u) << "the wake never ran without a failure";
-    end_ = WaitWakeEnd();
+    end_.Reset();
     ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
     uint64_t failedBefore = hostk::PoolFailedCount();
-    {
-      SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
-      ExpectArmed();
-      hostk::PoolFailNth(n);
-      EXPECT_TRUE(port_->SignalWake());
-    }
+    Arm();
+    hostk::PoolFailNth(n);
+    EXPECT_TRUE(port_->SignalWake());
+    WaitForEnd();
     failedAny = hostk::PoolFailedCount() != failedBefore;
     hostk::PoolClearFaults();
     EXPECT_EQ(1, end_.calls);
@@ -179,6 +192,43 @@ TEST_F(WaitWake, AWaitWakeInD0IsRefused) {
   EXPECT_EQ(1, bus_->OutstandingIo);
 }
 
+// A wait-wake request the adapter cannot arm (no memory for its end, or one already armed) ends
+// at once with the reason, and the armed one is untouched.
+TEST_F(WaitWake, ARequestThatCannotBeArmedEndsAtOnce) {
+  Plug();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+  POWER_STATE s3;
+  s3.SystemState = PowerSystemSleeping3;
+  for (uint64_t n = 1; n <= 2; n++) {
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    end_.Reset();
+    uint64_t failedBefore = hostk::PoolFailedCount();
+    hostk::PoolFailNth(n);
+    ASSERT_EQ(STATUS_PENDING,
+              PoRequestPowerIrp(port_->Pdo(), IRP_MN_WAIT_WAKE, s3, WaitWakeDone, &end_, nullptr));
+    EXPECT_EQ(failedBefore + 1, hostk::PoolFailedCount());
+    hostk::PoolClearFaults();
+    EXPECT_EQ(1, end_.calls);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, end_.status);
+    EXPECT_FALSE(port_->WaitWakeHeld());
+    EXPECT_EQ(0, bus_->WaitWakeArmed);
+  }
+  end_.Reset();
+  Arm();
+  WaitWakeEnd second;
+  ASSERT_EQ(STATUS_PENDING,
+            PoRequestPowerIrp(port_->Pdo(), IRP_MN_WAIT_WAKE, s3, WaitWakeDone, &second, nullptr));
+  EXPECT_EQ(1, second.calls);
+  EXPECT_EQ(STATUS_DEVICE_BUSY, second.status);
+  ExpectArmed();
+  EXPECT_TRUE(port_->SignalWake());
+  WaitForEnd();
+  ExpectEndedAwake(STATUS_SUCCESS);
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
+  Settle(4 * kSecond);
+  EXPECT_EQ(1, Interlocked(bus_->OutstandingIo));
+}
+
 // Armed in D2, a sleeping system asks for the state the capabilities give S3 (here D1), not D3.
 TEST_F(WaitWake, WhileArmedSleepTakesTheCapabilityState) {
   portOptions_.sleepingDeviceStates[2] = PowerDeviceD1;
@@ -188,13 +238,11 @@ TEST_F(WaitWake, WhileArmedSleepTakesTheCapabilityState) {
   ASSERT_EQ(STATUS_PENDING,
             PoRequestPowerIrp(port_->Pdo(), IRP_MN_SET_POWER, d2, nullptr, nullptr, nullptr));
   TakePowerRequests();
-  {
-    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
-    ExpectArmed();
-    ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
-    EXPECT_EQ((Requests{"W S3", "Q S3", "S D1", "S S3"}), TakePowerRequests());
-    EXPECT_TRUE(port_->SignalWake());
-  }
+  Arm();
+  ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
+  EXPECT_EQ((Requests{"W S3", "Q S3", "S D1", "S S3"}), TakePowerRequests());
+  EXPECT_TRUE(port_->SignalWake());
+  WaitForEnd();
   ExpectEndedAwake(STATUS_SUCCESS);
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemWorking));
   Settle(4 * kSecond);
@@ -205,12 +253,10 @@ TEST_F(WaitWake, WhileArmedSleepTakesTheCapabilityState) {
 TEST_F(WaitWake, APowerUpThatCannotBeAskedForLeavesTheResumeToTheSystem) {
   Plug();
   ASSERT_EQ(STATUS_SUCCESS, hostk::PoSetSystemPowerState(PowerSystemSleeping3));
-  {
-    SystemThread<decltype(ArmOnThread())> policy(ArmOnThread());
-    ExpectArmed();
-    hostk::PoFailRequestPowerIrp(1);
-    EXPECT_TRUE(port_->SignalWake());
-  }
+  Arm();
+  hostk::PoFailRequestPowerIrp(1);
+  EXPECT_TRUE(port_->SignalWake());
+  WaitForEnd();
   EXPECT_EQ(1, end_.calls);
   EXPECT_EQ(STATUS_SUCCESS, end_.status);
   EXPECT_EQ(0, bus_->PowerIrpRequested);
