@@ -430,6 +430,14 @@ TEST_F(PowerManagerTest, APageableDeviceAskedAtDispatchLevelHearsTheRequestAtPas
   EXPECT_EQ(PASSIVE_LEVEL, bus_.childIrql);
   EXPECT_NE(KeGetCurrentThread(), bus_.childThread);
 
+  // From Vista on IoCallDriver hands power requests to the power manager as PoCallDriver does.
+  DirectRequest withIoCallDriver(child);
+  bus_.childIrql = HIGH_LEVEL;
+  EXPECT_EQ(STATUS_PENDING, withIoCallDriver.SendAt(DISPATCH_LEVEL, child, false));
+  ASSERT_TRUE(withIoCallDriver.Wait());
+  EXPECT_EQ(STATUS_SUCCESS, withIoCallDriver.status);
+  EXPECT_EQ(PASSIVE_LEVEL, bus_.childIrql);
+
   Callback callback;
   POWER_STATE d3;
   d3.DeviceState = PowerDeviceD3;
@@ -443,7 +451,7 @@ TEST_F(PowerManagerTest, APageableDeviceAskedAtDispatchLevelHearsTheRequestAtPas
   EXPECT_EQ(STATUS_SUCCESS, callback.status);
   EXPECT_EQ(PASSIVE_LEVEL, bus_.childIrql);
   EXPECT_NE(KeGetCurrentThread(), bus_.childThread);
-  EXPECT_EQ((Log{"child1 S D2", "child1 S D3"}), TakeLog());
+  EXPECT_EQ((Log{"child1 S D2", "child1 S D2", "child1 S D3"}), TakeLog());
 
   // Windows 98 and Me call no driver above PASSIVE_LEVEL, pageable or not.
   hostk::SetWindowsVersion(hostk::WindowsRelease::Windows98);
@@ -565,9 +573,10 @@ TEST_F(PowerManagerDeathTest, PowerFlagsTheStackMustNotMix) {
                "both DO_POWER_PAGABLE and DO_POWER_INRUSH");
 }
 
-// Only PoCallDriver queues a request for PASSIVE_LEVEL: one sent to a pageable device at
-// DISPATCH_LEVEL with IoCallDriver reaches it there, which the platform never does. Windows 98
-// and Me call no driver above PASSIVE_LEVEL, and PoCallDriver must be called at PASSIVE_LEVEL.
+// Before Vista only PoCallDriver queues a request for PASSIVE_LEVEL: one sent to a pageable
+// device at DISPATCH_LEVEL with IoCallDriver reaches it there, which the platform never does.
+// Windows 98 and Me call no driver above PASSIVE_LEVEL, and PoCallDriver must be called at
+// PASSIVE_LEVEL.
 TEST_F(PowerManagerDeathTest, APowerRequestAbovePassiveLevelWhereThePlatformForbidsIt) {
   PDEVICE_OBJECT child = bus_.children[0];
   auto send = [child](hostk::WindowsRelease release, ULONG flags, bool withPoCallDriver) {
@@ -576,7 +585,7 @@ TEST_F(PowerManagerDeathTest, APowerRequestAbovePassiveLevelWhereThePlatformForb
     DirectRequest request(child);
     request.SendAt(DISPATCH_LEVEL, child, withPoCallDriver);
   };
-  EXPECT_DEATH(send(hostk::WindowsRelease::Windows10, DO_POWER_PAGABLE, false),
+  EXPECT_DEATH(send(hostk::WindowsRelease::WindowsXP, DO_POWER_PAGABLE, false),
                "above PASSIVE_LEVEL to a device with DO_POWER_PAGABLE");
   EXPECT_DEATH(send(hostk::WindowsRelease::Windows98, 0, true),
                "on Windows 98 and Me drivers call PoCallDriver at PASSIVE_LEVEL");

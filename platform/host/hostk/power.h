@@ -21,7 +21,9 @@
 // DISPATCH_LEVEL; Windows 98 and Me call every driver at PASSIVE_LEVEL. Before Vista a device has
 // one system and one device query- or set-power request at a time: the next waits until the
 // driver calls PoStartNextPowerIrp for the current one. Bug checks: a pageable device reached above
-// PASSIVE_LEVEL (through IoCallDriver), a pageable device object above one that is not, and
+// PASSIVE_LEVEL (through IoCallDriver before Vista: from Vista on IoCallDriver hands power
+// requests to the power manager as PoCallDriver does), a pageable device object above one that
+// is not, and
 // before Vista device objects of one stack with different power flags, or with both
 // DO_POWER_PAGABLE and DO_POWER_INRUSH.
 #pragma once

@@ -264,6 +264,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     BugCheck(kDriverVerifierDetectedViolation, "IoCallDriver to a deleted device object",
              (ULONG_PTR)DeviceObject, (ULONG_PTR)Irp);
   }
+  // From Vista on IoCallDriver hands a power request to the power manager, as PoCallDriver did.
+  if (PowerIoCallDriverDelivers(Irp)) return PowerDeliver(DeviceObject, Irp);
   IoSetNextIrpStackLocation(Irp);
   if (Irp->CurrentLocation <= 0) {
     BugCheck(kNoMoreIrpStackLocations, "IoCallDriver: the request has no stack location left",

@@ -30,6 +30,9 @@ bool PowerBeforeVista();
 NTSTATUS PowerDeliver(PDEVICE_OBJECT device, PIRP irp);
 // The next PowerNoteDispatch on this thread is of a request the power manager delivered.
 void PowerNoteDelivered();
+// IoCallDriver with `irp`, its next location set up, goes to PowerDeliver: a power request from
+// Vista on, unless the power manager is delivering it itself.
+bool PowerIoCallDriverDelivers(PIRP irp);
 // PoStartNextPowerIrp (before Vista): the device whose location of `irp` is current is ready for
 // its next request of the kind, which starts when one is held.
 void PowerStartNextForDevice(PIRP irp);

@@ -127,6 +127,11 @@ void CheckPassedDown(PIRP irp) {
 
 void PowerNoteDelivered() { tDelivered = true; }
 
+bool PowerIoCallDriverDelivers(PIRP irp) {
+  return !tDelivered && !PowerBeforeVista() &&
+         IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+}
+
 void PowerNoteDispatch(PIRP irp) {
   bool delivered = std::exchange(tDelivered, false);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
