@@ -23,8 +23,7 @@
 // driver calls PoStartNextPowerIrp for the current one. Bug checks: a pageable device reached above
 // PASSIVE_LEVEL (through IoCallDriver before Vista: from Vista on IoCallDriver hands power
 // requests to the power manager as PoCallDriver does), a pageable device object above one that
-// is not, and
-// before Vista device objects of one stack with different power flags, or with both
+// is not, and before Vista device objects of one stack with different power flags, or with both
 // DO_POWER_PAGABLE and DO_POWER_INRUSH.
 #pragma once
 
