@@ -530,6 +530,18 @@ bool Resolve(const BenchPlan& plan, Resolved* resolved, std::string* error) {
   return true;
 }
 
+// Which build the figures are of: this program's, never the 32-bit kernel image users run, whose
+// encoder ./kx count-i386 measures by its instructions.
+std::string BuildMeasured() {
+  std::string build = sizeof(void*) == 8 ? "x86-64" : "i386";
+#ifdef NDEBUG
+  build += " host build, optimised";
+#else
+  build += " host build, debug (figures not for reading)";
+#endif
+  return build;
+}
+
 void PrintHeader(const BenchPlan& plan, const Resolved& resolved, std::FILE* out) {
   std::string parts;
   for (const char* part : kParts) {
@@ -538,6 +550,7 @@ void PrintHeader(const BenchPlan& plan, const Resolved& resolved, std::FILE* out
   }
   if (plan.json) {
     JsonLine("bench")
+        .Add("build", BuildMeasured())
         .Add("processor", CpuModel())
         .Add("encoder_level", JpegCurrentStageRoutines()->Name)
         .Add("libjpeg_turbo", LibjpegVersion())
@@ -549,13 +562,15 @@ void PrintHeader(const BenchPlan& plan, const Resolved& resolved, std::FILE* out
     return;
   }
   std::fprintf(out,
-               "kxsim bench: %s; encoder level %s; libjpeg-turbo %s (its SIMD, islow DCT, restart "
+               "kxsim bench: %s; %s, not the 32-bit kernel image (./kx count-i386 counts its "
+               "encoder); encoder level %s; libjpeg-turbo %s (its SIMD, islow DCT, restart "
                "every MCU)\n%s"
                "Each figure comes from contenders run in turn in this one run, each once per "
                "round, the first\n"
                "rotating from round to round, after a warm-up round. Parts: %s\n"
                "The driver's EncodeThreads in the present, glyph and outputs parts: %u (%s)\n\n",
-               CpuModel().c_str(), JpegCurrentStageRoutines()->Name, LibjpegVersion(),
+               CpuModel().c_str(), BuildMeasured().c_str(), JpegCurrentStageRoutines()->Name,
+               LibjpegVersion(),
                plan.quick ? "--quick: figures for a check, not for reading\n" : "",
                parts.c_str(), PipelineProcessors(plan),
                plan.encodeThreads != 0 ? "--encode-threads"
