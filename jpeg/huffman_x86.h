@@ -199,21 +199,21 @@ struct HuffmanScan {
   alignas(ZigzagBytes ? 32 : 1) signed char Bytes[ZigzagBytes ? 64 : 1];
 };
 
-template <bool Lzcnt, class Sink, bool ZigzagBytes>
-KX_SIMD_INLINE BOOLEAN CodeSymbols(Sink* s, const HuffmanScan<ZigzagBytes>& scan,
-                                   const SHORT* coefficients, SHORT* lastDc,
-                                   const JpegHuffmanCodes* dcCodes,
-                                   const JpegHuffmanCodes* acCodes) {
-  ULONGLONG nonZero = scan.NonZero;
-  LONG difference = (LONG)coefficients[0] - (LONG)*lastDc;
-  *lastDc = coefficients[0];
-  if (!PutDifference<Lzcnt>(s, dcCodes, difference)) return FALSE;
-  ULONG next = 1;  // the zig-zag position after the last coded coefficient
-  while (nonZero != 0) {
-    ULONG k = (ULONG)__builtin_ctzll(nonZero);
-    nonZero &= nonZero - 1;
-    ULONG run = k - next;
-    next = k + 1;
+KX_SIMD_INLINE ULONG LowestBit(ULONG mask) { return (ULONG)__builtin_ctz(mask); }
+KX_SIMD_INLINE ULONG LowestBit(ULONGLONG mask) { return (ULONG)__builtin_ctzll(mask); }
+
+// The AC coefficients whose positions are the set bits of `mask` plus `base`, in order; `next` is
+// the position after the last one coded, before and after.
+template <bool Lzcnt, class Sink, bool ZigzagBytes, class Mask>
+KX_SIMD_INLINE BOOLEAN CodeAcCoefficients(Sink* s, const HuffmanScan<ZigzagBytes>& scan,
+                                          const SHORT* coefficients,
+                                          const JpegHuffmanCodes* acCodes, Mask mask, ULONG base,
+                                          ULONG* next) {
+  while (mask != 0) {
+    ULONG k = base + LowestBit(mask);
+    mask &= mask - 1;
+    ULONG run = k - *next;
+    *next = k + 1;
     for (; __builtin_expect(run > 15, 0); run -= 16) {
       if (!s->PutBits(acCodes->Code[0xF0], acCodes->Length[0xF0])) return FALSE;
     }
@@ -232,6 +232,33 @@ KX_SIMD_INLINE BOOLEAN CodeSymbols(Sink* s, const HuffmanScan<ZigzagBytes>& scan
     ULONG size, bits;
     SizeAndBits<Lzcnt>(value, &size, &bits);
     if (!PutSymbolAndBits(s, acCodes, run, size, bits)) return FALSE;
+  }
+  return TRUE;
+}
+
+// A 32-bit processor has no 64-bit bit scan (the compiler calls a library routine for one) and
+// clears the lowest bit of a 64-bit mask in four instructions: there the mask goes as its two
+// halves.
+template <bool Lzcnt, class Sink, bool ZigzagBytes>
+KX_SIMD_INLINE BOOLEAN CodeSymbols(Sink* s, const HuffmanScan<ZigzagBytes>& scan,
+                                   const SHORT* coefficients, SHORT* lastDc,
+                                   const JpegHuffmanCodes* dcCodes,
+                                   const JpegHuffmanCodes* acCodes) {
+  LONG difference = (LONG)coefficients[0] - (LONG)*lastDc;
+  *lastDc = coefficients[0];
+  if (!PutDifference<Lzcnt>(s, dcCodes, difference)) return FALSE;
+  ULONG next = 1;  // the zig-zag position after the last coded coefficient
+  if constexpr (sizeof(ULONG_PTR) == 8) {
+    if (!CodeAcCoefficients<Lzcnt>(s, scan, coefficients, acCodes, scan.NonZero, 0, &next)) {
+      return FALSE;
+    }
+  } else {
+    if (!CodeAcCoefficients<Lzcnt>(s, scan, coefficients, acCodes, (ULONG)scan.NonZero, 0,
+                                   &next) ||
+        !CodeAcCoefficients<Lzcnt>(s, scan, coefficients, acCodes,
+                                   (ULONG)(scan.NonZero >> 32), 32, &next)) {
+      return FALSE;
+    }
   }
   return next == 64 || s->PutBits(acCodes->Code[0x00], acCodes->Length[0x00]);
 }

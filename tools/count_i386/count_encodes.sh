@@ -38,7 +38,10 @@ count_run() {
   local env=(KX_JPEG_LEVEL="$level")
   [ "$level" = sse2 ] && env+=(JSIMD_FORCESSE2=1)
   env "${env[@]}" qemu-i386 -plugin "$plugin,out=$work/count" "$program" "$encoder" "$image" \
-    "$quality" "$sampling" "$repeat" >"$work/stream"
+    "$quality" "$sampling" "$repeat" >"$work/stream" 2>"$work/stderr" || {
+    cat "$work/stderr" >&2
+    exit 1
+  }
   sed -n 's/^thread 0: //p' "$work/count"
 }
 

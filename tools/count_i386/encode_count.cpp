@@ -6,7 +6,8 @@
 //
 //   kx_encode_count ours|libjpeg IMAGE.png QUALITY SAMPLING REPEAT
 //
-// Prints the stream's length and a checksum of its bytes, the same for every repeat, so that two
+// Prints the stream's length and a checksum of its bytes (and, on standard error, where the image's
+// JpegEncodeFrame lies), the same for every repeat, so that two
 // runs can be compared and the encodes are never idle work.
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +51,8 @@ bool SelectImageLevel() {
 bool EncodeOurs(const kxsim::BgrxImage& image, int quality, int sampling, int repeat,
                 std::vector<uint8_t>* output, size_t* length) {
   static const auto encode = ShippedRoutine<decltype(&JpegEncodeFrame)>("JpegEncodeFrame");
+  // Where the image lies, for a profile to name the image's routines by the link map.
+  std::fprintf(stderr, "JpegEncodeFrame at %p\n", reinterpret_cast<void*>(encode));
   for (int i = 0; i < repeat; i++) {
     JpegEncodeParams params = {image.width, image.height, 4, image.pixels.data(), image.width * 4,
                                quality, sampling, output->data(), LONG(output->size()), 0};
