@@ -94,31 +94,31 @@ struct DctKernel {
     return -1;
   }
 
-  // Butterfly row L's share of output row Row: its pairs (k0, k1), (k2, k3) into the even
-  // frequencies, (k4, k5) and (k6, k7) into the odd ones.
-  template <ULONG Row, ULONG L>
-  static KX_SIMD_INLINE VOID AddTerm(Vec evenPairs, Vec oddPairs1, Vec oddPairs2, Vec* even,
-                                     Vec* odd) {
+  // Butterfly row L's pairs `pairs` (its pairs (k0, k1), (k2, k3) for Kind 0, (k4, k5) for
+  // Kind 1, (k6, k7) for Kind 2) into the sum of output row Row (its even frequencies for Kind 0,
+  // its odd ones otherwise).
+  template <ULONG Row, ULONG L, ULONG Kind>
+  static KX_SIMD_INLINE VOID AddTerm(Vec pairs, Vec* sum) {
     constexpr LONG B = TermOf(Row, L);
-    if constexpr (B >= 0) {
-      *even = V::Add32(*even, V::MulAdd16(evenPairs, Constant(Row, B, 0)));
-      Vec odds = V::Add32(V::MulAdd16(oddPairs1, Constant(Row, B, 1)),
-                          V::MulAdd16(oddPairs2, Constant(Row, B, 2)));
-      *odd = V::Add32(*odd, odds);
-    }
+    if constexpr (B >= 0) *sum = V::Add32(*sum, V::MulAdd16(pairs, Constant(Row, B, Kind)));
   }
 
   // Butterfly row L into the sums of the output rows R0 and R1 (sums[0], sums[2] their even,
-  // sums[1], sums[3] their odd frequencies). Two rows at a time keep the sums, the shuffled row
-  // and the eight butterfly rows in registers.
+  // sums[1], sums[3] their odd frequencies). One shuffle of the row is live at a time and goes
+  // into both rows at once: with the four sums that fits the eight vector registers of a 32-bit
+  // processor, and the row itself is read from memory by the shuffles.
   template <ULONG L, ULONG R0, ULONG R1>
   static KX_SIMD_INLINE VOID AddRow(const Vec* rows, Vec* sums) {
     Vec row = rows[L];
     Vec evenPairs = V::template Shuffle32<0x44>(row);
+    AddTerm<R0, L, 0>(evenPairs, &sums[0]);
+    AddTerm<R1, L, 0>(evenPairs, &sums[2]);
     Vec oddPairs1 = V::template Shuffle32<0xAA>(row);
+    AddTerm<R0, L, 1>(oddPairs1, &sums[1]);
+    AddTerm<R1, L, 1>(oddPairs1, &sums[3]);
     Vec oddPairs2 = V::template Shuffle32<0xFF>(row);
-    AddTerm<R0, L>(evenPairs, oddPairs1, oddPairs2, &sums[0], &sums[1]);
-    AddTerm<R1, L>(evenPairs, oddPairs1, oddPairs2, &sums[2], &sums[3]);
+    AddTerm<R0, L, 2>(oddPairs2, &sums[1]);
+    AddTerm<R1, L, 2>(oddPairs2, &sums[3]);
   }
 
   // (S + 2^16 + (S >> 31)) >> 17 = (S + 2^16 - 1 + [S >= 0]) >> 17; the sum arrives as
