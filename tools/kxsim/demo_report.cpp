@@ -1,10 +1,13 @@
 #include "demo_report.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "demo_pictures.h"
 #include "demo_plot.h"
+#include "demo_previews.h"
 #include "sim/display/scene.h"
 
 namespace kxsim {
@@ -14,8 +17,9 @@ const char kStyle[] =
     "body{font-family:system-ui,sans-serif;margin:2em auto;max-width:1400px;color:#202124}"
     "table{border-collapse:collapse;margin:1em 0}td,th{border:1px solid #ccc;padding:4px 10px;"
     "text-align:right}th{background:#f1f3f4}td:first-child,th:first-child{text-align:left}"
-    ".row{display:flex;gap:12px}.row figure{margin:0;flex:1}.row img{width:100%;"
+    ".row{display:flex;gap:12px}.row figure{margin:0;flex:1}.row img{width:100%;height:auto;"
     "border:1px solid #ccc}figcaption{font-size:90%;color:#555}"
+    ".crops figure{flex:0 0 auto}.crops img{image-rendering:pixelated}"
     ".ok{color:#137333;font-weight:bold}.bad{color:#c5221f;font-weight:bold}"
     ".plot{width:100%;max-width:900px}.plot text{font-size:12px;fill:#444}"
     ".grid{stroke:#ddd}.bar{fill:#4285f4}.scene{stroke:#999;stroke-dasharray:4 3}"
@@ -62,15 +66,6 @@ std::string Base64(const std::string& bytes) {
   return out;
 }
 
-bool ReadFile(const std::string& path, std::string* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  *bytes = buffer.str();
-  return true;
-}
-
 std::string Cell(double value, const char* format) {
   char text[48];
   std::snprintf(text, sizeof text, format, value);
@@ -83,17 +78,89 @@ std::string Cell(const std::string& text) { return "<td>" + Escaped(text) + "</t
 
 namespace {
 
-// An <img> with the PNG inline; a note instead when the file cannot be read.
-bool Figure(const std::string& outDir, const std::string& file, const std::string& caption,
-            std::string* html, std::string* error) {
-  std::string bytes;
-  if (!ReadFile(outDir + "/" + file, &bytes)) {
-    *error = "cannot read " + outDir + "/" + file;
+// The pictures on the page: three previews in a row, and crops of the worst block shown four
+// times larger, every pixel a square.
+constexpr int kPreviewWidth = 640;
+constexpr int kCropSize = 48;
+constexpr int kCropMagnification = 4;
+
+std::string DataAddress(const InlinePicture& picture) {
+  return "data:" + picture.mime + ";base64," + Base64(picture.bytes);
+}
+
+// A preview linking to its full picture, which must be in the folder.
+bool Figure(const std::string& outDir, const std::string& file, const InlinePicture& preview,
+            const std::string& caption, std::string* html, std::string* error) {
+  if (!std::filesystem::exists(outDir + "/" + file)) {
+    *error = "no picture " + outDir + "/" + file + " to link";
     return false;
   }
-  *html += "<figure><img alt=\"" + Escaped(caption) + "\" src=\"data:image/png;base64," +
-           Base64(bytes) + "\"><figcaption>" + Escaped(caption) + " (" + Escaped(file) +
-           ")</figcaption></figure>\n";
+  *html += "<figure><a href=\"" + Escaped(file) + "\"><img alt=\"" + Escaped(caption) +
+           "\" width=\"" + std::to_string(preview.width) + "\" height=\"" +
+           std::to_string(preview.height) + "\" src=\"" + DataAddress(preview) +
+           "\"></a><figcaption>" + Escaped(caption) + " (<a href=\"" + Escaped(file) + "\">" +
+           Escaped(file) + "</a>, full size)</figcaption></figure>\n";
+  return true;
+}
+
+std::string CropFigure(const InlinePicture& crop, const std::string& caption) {
+  std::string width = std::to_string(crop.width * kCropMagnification);
+  std::string height = std::to_string(crop.height * kCropMagnification);
+  return "<figure><img alt=\"" + Escaped(caption) + "\" style=\"width:" + width +
+         "px;height:" + height + "px\" src=\"" + DataAddress(crop) + "\"><figcaption>" +
+         Escaped(caption) + "</figcaption></figure>\n";
+}
+
+bool Previews(const std::string& outDir, const DisplayResult& display,
+              const DisplayPictures& pictures, std::string* html, std::string* error) {
+  std::vector<uint8_t> difference = DifferenceRgb(display.presented, display.farRgb);
+  InlinePicture presented, far, diff;
+  bool farMatches = display.farRgb.size() == size_t(display.width) * display.height * 3;
+  BgrxImage farImage = farMatches ? BgrxOf(display.width, display.height, display.farRgb)
+                                  : BgrxImage();
+  if (!PicturePreview(display.presented, kPreviewWidth, &presented, error) ||
+      !DifferencePreview(display.width, display.height, difference, kPreviewWidth, &diff, error)) {
+    return false;
+  }
+  bool ok = Figure(outDir, pictures.presented, presented, "last presented frame", html, error);
+  if (ok && farMatches) {
+    ok = PicturePreview(farImage, kPreviewWidth, &far, error) &&
+         Figure(outDir, pictures.farSide, far, "last far-side frame", html, error);
+  } else if (ok) {
+    *html += "<figure><figcaption>The far side shows a picture of another size (<a href=\"" +
+             Escaped(pictures.farSide) + "\">" + Escaped(pictures.farSide) +
+             "</a>).</figcaption></figure>\n";
+  }
+  return ok && Figure(outDir, pictures.difference, diff,
+                      "difference, " + std::to_string(kDifferenceGain) +
+                          " times magnified (each preview pixel the largest it covers)",
+                      html, error);
+}
+
+// The block where the far side differs most, at full scale: presented, far side, difference.
+bool WorstBlockCrops(const DisplayResult& display, std::string* html, std::string* error) {
+  WorstBlock worst = FindWorstBlock(display.presented, display.farRgb);
+  if (worst.difference < 0) return true;
+  PixelRect crop = CropAround(worst.block, display.width, display.height, kCropSize);
+  InlinePicture presented, far, diff;
+  if (!CropPicture(display.width, display.height, RgbOf(display.presented), crop, &presented,
+                   error) ||
+      !CropPicture(display.width, display.height, display.farRgb, crop, &far, error) ||
+      !CropPicture(display.width, display.height,
+                   DifferenceRgb(display.presented, display.farRgb), crop, &diff, error)) {
+    return false;
+  }
+  char where[320];
+  std::snprintf(where, sizeof where,
+                "The block where the far side differs most from the presented frame, the "
+                "encoder's own loss included: (%d, %d) to (%d, %d), largest difference %d in a "
+                "channel; around it at full scale, shown %d times larger:",
+                int(worst.block.left), int(worst.block.top), int(worst.block.right),
+                int(worst.block.bottom), worst.difference, kCropMagnification);
+  *html += "<p>" + Escaped(where) + "</p>\n<div class=\"row crops\">\n" +
+           CropFigure(presented, "presented") + CropFigure(far, "far side") +
+           CropFigure(diff, "difference, " + std::to_string(kDifferenceGain) + " times") +
+           "</div>\n";
   return true;
 }
 
@@ -127,10 +194,10 @@ bool DisplaySection(const std::string& outDir, const DisplayResult& display,
   *html += "<h3>Display " + std::to_string(display.id) + ": " + std::to_string(display.width) +
            " &times; " + std::to_string(display.height) + " <small>(" +
            Escaped(display.instancePath) + ")</small></h3>\n<div class=\"row\">\n";
-  bool ok = Figure(outDir, pictures.presented, "last presented frame", html, error) &&
-            Figure(outDir, pictures.farSide, "last far-side frame", html, error) &&
-            Figure(outDir, pictures.difference, "difference, 8 times magnified", html, error);
-  *html += "</div>\n" + DisplayTable(display, result);
+  bool ok = Previews(outDir, display, pictures, html, error);
+  *html += "</div>\n";
+  ok = ok && WorstBlockCrops(display, html, error);
+  *html += DisplayTable(display, result);
   return ok;
 }
 

@@ -1,5 +1,6 @@
-// The demo's account of a run: report.html, one self-contained page (the pictures inline), and
-// the summary table printed at the end.
+// The demo's account of a run: report.html, one self-contained page (previews of the pictures
+// and crops of the worst block inline, each preview linking to its full PNG beside the page),
+// and the summary table printed at the end.
 #pragma once
 
 #include <cstdio>
@@ -26,7 +27,7 @@ struct ReportFiles {
   std::string capture;  // "" when none was made
 };
 
-// False with a message when the page or a picture cannot be read or written.
+// False with a message when the page cannot be written or a picture it links is missing.
 bool WriteReport(const std::string& outDir, const DemoOptions& options, const DemoResult& result,
                  const ReportFiles& files, std::string* error);
 

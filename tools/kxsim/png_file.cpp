@@ -45,4 +45,32 @@ bool SaveRgbPng(const std::string& path, int width, int height, const std::vecto
   return true;
 }
 
+bool EncodeRgbPng(int width, int height, const std::vector<uint8_t>& rgb, std::string* bytes,
+                  std::string* error) {
+  if (width <= 0 || height <= 0 || rgb.size() < size_t(width) * size_t(height) * 3) {
+    *error = "no picture of " + std::to_string(width) + " x " + std::to_string(height);
+    return false;
+  }
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  png.width = png_uint_32(width);
+  png.height = png_uint_32(height);
+  png.format = PNG_FORMAT_RGB;
+  png_alloc_size_t size = 0;
+  // The first call measures, the second writes.
+  if (!png_image_write_to_memory(&png, nullptr, &size, 0, rgb.data(), 0, nullptr)) {
+    *error = png.message;
+    png_image_free(&png);
+    return false;
+  }
+  bytes->resize(size);
+  if (!png_image_write_to_memory(&png, &(*bytes)[0], &size, 0, rgb.data(), 0, nullptr)) {
+    *error = png.message;
+    png_image_free(&png);
+    return false;
+  }
+  bytes->resize(size);
+  return true;
+}
+
 }  // namespace kxsim

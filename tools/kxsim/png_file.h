@@ -18,4 +18,8 @@ bool LoadPng(const std::string& path, BgrxImage* image, std::string* error);
 bool SaveRgbPng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb,
                 std::string* error, bool fast = false);
 
+// The same PNG into memory: `bytes` holds the whole file.
+bool EncodeRgbPng(int width, int height, const std::vector<uint8_t>& rgb, std::string* bytes,
+                  std::string* error);
+
 }  // namespace kxsim
