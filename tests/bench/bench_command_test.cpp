@@ -115,6 +115,7 @@ std::vector<JsonValue> Bench(std::vector<std::string> arguments) {
   kxsim::BenchPlan plan;
   std::string error;
   EXPECT_TRUE(kxsim::ParseBenchArguments(int(argv.size()), argv.data(), &plan, &error)) << error;
+  plan.kxsim = KX_KXSIM;
   char* buffer = nullptr;
   size_t size = 0;
   std::FILE* out = open_memstream(&buffer, &size);
@@ -144,7 +145,8 @@ std::vector<const JsonValue*> Part(const std::vector<JsonValue>& lines, const st
 TEST(BenchCommand, QuickRunReportsEveryPartFromCheckedRuns) {
   std::vector<JsonValue> lines = Bench({"--quick", "--json"});
   ASSERT_EQ(1u, Part(lines, "bench").size());
-  EXPECT_EQ("encode,present,glyph,outputs,parallel", (*Part(lines, "bench")[0])["parts"].text);
+  EXPECT_EQ("encode,present,glyph,outputs,parallel,layers",
+            (*Part(lines, "bench")[0])["parts"].text);
 
   ASSERT_EQ(3u, Part(lines, "encode").size());
   ASSERT_EQ(3u, Part(lines, "encode-summary").size());
@@ -195,6 +197,27 @@ TEST(BenchCommand, QuickRunReportsEveryPartFromCheckedRuns) {
   EXPECT_TRUE(parallel["measured"].flag);
   EXPECT_TRUE(parallel["identical"].flag);
   EXPECT_EQ(JsonValue::Number, parallel["ratio"].kind);
+
+  // Counted under valgrind where it runs (not in the sanitizer builds): the layers make up the
+  // total, and a present runs driver code and the encoder.
+  std::vector<const JsonValue*> layers = Part(lines, "layers");
+  ASSERT_FALSE(layers.empty());
+  if (!(*layers[0])["measured"].flag) {
+    EXPECT_EQ(1u, layers.size());
+    EXPECT_FALSE((*layers[0])["note"].text.empty());
+    return;
+  }
+  ASSERT_EQ(2u, layers.size());
+  for (const JsonValue* work : layers) {
+    const JsonValue& w = *work;
+    double sum = w["driver"].number + w["encoder"].number + w["host_kernel"].number +
+                 w["simulated"].number + w["harness"].number + w["libraries"].number;
+    EXPECT_NEAR(w["total"].number, sum, 1e-5 * sum + 6) << w["work"].text;  // 6 digits each
+    EXPECT_GT(w["driver"].number, 0) << w["work"].text;
+    EXPECT_GT(w["encoder"].number, 0) << w["work"].text;
+  }
+  EXPECT_GT((*layers[1])["encoder"].number, 100 * (*layers[0])["encoder"].number)
+      << "a whole frame is far more to encode than a glyph";
 }
 
 TEST(BenchCommand, OnlyRunsThePartsNamed) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bench_parallel.h"
+#include "layer_bench.h"
 #include "bench_support.h"
 #include "encoder_bench.h"
 #include "host/hostk.h"
@@ -20,7 +21,7 @@
 namespace kxsim {
 namespace {
 
-const char* const kParts[] = {"encode", "present", "glyph", "outputs", "parallel"};
+const char* const kParts[] = {"encode", "present", "glyph", "outputs", "parallel", "layers"};
 
 struct EncoderSettingName {
   int quality;
@@ -581,7 +582,7 @@ void PrintUsage() {
   std::fprintf(stderr,
                "usage: kxsim bench [--quick] [--only PART,...] [--rounds N] [--encode-threads N] "
                "[--json]\n"
-               "  parts: encode, present, glyph, outputs, parallel (default: all)\n"
+               "  parts: encode, present, glyph, outputs, parallel, layers (default: all)\n"
                "  --encode-threads: the driver's EncodeThreads (1..8) in present, glyph and\n"
                "  outputs (default: the driver's own, all processors but one)\n"
                "  --json: one JSON object a line, each with \"part\": bench (the header), encode,\n"
@@ -628,6 +629,80 @@ bool ParseBenchArguments(int argc, char** argv, BenchPlan* plan, std::string* er
   return true;
 }
 
+// Presents counted by the layers part, glyphs and whole frames; --quick counts fewer.
+constexpr int kLayerGlyphs = 100, kLayerFrames = 2;
+constexpr int kQuickLayerGlyphs = 10, kQuickLayerFrames = 1;
+
+void PrintLayerRun(const LayerRun& run, bool json, std::FILE* out) {
+  const Layer layers[] = {Layer::Driver,    Layer::Encoder, Layer::HostKernel,
+                          Layer::Simulated, Layer::Harness, Layer::Libraries};
+  double ratio = run.Per(Layer::Driver) / std::max(1.0, run.Per(Layer::Encoder));
+  if (json) {
+    JsonLine line("layers");
+    line.Flag("measured", true).Add("work", run.kind).Count("presents", run.presents).Count("pixels", run.pixels);
+    const char* keys[] = {"driver", "encoder", "host_kernel", "simulated", "harness",
+                          "libraries"};
+    for (size_t i = 0; i < 6; i++) line.Number(keys[i], run.Per(layers[i]));
+    line.Number("total", run.Total()).Number("driver_over_encoder", ratio).WriteTo(out);
+    return;
+  }
+  std::fprintf(out, "%-20s %6d", run.kind == "glyph" ? "16 x 16 glyph" : "1920 x 1080 frame",
+               run.presents);
+  for (Layer layer : layers) std::fprintf(out, " %12.0f", run.Per(layer));
+  std::fprintf(out, " %12.0f %8.2f\n", run.Total(), ratio);
+}
+
+// Why the layers cannot be counted here, or "" when they can: valgrind runs no sanitizer build.
+std::string LayersNotCountable() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return "a sanitizer build does not run under valgrind";
+#else
+  if (std::system("valgrind --version >/dev/null 2>&1") != 0) {
+    return "valgrind is not installed (./kx bench installs it)";
+  }
+  return "";
+#endif
+}
+
+bool RunLayersPart(const BenchPlan& plan, std::FILE* out, std::string* error) {
+  std::string why = LayersNotCountable();
+  if (!why.empty()) {
+    if (plan.json) {
+      JsonLine("layers").Flag("measured", false).Add("note", why).WriteTo(out);
+    } else {
+      std::fprintf(out, "6. Where a present's instructions go: not counted, %s\n\n", why.c_str());
+    }
+    return true;
+  }
+  LayerRun glyph, frame;
+  std::string self = !plan.kxsim.empty() ? plan.kxsim
+                                         : std::filesystem::read_symlink("/proc/self/exe").string();
+  if (!CountPresentLayers(self, "glyph", plan.quick ? kQuickLayerGlyphs : kLayerGlyphs, &glyph,
+                          error) ||
+      !CountPresentLayers(self, "frame", plan.quick ? kQuickLayerFrames : kLayerFrames, &frame,
+                          error)) {
+    return false;
+  }
+  if (!plan.json) {
+    std::fprintf(out,
+                 "6. Where a present's instructions go: callgrind's exact count of every "
+                 "instruction the process ran\n"
+                 "   from the present request to its last byte on the wire, per present, by the "
+                 "source file it was\n"
+                 "   compiled from: the driver's directories (with the platform headers' inline "
+                 "routines), jpeg/,\n"
+                 "   the host kernel, sim/, the bench itself, and the libraries (the C library's "
+                 "copies among them)\n"
+                 "%-20s %6s %12s %12s %12s %12s %12s %12s %12s %8s\n",
+                 "work", "counted", "driver", "encoder", "host kernel", "simulated", "harness",
+                 "libraries", "total", "drv/enc");
+  }
+  PrintLayerRun(glyph, plan.json, out);
+  PrintLayerRun(frame, plan.json, out);
+  if (!plan.json) std::fprintf(out, "\n");
+  return true;
+}
+
 bool RunBench(const BenchPlan& plan, std::FILE* out, std::string* error) {
   Resolved resolved;
   if (!Resolve(plan, &resolved, error)) return false;
@@ -639,6 +714,7 @@ bool RunBench(const BenchPlan& plan, std::FILE* out, std::string* error) {
                   resolved.Wants(plan, "outputs");
   if (ok && pipeline) ok = RunPipelineParts(plan, resolved, out, error);
   if (ok && resolved.Wants(plan, "parallel")) ok = RunParallelPart(plan, resolved, out, error);
+  if (ok && resolved.Wants(plan, "layers")) ok = RunLayersPart(plan, out, error);
   std::fflush(out);
   return ok;
 }

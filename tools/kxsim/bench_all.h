@@ -24,6 +24,8 @@ struct BenchPlan {
   // processors but one).
   int encodeThreads = 0;
   std::set<std::string> parts;  // empty: every part
+  // The kxsim the layers part runs under valgrind; empty: this program.
+  std::string kxsim;
 };
 
 // False with a message for arguments it does not take.

@@ -9,6 +9,7 @@
 #include "bench_present_command.h"
 #include "demo_command.h"
 #include "encode_command.h"
+#include "layer_bench.h"
 #include "present_command.h"
 #include "reliability_command.h"
 #include "jpeg/stages.h"
@@ -70,6 +71,9 @@ int main(int argc, char** argv) {
   if (!ApplyLevelLimit()) return 2;
   if (std::strcmp(argv[1], "demo") == 0) return kxsim::RunDemoCommand(argc - 2, argv + 2);
   if (std::strcmp(argv[1], "bench") == 0) return kxsim::RunBenchCommand(argc - 2, argv + 2);
+  if (std::strcmp(argv[1], "bench-layers-run") == 0) {
+    return kxsim::RunLayerChild(argc - 2, argv + 2);
+  }
   if (std::strcmp(argv[1], "encode") == 0) return kxsim::RunEncode(argc - 2, argv + 2);
   if (std::strcmp(argv[1], "bench-encode") == 0) return kxsim::RunBenchEncode(argc - 2, argv + 2);
   if (std::strcmp(argv[1], "present") == 0) return kxsim::RunPresent(argc - 2, argv + 2);
