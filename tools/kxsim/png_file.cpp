@@ -25,49 +25,55 @@ bool LoadPng(const std::string& path, BgrxImage* image, std::string* error) {
   return true;
 }
 
-bool SaveRgbPng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb,
-                std::string* error, bool fast) {
+namespace {
+
+// The description of an 8-bit RGB picture for libpng's writers; false with a message when `rgb`
+// is not a whole picture of that size.
+bool RgbDescription(int width, int height, const std::vector<uint8_t>& rgb, png_image* png,
+                    std::string* error) {
   if (width <= 0 || height <= 0 || rgb.size() < size_t(width) * size_t(height) * 3) {
     *error = "no picture of " + std::to_string(width) + " x " + std::to_string(height);
     return false;
   }
-  png_image png{};
-  png.version = PNG_IMAGE_VERSION;
-  png.width = png_uint_32(width);
-  png.height = png_uint_32(height);
-  png.format = PNG_FORMAT_RGB;
+  *png = png_image{};
+  png->version = PNG_IMAGE_VERSION;
+  png->width = png_uint_32(width);
+  png->height = png_uint_32(height);
+  png->format = PNG_FORMAT_RGB;
+  return true;
+}
+
+bool Failed(png_image* png, std::string* error) {
+  *error = png->message;
+  png_image_free(png);
+  return false;
+}
+
+}  // namespace
+
+bool SaveRgbPng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb,
+                std::string* error, bool fast) {
+  png_image png;
+  if (!RgbDescription(width, height, rgb, &png, error)) return false;
   if (fast) png.flags = PNG_IMAGE_FLAG_FAST;
   if (!png_image_write_to_file(&png, path.c_str(), 0, rgb.data(), 0, nullptr)) {
-    *error = png.message;
-    png_image_free(&png);
-    return false;
+    return Failed(&png, error);
   }
   return true;
 }
 
 bool EncodeRgbPng(int width, int height, const std::vector<uint8_t>& rgb, std::string* bytes,
                   std::string* error) {
-  if (width <= 0 || height <= 0 || rgb.size() < size_t(width) * size_t(height) * 3) {
-    *error = "no picture of " + std::to_string(width) + " x " + std::to_string(height);
-    return false;
-  }
-  png_image png{};
-  png.version = PNG_IMAGE_VERSION;
-  png.width = png_uint_32(width);
-  png.height = png_uint_32(height);
-  png.format = PNG_FORMAT_RGB;
+  png_image png;
+  if (!RgbDescription(width, height, rgb, &png, error)) return false;
   png_alloc_size_t size = 0;
   // The first call measures, the second writes.
   if (!png_image_write_to_memory(&png, nullptr, &size, 0, rgb.data(), 0, nullptr)) {
-    *error = png.message;
-    png_image_free(&png);
-    return false;
+    return Failed(&png, error);
   }
   bytes->resize(size);
   if (!png_image_write_to_memory(&png, &(*bytes)[0], &size, 0, rgb.data(), 0, nullptr)) {
-    *error = png.message;
-    png_image_free(&png);
-    return false;
+    return Failed(&png, error);
   }
   bytes->resize(size);
   return true;
