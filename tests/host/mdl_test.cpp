@@ -297,6 +297,21 @@ TEST_F(MdlDeathTest, FreeingAMappedMdl) {
   UnlockAndFree(mdl);
 }
 
+// A system view ends with the MDL's unlock: the driver that keeps its address faults on the next
+// touch, as on the platform, though the host keeps the view's pages mapped for the next one.
+TEST_F(MdlDeathTest, TouchingASystemViewAfterTheUnlock) {
+  UserBuffer buffer(3 * PAGE_SIZE);
+  PMDL mdl = LockedAndMapped(buffer);
+  volatile UCHAR* system = static_cast<UCHAR*>(mdl->MappedSystemVa);
+  system[PAGE_SIZE] = 1;
+  UnlockAndFree(mdl);
+  EXPECT_DEATH(system[PAGE_SIZE] = 2, "");
+  PMDL next = LockedAndMapped(buffer);
+  static_cast<UCHAR*>(next->MappedSystemVa)[PAGE_SIZE] = 3;
+  EXPECT_EQ(3, buffer.Data()[PAGE_SIZE]) << "the next view sees and changes the same pages";
+  UnlockAndFree(next);
+}
+
 TEST_F(MdlDeathTest, FreeingTwice) {
   UserBuffer buffer(64);
   PMDL mdl = AllocateOver(buffer.Data(), 64);

@@ -220,9 +220,8 @@ PVOID MapSystemView(PMDL mdl) {
   if (bytes == 0) bytes = PAGE_SIZE;
   // Locked pages are mapped with their page-table entries filled in at once, as the platform
   // does: the view is whole from the start, and reading it never faults.
-  void* view = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd,
-                    (off_t)pageOffset);
-  if (view == MAP_FAILED) return NULL;
+  void* view = UserRangeMapSystemView(va, bytes);
+  if (view == nullptr) return NULL;
   {
     MdlTable& table = Table();
     std::lock_guard<std::mutex> guard(table.lock);
@@ -245,7 +244,7 @@ void Unmap(PMDL mdl) {
     std::swap(view, found->second.view);
     std::swap(bytes, found->second.viewBytes);
   }
-  if (view != nullptr) munmap(view, bytes);
+  if (view != nullptr) UserRangeUnmapSystemView(view, bytes);
 }
 
 // Whether an MDL holds a system mapping of its own (a parent's mapping is the parent's to release).

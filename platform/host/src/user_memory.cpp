@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -30,6 +31,14 @@ struct Range {
   bool systemProcess = false;  // registered by a thread of the system process
   int fd = -1;              // the file behind the range's pages, or -1
   ULONG_PTR fileStart = 0;  // the address of the file's first byte
+  size_t fileBytes = 0;
+  // System views of the file's pages: each window maps the whole file once, its page-table
+  // entries filled in, and stays inaccessible but for the pages of the one view it holds.
+  struct Window {
+    UCHAR* base;
+    bool inUse;
+  };
+  std::vector<Window> windows;
 };
 
 struct RangeTable {
@@ -129,7 +138,7 @@ UserRangeId UserRangeRegister(void* address, size_t length, bool readable, bool 
   HostThread* thread = CurrentHostThread();
   bool systemProcess = thread != nullptr && thread->systemProcess;
   table.byStart.emplace(start,
-                        Range{start + length, readable, writable, id, systemProcess, -1, 0});
+                        Range{start + length, readable, writable, id, systemProcess, -1, 0, 0, {}});
   table.startById.emplace(id, start);
   return id;
 }
@@ -154,7 +163,13 @@ void UserRangeUnregister(UserRangeId id) {
   }
   RangeTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
-  table.byStart.erase(start);
+  auto found = table.byStart.find(start);
+  if (found != table.byStart.end()) {
+    for (const Range::Window& window : found->second.windows) {
+      munmap(window.base, found->second.fileBytes);
+    }
+    table.byStart.erase(found);
+  }
   table.startById.erase(id);
 }
 
@@ -216,12 +231,70 @@ bool UserRangeBacking(const void* address, int* fd, int64_t* pageOffset) {
 }
 
 // Records the file behind a UserBuffer's range.
-static void UserRangeSetBacking(UserRangeId id, int fd, const void* fileStart) {
+static void UserRangeSetBacking(UserRangeId id, int fd, const void* fileStart, size_t bytes) {
   RangeTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
   Range& range = RangeOf(table, id, "UserRangeSetBacking");
   range.fd = fd;
   range.fileStart = reinterpret_cast<ULONG_PTR>(fileStart);
+  range.fileBytes = bytes;
+}
+
+namespace {
+
+// A window over the whole file, every page present and inaccessible; nullptr when the host has no
+// address space for it.
+UCHAR* NewWindow(const Range& range) {
+  void* base = mmap(nullptr, range.fileBytes, PROT_READ | PROT_WRITE,
+                    MAP_SHARED | MAP_POPULATE, range.fd, 0);
+  if (base == MAP_FAILED) return nullptr;
+  if (mprotect(base, range.fileBytes, PROT_NONE) != 0) {
+    munmap(base, range.fileBytes);
+    return nullptr;
+  }
+  return static_cast<UCHAR*>(base);
+}
+
+}  // namespace
+
+void* UserRangeMapSystemView(const void* address, size_t bytes) {
+  ULONG_PTR at = reinterpret_cast<ULONG_PTR>(address) & ~ULONG_PTR(PAGE_SIZE - 1);
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  auto found = Containing(table, reinterpret_cast<ULONG_PTR>(address));
+  if (found == table.byStart.end() || found->second.fd < 0) return nullptr;
+  Range& range = found->second;
+  size_t offset = at - range.fileStart;
+  if (offset + bytes > range.fileBytes) return nullptr;
+  Range::Window* free = nullptr;
+  for (Range::Window& window : range.windows) {
+    if (!window.inUse) free = &window;
+  }
+  if (free == nullptr) {
+    UCHAR* base = NewWindow(range);
+    if (base == nullptr) return nullptr;
+    range.windows.push_back({base, false});
+    free = &range.windows.back();
+  }
+  if (mprotect(free->base + offset, bytes, PROT_READ | PROT_WRITE) != 0) return nullptr;
+  free->inUse = true;
+  return free->base + offset;
+}
+
+void UserRangeUnmapSystemView(void* view, size_t bytes) {
+  UCHAR* at = static_cast<UCHAR*>(view);
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  for (auto& entry : table.byStart) {
+    Range& range = entry.second;
+    for (Range::Window& window : range.windows) {
+      if (at < window.base || at >= window.base + range.fileBytes) continue;
+      mprotect(at, bytes, PROT_NONE);
+      window.inUse = false;
+      return;
+    }
+  }
+  // The range went with its buffer, and its windows with it.
 }
 
 size_t UserRangeCount() {
@@ -259,7 +332,7 @@ UserBuffer::UserBuffer(size_t length, bool readable, bool writable, size_t offse
   storage_ = static_cast<UCHAR*>(storage);
   data_ = storage_ + offsetInPage;
   id_ = UserRangeRegister(data_, length, readable, writable);
-  UserRangeSetBacking(id_, fd_, storage_);
+  UserRangeSetBacking(id_, fd_, storage_, bytes_);
 }
 
 void UserBuffer::DropPages() {
