@@ -165,6 +165,7 @@ TEST(BenchCommand, QuickRunReportsEveryPartFromCheckedRuns) {
       EXPECT_EQ(0, (*present)["violations"].number);
       // The frame's time splits into the present call and the worker's part after it.
       EXPECT_GT((*present)["call_ms"].number, 0);
+      EXPECT_GT((*present)["copy_ms"].number, 0);
       EXPECT_GT((*present)["after_call_ms"].number, 0);
     } else {
       scenes.push_back((*present)["name"].text);

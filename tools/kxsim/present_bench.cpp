@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -238,6 +239,17 @@ std::vector<int> Contenders(const PresentSetting& setting) {
   return contenders;
 }
 
+// Seconds of a plain copy of the frame's pixels from the display driver's buffer, row by row as
+// the present copies them into the store.
+double PlainCopy(const Stage& stage, const BgrxImage& image, std::vector<UCHAR>* to) {
+  size_t row = size_t(image.width) * 4;
+  auto start = std::chrono::steady_clock::now();
+  for (int y = 0; y < image.height; y++) {
+    std::memcpy(to->data() + row * y, stage.pixels->Data() + size_t(stage.pitch) * y, row);
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // The contenders once per round, the starting one rotating from round to round, so that a
 // neighbour's load falls on all of them alike.
 bool Measure(const BgrxImage& image, const PresentSetting& setting, Stage* stage,
@@ -250,6 +262,7 @@ bool Measure(const BgrxImage& image, const PresentSetting& setting, Stage* stage
   alone.output.assign(size_t(16) * image.width * image.height + 65536, 0);
   if (!WarmUp(image, setting, stage, &whole, &tiles, &alone, result, error)) return false;
   std::vector<int> contenders = Contenders(setting);
+  std::vector<UCHAR> copy(image.pixels.size());
   for (int round = 0; round < setting.rounds; round++) {
     for (size_t i = 0; i < contenders.size(); i++) {
       int kind = contenders[(i + size_t(round)) % contenders.size()];
@@ -260,6 +273,7 @@ bool Measure(const BgrxImage& image, const PresentSetting& setting, Stage* stage
           double inCall = 0;
           ok = RunPipeline(stage, whole, result, &seconds, error, nullptr, &inCall);
           result->callSeconds.push_back(inCall);
+          result->copySeconds.push_back(PlainCopy(*stage, image, &copy));
           break;
         }
         case kEncoderWhole:
@@ -315,6 +329,10 @@ double PresentImageResult::Rate(int contender) const {
 
 double PresentImageResult::CallMilliseconds() const {
   return callSeconds.empty() ? 0 : 1e3 * Median(callSeconds);
+}
+
+double PresentImageResult::CopyMilliseconds() const {
+  return copySeconds.empty() ? 0 : 1e3 * Median(copySeconds);
 }
 
 double PresentImageResult::AfterCallMilliseconds() const {

@@ -46,6 +46,9 @@ struct PresentImageResult {
   // Of the whole frame's pipeline, per round: the present call itself (the pixels locked, mapped,
   // copied into the store, unmapped and queued) before the worker's part.
   std::vector<double> callSeconds;
+  // Per round, right after the whole frame's pipeline: a plain copy of the same rows, the peer of
+  // the present call.
+  std::vector<double> copySeconds;
   double farPsnr = 0;         // with farDecode
   ULONGLONG wholeBytes = 0;   // on the wire for one whole-frame present
   ULONGLONG tileBytes = 0;    // for one pass of tiles
@@ -61,6 +64,7 @@ struct PresentImageResult {
   // Medians over the rounds, in milliseconds: of the whole frame's present call, of the rest of
   // its pipeline (the worker's wake, encoding and sending), of the encoder alone on its rectangles.
   double CallMilliseconds() const;
+  double CopyMilliseconds() const;
   double AfterCallMilliseconds() const;
   double EncoderMilliseconds() const;
 };
