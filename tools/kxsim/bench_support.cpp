@@ -10,6 +10,8 @@
 #include <fstream>
 
 #include "jpeg/slices.h"
+#include "sim/display/canvas.h"
+#include "sim/display/glyphs.h"
 
 namespace kxsim {
 
@@ -134,6 +136,22 @@ bool KeptEncoder::EncodeRect(const BgrxImage& image, const PixelRect& rect, int 
   *length = result == JpegResultOk ? size_t(params.OutputLength) : 0;
   if (result != JpegResultOk) *error = "the encoder failed with " + std::to_string(result);
   return result == JpegResultOk;
+}
+
+PixelRect GlyphCell(int index, int width) {
+  LONG columns = width / kGlyphCell;
+  LONG left = (index % columns) * kGlyphCell;
+  LONG top = (index / columns) * kGlyphCell;
+  return PixelRect{left, top, left + kGlyphCell, top + kGlyphCell};
+}
+
+void DrawGlyphLetters(const Canvas& canvas, int count) {
+  const char* letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (int i = 0; i < count; i++) {
+    PixelRect cell = GlyphCell(i, canvas.width);
+    DrawText(canvas, cell.left + 5, cell.top + 3, std::string(1, letters[i % 36]),
+             Rgb(32, 36, 40), 1);
+  }
 }
 
 }  // namespace kxsim

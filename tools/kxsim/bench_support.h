@@ -14,6 +14,8 @@ struct JpegStageRoutines;
 
 namespace kxsim {
 
+struct Canvas;
+
 // FALSE unless `text` is a whole number from `low` to `high`.
 bool ParseInt(const char* text, int low, int high, int* value);
 // What the commands that measure one part on images take: IMAGES... -q Q -s 0..3 --rounds N
@@ -38,6 +40,13 @@ double GeometricMean(const std::vector<double>& values);
 // Seconds of processor time used so far by the whole process, and by the calling thread.
 double ProcessProcessorSeconds();
 double ThreadProcessorSeconds();
+
+// The glyph benchmarks' page: 16 x 16 cells row by row across a surface `width` pixels wide, and
+// one letter drawn in each of the first `count` cells, so that every glyph present sends new
+// pixels.
+constexpr LONG kGlyphCell = 16;
+PixelRect GlyphCell(int index, int width);
+void DrawGlyphLetters(const Canvas& canvas, int count);
 
 // Our encoder kept from rectangle to rectangle, as the frame worker keeps its own (and as the
 // peer keeps its compress object): tables and working memory are made once, not per stream.

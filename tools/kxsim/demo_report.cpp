@@ -112,8 +112,8 @@ std::string CropFigure(const InlinePicture& crop, const std::string& caption) {
 }
 
 bool Previews(const std::string& outDir, const DisplayResult& display,
-              const DisplayPictures& pictures, std::string* html, std::string* error) {
-  std::vector<uint8_t> difference = DifferenceRgb(display.presented, display.farRgb);
+              const DisplayPictures& pictures, const std::vector<uint8_t>& difference,
+              std::string* html, std::string* error) {
   InlinePicture presented, far, diff;
   bool farMatches = display.farRgb.size() == size_t(display.width) * display.height * 3;
   BgrxImage farImage = farMatches ? BgrxOf(display.width, display.height, display.farRgb)
@@ -138,7 +138,8 @@ bool Previews(const std::string& outDir, const DisplayResult& display,
 }
 
 // The block where the far side differs most, at full scale: presented, far side, difference.
-bool WorstBlockCrops(const DisplayResult& display, std::string* html, std::string* error) {
+bool WorstBlockCrops(const DisplayResult& display, const std::vector<uint8_t>& difference,
+                     std::string* html, std::string* error) {
   WorstBlock worst = FindWorstBlock(display.presented, display.farRgb);
   if (worst.difference < 0) return true;
   PixelRect crop = CropAround(worst.block, display.width, display.height, kCropSize);
@@ -146,8 +147,7 @@ bool WorstBlockCrops(const DisplayResult& display, std::string* html, std::strin
   if (!CropPicture(display.width, display.height, RgbOf(display.presented), crop, &presented,
                    error) ||
       !CropPicture(display.width, display.height, display.farRgb, crop, &far, error) ||
-      !CropPicture(display.width, display.height,
-                   DifferenceRgb(display.presented, display.farRgb), crop, &diff, error)) {
+      !CropPicture(display.width, display.height, difference, crop, &diff, error)) {
     return false;
   }
   char where[320];
@@ -194,9 +194,10 @@ bool DisplaySection(const std::string& outDir, const DisplayResult& display,
   *html += "<h3>Display " + std::to_string(display.id) + ": " + std::to_string(display.width) +
            " &times; " + std::to_string(display.height) + " <small>(" +
            Escaped(display.instancePath) + ")</small></h3>\n<div class=\"row\">\n";
-  bool ok = Previews(outDir, display, pictures, html, error);
+  std::vector<uint8_t> difference = DifferenceRgb(display.presented, display.farRgb);
+  bool ok = Previews(outDir, display, pictures, difference, html, error);
   *html += "</div>\n";
-  ok = ok && WorstBlockCrops(display, html, error);
+  ok = ok && WorstBlockCrops(display, difference, html, error);
   *html += DisplayTable(display, result);
   return ok;
 }

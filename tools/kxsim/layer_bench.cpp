@@ -14,7 +14,6 @@
 #include "bench_support.h"
 #include "png_file.h"
 #include "sim/display/canvas.h"
-#include "sim/display/glyphs.h"
 
 namespace kxsim {
 namespace {
@@ -23,27 +22,15 @@ constexpr ULONG kChannel = 0;
 constexpr LONG kDisplayId = 1;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
-constexpr LONG kCell = 16;
 constexpr LONGLONG kSettle = kOneSecond / 1000;
 // The picture of the whole frame: a desktop of text, windows and a photograph.
 constexpr const char* kFramePicture = "mixed-1.png";
 
-PixelRect Cell(int index) {
-  LONG columns = kWidth / kCell;
-  LONG left = (index % columns) * kCell, top = (index / columns) * kCell;
-  return {left, top, left + kCell, top + kCell};
-}
-
-// A page of letters, one a cell, so that every glyph present sends new pixels.
+// The glyph page of the pipeline bench, a letter in every cell.
 void DrawGlyphPage(hostk::UserBuffer* surface) {
   Canvas canvas = CanvasOver(surface->Data(), kWidth, kHeight, size_t(kWidth) * 4);
   Fill(canvas, canvas.Bounds(), Rgb(255, 255, 255));
-  const char* letters = "abcdefghijklmnopqrstuvwxyz0123456789";
-  for (int i = 0; i < (kWidth / kCell) * (kHeight / kCell); i++) {
-    PixelRect cell = Cell(i);
-    DrawText(canvas, cell.left + 5, cell.top + 3, std::string(1, letters[i % 36]),
-             Rgb(32, 36, 40), 1);
-  }
+  DrawGlyphLetters(canvas, (kWidth / kGlyphCell) * (kHeight / kGlyphCell));
 }
 
 bool DrawFrame(hostk::UserBuffer* surface, std::string* error) {
@@ -91,12 +78,13 @@ bool RunPresents(const std::string& kind, int presents, std::string* error) {
     return false;
   }
   PixelRect whole{0, 0, kWidth, kHeight};
-  if (!Present(session, child, surface, glyph ? Cell(0) : whole, error)) return false;
+  PixelRect first = glyph ? GlyphCell(0, kWidth) : whole;
+  if (!Present(session, child, surface, first, error)) return false;
   CALLGRIND_START_INSTRUMENTATION;
   CALLGRIND_ZERO_STATS;
   bool ok = true;
   for (int i = 1; ok && i <= presents; i++) {
-    ok = Present(session, child, surface, glyph ? Cell(i) : whole, error);
+    ok = Present(session, child, surface, glyph ? GlyphCell(i, kWidth) : whole, error);
   }
   CALLGRIND_DUMP_STATS_AT("presents");
   CALLGRIND_STOP_INSTRUMENTATION;
@@ -151,7 +139,8 @@ bool CountPresentLayers(const std::string& self, const std::string& kind, int pr
   }
   run->kind = kind;
   run->presents = presents;
-  run->pixels = uint64_t(presents) * (kind == "glyph" ? kCell * kCell : kWidth * kHeight);
+  uint64_t pixelsEach = kind == "glyph" ? kGlyphCell * kGlyphCell : kWidth * kHeight;
+  run->pixels = uint64_t(presents) * pixelsEach;
   ok = ok && ReadCallgrindLayers(dump, KX_SOURCE_DIR, &run->counts, error);
   if (ok) std::filesystem::remove_all(dir);
   return ok;

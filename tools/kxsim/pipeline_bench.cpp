@@ -17,7 +17,6 @@ namespace {
 
 constexpr ULONG kChannel = 0;
 constexpr LONG kDisplayId = 1;
-constexpr LONG kGlyphCell = 16;
 // The wait after a frame or a glyph: the virtual clock moves only once every thread waits, so the
 // delay ends as soon as the worker is idle with everything on the wire.
 constexpr LONGLONG kSettle = kOneSecond / 1000;
@@ -246,12 +245,7 @@ class PipelineBench {
     return true;
   }
 
-  PixelRect GlyphCell(int index) const {
-    LONG columns = setting_.width / kGlyphCell;
-    LONG left = (index % columns) * kGlyphCell;
-    LONG top = (index / columns) * kGlyphCell;
-    return PixelRect{left, top, left + kGlyphCell, top + kGlyphCell};
-  }
+  PixelRect GlyphCell(int index) const { return kxsim::GlyphCell(index, setting_.width); }
 
   // A page of characters, one in each 16 x 16 cell, so that every glyph present sends new
   // pixels.
@@ -262,13 +256,7 @@ class PipelineBench {
     glyphPage_.width = setting_.width;
     glyphPage_.height = setting_.height;
     glyphPage_.pixels.assign(size_t(pitch_) * setting_.height, 0xFF);
-    Canvas canvas = CanvasOf(&glyphPage_);
-    const char* letters = "abcdefghijklmnopqrstuvwxyz0123456789";
-    for (int i = 0; i < glyphs_; i++) {
-      PixelRect cell = GlyphCell(i);
-      DrawText(canvas, cell.left + 5, cell.top + 3, std::string(1, letters[i % 36]),
-               Rgb(32, 36, 40), 1);
-    }
+    DrawGlyphLetters(CanvasOf(&glyphPage_), glyphs_);
   }
 
   // Each glyph presented and waited out to its last byte on the wire, one after another; the
