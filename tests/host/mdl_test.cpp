@@ -1,6 +1,12 @@
 // Memory descriptor lists: the life of an MDL over user memory and pool, partial MDLs, the flags a
 // driver reads, injected failures, and the rules a broken driver runs into.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "host/hostk.h"
 #include "host/hostk/user_memory.h"
@@ -132,6 +138,70 @@ TEST(MdlUserBuffer, SystemMappingIsASecondViewAtItsOwnAddress) {
   ASSERT_EQ(Lock(kernel, KernelMode, IoWriteAccess), STATUS_SUCCESS);
   EXPECT_EQ(MmGetSystemAddressForMdlSafe(kernel, NormalPagePriority), onStack);
   UnlockAndFree(kernel);
+}
+
+long ThreadPageFaults() {
+  rusage usage;
+  getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_minflt;
+}
+
+// The platform fills in a view's page-table entries when it maps the pages, so reading a frame
+// through a fresh view never faults, however often the same pages are mapped again.
+TEST(MdlUserBuffer, AFreshViewReadsWithoutAPageFault) {
+  UserBuffer buffer(1920 * 1080 * 4, true, true, 0x40);
+  std::memset(buffer.Data(), 0x5A, buffer.Length());
+  size_t pages = (buffer.Length() + PAGE_SIZE - 1) / PAGE_SIZE;
+  for (int round = 0; round < 3; round++) {
+    PMDL mdl = LockedAndMapped(buffer);
+    const volatile UCHAR* system = static_cast<UCHAR*>(mdl->MappedSystemVa);
+    long before = ThreadPageFaults();
+    size_t sum = 0;
+    for (size_t at = 0; at < buffer.Length(); at += PAGE_SIZE) sum += system[at];
+    EXPECT_EQ(ThreadPageFaults() - before, 0) << "round " << round;
+    EXPECT_EQ(sum, 0x5A * pages);
+    UnlockAndFree(mdl);
+  }
+}
+
+// Views over overlapping pages, opened and closed in any order: every open view shows the
+// buffer's bytes as they are now, and a write through any of them reaches the buffer.
+TEST(MdlUserBuffer, OverlappingViewsInAnyOrderShowTheSameBytes) {
+  constexpr size_t kPages = 40;
+  UserBuffer buffer(kPages * PAGE_SIZE);
+  for (size_t i = 0; i < buffer.Length(); i++) buffer.Data()[i] = UCHAR(i * 7 + i / PAGE_SIZE);
+  unsigned seed = testing::UnitTest::GetInstance()->random_seed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  struct View {
+    PMDL mdl;
+    size_t first;
+    size_t pages;
+  };
+  std::vector<View> open;
+  for (int step = 0; step < 300; step++) {
+    if (open.size() < 3 && (open.empty() || random() % 2 == 0)) {
+      size_t first = random() % kPages;
+      size_t pages = 1 + random() % (kPages - first);
+      PMDL mdl = AllocateOver(buffer.Data() + first * PAGE_SIZE, ULONG(pages * PAGE_SIZE));
+      ASSERT_EQ(Lock(mdl, UserMode, IoWriteAccess), STATUS_SUCCESS);
+      ASSERT_NE(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
+      open.push_back({mdl, first, pages});
+    } else {
+      size_t which = random() % open.size();
+      UnlockAndFree(open[which].mdl);
+      open.erase(open.begin() + long(which));
+    }
+    for (const View& view : open) {
+      auto* system = static_cast<UCHAR*>(view.mdl->MappedSystemVa);
+      const UCHAR* user = buffer.Data() + view.first * PAGE_SIZE;
+      ASSERT_EQ(std::memcmp(system, user, view.pages * PAGE_SIZE), 0) << "step " << step;
+      size_t at = random() % (view.pages * PAGE_SIZE);
+      system[at] = UCHAR(system[at] + 1);
+      ASSERT_EQ(system[at], user[at]) << "step " << step;
+    }
+  }
+  for (const View& view : open) UnlockAndFree(view.mdl);
 }
 
 TEST(MdlUserBuffer, ReadLockHasNoWriteFlagAndUnmapIsExplicit) {

@@ -32,13 +32,16 @@ struct Range {
   int fd = -1;              // the file behind the range's pages, or -1
   ULONG_PTR fileStart = 0;  // the address of the file's first byte
   size_t fileBytes = 0;
-  // System views of the file's pages: each window maps the whole file once, its page-table
-  // entries filled in, and stays inaccessible but for the pages of the one view it holds.
+  // System views of the file's pages: each window maps the whole file once and stays inaccessible
+  // but for the pages of the one view it holds. The page-table entries of a view are not written
+  // afresh for each view: they wait in `parked`, a mapping of the whole file with every entry
+  // filled in that nothing else knows of, and move into the window for the view and back after it.
   struct Window {
     UCHAR* base;
     bool inUse;
   };
   std::vector<Window> windows;
+  UCHAR* parked = nullptr;
 };
 
 struct RangeTable {
@@ -168,6 +171,7 @@ void UserRangeUnregister(UserRangeId id) {
     for (const Range::Window& window : found->second.windows) {
       munmap(window.base, found->second.fileBytes);
     }
+    if (found->second.parked != nullptr) munmap(found->second.parked, found->second.fileBytes);
     table.byStart.erase(found);
   }
   table.startById.erase(id);
@@ -242,17 +246,36 @@ static void UserRangeSetBacking(UserRangeId id, int fd, const void* fileStart, s
 
 namespace {
 
-// A window over the whole file, every page present and inaccessible; nullptr when the host has no
-// address space for it.
-UCHAR* NewWindow(const Range& range) {
-  void* base = mmap(nullptr, range.fileBytes, PROT_READ | PROT_WRITE,
-                    MAP_SHARED | MAP_POPULATE, range.fd, 0);
-  if (base == MAP_FAILED) return nullptr;
-  if (mprotect(base, range.fileBytes, PROT_NONE) != 0) {
+// Mappings of a file moved between at the same offset move whole page tables when they start on
+// the same 2 MB boundary, rather than one entry per page.
+constexpr size_t kPageTableSpan = size_t(2) << 20;
+
+// The whole file mapped at an address that is a multiple of kPageTableSpan; nullptr when the host
+// has no address space for it.
+UCHAR* MapWholeFile(const Range& range, int protection, int flags) {
+  size_t reserved = range.fileBytes + kPageTableSpan;
+  void* space = mmap(nullptr, reserved, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                     -1, 0);
+  if (space == MAP_FAILED) return nullptr;
+  UCHAR* first = static_cast<UCHAR*>(space);
+  ULONG_PTR aligned = (reinterpret_cast<ULONG_PTR>(first) + kPageTableSpan - 1) &
+                      ~ULONG_PTR(kPageTableSpan - 1);
+  UCHAR* base = reinterpret_cast<UCHAR*>(aligned);
+  if (base > first) munmap(first, size_t(base - first));
+  UCHAR* end = base + range.fileBytes;
+  if (first + reserved > end) munmap(end, size_t(first + reserved - end));
+  if (mmap(base, range.fileBytes, protection, MAP_SHARED | MAP_FIXED | flags, range.fd, 0) ==
+      MAP_FAILED) {
     munmap(base, range.fileBytes);
     return nullptr;
   }
-  return static_cast<UCHAR*>(base);
+  return base;
+}
+
+// Moves the page-table entries of [from, from + bytes) to `to`, leaving `from` mapped and empty.
+bool MoveEntries(UCHAR* from, UCHAR* to, size_t bytes) {
+  return mremap(from, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED | MREMAP_DONTUNMAP, to) !=
+         MAP_FAILED;
 }
 
 }  // namespace
@@ -266,19 +289,29 @@ void* UserRangeMapSystemView(const void* address, size_t bytes) {
   Range& range = found->second;
   size_t offset = at - range.fileStart;
   if (offset + bytes > range.fileBytes) return nullptr;
+  if (range.parked == nullptr) {
+    range.parked = MapWholeFile(range, PROT_READ | PROT_WRITE, MAP_POPULATE);
+    if (range.parked == nullptr) return nullptr;
+  }
   Range::Window* free = nullptr;
   for (Range::Window& window : range.windows) {
     if (!window.inUse) free = &window;
   }
   if (free == nullptr) {
-    UCHAR* base = NewWindow(range);
+    UCHAR* base = MapWholeFile(range, PROT_NONE, 0);
     if (base == nullptr) return nullptr;
     range.windows.push_back({base, false});
     free = &range.windows.back();
   }
-  if (mprotect(free->base + offset, bytes, PROT_READ | PROT_WRITE) != 0) return nullptr;
+  // Where the entries cannot move (a host without MREMAP_DONTUNMAP for shared memory), the view
+  // is opened in place and its pages come in at first touch: slower, the same bytes.
+  UCHAR* view = free->base + offset;
+  if (!MoveEntries(range.parked + offset, view, bytes) &&
+      mprotect(view, bytes, PROT_READ | PROT_WRITE) != 0) {
+    return nullptr;
+  }
   free->inUse = true;
-  return free->base + offset;
+  return view;
 }
 
 void UserRangeUnmapSystemView(void* view, size_t bytes) {
@@ -289,6 +322,9 @@ void UserRangeUnmapSystemView(void* view, size_t bytes) {
     Range& range = entry.second;
     for (Range::Window& window : range.windows) {
       if (at < window.base || at >= window.base + range.fileBytes) continue;
+      // The entries go back to the parked mapping; the emptied view then costs nothing to close,
+      // and a touch of it from here on faults.
+      MoveEntries(at, range.parked + (at - window.base), bytes);
       mprotect(at, bytes, PROT_NONE);
       window.inUse = false;
       return;
