@@ -13,6 +13,7 @@
 #include "host/hostk/pool.h"
 #include "host/hostk/power.h"
 #include "host/hostk/registry.h"
+#include "host/hostk/rtl_copies.h"
 #include "host/hostk/trace.h"
 #include "host/hostk/user_memory.h"
 #include "host/hostk/verifier.h"

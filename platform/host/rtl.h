@@ -5,8 +5,26 @@
 
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#ifdef KX_COUNTED_COPIES
+// The driver's own copies are counted, so that a bench can say how many bytes the driver moves for
+// each pixel presented (hostk::CopiedBytes).
+namespace hostk {
+void CountCopiedBytes(SIZE_T bytes);
+}
+inline void HostCountedCopy(void* destination, const void* source, SIZE_T length) {
+  hostk::CountCopiedBytes(length);
+  memcpy(destination, source, length);
+}
+inline void HostCountedMove(void* destination, const void* source, SIZE_T length) {
+  hostk::CountCopiedBytes(length);
+  memmove(destination, source, length);
+}
+#define RtlCopyMemory(Destination, Source, Length) HostCountedCopy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) HostCountedMove((Destination), (Source), (Length))
+#else
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#endif
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 
 // The number of leading bytes that match.

@@ -351,6 +351,7 @@ TEST_F(FramePipeline, ASamplingTheEncoderRefusesSendsNoFrameData) {
 
 // The worker codes 3- and 4-byte pixels where they lie in the store: the far side must draw
 // exactly what the encoder makes of the rectangle's own pixels, packed row after row.
+// Each pixel crosses the driver once: copied into the store, coded from there.
 TEST_F(FramePipeline, ThreeAndFourBytePixelsAreCodedAsTheyLieInTheStore) {
   kxsim::BgrxImage image = SyntheticDesktop(96, 64, 11);
   LONG id = 30;
@@ -370,9 +371,14 @@ TEST_F(FramePipeline, ThreeAndFourBytePixelsAreCodedAsTheyLieInTheStore) {
           left, 0, 96, 64, ULONG(left * bytes), 96 * bytes, ULONG(buffer.size()), UCHAR(bytes * 8));
       hostk::UserBuffer descriptor(32);
       std::copy(bytesOfDescriptor.begin(), bytesOfDescriptor.end(), descriptor.Data());
+      uint64_t copiedBefore = hostk::CopiedBytes();
       ASSERT_EQ(STATUS_SUCCESS, Ioctl(child, IOCTL_DISPLAY_PRESENT, descriptor.Data(), 32,
                                       pixels.Data(), ULONG(buffer.size())));
       Settle();
+      // The driver copies the descriptor and each presented pixel once, into the store, and
+      // nothing more on the way to the wire.
+      EXPECT_EQ(hostk::CopiedBytes() - copiedBefore, uint64_t(96 - left) * 64 * bytes + 32)
+          << bytes << " bytes a pixel, from x = " << left;
     }
     std::vector<uint8_t> stream(1 << 20);
     JpegEncodeParams params{64, 64, bytes, packed.data(), 64 * bytes, bus_->Quality,

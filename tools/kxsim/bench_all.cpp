@@ -647,13 +647,14 @@ void PrintLayerRun(const LayerRun& run, bool json, std::FILE* out) {
     const char* keys[] = {"driver", "encoder", "host_kernel", "simulated", "harness",
                           "libraries"};
     for (size_t i = 0; i < 6; i++) line.Number(keys[i], run.Per(layers[i]));
-    line.Number("total", run.Total()).Number("driver_over_encoder", ratio).WriteTo(out);
+    line.Number("total", run.Total()).Number("driver_over_encoder", ratio);
+    line.Number("driver_copied_bytes_per_pixel", run.CopiedPerPixel()).WriteTo(out);
     return;
   }
   std::fprintf(out, "%-20s %6d", run.kind == "glyph" ? "16 x 16 glyph" : "1920 x 1080 frame",
                run.presents);
   for (Layer layer : layers) std::fprintf(out, " %12.0f", run.Per(layer));
-  std::fprintf(out, " %12.0f %8.2f\n", run.Total(), ratio);
+  std::fprintf(out, " %12.0f %8.2f %8.2f\n", run.Total(), ratio, run.CopiedPerPixel());
 }
 
 // Why the layers cannot be counted here, or "" when they can: valgrind runs no sanitizer build.
@@ -696,10 +697,11 @@ bool RunLayersPart(const BenchPlan& plan, std::FILE* out, std::string* error) {
                  "   compiled from: the driver's directories (with the platform headers' inline "
                  "routines), jpeg/,\n"
                  "   the host kernel, sim/, the bench itself, and the libraries (the C library's "
-                 "copies among them)\n"
-                 "%-20s %6s %12s %12s %12s %12s %12s %12s %12s %8s\n",
+                 "copies among them);\n"
+                 "   copy B/px: the bytes the driver's own code copied for each pixel presented\n"
+                 "%-20s %6s %12s %12s %12s %12s %12s %12s %12s %8s %8s\n",
                  "work", "counted", "driver", "encoder", "host kernel", "simulated", "harness",
-                 "libraries", "total", "drv/enc");
+                 "libraries", "total", "drv/enc", "copy B/px");
   }
   PrintLayerRun(glyph, plan.json, out);
   PrintLayerRun(frame, plan.json, out);

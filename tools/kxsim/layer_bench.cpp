@@ -25,6 +25,8 @@ constexpr int kHeight = 1080;
 constexpr LONGLONG kSettle = kOneSecond / 1000;
 // The picture of the whole frame: a desktop of text, windows and a photograph.
 constexpr const char* kFramePicture = "mixed-1.png";
+// How the run under valgrind reports the bytes the driver copied.
+constexpr const char* kCopiedLine = "driver copied bytes: ";
 
 // The glyph page of the pipeline bench, a letter in every cell.
 void DrawGlyphPage(hostk::UserBuffer* surface) {
@@ -82,13 +84,32 @@ bool RunPresents(const std::string& kind, int presents, std::string* error) {
   if (!Present(session, child, surface, first, error)) return false;
   CALLGRIND_START_INSTRUMENTATION;
   CALLGRIND_ZERO_STATS;
+  uint64_t copiedBefore = hostk::CopiedBytes();
   bool ok = true;
   for (int i = 1; ok && i <= presents; i++) {
     ok = Present(session, child, surface, glyph ? GlyphCell(i, kWidth) : whole, error);
   }
+  uint64_t copied = hostk::CopiedBytes() - copiedBefore;
   CALLGRIND_DUMP_STATS_AT("presents");
   CALLGRIND_STOP_INSTRUMENTATION;
+  std::printf("%s%llu\n", kCopiedLine, (unsigned long long)copied);
   return ok && NT_SUCCESS(session.Remove());
+}
+
+// The bytes the driver copied in the counted presents, from the line the run printed; false when
+// it printed none.
+bool ReadCopiedBytes(const std::string& log, uint64_t* copied) {
+  std::FILE* file = std::fopen(log.c_str(), "r");
+  if (file == nullptr) return false;
+  char line[256];
+  bool found = false;
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    if (std::strncmp(line, kCopiedLine, std::strlen(kCopiedLine)) != 0) continue;
+    *copied = std::strtoull(line + std::strlen(kCopiedLine), nullptr, 10);
+    found = true;
+  }
+  std::fclose(file);
+  return found;
 }
 
 std::string Quoted(const std::string& text) {
@@ -142,6 +163,10 @@ bool CountPresentLayers(const std::string& self, const std::string& kind, int pr
   uint64_t pixelsEach = kind == "glyph" ? kGlyphCell * kGlyphCell : kWidth * kHeight;
   run->pixels = uint64_t(presents) * pixelsEach;
   ok = ok && ReadCallgrindLayers(dump, KX_SOURCE_DIR, &run->counts, error);
+  if (ok && !ReadCopiedBytes(log, &run->copiedBytes)) {
+    *error = "the run under callgrind did not say what the driver copied; see " + log;
+    ok = false;
+  }
   if (ok) std::filesystem::remove_all(dir);
   return ok;
 }

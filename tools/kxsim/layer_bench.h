@@ -2,7 +2,8 @@
 // (deterministic, unlike time), split by layer (layer_count.h): one 16 x 16 glyph presented and
 // waited out to its last byte on the wire, and one whole 1920 x 1080 frame the same way. The
 // counting runs kxsim again under valgrind ("bench-layers-run"), on a session of its own, and
-// counts only the presents, not the session's set-up and removal.
+// counts only the presents, not the session's set-up and removal. The bytes the driver's own code
+// copies in those presents come with the counts.
 #pragma once
 
 #include <string>
@@ -16,6 +17,8 @@ struct LayerRun {
   int presents = 0;   // counted
   uint64_t pixels = 0;  // presented, in all
   LayerCounts counts;   // over every present
+  uint64_t copiedBytes = 0;  // by the driver's own code, over every present
+  double CopiedPerPixel() const { return pixels == 0 ? 0 : double(copiedBytes) / pixels; }
   double Per(Layer layer) const { return double(counts.Of(layer)) / presents; }
   double Total() const { return double(counts.Total()) / presents; }
 };

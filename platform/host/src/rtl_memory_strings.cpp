@@ -1,14 +1,17 @@
-// Run-time library: RtlCompareMemory and the counted wide strings (UNICODE_STRING).
+// Run-time library: RtlCompareMemory, the count of the driver's copies, and the counted wide
+// strings (UNICODE_STRING).
 //
 // Lengths are in bytes. A counted string need not be terminated; the routines that write one add a
 // terminator only when MaximumLength leaves room for it, as the platform does. Upcasing follows
 // the simple upper-case mapping of the whole Basic Multilingual Plane (upcase_table.inc, generated
 // from the Unicode character database by tools/unicode/gen_upcase_table.py).
 #include <algorithm>
+#include <atomic>
 
 #include "host/ex.h"
 #include "host/ntstatus.h"
 #include "host/rtl.h"
+#include "host/hostk/rtl_copies.h"
 
 namespace {
 
@@ -53,6 +56,15 @@ NTSTATUS AppendBytes(PUNICODE_STRING destination, const WCHAR* source, ULONG byt
 }
 
 }  // namespace
+
+namespace hostk {
+namespace {
+std::atomic<uint64_t> copiedBytes{0};
+}
+
+void CountCopiedBytes(SIZE_T bytes) { copiedBytes.fetch_add(bytes, std::memory_order_relaxed); }
+uint64_t CopiedBytes() { return copiedBytes.load(std::memory_order_relaxed); }
+}  // namespace hostk
 
 SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
   const UCHAR* a = (const UCHAR*)Source1;
