@@ -92,6 +92,8 @@ void ManagedThreadMain(HostThread* host, bool systemThread, std::function<void()
     auto lock = LockScheduler();
     host->hasProcessorClock = pthread_getcpuclockid(pthread_self(), &host->processorClock) == 0;
   }
+  // Named as the host knows it (cut to the 15 characters Linux keeps), for debuggers and profilers.
+  pthread_setname_np(pthread_self(), host->name.substr(0, 15).c_str());
   SetCurrentHostThread(host);
   EnterThreadEnvironment();
   NTSTATUS status = STATUS_SUCCESS;
