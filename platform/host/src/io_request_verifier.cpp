@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <new>
 #include <sstream>
+#include <unordered_map>
 #include <vector>
 
 #include "host/hostk/bugcheck.h"
@@ -63,7 +63,7 @@ struct IrpRecord {
 
 struct IrpTable {
   std::mutex lock;
-  std::map<PIRP, IrpRecord> records;
+  std::unordered_map<PIRP, IrpRecord> records;  // looked up at every call and completion
   std::deque<PIRP> quarantine;  // freed, oldest first
   uint64_t generations = 0;
   uint64_t failCountdown = 0;  // 0: no allocation failure armed
@@ -101,9 +101,18 @@ void CheckPendingPair(PIRP irp, CHAR location, const LocationState& state) {
   }
 }
 
-// The offset of the first byte in [begin, begin + size) that is not `fill`, or size.
+// The offset of the first byte in [begin, begin + size) that is not `fill`, or size. Every
+// request is checked at each call and completion, so the whole fence is compared a word at a time
+// and only a damaged one is searched byte by byte.
 size_t FirstDamaged(const uint8_t* begin, size_t size, uint8_t fill) {
-  for (size_t i = 0; i < size; i++) {
+  const uint64_t pattern = 0x0101010101010101ull * fill;
+  size_t i = 0;
+  for (; i + sizeof pattern <= size; i += sizeof pattern) {
+    uint64_t word;
+    std::memcpy(&word, begin + i, sizeof word);
+    if (word != pattern) break;
+  }
+  for (; i < size; i++) {
     if (begin[i] != fill) return i;
   }
   return size;
