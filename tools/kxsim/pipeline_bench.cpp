@@ -40,7 +40,8 @@ struct Clocks {
     RunCost cost;
     cost.wall = std::chrono::duration<double>(wall - start.wall).count();
     cost.process = process - start.process;
-    cost.driver = thread - start.thread + systemThreads - start.systemThreads;
+    cost.calls = thread - start.thread;
+    cost.driver = cost.calls + systemThreads - start.systemThreads;
     return cost;
   }
 };
@@ -392,6 +393,7 @@ RunCost& RunCost::operator+=(const RunCost& other) {
   wall += other.wall;
   process += other.process;
   driver += other.driver;
+  calls += other.calls;
   return *this;
 }
 
@@ -414,6 +416,10 @@ double SceneBenchResult::ProcessPerSceneSecond() const {
 
 double SceneBenchResult::DriverPerSceneSecond() const {
   return MedianOf(pipeline, &RunCost::driver) * kSceneFramesPerSecond / frames;
+}
+
+double SceneBenchResult::CallsPerSceneSecond() const {
+  return MedianOf(pipeline, &RunCost::calls) * kSceneFramesPerSecond / frames;
 }
 
 double SceneBenchResult::EncoderPerSceneSecond() const {

@@ -42,6 +42,7 @@ struct RunCost {
   double wall = 0;
   double process = 0;
   double driver = 0;
+  double calls = 0;  // of driver: the presenting thread, in the present calls
   RunCost& operator+=(const RunCost& other);
 };
 
@@ -63,6 +64,7 @@ struct SceneBenchResult {
   // Processor seconds one second of the scene costs (60 frames), from the median round.
   double ProcessPerSceneSecond() const;
   double DriverPerSceneSecond() const;
+  double CallsPerSceneSecond() const;
   double EncoderPerSceneSecond() const;
 };
 
