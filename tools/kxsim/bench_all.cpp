@@ -374,10 +374,12 @@ void PrintOutputsPart(const BenchPlan& plan, const Resolved& resolved,
                "   seconds that one second of the scene costs), one second being %d frames after "
                "its first picture\n"
                "   (scaled to 60 when fewer), median of %d rounds. process and driver as in 3, "
-               "calls the driver's\n"
-               "   time in the present calls (the rest is its threads'); encoder: the encoder "
-               "alone on the\n"
-               "   rectangles the worker sent; drv/enc: driver ms over encoder ms.\n",
+               "calls the\n"
+               "   presenting thread's part of driver (its present calls and its wait for the "
+               "wire; the rest is\n"
+               "   the driver's threads'); encoder: the encoder alone on the rectangles the "
+               "worker sent;\n"
+               "   drv/enc: driver ms over encoder ms.\n",
                resolved.sceneFrames, resolved.pipelineRounds);
   std::fprintf(out, "%-8s %9s %9s | %11s %8s | %11s %8s %8s | %11s %8s | %7s\n", "scene",
                "rects/s", "MP/s", "process ms", "outputs", "driver ms", "calls ms", "outputs",

@@ -42,7 +42,7 @@ struct RunCost {
   double wall = 0;
   double process = 0;
   double driver = 0;
-  double calls = 0;  // of driver: the presenting thread, in the present calls
+  double calls = 0;  // of driver: the presenting thread's, its present calls and its wait
   RunCost& operator+=(const RunCost& other);
 };
 
