@@ -10,6 +10,7 @@ constexpr LONGLONG kCancelAgainInterval = -10 * 1000 * 1000;  // one second, rel
 // The frame worker and every user of the data channels are gone before the buffers are.
 void FreeDeviceResources(BusDeviceContext* bus) {
   UsbCancelAsyncTransfer(bus);
+  UsbFreeSpareTransfer(bus);
   FreeFrameStores(bus);
   FreeFrameBuffers(bus);
 }

@@ -90,6 +90,9 @@ struct BusDeviceContext {
   // Set once the USB stack reports the adapter gone, never cleared; read and written atomically
   // because transfers on any thread test it.
   LONG DeviceGone;
+  // A synchronous data transfer's context and URB, left by the last one for the next; taken and
+  // put back with an interlocked exchange, freed with the device's resources.
+  PVOID SpareTransfer;
   KEVENT AsyncIdleEvent;  // signalled while no asynchronous transfer is in flight
   PIRP AsyncTransferIrp;  // guarded by AsyncTransferLock, as are the three fields after it
   PVOID AsyncTransferContext;
@@ -533,6 +536,8 @@ NTSTATUS UsbDoBulkTransferAsync(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PV
 // read once AsyncIdleEvent is signalled.
 NTSTATUS UsbAsyncTransferResult(BusDeviceContext* bus, ULONG* transferred);
 void UsbCancelAsyncTransfer(BusDeviceContext* bus);
+// Frees the context and URB a synchronous transfer left for the next; with no transfer running.
+void UsbFreeSpareTransfer(BusDeviceContext* bus);
 
 // usb/usb_status_name.cpp
 PCSTR UsbStatusName(USBD_STATUS status);

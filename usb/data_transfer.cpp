@@ -1,6 +1,7 @@
 // Transfers of any size on the data channels: one request and one URB carry chunk after chunk of
 // at most MaxTransferSize bytes, each next chunk sent from the completion routine of the one
-// before, with no thread switch and no allocation between chunks. The synchronous form waits 10
+// before, with no thread switch and no allocation between chunks; a synchronous transfer's context
+// and URB are kept for the next one. The synchronous form waits 10
 // seconds for the whole; the asynchronous form (channel-1 receive) returns at once, records its
 // status and byte count, and signals AsyncIdleEvent when done. Both report how many bytes the
 // completed chunks moved, so a caller never takes a short or failed transfer for a full one.
@@ -25,35 +26,77 @@ struct ChunkContext {
   LONG References;
 };
 
-ChunkContext* NewChunkContext(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
-                              ULONG length, ULONG direction) {
-  ChunkContext* context =
-      (ChunkContext*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ChunkContext), kTagTransfer);
-  if (context == NULL) return NULL;
+// The context and its URB set up for a transfer of `length` bytes from its first chunk; the
+// request is the caller's to attach.
+void SetUpChunkContext(ChunkContext* context, BusDeviceContext* bus, USBD_PIPE_HANDLE pipe,
+                       PVOID buffer, ULONG length, ULONG direction) {
+  PURB urb = context->Urb;
   RtlZeroMemory(context, sizeof(*context));
   ULONG first = length < bus->MaxTransferSize ? length : bus->MaxTransferSize;
-  context->Urb = AllocateBulkUrb(pipe, buffer, first, direction);
-  context->Irp = context->Urb != NULL ? AllocateUrbRequest(bus) : NULL;
-  if (context->Irp == NULL) {
-    if (context->Urb != NULL) ExFreePoolWithTag(context->Urb, kTagTransfer);
-    ExFreePoolWithTag(context, kTagTransfer);
-    return NULL;
-  }
+  const USHORT size = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+  RtlZeroMemory(urb, size);
+  UsbBuildInterruptOrBulkTransferRequest(urb, size, pipe, buffer, NULL, first,
+                                         direction | USBD_SHORT_TRANSFER_OK, NULL);
+  context->Urb = urb;
   context->Remaining = length - first;
   context->ChunkLength = first;
   context->Next = (PUCHAR)buffer + first;
   context->Pipe = pipe;
-  context->Flags = context->Urb->UrbBulkOrInterruptTransfer.TransferFlags;
+  context->Flags = urb->UrbBulkOrInterruptTransfer.TransferFlags;
   context->Bus = bus;
   context->References = 1;
   KeInitializeEvent(&context->Done, NotificationEvent, FALSE);
+}
+
+// A context and URB of the transfer's own, from the pool; NULL when there is no memory.
+ChunkContext* AllocateChunkContext(USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length,
+                                   ULONG direction) {
+  ChunkContext* context =
+      (ChunkContext*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ChunkContext), kTagTransfer);
+  if (context == NULL) return NULL;
+  context->Urb = AllocateBulkUrb(pipe, buffer, length, direction);
+  if (context->Urb == NULL) {
+    ExFreePoolWithTag(context, kTagTransfer);
+    return NULL;
+  }
+  return context;
+}
+
+void FreeContextAndUrb(ChunkContext* context) {
+  ExFreePoolWithTag(context->Urb, kTagTransfer);
+  ExFreePoolWithTag(context, kTagTransfer);
+}
+
+// A synchronous transfer takes the adapter's spare context and URB when it is there, so that the
+// frame worker's sends, one after another, allocate only their request.
+ChunkContext* NewChunkContext(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
+                              ULONG length, ULONG direction, BOOLEAN mayUseSpare) {
+  ChunkContext* context =
+      mayUseSpare ? (ChunkContext*)InterlockedExchangePointer(&bus->SpareTransfer, NULL) : NULL;
+  if (context == NULL) context = AllocateChunkContext(pipe, buffer, length, direction);
+  if (context == NULL) return NULL;
+  PIRP irp = AllocateUrbRequest(bus);
+  if (irp == NULL) {
+    FreeContextAndUrb(context);
+    return NULL;
+  }
+  SetUpChunkContext(context, bus, pipe, buffer, length, direction);
+  context->Irp = irp;
   return context;
 }
 
 void FreeChunkContext(ChunkContext* context) {
   IoFreeIrp(context->Irp);
-  ExFreePoolWithTag(context->Urb, kTagTransfer);
-  ExFreePoolWithTag(context, kTagTransfer);
+  FreeContextAndUrb(context);
+}
+
+// The request goes; the context and URB become the spare unless there is one already.
+void EndSynchronousContext(BusDeviceContext* bus, ChunkContext* context) {
+  IoFreeIrp(context->Irp);
+  context->Irp = NULL;
+  if (InterlockedCompareExchangePointer(&bus->SpareTransfer, context, NULL) != NULL) {
+    FreeContextAndUrb(context);
+  }
 }
 
 // A chunk failed when either the request or the URB says so: a stack that completes the request
@@ -142,11 +185,12 @@ NTSTATUS ClassifyDataResult(BusDeviceContext* bus, NTSTATUS status, USBD_STATUS 
 // The guards both chunked forms share: a pipe that exists (a legacy adapter has no data pipes),
 // the device-gone latch, the I/O reference (held until the transfer ends), and the context.
 NTSTATUS BeginChunkedTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
-                              ULONG length, ULONG direction, ChunkContext** context) {
+                              ULONG length, ULONG direction, BOOLEAN synchronous,
+                              ChunkContext** context) {
   if (pipe == NULL) return STATUS_INVALID_DEVICE_STATE;
   if (IsDeviceGone(bus)) return STATUS_INVALID_DEVICE_STATE;
   if (!IoCountAcquireIfStarted(bus)) return STATUS_UNSUCCESSFUL;
-  *context = NewChunkContext(bus, pipe, buffer, length, direction);
+  *context = NewChunkContext(bus, pipe, buffer, length, direction, synchronous);
   if (*context == NULL) {
     IoCountDecrement(bus);
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -160,7 +204,7 @@ NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
                            ULONG length, ULONG direction, ULONG* transferred) {
   if (transferred != NULL) *transferred = 0;
   ChunkContext* context;
-  NTSTATUS status = BeginChunkedTransfer(bus, pipe, buffer, length, direction, &context);
+  NTSTATUS status = BeginChunkedTransfer(bus, pipe, buffer, length, direction, TRUE, &context);
   if (!NT_SUCCESS(status)) return status;
   PIRP irp = context->Irp;
   ArmUrbRequest(irp, context->Urb, DataTransferCompletion, context);
@@ -181,15 +225,20 @@ NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID b
   }
   // What completed chunks moved, also after a time-out or a failure part-way.
   if (transferred != NULL) *transferred = context->Transferred;
-  FreeChunkContext(context);
+  EndSynchronousContext(bus, context);
   IoCountDecrement(bus);
   return status;
+}
+
+void UsbFreeSpareTransfer(BusDeviceContext* bus) {
+  ChunkContext* spare = (ChunkContext*)InterlockedExchangePointer(&bus->SpareTransfer, NULL);
+  if (spare != NULL) FreeContextAndUrb(spare);
 }
 
 NTSTATUS UsbDoBulkTransferAsync(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
                                 ULONG length, ULONG direction) {
   ChunkContext* context;
-  NTSTATUS status = BeginChunkedTransfer(bus, pipe, buffer, length, direction, &context);
+  NTSTATUS status = BeginChunkedTransfer(bus, pipe, buffer, length, direction, FALSE, &context);
   if (!NT_SUCCESS(status)) return status;
   PIRP irp = context->Irp;
   ArmUrbRequest(irp, context->Urb, AsyncTransferCompletion, context);

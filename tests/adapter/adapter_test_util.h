@@ -62,6 +62,7 @@ class AdapterTest : public UsbPortTest {
 class DriverOnAdapterTest : public AdapterTest {
  protected:
   void TearDown() override {
+    if (bus_ != nullptr) UsbFreeSpareTransfer(bus_.get());  // what a removal frees
     bus_.reset();
     AdapterTest::TearDown();
   }
