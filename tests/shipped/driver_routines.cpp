@@ -143,6 +143,7 @@ KX_SHIPPED(UsbDoBulkTransfer_2,
 KX_SHIPPED(UsbDoDataTransfer,
            (BusDeviceContext* a0, PVOID a1, PVOID a2, ULONG a3, ULONG a4, PULONG a5),
            (a0, a1, a2, a3, a4, a5))
+KX_SHIPPED(UsbFreeSpareTransfer, (BusDeviceContext* a0), (a0))
 KX_SHIPPED(UsbResetPipe, (BusDeviceContext* a0, PVOID a1), (a0, a1))
 KX_SHIPPED(UsbStatusName, (int a0), (a0))
 KX_SHIPPED(WriteChannel1, (BusDeviceContext* a0, PVOID a1, ULONG a2), (a0, a1, a2))

@@ -11,9 +11,12 @@ namespace kxtest {
 DriverGlobals& TestedDriverGlobals();  // tests/shipped/driver_routines.cpp
 // The shipped image is built without its traces: what a test reads only from them, it cannot see.
 constexpr bool kTestedDriverTraces = false;
+// Nor does it count its copies (hostk::CopiedBytes): its memcpy is the platform's.
+constexpr bool kTestedDriverCountsCopies = false;
 #else
 inline DriverGlobals& TestedDriverGlobals() { return Globals; }
 constexpr bool kTestedDriverTraces = true;
+constexpr bool kTestedDriverCountsCopies = true;
 #endif
 
 }  // namespace kxtest
