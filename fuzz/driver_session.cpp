@@ -104,6 +104,9 @@ void DriverSession::EndInput() {
   bus_->ThroughPut = throughPut_;
   InterlockedExchange((LONG*)&bus_->ErrorCode, 0);
   Settle(kSecond);
+  // The context and URB a transfer leaves for the next are the adapter's, as its frame stores are;
+  // given back here, so that what an input leaks still shows.
+  UsbFreeSpareTransfer(bus_);
   CheckClean();
 }
 
