@@ -520,7 +520,9 @@ NTSTATUS UsbResetPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
 NTSTATUS UsbAbortPipe(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe);
 BOOLEAN IsDeviceGone(BusDeviceContext* bus);
 void SetDeviceGone(BusDeviceContext* bus);
-// A bulk URB from the pool (tag "200M"), zero-filled and built for one transfer; NULL when none.
+// A bulk URB zero-filled and built for one transfer (short transfers allowed).
+void BuildBulkUrb(PURB urb, USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length, ULONG direction);
+// A bulk URB from the pool (tag "200M"), built as BuildBulkUrb builds it; NULL when none.
 PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length, ULONG direction);
 // A request with one stack location more than the lower device needs, armed to carry `urb`.
 PIRP AllocateUrbRequest(BusDeviceContext* bus);

@@ -85,13 +85,18 @@ BOOLEAN IsDeviceGone(BusDeviceContext* bus) {
 
 void SetDeviceGone(BusDeviceContext* bus) { InterlockedExchange(&bus->DeviceGone, 1); }
 
-PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length, ULONG direction) {
+void BuildBulkUrb(PURB urb, USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length, ULONG direction) {
   const USHORT size = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-  PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagTransfer);
-  if (urb == NULL) return NULL;
   RtlZeroMemory(urb, size);
   UsbBuildInterruptOrBulkTransferRequest(urb, size, pipe, buffer, NULL, length,
                                          direction | USBD_SHORT_TRANSFER_OK, NULL);
+}
+
+PURB AllocateBulkUrb(USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length, ULONG direction) {
+  PURB urb = (PURB)ExAllocatePoolWithTag(
+      NonPagedPoolNx, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kTagTransfer);
+  if (urb == NULL) return NULL;
+  BuildBulkUrb(urb, pipe, buffer, length, direction);
   return urb;
 }
 

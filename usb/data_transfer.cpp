@@ -33,10 +33,7 @@ void SetUpChunkContext(ChunkContext* context, BusDeviceContext* bus, USBD_PIPE_H
   PURB urb = context->Urb;
   RtlZeroMemory(context, sizeof(*context));
   ULONG first = length < bus->MaxTransferSize ? length : bus->MaxTransferSize;
-  const USHORT size = (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-  RtlZeroMemory(urb, size);
-  UsbBuildInterruptOrBulkTransferRequest(urb, size, pipe, buffer, NULL, first,
-                                         direction | USBD_SHORT_TRANSFER_OK, NULL);
+  BuildBulkUrb(urb, pipe, buffer, first, direction);
   context->Urb = urb;
   context->Remaining = length - first;
   context->ChunkLength = first;

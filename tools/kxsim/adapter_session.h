@@ -23,6 +23,14 @@ namespace kxsim {
 // 100 ns units, the kernel's.
 constexpr LONGLONG kOneSecond = 10000000;
 
+// The output of the commands and benches that drive one display: the adapter's first channel,
+// display id 1.
+constexpr ULONG kSingleChannel = 0;
+constexpr LONG kSingleDisplayId = 1;
+// The wait after presents: the virtual clock moves only once every thread waits, so the delay
+// ends as soon as the worker is idle with everything on the wire, and wakes nobody before.
+constexpr LONGLONG kSettleAfterPresents = kOneSecond / 1000;
+
 // How a session builds the world before the driver starts.
 struct SessionOptions {
   VirtualAdapterOptions adapter;

@@ -18,11 +18,8 @@
 namespace kxsim {
 namespace {
 
-constexpr ULONG kChannel = 0;
-constexpr LONG kDisplayId = 1;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
-constexpr LONGLONG kSettle = kOneSecond / 1000;
 // The picture of the whole frame: a desktop of text, windows and a photograph.
 constexpr const char* kFramePicture = "mixed-1.png";
 // How the run under valgrind reports the bytes the driver copied.
@@ -58,7 +55,7 @@ bool Present(AdapterSession& session, PDEVICE_OBJECT child, const hostk::UserBuf
     *error = "IOCTL_DISPLAY_PRESENT failed with " + StatusText(status);
     return false;
   }
-  session.Settle(kSettle);
+  session.Settle(kSettleAfterPresents);
   return true;
 }
 
@@ -67,7 +64,7 @@ bool Present(AdapterSession& session, PDEVICE_OBJECT child, const hostk::UserBuf
 bool RunPresents(const std::string& kind, int presents, std::string* error) {
   AdapterSession session;
   if (!session.Plug(75, 3, error, false)) return false;
-  PDEVICE_OBJECT child = session.AddChild(kChannel, kDisplayId);
+  PDEVICE_OBJECT child = session.AddChild(kSingleChannel, kSingleDisplayId);
   if (child == nullptr || !NT_SUCCESS(session.SetMode(child, kWidth, kHeight))) {
     *error = "the display child could not be set up";
     return false;

@@ -15,11 +15,6 @@
 namespace kxsim {
 namespace {
 
-constexpr ULONG kChannel = 0;
-constexpr LONG kDisplayId = 1;
-// The wait after a frame or a glyph: the virtual clock moves only once every thread waits, so the
-// delay ends as soon as the worker is idle with everything on the wire.
-constexpr LONGLONG kSettle = kOneSecond / 1000;
 
 // The clocks at one moment.
 struct Clocks {
@@ -98,7 +93,7 @@ class PipelineBench {
       return watch_;
     };
     if (!session_.Plug(options, setting_.quality, setting_.sampling, error)) return false;
-    child_ = session_.AddChild(kChannel, kDisplayId);
+    child_ = session_.AddChild(kSingleChannel, kSingleDisplayId);
     if (child_ == nullptr) {
       *error = "the child device could not be created";
       return false;
@@ -152,7 +147,7 @@ class PipelineBench {
         return false;
       }
     }
-    session_.Settle(kSettle);
+    session_.Settle(kSettleAfterPresents);
     return true;
   }
 
@@ -272,7 +267,7 @@ class PipelineBench {
         *error = "IOCTL_DISPLAY_PRESENT failed with " + StatusText(status);
         return false;
       }
-      session_.Settle(kSettle);
+      session_.Settle(kSettleAfterPresents);
     }
     RunCost cost = Clocks::Now(true).Since(start);
     std::vector<PixelRect> sent;

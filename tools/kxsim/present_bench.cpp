@@ -17,15 +17,10 @@
 namespace kxsim {
 namespace {
 
-constexpr ULONG kChannel = 0;
-constexpr LONG kDisplayId = 1;
 constexpr LONG kTile = 128;
 // Tiles presented before the worker must have sent them all: well inside the queue's 127 slots,
 // so that the queue never has to grow a rectangle to take one more.
 constexpr size_t kBatchLimit = 64;
-// The wait after a batch: the virtual clock moves only once every thread waits, so the delay
-// ends as soon as the worker is idle with everything on the wire, and wakes nobody before.
-constexpr LONGLONG kSettle = kOneSecond / 1000;
 
 // One way of updating the whole image: batches of presents, each batch sent by the worker before
 // the next is presented, and the rectangles the worker sends for them (seen on the wire in the
@@ -97,7 +92,7 @@ bool SetUpStage(const BgrxImage& image, const PresentSetting& setting, Stage* st
     return stage->watch;
   };
   if (!stage->session.Plug(options, setting.quality, setting.sampling, error)) return false;
-  stage->child = stage->session.AddChild(kChannel, kDisplayId);
+  stage->child = stage->session.AddChild(kSingleChannel, kSingleDisplayId);
   if (stage->child == nullptr) {
     *error = "the child device could not be created";
     return false;
@@ -133,7 +128,7 @@ bool RunPipeline(Stage* stage, const Workload& load, PresentImageResult* result,
       }
     }
     calls += std::chrono::steady_clock::now() - batchStart;
-    stage->session.Settle(kSettle);
+    stage->session.Settle(kSettleAfterPresents);
     drawn += load.drawnPerBatch[b];
     if (stage->session.Adapter().Rectangles() != drawn) {
       *error = "the far side counted " + std::to_string(stage->session.Adapter().Rectangles()) +
@@ -297,7 +292,7 @@ bool Measure(const BgrxImage& image, const PresentSetting& setting, Stage* stage
 bool Finish(const BgrxImage& image, const PresentSetting& setting, Stage* stage,
             PresentImageResult* result, std::string* error) {
   VirtualAdapter& adapter = stage->session.Adapter();
-  std::optional<FarDisplayState> display = adapter.Display(kDisplayId);
+  std::optional<FarDisplayState> display = adapter.Display(kSingleDisplayId);
   result->farPsnr = display && setting.farDecode ? Psnr(image, display->rgb) : 0;
   result->farRectangles = adapter.Rectangles();
   result->violations = adapter.ViolationTotal();

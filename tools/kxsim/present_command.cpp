@@ -15,8 +15,6 @@
 namespace kxsim {
 namespace {
 
-constexpr ULONG kChannel = 0;
-constexpr LONG kDisplayId = 1;
 
 struct PresentOptions {
   std::string input;
@@ -158,7 +156,7 @@ bool PresentOnAdapter(const PresentOptions& options, const BgrxImage& image, int
                       int sourceHeight, AdapterSession* session) {
   bool ok = true;
   ULONGLONG bytesBefore = session->Port().Counters().bytesOut;
-  PDEVICE_OBJECT child = session->AddChild(kChannel, kDisplayId);
+  PDEVICE_OBJECT child = session->AddChild(kSingleChannel, kSingleDisplayId);
   if (child == nullptr) {
     std::fprintf(stderr, "kxsim present: the child device could not be created\n");
     return false;
@@ -201,13 +199,13 @@ bool PresentOnAdapter(const PresentOptions& options, const BgrxImage& image, int
     }
   }
 
-  std::optional<FarDisplayState> display = session->Adapter().Display(kDisplayId);
+  std::optional<FarDisplayState> display = session->Adapter().Display(kSingleDisplayId);
   bool shown = display && display->mode.width == image.width &&
                display->mode.height == image.height;
   std::string error;
   if (!shown) {
     std::fprintf(stderr, "kxsim present: the far side shows no %d x %d display %d\n",
-                 image.width, image.height, int(kDisplayId));
+                 image.width, image.height, int(kSingleDisplayId));
     ok = false;
   } else if (!SaveRgbPng(options.output, display->mode.width, display->mode.height, display->rgb,
                          &error)) {
