@@ -43,6 +43,7 @@ struct RunCost {
   double process = 0;
   double driver = 0;
   double calls = 0;  // of driver: the presenting thread's, its present calls and its wait
+  double encoder = 0;  // of driver: the encoder's, on the driver's threads
   RunCost& operator+=(const RunCost& other);
 };
 
@@ -65,6 +66,7 @@ struct SceneBenchResult {
   double ProcessPerSceneSecond() const;
   double DriverPerSceneSecond() const;
   double CallsPerSceneSecond() const;
+  double DriverEncoderPerSceneSecond() const;  // the encoder's part of driver
   double EncoderPerSceneSecond() const;
 };
 
