@@ -155,20 +155,54 @@ __attribute__((no_sanitize_address, no_sanitize_thread)) size_t SumOfPageBytes(
   return sum;
 }
 
-// The platform fills in a view's page-table entries when it maps the pages, so reading a frame
-// through a fresh view never faults, however often the same pages are mapped again.
+// The rows of a glyph on a 1080p desktop, and the whole desktop: views of both sizes the host
+// opens in their own ways.
+constexpr size_t kDesktopBytes = 1920 * 1080 * 4;
+constexpr size_t kGlyphRowsBytes = 16 * 1920 * 4;
+
+// A view of `length` bytes at `offset` into `buffer`, locked and mapped.
+PMDL ViewOf(UserBuffer& buffer, size_t offset, size_t length) {
+  PMDL mdl = AllocateOver(buffer.Data() + offset, ULONG(length));
+  EXPECT_EQ(Lock(mdl, UserMode, IoReadAccess), STATUS_SUCCESS);
+  EXPECT_NE(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
+  return mdl;
+}
+
+// The platform fills in a view's page-table entries when it maps the pages, so reading through a
+// fresh view never faults, however often the same pages are mapped again.
 TEST(MdlUserBuffer, AFreshViewReadsWithoutAPageFault) {
-  UserBuffer buffer(1920 * 1080 * 4, true, true, 0x40);
+  UserBuffer buffer(kDesktopBytes, true, true, 0x40);
   std::memset(buffer.Data(), 0x5A, buffer.Length());
-  size_t pages = (buffer.Length() + PAGE_SIZE - 1) / PAGE_SIZE;
-  for (int round = 0; round < 3; round++) {
-    PMDL mdl = LockedAndMapped(buffer);
-    const volatile UCHAR* system = static_cast<UCHAR*>(mdl->MappedSystemVa);
-    long before = ThreadPageFaults();
-    size_t sum = SumOfPageBytes(system, buffer.Length());
-    EXPECT_EQ(ThreadPageFaults() - before, 0) << "round " << round;
-    EXPECT_EQ(sum, 0x5A * pages);
+  for (size_t length : {kGlyphRowsBytes, kDesktopBytes}) {
+    size_t pages = (length + PAGE_SIZE - 1) / PAGE_SIZE;
+    for (int round = 0; round < 3; round++) {
+      size_t offset = length == kDesktopBytes ? 0 : size_t(round) * 5 * PAGE_SIZE;
+      PMDL mdl = ViewOf(buffer, offset, length);
+      const volatile UCHAR* system = static_cast<UCHAR*>(mdl->MappedSystemVa);
+      long before = ThreadPageFaults();
+      size_t sum = SumOfPageBytes(system, length);
+      EXPECT_EQ(ThreadPageFaults() - before, 0) << length << " bytes, round " << round;
+      EXPECT_EQ(sum, 0x5A * pages);
+      UnlockAndFree(mdl);
+    }
+  }
+}
+
+// A view is gone with its mapping: a touch of it faults, small or large, and the next view of the
+// same pages, wherever the host opens it, still shows them.
+TEST(MdlUserBuffer, ATouchOfAClosedViewFaults) {
+  UserBuffer buffer(kDesktopBytes, true, true, 0);
+  std::memset(buffer.Data(), 0x33, buffer.Length());
+  for (size_t length : {kGlyphRowsBytes, kDesktopBytes}) {
+    PMDL mdl = ViewOf(buffer, 0, length);
+    const volatile UCHAR* closed = static_cast<UCHAR*>(mdl->MappedSystemVa);
     UnlockAndFree(mdl);
+    EXPECT_DEATH(SumOfPageBytes(closed, PAGE_SIZE), "") << length << " bytes";
+    EXPECT_DEATH(SumOfPageBytes(closed + length - PAGE_SIZE, PAGE_SIZE), "") << length << " bytes";
+    PMDL again = ViewOf(buffer, 0, length);
+    EXPECT_EQ(SumOfPageBytes(static_cast<UCHAR*>(again->MappedSystemVa), length),
+              0x33 * (length / PAGE_SIZE));
+    UnlockAndFree(again);
   }
 }
 

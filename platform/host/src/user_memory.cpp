@@ -34,11 +34,16 @@ struct Range {
   size_t fileBytes = 0;
   // System views of the file's pages: each window maps the whole file once and stays inaccessible
   // but for the pages of the one view it holds. The page-table entries of a view are not written
-  // afresh for each view: they wait in `parked`, a mapping of the whole file with every entry
-  // filled in that nothing else knows of, and move into the window for the view and back after it.
+  // afresh for each view. A filled window keeps every entry, inaccessible, and a small view is
+  // opened by allowing access to its own: no other processor can hold an entry that allowed
+  // nothing, so opening flushes nothing, as on the platform, and only the closing does. A large
+  // view would take that one entry at a time; its entries wait in `parked`, a mapping of the whole
+  // file with every entry filled in that nothing else knows of, and move into an empty window
+  // whole page tables at a time, and back after it.
   struct Window {
     UCHAR* base;
     bool inUse;
+    bool filled;
   };
   std::vector<Window> windows;
   UCHAR* parked = nullptr;
@@ -278,6 +283,36 @@ bool MoveEntries(UCHAR* from, UCHAR* to, size_t bytes) {
          MAP_FAILED;
 }
 
+// Views up to this size open in a filled window: allowing access entry by entry costs less than
+// moving the entries in and flushing where they came from.
+constexpr size_t kFilledViewBytes = size_t(128) << 10;
+
+// A window of the kind, free, made when there is none; nullptr when the host has no room for one.
+Range::Window* FreeWindow(Range& range, bool filled) {
+  for (Range::Window& window : range.windows) {
+    if (!window.inUse && window.filled == filled) return &window;
+  }
+  UCHAR* base = filled ? MapWholeFile(range, PROT_READ | PROT_WRITE, MAP_POPULATE)
+                       : MapWholeFile(range, PROT_NONE, 0);
+  if (base == nullptr) return nullptr;
+  if (filled && mprotect(base, range.fileBytes, PROT_NONE) != 0) {
+    munmap(base, range.fileBytes);
+    return nullptr;
+  }
+  range.windows.push_back({base, false, filled});
+  return &range.windows.back();
+}
+
+// Opens the view of `bytes` at `offset` into the file in `window`.
+bool OpenView(Range& range, Range::Window& window, size_t offset, size_t bytes) {
+  UCHAR* view = window.base + offset;
+  if (window.filled) return mprotect(view, bytes, PROT_READ | PROT_WRITE) == 0;
+  // Where the entries cannot move (a host without MREMAP_DONTUNMAP for shared memory), the view
+  // is opened in place and its pages come in at first touch: slower, the same bytes.
+  return MoveEntries(range.parked + offset, view, bytes) ||
+         mprotect(view, bytes, PROT_READ | PROT_WRITE) == 0;
+}
+
 }  // namespace
 
 void* UserRangeMapSystemView(const void* address, size_t bytes) {
@@ -289,29 +324,15 @@ void* UserRangeMapSystemView(const void* address, size_t bytes) {
   Range& range = found->second;
   size_t offset = at - range.fileStart;
   if (offset + bytes > range.fileBytes) return nullptr;
-  if (range.parked == nullptr) {
+  bool filled = bytes <= kFilledViewBytes;
+  if (!filled && range.parked == nullptr) {
     range.parked = MapWholeFile(range, PROT_READ | PROT_WRITE, MAP_POPULATE);
     if (range.parked == nullptr) return nullptr;
   }
-  Range::Window* free = nullptr;
-  for (Range::Window& window : range.windows) {
-    if (!window.inUse) free = &window;
-  }
-  if (free == nullptr) {
-    UCHAR* base = MapWholeFile(range, PROT_NONE, 0);
-    if (base == nullptr) return nullptr;
-    range.windows.push_back({base, false});
-    free = &range.windows.back();
-  }
-  // Where the entries cannot move (a host without MREMAP_DONTUNMAP for shared memory), the view
-  // is opened in place and its pages come in at first touch: slower, the same bytes.
-  UCHAR* view = free->base + offset;
-  if (!MoveEntries(range.parked + offset, view, bytes) &&
-      mprotect(view, bytes, PROT_READ | PROT_WRITE) != 0) {
-    return nullptr;
-  }
+  Range::Window* free = FreeWindow(range, filled);
+  if (free == nullptr || !OpenView(range, *free, offset, bytes)) return nullptr;
   free->inUse = true;
-  return view;
+  return free->base + offset;
 }
 
 void UserRangeUnmapSystemView(void* view, size_t bytes) {
@@ -322,9 +343,9 @@ void UserRangeUnmapSystemView(void* view, size_t bytes) {
     Range& range = entry.second;
     for (Range::Window& window : range.windows) {
       if (at < window.base || at >= window.base + range.fileBytes) continue;
-      // The entries go back to the parked mapping; the emptied view then costs nothing to close,
-      // and a touch of it from here on faults.
-      MoveEntries(at, range.parked + (at - window.base), bytes);
+      // A touch of the view faults from here on. The entries of a large view go back to the
+      // parked mapping first; the emptied view then costs nothing to close.
+      if (!window.filled) MoveEntries(at, range.parked + (at - window.base), bytes);
       mprotect(at, bytes, PROT_NONE);
       window.inUse = false;
       return;
