@@ -1,9 +1,9 @@
 // Transfers of any size on the data channels: one request and one URB carry chunk after chunk of
 // at most MaxTransferSize bytes, each next chunk sent from the completion routine of the one
 // before, with no thread switch and no allocation between chunks; a synchronous transfer's context
-// and URB are kept for the next one. The synchronous form waits 10
-// seconds for the whole; the asynchronous form (channel-1 receive) returns at once, records its
-// status and byte count, and signals AsyncIdleEvent when done. Both report how many bytes the
+// and URB are kept for the next one. The synchronous form waits 10 seconds for the whole; the
+// asynchronous form (channel-1 receive) returns at once, records its status and byte count, and
+// signals AsyncIdleEvent when done. Both report how many bytes the
 // completed chunks moved, so a caller never takes a short or failed transfer for a full one.
 #include "driver/kxbus.h"
 
@@ -45,13 +45,14 @@ void SetUpChunkContext(ChunkContext* context, BusDeviceContext* bus, USBD_PIPE_H
   KeInitializeEvent(&context->Done, NotificationEvent, FALSE);
 }
 
-// A context and URB of the transfer's own, from the pool; NULL when there is no memory.
-ChunkContext* AllocateChunkContext(USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length,
-                                   ULONG direction) {
+// A context and URB of the transfer's own, from the pool, for SetUpChunkContext to fill in; NULL
+// when there is no memory.
+ChunkContext* AllocateChunkContext() {
   ChunkContext* context =
       (ChunkContext*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ChunkContext), kTagTransfer);
   if (context == NULL) return NULL;
-  context->Urb = AllocateBulkUrb(pipe, buffer, length, direction);
+  context->Urb = (PURB)ExAllocatePoolWithTag(
+      NonPagedPoolNx, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kTagTransfer);
   if (context->Urb == NULL) {
     ExFreePoolWithTag(context, kTagTransfer);
     return NULL;
@@ -70,7 +71,7 @@ ChunkContext* NewChunkContext(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOI
                               ULONG length, ULONG direction, BOOLEAN mayUseSpare) {
   ChunkContext* context =
       mayUseSpare ? (ChunkContext*)InterlockedExchangePointer(&bus->SpareTransfer, NULL) : NULL;
-  if (context == NULL) context = AllocateChunkContext(pipe, buffer, length, direction);
+  if (context == NULL) context = AllocateChunkContext();
   if (context == NULL) return NULL;
   PIRP irp = AllocateUrbRequest(bus);
   if (irp == NULL) {

@@ -45,9 +45,10 @@ bool UserRangeBacking(const void* address, int* fd, int64_t* pageOffset);
 // A system view of the `bytes` (whole pages) from the page of user `address`: its own address,
 // the same pages, every page-table entry in place, as the platform maps locked pages. Views come
 // from windows that each map the range's whole file once and stay inaccessible outside the view
-// they hold; the entries move into the window from a populated mapping kept for the range, so a
-// view costs neither a fault per page nor a rewrite of its entries, and a second view of the same
-// pages at once gets another window. nullptr when no view can be made (no file behind the range,
+// they hold. A view of up to 128 KB is opened in a window that keeps every entry, inaccessible,
+// by allowing access to its own entries; a larger one has its entries moved in from a populated
+// mapping kept for the range. Either way a view costs neither a fault per page nor a rewrite of
+// its entries, and a second view of the same pages at once gets another window. nullptr when no view can be made (no file behind the range,
 // or no address space).
 void* UserRangeMapSystemView(const void* address, size_t bytes);
 // Ends a view: its pages are inaccessible again. A view whose range went with its buffer is let be.
