@@ -532,6 +532,12 @@ void ArmUrbRequest(PIRP irp, PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID con
 // A zero pipe (a legacy adapter's data channels) answers STATUS_INVALID_DEVICE_STATE.
 NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
                            ULONG length, ULONG direction, ULONG* transferred = NULL);
+// The same, then `thenLength` bytes of `then` on the same pipe from the completion of the first
+// buffer's last chunk, with one wait; only after a first buffer that went whole and well.
+// `transferred` counts both.
+NTSTATUS UsbDoDataTransferThen(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
+                               ULONG length, PVOID then, ULONG thenLength, ULONG direction,
+                               ULONG* transferred = NULL);
 NTSTATUS UsbDoBulkTransferAsync(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
                                 ULONG length, ULONG direction);
 // The status and byte count of the last asynchronous transfer (STATUS_PENDING while in flight);
@@ -588,8 +594,11 @@ void RecoverChannel1In(BusDeviceContext* bus);
 NTSTATUS ReadChannel2(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel3(BusDeviceContext* bus, PVOID buffer, ULONG length);
 NTSTATUS ReadChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length);
-NTSTATUS WriteChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length);
-NTSTATUS WriteChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length);
+// With `then`, its bytes follow the buffer's as UsbDoDataTransferThen sends them.
+NTSTATUS WriteChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length, PVOID then = NULL,
+                       ULONG thenLength = 0);
+NTSTATUS WriteChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length, PVOID then = NULL,
+                          ULONG thenLength = 0);
 // After a failed write on channel 1 out, at PASSIVE_LEVEL under Channel1Lock and under the
 // started-state reference the write was made with: the pipe reset and the adapter's FIFO flushed.
 void RecoverChannel1Out(BusDeviceContext* bus);

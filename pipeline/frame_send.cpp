@@ -18,10 +18,13 @@ namespace {
 // hold one started-state reference: a stop waits for both, so it never deselects the
 // configuration between a failed write and the reset of its pipe. Refused, the write answers as
 // the transfer itself would have.
-NTSTATUS WriteChannel(BusDeviceContext* bus, PVOID buffer, ULONG length) {
+// With `then` (a payload), it follows the buffer (its block) on the same request, and the pair
+// is one write: the payload goes only after its block went well, and a stop waits for both.
+NTSTATUS WriteChannel(BusDeviceContext* bus, PVOID buffer, ULONG length, PVOID then = NULL,
+                      ULONG thenLength = 0) {
   if (!IoCountAcquireIfStarted(bus)) return STATUS_UNSUCCESSFUL;
-  NTSTATUS status = bus->ExtendedChip ? WriteChannel1(bus, buffer, length)
-                                      : WriteChannel1Low(bus, buffer, length);
+  NTSTATUS status = bus->ExtendedChip ? WriteChannel1(bus, buffer, length, then, thenLength)
+                                      : WriteChannel1Low(bus, buffer, length, then, thenLength);
   if (status == STATUS_TIMEOUT) status = STATUS_IO_TIMEOUT;
   if (!NT_SUCCESS(status)) RecoverChannel1Out(bus);
   IoCountDecrement(bus);
@@ -221,8 +224,7 @@ NTSTATUS SendFrameData(DisplayChannel* channel, LONG displayId, const ChannelMod
     if (mdl == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   }
   LockChannel1(bus);
-  NTSTATUS status = WriteChannel(bus, block, kCommandBlockSize);
-  if (NT_SUCCESS(status)) status = WriteChannel(bus, payload, padded);
+  NTSTATUS status = WriteChannel(bus, block, kCommandBlockSize, payload, padded);
   UnlockChannel1(bus);
   if (mdl != NULL) {
     MmUnlockPages(mdl);

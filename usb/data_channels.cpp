@@ -52,9 +52,10 @@ NTSTATUS ReadAsync(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, ULONG window, U
 }
 
 NTSTATUS Write(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer, ULONG length,
-               ULONG channel) {
+               ULONG channel, PVOID then = NULL, ULONG thenLength = 0) {
   if (pipe == NULL) return STATUS_INVALID_DEVICE_STATE;
-  return Finish(bus, UsbDoDataTransfer(bus, pipe, buffer, length, kTransferOut),
+  return Finish(bus,
+                UsbDoDataTransferThen(bus, pipe, buffer, length, then, thenLength, kTransferOut),
                 ErrorBit(channel, false));
 }
 
@@ -102,12 +103,16 @@ NTSTATUS ReadChannel4(BusDeviceContext* bus, PVOID buffer, ULONG length) {
   return Read(bus, bus->PipeDataIn4, kWindowExtended, 4, buffer, length, 4);
 }
 
-NTSTATUS WriteChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  return Write(bus, bus->Legacy ? bus->PipeDataIn2 : bus->PipeDataOut1, buffer, length, 1);
+NTSTATUS WriteChannel1(BusDeviceContext* bus, PVOID buffer, ULONG length, PVOID then,
+                       ULONG thenLength) {
+  return Write(bus, bus->Legacy ? bus->PipeDataIn2 : bus->PipeDataOut1, buffer, length, 1, then,
+               thenLength);
 }
 
-NTSTATUS WriteChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length) {
-  return Write(bus, bus->Legacy ? bus->PipeDataIn1 : bus->PipeDataOut1, buffer, length, 1);
+NTSTATUS WriteChannel1Low(BusDeviceContext* bus, PVOID buffer, ULONG length, PVOID then,
+                          ULONG thenLength) {
+  return Write(bus, bus->Legacy ? bus->PipeDataIn1 : bus->PipeDataOut1, buffer, length, 1, then,
+               thenLength);
 }
 
 // A failed write may leave the pipe halted, which holds every later transfer on it, and the

@@ -1,10 +1,13 @@
 // Transfers of any size on the data channels: one request and one URB carry chunk after chunk of
 // at most MaxTransferSize bytes, each next chunk sent from the completion routine of the one
 // before, with no thread switch and no allocation between chunks; a synchronous transfer's context
-// and URB are kept for the next one. The synchronous form waits 10 seconds for the whole; the
-// asynchronous form (channel-1 receive) returns at once, records its status and byte count, and
-// signals AsyncIdleEvent when done. Both report how many bytes the
-// completed chunks moved, so a caller never takes a short or failed transfer for a full one.
+// and URB are kept for the next one. A synchronous transfer may carry a second buffer that goes
+// the same way once the first has gone whole (a frame-data block and its payload): the caller
+// waits once for both, and the second never goes after a first that failed or was cancelled. The
+// synchronous form waits 10 seconds for each buffer; the asynchronous form (channel-1 receive)
+// returns at once, records its status and byte count, and signals AsyncIdleEvent when done. Both
+// report how many bytes the completed chunks moved, so a caller never takes a short or failed
+// transfer for a full one.
 #include "driver/kxbus.h"
 
 namespace {
@@ -17,6 +20,9 @@ struct ChunkContext {
   ULONG ChunkLength;  // what the chunk in flight asked for
   ULONG Transferred;  // sum of what completed chunks moved
   PUCHAR Next;        // start of the next chunk in the caller's buffer
+  PUCHAR Then;        // the second buffer, sent once the first has gone; NULL when none
+  ULONG ThenLength;
+  LONG Buffer;        // which buffer is going: 0, then 1 (for the waiter's time limit)
   USBD_PIPE_HANDLE Pipe;
   ULONG Flags;
   KEVENT Done;        // synchronous form only
@@ -110,6 +116,12 @@ bool ContinueChain(ChunkContext* context, PIRP irp, PIO_COMPLETION_ROUTINE routi
   if (ChunkFailed(context, irp)) return false;
   ULONG moved = context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
   context->Transferred += moved < context->ChunkLength ? moved : context->ChunkLength;
+  if (context->Remaining == 0 && context->Then != NULL) {
+    context->Next = context->Then;
+    context->Remaining = context->ThenLength;
+    context->Then = NULL;
+    InterlockedIncrement(&context->Buffer);
+  }
   if (context->Remaining == 0) {
     irp->IoStatus.Information = context->Transferred;
     return false;
@@ -196,22 +208,44 @@ NTSTATUS BeginChunkedTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOI
   return STATUS_SUCCESS;
 }
 
+// Waits for the chain's end: 10 seconds, and 10 more when the second buffer has begun to go since.
+// FALSE when it did not end in time.
+BOOLEAN WaitForChain(ChunkContext* context) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = kTransferTimeout;
+  LONG going = 0;
+  while (KeWaitForSingleObject(&context->Done, Executive, KernelMode, FALSE, &timeout) ==
+         STATUS_TIMEOUT) {
+    LONG now = InterlockedCompareExchange(&context->Buffer, 0, 0);
+    if (now == going) return FALSE;
+    going = now;
+  }
+  return TRUE;
+}
+
 }  // namespace
 
 NTSTATUS UsbDoDataTransfer(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
                            ULONG length, ULONG direction, ULONG* transferred) {
+  return UsbDoDataTransferThen(bus, pipe, buffer, length, NULL, 0, direction, transferred);
+}
+
+NTSTATUS UsbDoDataTransferThen(BusDeviceContext* bus, USBD_PIPE_HANDLE pipe, PVOID buffer,
+                               ULONG length, PVOID then, ULONG thenLength, ULONG direction,
+                               ULONG* transferred) {
   if (transferred != NULL) *transferred = 0;
   ChunkContext* context;
   NTSTATUS status = BeginChunkedTransfer(bus, pipe, buffer, length, direction, TRUE, &context);
   if (!NT_SUCCESS(status)) return status;
+  if (then != NULL && thenLength != 0) {
+    context->Then = (PUCHAR)then;
+    context->ThenLength = thenLength;
+  }
   PIRP irp = context->Irp;
   ArmUrbRequest(irp, context->Urb, DataTransferCompletion, context);
   IofCallDriver(bus->LowerDeviceObject, irp);
   // Waited for even when the first chunk completed at once: a later chunk may still be out.
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = kTransferTimeout;
-  bool timedOut = KeWaitForSingleObject(&context->Done, Executive, KernelMode, FALSE, &timeout) ==
-                  STATUS_TIMEOUT;
+  bool timedOut = !WaitForChain(context);
   if (timedOut) {
     DbgPrint("UsbDoDataTransfer: timeout\n");
     IoCancelIrp(irp);

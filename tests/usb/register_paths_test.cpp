@@ -114,8 +114,14 @@ TEST_F(RegisterPaths, ALegacyAdapterHasNoDataChannelToUse) {
   Route read1Low = [](BusDeviceContext* bus, PVOID to, ULONG n) {
     return ReadChannel1Low(bus, to, n);
   };
+  Route write1 = [](BusDeviceContext* bus, PVOID from, ULONG n) {
+    return WriteChannel1(bus, from, n);
+  };
+  Route write1Low = [](BusDeviceContext* bus, PVOID from, ULONG n) {
+    return WriteChannel1Low(bus, from, n);
+  };
   for (Route route : {read1, read1Low, ReadChannel1Async, ReadChannel1AsyncLow,
-                      ReadChannel2, ReadChannel3, ReadChannel4, WriteChannel1, WriteChannel1Low,
+                      ReadChannel2, ReadChannel3, ReadChannel4, write1, write1Low,
                       WriteChannel2, WriteChannel3, WriteChannel4}) {
     EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, route(bus_, buffer.data(), 16));
   }

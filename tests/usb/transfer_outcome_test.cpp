@@ -94,6 +94,54 @@ TEST_F(TransferOutcome, AChainWhoseMiddleChunkFailsStopsThere) {
   ExpectNothingLeft();
 }
 
+// A write may carry a second buffer (a frame's payload behind its block): it goes on the same
+// request once the first has gone whole, and the caller waits once, ten seconds for each buffer.
+// After a first buffer that failed or never ended, nothing of the second goes.
+TEST_F(TransferOutcome, ASecondBufferFollowsOnlyAFirstThatWentWhole) {
+  UseChunksOf(16);
+  std::vector<UCHAR> first(20, 0xB1), second(40, 0xB2);
+  ULONG moved = 0;
+  EXPECT_EQ(STATUS_SUCCESS, UsbDoDataTransferThen(bus_, bus_->PipeDataOut1, first.data(), 20,
+                                                  second.data(), 40, kTransferOut, &moved));
+  EXPECT_EQ(60u, moved);
+  std::vector<std::vector<uint8_t>> chunks = Script(0x01)->TakeReceived();
+  std::vector<size_t> sizes;
+  std::vector<uint8_t> wire;
+  for (const std::vector<uint8_t>& chunk : chunks) {
+    sizes.push_back(chunk.size());
+    wire.insert(wire.end(), chunk.begin(), chunk.end());
+  }
+  EXPECT_EQ((std::vector<size_t>{16, 4, 16, 16, 8}), sizes);
+  std::vector<uint8_t> expected(20, 0xB1);
+  expected.resize(60, 0xB2);
+  EXPECT_EQ(expected, wire);
+
+  UseChunksOf(64);
+  port_->InjectFault(0x01, kxsim::UsbFault::Delay(6 * kSecond).Times(2));
+  LONGLONG start = hostk::ClockNow();
+  EXPECT_EQ(STATUS_SUCCESS, UsbDoDataTransferThen(bus_, bus_->PipeDataOut1, first.data(), 20,
+                                                  second.data(), 40, kTransferOut, &moved));
+  EXPECT_GE(hostk::ClockNow() - start, 12 * kSecond);
+  EXPECT_EQ(2u, Script(0x01)->TakeReceived().size());
+
+  port_->InjectFault(0x01, kxsim::UsbFault::NoAnswer().Times(1));
+  start = hostk::ClockNow();
+  EXPECT_EQ(STATUS_TIMEOUT, UsbDoDataTransferThen(bus_, bus_->PipeDataOut1, first.data(), 20,
+                                                  second.data(), 40, kTransferOut, &moved));
+  EXPECT_EQ(start + 10 * kSecond, hostk::ClockNow());
+  EXPECT_EQ(0u, moved);
+  EXPECT_TRUE(Script(0x01)->TakeReceived().empty());
+
+  port_->InjectFault(0x01, kxsim::UsbFault::Stall().Times(1));
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, WriteChannel1(bus_, first.data(), 20, second.data(), 40));
+  EXPECT_EQ(0x2u, bus_->ErrorCode);
+  EXPECT_TRUE(Script(0x01)->TakeReceived().empty());
+  ASSERT_EQ(STATUS_SUCCESS, UsbResetPipe(bus_, bus_->PipeDataOut1));
+  EXPECT_EQ(STATUS_SUCCESS, WriteChannel1(bus_, first.data(), 20, second.data(), 40));
+  EXPECT_EQ(2u, Script(0x01)->TakeReceived().size());
+  ExpectNothingLeft();
+}
+
 // A stack that completes the request with success but fails the URB has not moved the data: the
 // synchronous form fails, the channel records its error, the asynchronous form records a failure.
 TEST_F(TransferOutcome, AFailedUrbUnderASuccessfulRequestIsAFailure) {
