@@ -80,9 +80,8 @@ void SetModeFields(DisplayChannel* channel, const ModeFields* mode, UCHAR pendin
 // An output activated again over its own store sends the whole store: what was presented while
 // it was stopped, and what a stop overtook in the queue, which activation empties; the far side
 // keeps its picture where the size stays. A store that starts black is a display's first picture.
+// Under WorkerLock, with the adapter seen started under it.
 NTSTATUS ActivateOutput(DisplayChannel* channel, const ModeFields* mode, StoreOutcome store) {
-  // A stopped adapter keeps the mode it streamed with, to resume it when it starts again.
-  if (!IsBusStarted(channel->Owner)) return STATUS_DEVICE_NOT_READY;
   UCHAR block[kCommandBlockSize];
   BuildModeBlock(block, InterlockedCompareExchange(&channel->DisplayId, 0, 0), mode);
   SetModeFields(channel, mode, 0, 0);
@@ -156,21 +155,31 @@ ChannelMode ReadChannelMode(DisplayChannel* channel) {
   return mode;
 }
 
+// The mode of an active output, or the activation of one. A stopped adapter keeps the mode an
+// output streamed with, to resume it when it starts again: a mode it cannot take is refused before
+// the store is laid out for it, so that the store keeps the picture the far side is owed. The test
+// and the activation go under WorkerLock: a stop sets the adapter's state before it takes the lock
+// to stop the worker, so an output activated here is one that stop then stops and resumes.
 NTSTATUS SetOutputMode(DisplayChannel* channel, USHORT width, USHORT height, USHORT bitsPerPixel,
                        USHORT modeExtra) {
   if (!ModeIsValid(width, height, bitsPerPixel)) return STATUS_INVALID_PARAMETER;
   ModeFields mode = {width, height, bitsPerPixel, modeExtra};
+  BusDeviceContext* bus = channel->Owner;
+  KeWaitForSingleObject(&bus->WorkerLock, Executive, KernelMode, FALSE, NULL);
+  BOOLEAN active = InterlockedCompareExchange(&channel->Active, 0, 0) != 0;
   StoreOutcome store;
-  NTSTATUS status = ProvideFrameStore(channel, &mode, &store);
-  if (!NT_SUCCESS(status)) return status;
-  if (InterlockedCompareExchange(&channel->Active, 0, 0)) {
+  NTSTATUS status = !active && !IsBusStarted(bus) ? STATUS_DEVICE_NOT_READY
+                                                  : ProvideFrameStore(channel, &mode, &store);
+  if (NT_SUCCESS(status) && active) {
     // The worker announces it on its next visit; a store made black then goes whole, since the
     // far side keeps its picture where the size stays.
     SetModeFields(channel, &mode, 1, store == StoreRelaidOut);
-    KeSetEvent(&channel->Owner->WakeEvent, IO_NO_INCREMENT, FALSE);
-    return STATUS_SUCCESS;
+    KeSetEvent(&bus->WakeEvent, IO_NO_INCREMENT, FALSE);
+  } else if (NT_SUCCESS(status)) {
+    status = ActivateOutput(channel, &mode, store);
   }
-  return ActivateOutput(channel, &mode, store);
+  KeReleaseMutex(&bus->WorkerLock, FALSE);
+  return status;
 }
 
 // A streaming output whose worker was stopped: the adapter is told its mode again and the worker

@@ -149,6 +149,24 @@ TEST_F(LifeCycle, ACancelledStopResumesEveryOutputWithoutANewMode) {
   ExpectShown(3);
 }
 
+// A mode asked for while the stop is pending is refused, and the refusal leaves the output as it
+// was: its store keeps the picture and its mode, presents go on being kept, and after the cancel
+// the far side shows the last of them.
+TEST_F(LifeCycle, AModeRefusedWhileTheStopIsPendingLeavesTheOutputAsItWas) {
+  Plug();
+  StreamTwo();
+  ASSERT_EQ(STATUS_SUCCESS,
+            hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE));
+  EXPECT_EQ(STATUS_DEVICE_NOT_READY, SetMode(first_, kWidth / 2, kHeight / 2));
+  EXPECT_EQ(0, Interlocked(bus_->WorkerRunning)) << "a refused mode starts no worker";
+  PresentRound(1);
+  ASSERT_EQ(STATUS_SUCCESS,
+            hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE));
+  Settle();
+  ExpectShown(1);
+  ExpectNoViolations();
+}
+
 TEST_F(LifeCycle, AVetoedRemovalLeavesTheChildrenAndTheirFramesFlowing) {
   Plug();
   StreamTwo();
