@@ -33,30 +33,34 @@ NTSTATUS ProvideFrameStore(DisplayChannel* channel, const ModeFields* mode,
                            StoreOutcome* outcome) {
   ULONG size = (ULONG)mode->Width * mode->Height * 4 + kFrameStoreSlack;
   if (!WaitFrameLock(channel)) return STATUS_DEVICE_BUSY;
-  NTSTATUS status = STATUS_SUCCESS;
   LONG display = InterlockedCompareExchange(&channel->DisplayId, 0, 0);
   *outcome = StoreKept;
   if (channel->FrameStore == NULL || channel->FrameStoreSize < size) {
+    // The old store goes only once the new one is there: a mode that fails for want of memory
+    // leaves the output its store, its picture and what is queued from it.
+    PUCHAR fresh = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagFrameStore);
+    if (fresh == NULL) {
+      KeReleaseMutex(&channel->FrameLock, FALSE);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
     if (channel->FrameStore != NULL) ExFreePoolWithTag(channel->FrameStore, kTagFrameStore);
-    channel->FrameStore = (PUCHAR)ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagFrameStore);
-    channel->FrameStoreSize = channel->FrameStore != NULL ? size : 0;
-    if (channel->FrameStore == NULL) status = STATUS_INSUFFICIENT_RESOURCES;
+    channel->FrameStore = fresh;
+    channel->FrameStoreSize = size;
     *outcome = StoreStartsBlack;
   } else if (InterlockedCompareExchange(&channel->StoreDisplay, 0, 0) != display) {
     *outcome = StoreStartsBlack;
   } else if (!StoreHasLayout(channel, mode->Width, mode->Height, mode->BitsPerPixel)) {
     *outcome = StoreRelaidOut;
   }
-  if (channel->FrameStore != NULL && *outcome != StoreKept) {
+  if (*outcome != StoreKept) {
     RtlZeroMemory(channel->FrameStore, channel->FrameStoreSize);
     InterlockedExchange(&channel->StoreDisplay, display);
   }
-  BOOLEAN held = channel->FrameStore != NULL;
-  channel->StoreWidth = held ? mode->Width : 0;
-  channel->StoreHeight = held ? mode->Height : 0;
-  channel->StoreBitsPerPixel = held ? mode->BitsPerPixel : 0;
+  channel->StoreWidth = mode->Width;
+  channel->StoreHeight = mode->Height;
+  channel->StoreBitsPerPixel = mode->BitsPerPixel;
   KeReleaseMutex(&channel->FrameLock, FALSE);
-  return status;
+  return STATUS_SUCCESS;
 }
 
 // `pending`: the worker announces the mode; `refresh`: and then sends the whole store.

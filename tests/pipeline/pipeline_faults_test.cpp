@@ -177,6 +177,26 @@ TEST_F(PipelineFaults, EveryAllocationFailureIsSurvived) {
   ExpectNoViolations();
 }
 
+// A larger mode whose store cannot be had fails and leaves the output as it was: its store keeps
+// the picture, what was acknowledged still goes, and the output takes presents in its old mode.
+TEST_F(PipelineFaults, AModeWithoutMemoryForItsStoreLeavesTheOldModeStreaming) {
+  PDEVICE_OBJECT child = AddChild(0, 1);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(child, 64, 64));
+  kxsim::BgrxImage before = SyntheticDesktop(64, 64, 11);
+  port_->InjectFault(0x01, kxsim::UsbFault::Delay(10000000).Times(1));  // the present waits
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, before));
+  hostk::PoolFailTag(kTagFrameStore);
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, SetMode(child, 128, 128));
+  hostk::PoolClearFaults();
+  Settle(30000000);
+  EXPECT_GT(FarPsnr(1, before), EncoderPsnr(before) - 0.5) << "an acknowledged present was lost";
+  kxsim::BgrxImage after = SyntheticDesktop(64, 64, 12);
+  ASSERT_EQ(STATUS_SUCCESS, PresentWhole(child, after));
+  Settle();
+  EXPECT_GT(FarPsnr(1, after), EncoderPsnr(after) - 0.5);
+  ExpectNoViolations();
+}
+
 // The worker's kept encoder is made at its first rectangle; when its Huffman tables cannot be had
 // the encoder answers -10, as for a sampling code it does not know, but the cause passes: the
 // rectangle goes once the memory is there.
