@@ -24,7 +24,10 @@ NTSTATUS FindChannel(BusDeviceContext* bus, LONG displayId, ULONG* index) {
       *index = i;
       return STATUS_SUCCESS;
     }
-    if (channel->DisplayId == displayId) return STATUS_INVALID_PARAMETER;
+    // Read as the pipeline's threads read it, which do so without this lock.
+    if (InterlockedCompareExchange(&channel->DisplayId, 0, 0) == displayId) {
+      return STATUS_INVALID_PARAMETER;
+    }
   }
   return STATUS_UNSUCCESSFUL;
 }
