@@ -143,11 +143,17 @@ KX_SHIPPED(UsbDoBulkTransfer_2,
 KX_SHIPPED(UsbDoDataTransfer,
            (BusDeviceContext* a0, PVOID a1, PVOID a2, ULONG a3, ULONG a4, PULONG a5),
            (a0, a1, a2, a3, a4, a5))
+KX_SHIPPED(UsbDoDataTransferThen,
+           (BusDeviceContext* a0, PVOID a1, PVOID a2, ULONG a3, PVOID a4, ULONG a5, ULONG a6,
+            PULONG a7),
+           (a0, a1, a2, a3, a4, a5, a6, a7))
 KX_SHIPPED(UsbFreeSpareTransfer, (BusDeviceContext* a0), (a0))
 KX_SHIPPED(UsbResetPipe, (BusDeviceContext* a0, PVOID a1), (a0, a1))
 KX_SHIPPED(UsbStatusName, (int a0), (a0))
-KX_SHIPPED(WriteChannel1, (BusDeviceContext* a0, PVOID a1, ULONG a2), (a0, a1, a2))
-KX_SHIPPED(WriteChannel1Low, (BusDeviceContext* a0, PVOID a1, ULONG a2), (a0, a1, a2))
+KX_SHIPPED(WriteChannel1, (BusDeviceContext* a0, PVOID a1, ULONG a2, PVOID a3, ULONG a4),
+           (a0, a1, a2, a3, a4))
+KX_SHIPPED(WriteChannel1Low, (BusDeviceContext* a0, PVOID a1, ULONG a2, PVOID a3, ULONG a4),
+           (a0, a1, a2, a3, a4))
 KX_SHIPPED(WriteChannel2, (BusDeviceContext* a0, PVOID a1, ULONG a2), (a0, a1, a2))
 KX_SHIPPED(WriteChannel3, (BusDeviceContext* a0, PVOID a1, ULONG a2), (a0, a1, a2))
 KX_SHIPPED(WriteChannel4, (BusDeviceContext* a0, PVOID a1, ULONG a2), (a0, a1, a2))
