@@ -442,6 +442,7 @@ void FreeFrameStores(BusDeviceContext* bus);
 
 // pipeline/frame_worker.cpp: the worker thread and its passes.
 void InitializeFrameWorker(BusDeviceContext* bus);
+// Under WorkerLock, with the adapter seen started under it.
 NTSTATUS StartFrameWorker(DisplayChannel* channel);
 void StopFrameWorker(BusDeviceContext* bus);
 // Queues a changed rectangle for the worker and wakes it; dropped while no worker runs.

@@ -200,15 +200,14 @@ BOOLEAN WaitFrameLock(DisplayChannel* channel) {
          STATUS_SUCCESS;
 }
 
-// Activation and the worker's creation happen under WorkerLock, so that two outputs activated at
-// once start one thread, and a stop never misses a thread being created. Only a started adapter
-// gets a worker (its buffers exist and its pipes are open): the caller holds WorkerLock and saw
-// the adapter started under it. The state is set before a stop or removal takes WorkerLock to stop
-// the worker, so a worker started here is stopped by that stop, and once that is done no output
-// can bring it back until the adapter is started again.
+// Activation and the worker's creation happen under WorkerLock, which the caller holds, so that
+// two outputs activated at once start one thread, and a stop never misses a thread being created.
+// Only a started adapter gets a worker (its buffers exist and its pipes are open): the caller saw
+// the adapter started under the lock. The state is set before a stop or removal takes WorkerLock
+// to stop the worker, so a worker started here is stopped by that stop, and once that is done no
+// output can bring it back until the adapter is started again.
 NTSTATUS StartFrameWorker(DisplayChannel* channel) {
   BusDeviceContext* bus = channel->Owner;
-  KeWaitForSingleObject(&bus->WorkerLock, Executive, KernelMode, FALSE, NULL);
   NTSTATUS status = STATUS_SUCCESS;
   if (!InterlockedCompareExchange(&channel->Active, 0, 0)) {
     KIRQL irql;
@@ -224,7 +223,6 @@ NTSTATUS StartFrameWorker(DisplayChannel* channel) {
       InterlockedIncrement(&bus->ActiveOutputCount);
     }
   }
-  KeReleaseMutex(&bus->WorkerLock, FALSE);
   return status;
 }
 

@@ -48,8 +48,8 @@ bool UserRangeBacking(const void* address, int* fd, int64_t* pageOffset);
 // they hold. A view of up to 128 KB is opened in a window that keeps every entry, inaccessible,
 // by allowing access to its own entries; a larger one has its entries moved in from a populated
 // mapping kept for the range. Either way a view costs neither a fault per page nor a rewrite of
-// its entries, and a second view of the same pages at once gets another window. nullptr when no view can be made (no file behind the range,
-// or no address space).
+// its entries, and a second view of the same pages at once gets another window. nullptr when no
+// view can be made (no file behind the range, or no address space).
 void* UserRangeMapSystemView(const void* address, size_t bytes);
 // Ends a view: its pages are inaccessible again. A view whose range went with its buffer is let be.
 void UserRangeUnmapSystemView(void* view, size_t bytes);
