@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -114,6 +115,13 @@ class PipelineBench {
     scratch_.height = setting_.height;
     scratch_.pixels.assign(size_t(pitch_) * setting_.height, 0);
     output_.assign(size_t(16) * setting_.width * setting_.height + 65536, 0);
+    size_t storeBytes = (size_t(pitch_) * setting_.height + kPageBytes - 1) / kPageBytes * kPageBytes;
+    store_.reset(static_cast<uint8_t*>(std::aligned_alloc(kPageBytes, storeBytes)));
+    if (store_ == nullptr) {
+      *error = "no memory for the copy's store";
+      return false;
+    }
+    std::memset(store_.get(), 0, storeBytes);
     for (const std::string& name : setting_.scenes) {
       if (!IsSceneName(name)) {
         *error = "no scene " + name;
@@ -245,6 +253,35 @@ class PipelineBench {
     return true;
   }
 
+  // The scene drawn into the surface as for the pipeline, and each frame's damage copied row by
+  // row into a page-aligned buffer at the offsets the store has (the pool places a store of a
+  // page or more at a page, so the two keep the same offsets within their pages), timed; the
+  // drawing untimed.
+  bool RunSceneCopy(size_t index, bool record) {
+    std::unique_ptr<Scene> play = NewScene(index);
+    Canvas canvas = SurfaceCanvas();
+    play->Start(canvas);
+    RunCost cost;
+    std::vector<PixelRect> damage;
+    for (int frame = 0; frame < setting_.frames; frame++) {
+      damage.clear();
+      play->Step(canvas, &damage);
+      Clocks start = Clocks::Now(false);
+      for (const PixelRect& rect : damage) CopyRows(rect);
+      cost += Clocks::Now(false).Since(start);
+    }
+    if (!record) result_->scenes[index].copy.push_back(cost);
+    return true;
+  }
+
+  void CopyRows(const PixelRect& rect) {
+    size_t row = size_t(rect.Width()) * 4;
+    for (int32_t y = rect.top; y < rect.bottom; y++) {
+      size_t at = size_t(pitch_) * size_t(y) + size_t(rect.left) * 4;
+      std::memcpy(store_.get() + at, surface_->Data() + at, row);
+    }
+  }
+
   PixelRect GlyphCell(int index) const { return kxsim::GlyphCell(index, setting_.width); }
 
   // A page of characters, one in each 16 x 16 cell, so that every glyph present sends new
@@ -304,22 +341,29 @@ class PipelineBench {
     return true;
   }
 
-  // Contender `c`: scene c / 2 through the pipeline (even) or the encoder (odd); past the scenes,
-  // the glyphs through the pipeline, then the encoder.
+  // Contender `c`: scene c / 3 through the pipeline, the encoder or the copy (c % 3 = 0, 1, 2);
+  // past the scenes, the glyphs through the pipeline, then the encoder.
   bool RunContender(size_t c, bool warmUp, std::string* error) {
     size_t scenes = result_->scenes.size();
-    if (c < 2 * scenes) {
-      if (c % 2 == 1) return RunSceneEncoder(c / 2, warmUp, error);
+    if (c < kSceneContenders * scenes) {
+      size_t scene = c / kSceneContenders;
+      if (c % kSceneContenders == 1) return RunSceneEncoder(scene, warmUp, error);
+      if (c % kSceneContenders == 2) return RunSceneCopy(scene, warmUp);
       // Timed in the scenes only: the timer's own cost would show in a glyph's short coding.
       TimeEncoderCalls(true);
-      bool ran = RunScenePipeline(c / 2, warmUp, error);
+      bool ran = RunScenePipeline(scene, warmUp, error);
       TimeEncoderCalls(false);
       return ran;
     }
-    return c == 2 * scenes ? RunGlyphPipeline(warmUp, error) : RunGlyphEncoder(warmUp, error);
+    return c == kSceneContenders * scenes ? RunGlyphPipeline(warmUp, error)
+                                          : RunGlyphEncoder(warmUp, error);
   }
 
-  size_t Contenders() const { return 2 * result_->scenes.size() + (glyphs_ > 0 ? 2 : 0); }
+  static constexpr size_t kSceneContenders = 3;
+
+  size_t Contenders() const {
+    return kSceneContenders * result_->scenes.size() + (glyphs_ > 0 ? 2 : 0);
+  }
 
   // Each pipeline run before its encoder, which needs the rectangles it recorded.
   bool WarmUp(std::string* error) {
@@ -379,6 +423,11 @@ class PipelineBench {
   int glyphs_ = 0;
   std::vector<PixelRect> glyphSent_;  // what the worker sent for the glyphs in the warm-up
   std::vector<uint8_t> output_;
+  struct FreeStore {
+    void operator()(uint8_t* at) const { std::free(at); }
+  };
+  static constexpr size_t kPageBytes = 4096;
+  std::unique_ptr<uint8_t[], FreeStore> store_;  // where the copy's rows go
   KeptEncoder encoder_;  // kept from rectangle to rectangle, as the worker keeps its own
   // For each scene, the rectangles the worker sent for each timed frame of the warm-up.
   std::vector<std::vector<std::vector<PixelRect>>> sentPerFrame_;
@@ -432,6 +481,10 @@ double SceneBenchResult::DriverEncoderPerSceneSecond() const {
 
 double SceneBenchResult::EncoderPerSceneSecond() const {
   return MedianOf(encoder, &RunCost::process) * kSceneFramesPerSecond / frames;
+}
+
+double SceneBenchResult::CopyPerSceneSecond() const {
+  return MedianOf(copy, &RunCost::process) * kSceneFramesPerSecond / frames;
 }
 
 double GlyphBenchResult::ProcessMicroseconds() const {

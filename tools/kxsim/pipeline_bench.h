@@ -3,7 +3,8 @@
 //   scenes: the demo's desktop scenes, one second of each at 60 frames a second after its first
 //     picture, presented through the driver to the wire, against the encoder alone on the
 //     rectangles the worker sent for each frame (seen on the wire in the warm-up), from the same
-//     pixels: throughput, and the processor time one second of the scene costs;
+//     pixels, and against a plain copy of each frame's damage into memory laid out as the
+//     output's store: throughput, and the processor time one second of the scene costs;
 //   glyphs: 16 x 16 presents of text, each waited out to its last byte on the wire, against the
 //     encoder alone on the same cells: processor time per glyph.
 // Every contender (each scene's two, the glyphs' two) once per round, the first rotating. The far
@@ -56,6 +57,9 @@ struct SceneBenchResult {
   std::vector<RunCost> pipeline;   // one per round
   std::vector<uint64_t> pipelinePixels;   // sent in each round's run
   std::vector<RunCost> encoder;    // one per round, on the warm-up's rectangles
+  // One per round: the rows of each frame's damage copied from the surface into memory laid out
+  // as the store, the one copy a present makes of its pixels.
+  std::vector<RunCost> copy;
   bool damageCovered = true;       // every run's rectangles covered every frame's damage
 
   // Megapixels sent a second of wall clock, from the median round.
@@ -68,6 +72,7 @@ struct SceneBenchResult {
   double CallsPerSceneSecond() const;
   double DriverEncoderPerSceneSecond() const;  // the encoder's part of driver
   double EncoderPerSceneSecond() const;
+  double CopyPerSceneSecond() const;
 };
 
 struct GlyphBenchResult {
