@@ -230,46 +230,56 @@ class PipelineBench {
                                &length, error);
   }
 
-  // The same scene drawn into memory of our own, each frame's sent rectangles encoded from it,
-  // timed; the drawing untimed.
-  bool RunSceneEncoder(size_t index, bool record, std::string* error) {
+  // Scene `index` played on `canvas`, the drawing untimed and `work(frame, rects)` timed after
+  // each frame's drawing, with `rects(frame, damage)` the frame's rectangles to work on (a frame
+  // without any is not timed, so that the clocks' own cost stays out); false when the work failed.
+  template <typename Rects, typename Work>
+  bool PlayTimed(size_t index, const Canvas& canvas, Rects rects, Work work, RunCost* cost) {
     std::unique_ptr<Scene> play = NewScene(index);
-    Canvas canvas = CanvasOf(&scratch_);
     play->Start(canvas);
-    RunCost cost;
     std::vector<PixelRect> damage;
     for (int frame = 0; frame < setting_.frames; frame++) {
       damage.clear();
       play->Step(canvas, &damage);
-      const std::vector<PixelRect>& sent = sentPerFrame_[index][size_t(frame)];
-      if (sent.empty()) continue;
+      const std::vector<PixelRect>& todo = rects(frame, damage);
+      if (todo.empty()) continue;
       Clocks start = Clocks::Now(false);
-      for (const PixelRect& rect : sent) {
+      if (!work(todo)) return false;
+      *cost += Clocks::Now(false).Since(start);
+    }
+    return true;
+  }
+
+  // The same scene drawn into memory of our own, each frame's sent rectangles encoded from it.
+  bool RunSceneEncoder(size_t index, bool record, std::string* error) {
+    RunCost cost;
+    auto sent = [&](int frame, const std::vector<PixelRect>&) -> const std::vector<PixelRect>& {
+      return sentPerFrame_[index][size_t(frame)];
+    };
+    auto encode = [&](const std::vector<PixelRect>& rects) {
+      for (const PixelRect& rect : rects) {
         if (!Encode(scratch_, rect, error)) return false;
       }
-      cost += Clocks::Now(false).Since(start);
-    }
+      return true;
+    };
+    if (!PlayTimed(index, CanvasOf(&scratch_), sent, encode, &cost)) return false;
     if (!record) result_->scenes[index].encoder.push_back(cost);
     return true;
   }
 
   // The scene drawn into the surface as for the pipeline, and each frame's damage copied row by
   // row into a page-aligned buffer at the offsets the store has (the pool places a store of a
-  // page or more at a page, so the two keep the same offsets within their pages), timed; the
-  // drawing untimed.
+  // page or more at a page, so the two keep the same offsets within their pages).
   bool RunSceneCopy(size_t index, bool record) {
-    std::unique_ptr<Scene> play = NewScene(index);
-    Canvas canvas = SurfaceCanvas();
-    play->Start(canvas);
     RunCost cost;
-    std::vector<PixelRect> damage;
-    for (int frame = 0; frame < setting_.frames; frame++) {
-      damage.clear();
-      play->Step(canvas, &damage);
-      Clocks start = Clocks::Now(false);
-      for (const PixelRect& rect : damage) CopyRows(rect);
-      cost += Clocks::Now(false).Since(start);
-    }
+    auto damaged = [](int, const std::vector<PixelRect>& damage) -> const std::vector<PixelRect>& {
+      return damage;
+    };
+    auto copy = [&](const std::vector<PixelRect>& rects) {
+      for (const PixelRect& rect : rects) CopyRows(rect);
+      return true;
+    };
+    PlayTimed(index, SurfaceCanvas(), damaged, copy, &cost);
     if (!record) result_->scenes[index].copy.push_back(cost);
     return true;
   }
