@@ -159,29 +159,73 @@ ChannelMode ReadChannelMode(DisplayChannel* channel) {
   return mode;
 }
 
-// The mode of an active output, or the activation of one. A stopped adapter keeps the mode an
-// output streamed with, to resume it when it starts again: a mode it cannot take is refused before
-// the store is laid out for it, so that the store keeps the picture the far side is owed. The test
-// and the activation go under WorkerLock: a stop sets the adapter's state before it takes the lock
-// to stop the worker, so an output activated here is one that stop then stops and resumes.
+namespace {
+
+// The mode of an active output, or the activation of one, under WorkerLock. A stopped adapter
+// keeps the mode an output streamed with, to resume it when it starts again: a mode it cannot take
+// is refused before the store is laid out for it, so that the store keeps the picture the far side
+// is owed. A stop sets the adapter's state before it takes the lock to stop the worker, so an
+// output activated here is one that stop then stops and resumes.
+NTSTATUS SetOutputModeLocked(DisplayChannel* channel, const ModeFields* mode) {
+  BusDeviceContext* bus = channel->Owner;
+  BOOLEAN active = InterlockedCompareExchange(&channel->Active, 0, 0) != 0;
+  StoreOutcome store;
+  NTSTATUS status = !active && !IsBusStarted(bus) ? STATUS_DEVICE_NOT_READY
+                                                  : ProvideFrameStore(channel, mode, &store);
+  if (NT_SUCCESS(status) && active) {
+    // The worker announces it on its next visit; a store made black then goes whole, since the
+    // far side keeps its picture where the size stays.
+    SetModeFields(channel, mode, 1, store == StoreRelaidOut);
+    KeSetEvent(&bus->WakeEvent, IO_NO_INCREMENT, FALSE);
+  } else if (NT_SUCCESS(status)) {
+    status = ActivateOutput(channel, mode, store);
+  }
+  return status;
+}
+
+// An output that streamed before a stop and is not active again, the adapter started: owed its
+// resumption, which its next present tries (see SubmitUpdate).
+BOOLEAN OutputIsOwed(DisplayChannel* channel) {
+  return !InterlockedCompareExchange(&channel->Active, 0, 0) &&
+         InterlockedCompareExchange(&channel->Streaming, 0, 0) && IsBusStarted(channel->Owner);
+}
+
+// A resumption that failed (no worker thread, no memory, a stop again) keeps the output owed it,
+// for the next start, cancelled stop or present of the output to try again: otherwise its presents
+// would be answered and never sent.
+NTSTATUS ResumeOutputLocked(DisplayChannel* channel, const ModeFields* mode) {
+  NTSTATUS status = SetOutputModeLocked(channel, mode);
+  if (!NT_SUCCESS(status)) {
+    InterlockedExchange(&channel->Streaming, 1);
+    KX_TRACE(KX_TRACE_WARNING, "output %lu not resumed: 0x%08lX\n", channel->Index, (ULONG)status);
+  }
+  return status;
+}
+
+// The present's own try: the output may have been resumed since the caller looked.
+NTSTATUS ResumeOwedOutput(DisplayChannel* channel) {
+  BusDeviceContext* bus = channel->Owner;
+  KeWaitForSingleObject(&bus->WorkerLock, Executive, KernelMode, FALSE, NULL);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (OutputIsOwed(channel)) {
+    ChannelMode current = ReadChannelMode(channel);
+    ModeFields mode = {(USHORT)current.Width, (USHORT)current.Height,
+                       (USHORT)current.BitsPerPixel, (USHORT)current.ModeExtra};
+    status = ResumeOutputLocked(channel, &mode);
+  }
+  KeReleaseMutex(&bus->WorkerLock, FALSE);
+  return status;
+}
+
+}  // namespace
+
 NTSTATUS SetOutputMode(DisplayChannel* channel, USHORT width, USHORT height, USHORT bitsPerPixel,
                        USHORT modeExtra) {
   if (!ModeIsValid(width, height, bitsPerPixel)) return STATUS_INVALID_PARAMETER;
   ModeFields mode = {width, height, bitsPerPixel, modeExtra};
   BusDeviceContext* bus = channel->Owner;
   KeWaitForSingleObject(&bus->WorkerLock, Executive, KernelMode, FALSE, NULL);
-  BOOLEAN active = InterlockedCompareExchange(&channel->Active, 0, 0) != 0;
-  StoreOutcome store;
-  NTSTATUS status = !active && !IsBusStarted(bus) ? STATUS_DEVICE_NOT_READY
-                                                  : ProvideFrameStore(channel, &mode, &store);
-  if (NT_SUCCESS(status) && active) {
-    // The worker announces it on its next visit; a store made black then goes whole, since the
-    // far side keeps its picture where the size stays.
-    SetModeFields(channel, &mode, 1, store == StoreRelaidOut);
-    KeSetEvent(&bus->WakeEvent, IO_NO_INCREMENT, FALSE);
-  } else if (NT_SUCCESS(status)) {
-    status = ActivateOutput(channel, &mode, store);
-  }
+  NTSTATUS status = SetOutputModeLocked(channel, &mode);
   KeReleaseMutex(&bus->WorkerLock, FALSE);
   return status;
 }
@@ -190,11 +234,15 @@ NTSTATUS SetOutputMode(DisplayChannel* channel, USHORT width, USHORT height, USH
 // takes it back. A store that still holds the output's picture is sent whole, so that the far
 // side also shows what was presented while the worker was stopped.
 NTSTATUS ResumeOutput(DisplayChannel* channel, const ChannelMode* mode) {
-  NTSTATUS status = SetOutputMode(channel, (USHORT)mode->Width, (USHORT)mode->Height,
-                                  (USHORT)mode->BitsPerPixel, (USHORT)mode->ModeExtra);
-  if (!NT_SUCCESS(status)) {
-    KX_TRACE(KX_TRACE_WARNING, "output %lu not resumed: 0x%08lX\n", channel->Index, (ULONG)status);
+  if (!ModeIsValid((USHORT)mode->Width, (USHORT)mode->Height, (USHORT)mode->BitsPerPixel)) {
+    return STATUS_INVALID_PARAMETER;
   }
+  ModeFields fields = {(USHORT)mode->Width, (USHORT)mode->Height, (USHORT)mode->BitsPerPixel,
+                       (USHORT)mode->ModeExtra};
+  BusDeviceContext* bus = channel->Owner;
+  KeWaitForSingleObject(&bus->WorkerLock, Executive, KernelMode, FALSE, NULL);
+  NTSTATUS status = ResumeOutputLocked(channel, &fields);
+  KeReleaseMutex(&bus->WorkerLock, FALSE);
   return status;
 }
 
@@ -213,6 +261,12 @@ NTSTATUS SubmitUpdate(DisplayChannel* channel, const UpdateDescriptor* descripto
                       const UCHAR* pixels) {
   ChannelMode mode = ReadChannelMode(channel);
   if (!UpdateFitsMode(descriptor, &mode)) return STATUS_INVALID_PARAMETER;
+  if (OutputIsOwed(channel)) {
+    // Resumed before the copy, so that a present answered with success is one the worker sends.
+    NTSTATUS status = ResumeOwedOutput(channel);
+    if (!NT_SUCCESS(status)) return status;
+    mode = ReadChannelMode(channel);
+  }
   if (!WaitFrameLock(channel)) return STATUS_DEVICE_BUSY;
   BOOLEAN copied = CopyIntoFrameStore(channel, &mode, descriptor, pixels);
   KeReleaseMutex(&channel->FrameLock, FALSE);

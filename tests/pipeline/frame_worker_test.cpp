@@ -311,10 +311,12 @@ TEST_F(FramePipeline, UpdatesWithoutAWorkerAreDropped) {
   PDEVICE_OBJECT a = AddChild(0, 1);
   PDEVICE_OBJECT b = AddChild(1, 2);
   ASSERT_EQ(STATUS_SUCCESS, SetMode(a, 64, 64));
-  StopFrameWorker(bus_);  // as a stop of the adapter does
+  SetBusPnpState(bus_, StopPending);  // as a stop of the adapter does
+  StopFrameWorker(bus_);
   kxsim::BgrxImage image = SyntheticDesktop(64, 64, 1);
   ASSERT_EQ(STATUS_SUCCESS, PresentWhole(a, image));
   EXPECT_EQ(0u, bus_->Channels[0].Queue.WriteIndex);
+  SetBusPnpState(bus_, Started);
   (void)b;
 }
 

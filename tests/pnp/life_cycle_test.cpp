@@ -167,6 +167,27 @@ TEST_F(LifeCycle, AModeRefusedWhileTheStopIsPendingLeavesTheOutputAsItWas) {
   ExpectNoViolations();
 }
 
+// The worker cannot be started again when the cancelled stop resumes the first output (the
+// second one's resumption starts it). The first output stays owed its resumption: its next present
+// resumes it, and the far side shows that present.
+TEST_F(LifeCycle, AnOutputWhoseResumptionFailedIsResumedByItsNextPresent) {
+  Plug();
+  StreamTwo();
+  ASSERT_EQ(STATUS_SUCCESS,
+            hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE));
+  PresentRound(1);
+  hostk::PsFailThreadCreation(1);
+  ASSERT_EQ(STATUS_SUCCESS,
+            hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE));
+  Settle();
+  ASSERT_EQ(0, Interlocked(bus_->Channels[ChannelOf(first_)].Active));
+  EXPECT_GT(FarPsnr(2, Picture(1, 1)), kShown);
+  EXPECT_EQ(STATUS_SUCCESS, PresentWhole(first_, Picture(0, 2)));
+  Settle();
+  EXPECT_GT(FarPsnr(1, Picture(0, 2)), kShown);
+  ExpectNoViolations();
+}
+
 TEST_F(LifeCycle, AVetoedRemovalLeavesTheChildrenAndTheirFramesFlowing) {
   Plug();
   StreamTwo();
