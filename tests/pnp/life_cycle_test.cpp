@@ -188,6 +188,26 @@ TEST_F(LifeCycle, AnOutputWhoseResumptionFailedIsResumedByItsNextPresent) {
   ExpectNoViolations();
 }
 
+// The only output's resumption fails, and so does its first present's: that present says so, and
+// the next one, the worker started at last, reaches the far side.
+TEST_F(LifeCycle, APresentWhoseResumptionFailsSaysSo) {
+  Plug();
+  first_ = Announce(1);
+  ASSERT_EQ(STATUS_SUCCESS, SetMode(first_, kWidth, kHeight));
+  ASSERT_EQ(STATUS_SUCCESS,
+            hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE));
+  hostk::PsFailThreadCreation(1);
+  ASSERT_EQ(STATUS_SUCCESS,
+            hostk::PnpSendRequest(port_->Pdo(), IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE));
+  ASSERT_EQ(0, Interlocked(bus_->WorkerRunning));
+  hostk::PsFailThreadCreation(1);
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PresentWhole(first_, Picture(0, 1)));
+  EXPECT_EQ(STATUS_SUCCESS, PresentWhole(first_, Picture(0, 2)));
+  Settle();
+  EXPECT_GT(FarPsnr(1, Picture(0, 2)), kShown);
+  ExpectNoViolations();
+}
+
 TEST_F(LifeCycle, AVetoedRemovalLeavesTheChildrenAndTheirFramesFlowing) {
   Plug();
   StreamTwo();
