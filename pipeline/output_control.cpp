@@ -202,6 +202,12 @@ NTSTATUS ResumeOutputLocked(DisplayChannel* channel, const ModeFields* mode) {
   return status;
 }
 
+ModeFields FieldsOf(const ChannelMode* mode) {
+  ModeFields fields = {(USHORT)mode->Width, (USHORT)mode->Height, (USHORT)mode->BitsPerPixel,
+                       (USHORT)mode->ModeExtra};
+  return fields;
+}
+
 // The present's own try: the output may have been resumed since the caller looked.
 NTSTATUS ResumeOwedOutput(DisplayChannel* channel) {
   BusDeviceContext* bus = channel->Owner;
@@ -209,8 +215,7 @@ NTSTATUS ResumeOwedOutput(DisplayChannel* channel) {
   NTSTATUS status = STATUS_SUCCESS;
   if (OutputIsOwed(channel)) {
     ChannelMode current = ReadChannelMode(channel);
-    ModeFields mode = {(USHORT)current.Width, (USHORT)current.Height,
-                       (USHORT)current.BitsPerPixel, (USHORT)current.ModeExtra};
+    ModeFields mode = FieldsOf(&current);
     status = ResumeOutputLocked(channel, &mode);
   }
   KeReleaseMutex(&bus->WorkerLock, FALSE);
@@ -237,8 +242,7 @@ NTSTATUS ResumeOutput(DisplayChannel* channel, const ChannelMode* mode) {
   if (!ModeIsValid((USHORT)mode->Width, (USHORT)mode->Height, (USHORT)mode->BitsPerPixel)) {
     return STATUS_INVALID_PARAMETER;
   }
-  ModeFields fields = {(USHORT)mode->Width, (USHORT)mode->Height, (USHORT)mode->BitsPerPixel,
-                       (USHORT)mode->ModeExtra};
+  ModeFields fields = FieldsOf(mode);
   BusDeviceContext* bus = channel->Owner;
   KeWaitForSingleObject(&bus->WorkerLock, Executive, KernelMode, FALSE, NULL);
   NTSTATUS status = ResumeOutputLocked(channel, &fields);
@@ -265,7 +269,6 @@ NTSTATUS SubmitUpdate(DisplayChannel* channel, const UpdateDescriptor* descripto
     // Resumed before the copy, so that a present answered with success is one the worker sends.
     NTSTATUS status = ResumeOwedOutput(channel);
     if (!NT_SUCCESS(status)) return status;
-    mode = ReadChannelMode(channel);
   }
   if (!WaitFrameLock(channel)) return STATUS_DEVICE_BUSY;
   BOOLEAN copied = CopyIntoFrameStore(channel, &mode, descriptor, pixels);
