@@ -1,7 +1,7 @@
 // IOCTL_DISPLAY_PRESENT: the display driver passes its update descriptor and its pixel buffer as
 // user addresses. The descriptor is copied once into kernel memory and only the copy is used, so
 // the caller cannot change it between the checks and the copy-in. The pixel pages are locked and
-// mapped in place for the one call of SubmitUpdate, and released before the request completes:
+// mapped in place for the one call of StoreUpdate, and released before the update is queued:
 // only the pages the rectangle's rows lie in, so that a small update of a large desktop does not
 // lock and map the whole buffer, and none for a descriptor that cannot describe an update.
 #include "driver/kxbus.h"
@@ -83,9 +83,10 @@ NTSTATUS PresentFromUserBuffers(DisplayChannel* channel, PIRP irp, ULONG inLengt
   const UCHAR* pixels;
   status = LockPixels((PUCHAR)irp->UserBuffer + span.Offset, span.Length, &mdl, &pixels);
   if (!NT_SUCCESS(status)) return status;
-  status = SubmitUpdate(channel, &inSpan, pixels);
+  status = StoreUpdate(channel, &inSpan, pixels);
   MmUnlockPages(mdl);  // also ends the system mapping
   IoFreeMdl(mdl);
+  if (NT_SUCCESS(status)) QueueUpdate(channel, &descriptor);
   *totalSize = descriptor.TotalSize;
   return status;
 }

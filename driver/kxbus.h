@@ -427,10 +427,16 @@ NTSTATUS SetOutputMode(DisplayChannel* channel, USHORT width, USHORT height, USH
 // SourceOffset: the bytes from the first of them to the end of the last; FALSE unless all lie
 // inside TotalSize.
 BOOLEAN SourceRowsSpan(const UpdateDescriptor* d, ULONG rowBytes, ULONG* offset, ULONG* length);
-// STATUS_INVALID_PARAMETER, nothing copied or queued, for a descriptor that does not fit the
-// current mode or whose source rows leave the TotalSize bytes at `pixels`.
-NTSTATUS SubmitUpdate(DisplayChannel* channel, const UpdateDescriptor* descriptor,
-                      const UCHAR* pixels);
+// An update handed over in two steps: its pixels copied into the output's store, then its
+// rectangle queued for the worker. The caller releases the pixels' mapping in between, so that the
+// worker, woken by the queueing, is not running while the mapping goes (on the host, a mapping
+// closed while another processor runs the worker interrupts that processor to flush it).
+// StoreUpdate: STATUS_INVALID_PARAMETER, nothing copied, for a descriptor that does not fit the
+// current mode or whose source rows leave the TotalSize bytes at `pixels`; only an update it
+// answered with success is then queued.
+NTSTATUS StoreUpdate(DisplayChannel* channel, const UpdateDescriptor* descriptor,
+                     const UCHAR* pixels);
+void QueueUpdate(DisplayChannel* channel, const UpdateDescriptor* descriptor);
 NTSTATUS StopOutput(DisplayChannel* channel);
 void SetOutputInfo(DisplayChannel* channel, ULONG first, ULONG second, ULONG third);
 LONG DeactivateOutput(DisplayChannel* channel);

@@ -184,7 +184,7 @@ NTSTATUS SetOutputModeLocked(DisplayChannel* channel, const ModeFields* mode) {
 }
 
 // An output that streamed before a stop and is not active again, the adapter started: owed its
-// resumption, which its next present tries (see SubmitUpdate).
+// resumption, which its next present tries (see StoreUpdate).
 BOOLEAN OutputIsOwed(DisplayChannel* channel) {
   return !InterlockedCompareExchange(&channel->Active, 0, 0) &&
          InterlockedCompareExchange(&channel->Streaming, 0, 0) && IsBusStarted(channel->Owner);
@@ -261,8 +261,8 @@ void ResumeStreamingOutputs(BusDeviceContext* bus) {
   KeReleaseMutex(&bus->ChildCreationLock, FALSE);
 }
 
-NTSTATUS SubmitUpdate(DisplayChannel* channel, const UpdateDescriptor* descriptor,
-                      const UCHAR* pixels) {
+NTSTATUS StoreUpdate(DisplayChannel* channel, const UpdateDescriptor* descriptor,
+                     const UCHAR* pixels) {
   ChannelMode mode = ReadChannelMode(channel);
   if (!UpdateFitsMode(descriptor, &mode)) return STATUS_INVALID_PARAMETER;
   if (OutputIsOwed(channel)) {
@@ -273,10 +273,12 @@ NTSTATUS SubmitUpdate(DisplayChannel* channel, const UpdateDescriptor* descripto
   if (!WaitFrameLock(channel)) return STATUS_DEVICE_BUSY;
   BOOLEAN copied = CopyIntoFrameStore(channel, &mode, descriptor, pixels);
   KeReleaseMutex(&channel->FrameLock, FALSE);
-  if (!copied) return STATUS_INVALID_DEVICE_STATE;
+  return copied ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
+}
+
+void QueueUpdate(DisplayChannel* channel, const UpdateDescriptor* descriptor) {
   UpdateRect rect = {descriptor->Left, descriptor->Top, descriptor->Right, descriptor->Bottom};
   QueueRect(channel, rect);
-  return STATUS_SUCCESS;
 }
 
 NTSTATUS StopOutput(DisplayChannel* channel) {
