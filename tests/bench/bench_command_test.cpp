@@ -199,6 +199,11 @@ TEST(BenchCommand, QuickRunReportsEveryPartFromCheckedRuns) {
         << o["scene"].text;
     // Every scene has damage, so its peer copy copies rows.
     EXPECT_GT(o["copy_seconds_per_second"].number, 0) << o["scene"].text;
+    // Every round timed both the pipeline and the encoder alone.
+    EXPECT_GT(o["lowest_round_driver_over_encoder"].number, 0) << o["scene"].text;
+    EXPECT_LE(o["lowest_round_driver_over_encoder"].number,
+              o["highest_round_driver_over_encoder"].number)
+        << o["scene"].text;
   }
 
   ASSERT_EQ(1u, Part(lines, "parallel").size());

@@ -346,6 +346,15 @@ void PrintGlyphPart(const BenchPlan& plan, const Resolved& resolved,
                SentPerGlyph(glyph));
 }
 
+// "drv/enc (lowest-highest)": the scene's driver over encoder and the spread of its rounds' own.
+std::string RatioWithRounds(const SceneBenchResult& s) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f (%.2f-%.2f)",
+                s.DriverPerSceneSecond() / s.EncoderPerSceneSecond(),
+                s.LowestRoundDriverOverEncoder(), s.HighestRoundDriverOverEncoder());
+  return text;
+}
+
 void PrintOutputsPart(const BenchPlan& plan, const Resolved& resolved,
                       const PipelineBenchResult& pipeline, std::FILE* out) {
   if (plan.json) {
@@ -363,6 +372,8 @@ void PrintOutputsPart(const BenchPlan& plan, const Resolved& resolved,
           .Number("driver_encoder_seconds_per_second", s.DriverEncoderPerSceneSecond())
           .Number("encoder_seconds_per_second", s.EncoderPerSceneSecond())
           .Number("copy_seconds_per_second", s.CopyPerSceneSecond())
+          .Number("lowest_round_driver_over_encoder", s.LowestRoundDriverOverEncoder())
+          .Number("highest_round_driver_over_encoder", s.HighestRoundDriverOverEncoder())
           .Number("outputs_per_core", 1 / s.ProcessPerSceneSecond())
           .Number("outputs_per_core_driver", 1 / s.DriverPerSceneSecond())
           .Number("outputs_per_core_encoder", 1 / s.EncoderPerSceneSecond())
@@ -383,26 +394,29 @@ void PrintOutputsPart(const BenchPlan& plan, const Resolved& resolved,
                "rectangles on the\n"
                "   driver's threads); encoder: the encoder alone on the rectangles the worker "
                "sent; drv/enc:\n"
-               "   driver ms over encoder ms; copy: a plain copy of each frame's damage rows "
-               "into memory laid\n"
-               "   out as the store, the one copy a present makes; beyond: (driver - copy) over "
-               "encoder.\n",
+               "   driver ms over encoder ms, and in brackets the lowest and highest of the "
+               "rounds' own (a\n"
+               "   round's driver over the same round's encoder); copy: a plain copy of each "
+               "frame's damage\n"
+               "   rows into memory laid out as the store, the one copy a present makes; beyond: "
+               "(driver - copy)\n"
+               "   over encoder.\n",
                resolved.sceneFrames, resolved.pipelineRounds);
-  std::fprintf(out, "%-8s %9s %9s | %11s %8s | %11s %8s %8s %8s | %11s %8s | %7s | %8s %6s\n",
+  std::fprintf(out, "%-8s %9s %9s | %11s %8s | %11s %8s %8s %8s | %11s %8s | %-22s | %8s %6s\n",
                "scene", "rects/s", "MP/s", "process ms", "outputs", "driver ms", "calls ms",
-               "enc ms", "outputs", "encoder ms", "outputs", "drv/enc", "copy ms", "beyond");
+               "enc ms", "outputs", "encoder ms", "outputs", "drv/enc (rounds)", "copy ms",
+               "beyond");
   for (const SceneBenchResult& s : pipeline.scenes) {
     double perSecond = double(kSceneFramesPerSecond) / s.frames;
     std::fprintf(out,
                  "%-8s %9.0f %9.1f | %11.2f %8.1f | %11.2f %8.2f %8.2f %8.1f | %11.2f %8.1f | "
-                 "%7.2f | %8.2f %6.2f\n",
+                 "%-22s | %8.2f %6.2f\n",
                  s.name.c_str(), s.sentRectangles * perSecond, s.sentPixels * perSecond / 1e6,
                  s.ProcessPerSceneSecond() * 1e3, 1 / s.ProcessPerSceneSecond(),
                  s.DriverPerSceneSecond() * 1e3, s.CallsPerSceneSecond() * 1e3,
                  s.DriverEncoderPerSceneSecond() * 1e3, 1 / s.DriverPerSceneSecond(),
                  s.EncoderPerSceneSecond() * 1e3, 1 / s.EncoderPerSceneSecond(),
-                 s.DriverPerSceneSecond() / s.EncoderPerSceneSecond(),
-                 s.CopyPerSceneSecond() * 1e3,
+                 RatioWithRounds(s).c_str(), s.CopyPerSceneSecond() * 1e3,
                  (s.DriverPerSceneSecond() - s.CopyPerSceneSecond()) / s.EncoderPerSceneSecond());
   }
   std::fprintf(out, "\n");

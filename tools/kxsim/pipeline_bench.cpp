@@ -497,6 +497,30 @@ double SceneBenchResult::CopyPerSceneSecond() const {
   return MedianOf(copy, &RunCost::process) * kSceneFramesPerSecond / frames;
 }
 
+namespace {
+
+std::vector<double> RoundDriverOverEncoder(const SceneBenchResult& scene) {
+  std::vector<double> ratios;
+  for (size_t i = 0; i < scene.pipeline.size() && i < scene.encoder.size(); i++) {
+    if (scene.encoder[i].process > 0) {
+      ratios.push_back(scene.pipeline[i].driver / scene.encoder[i].process);
+    }
+  }
+  return ratios;
+}
+
+}  // namespace
+
+double SceneBenchResult::LowestRoundDriverOverEncoder() const {
+  std::vector<double> ratios = RoundDriverOverEncoder(*this);
+  return ratios.empty() ? 0 : *std::min_element(ratios.begin(), ratios.end());
+}
+
+double SceneBenchResult::HighestRoundDriverOverEncoder() const {
+  std::vector<double> ratios = RoundDriverOverEncoder(*this);
+  return ratios.empty() ? 0 : *std::max_element(ratios.begin(), ratios.end());
+}
+
 double GlyphBenchResult::ProcessMicroseconds() const {
   return MedianOf(pipeline, &RunCost::process) / presents * 1e6;
 }

@@ -73,6 +73,10 @@ struct SceneBenchResult {
   double DriverEncoderPerSceneSecond() const;  // the encoder's part of driver
   double EncoderPerSceneSecond() const;
   double CopyPerSceneSecond() const;
+  // Driver over encoder alone in each round (a round's pipeline over the same round's encoder):
+  // how far one round's figure strays from the medians' in this run.
+  double LowestRoundDriverOverEncoder() const;
+  double HighestRoundDriverOverEncoder() const;
 };
 
 struct GlyphBenchResult {
