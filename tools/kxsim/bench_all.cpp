@@ -123,6 +123,10 @@ double Lowest(const std::vector<double>& values) {
   return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
 }
 
+double Highest(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
 // ---- 1. The encoder against libjpeg-turbo.
 
 bool RunEncodePart(const BenchPlan& plan, const Resolved& resolved, std::FILE* out,
@@ -348,10 +352,11 @@ void PrintGlyphPart(const BenchPlan& plan, const Resolved& resolved,
 
 // "drv/enc (lowest-highest)": the scene's driver over encoder and the spread of its rounds' own.
 std::string RatioWithRounds(const SceneBenchResult& s) {
+  std::vector<double> rounds = s.RoundDriverOverEncoder();
   char text[64];
   std::snprintf(text, sizeof text, "%.2f (%.2f-%.2f)",
                 s.DriverPerSceneSecond() / s.EncoderPerSceneSecond(),
-                s.LowestRoundDriverOverEncoder(), s.HighestRoundDriverOverEncoder());
+                Lowest(rounds), Highest(rounds));
   return text;
 }
 
@@ -372,8 +377,8 @@ void PrintOutputsPart(const BenchPlan& plan, const Resolved& resolved,
           .Number("driver_encoder_seconds_per_second", s.DriverEncoderPerSceneSecond())
           .Number("encoder_seconds_per_second", s.EncoderPerSceneSecond())
           .Number("copy_seconds_per_second", s.CopyPerSceneSecond())
-          .Number("lowest_round_driver_over_encoder", s.LowestRoundDriverOverEncoder())
-          .Number("highest_round_driver_over_encoder", s.HighestRoundDriverOverEncoder())
+          .Number("lowest_round_driver_over_encoder", Lowest(s.RoundDriverOverEncoder()))
+          .Number("highest_round_driver_over_encoder", Highest(s.RoundDriverOverEncoder()))
           .Number("outputs_per_core", 1 / s.ProcessPerSceneSecond())
           .Number("outputs_per_core_driver", 1 / s.DriverPerSceneSecond())
           .Number("outputs_per_core_encoder", 1 / s.EncoderPerSceneSecond())

@@ -497,28 +497,12 @@ double SceneBenchResult::CopyPerSceneSecond() const {
   return MedianOf(copy, &RunCost::process) * kSceneFramesPerSecond / frames;
 }
 
-namespace {
-
-std::vector<double> RoundDriverOverEncoder(const SceneBenchResult& scene) {
+std::vector<double> SceneBenchResult::RoundDriverOverEncoder() const {
   std::vector<double> ratios;
-  for (size_t i = 0; i < scene.pipeline.size() && i < scene.encoder.size(); i++) {
-    if (scene.encoder[i].process > 0) {
-      ratios.push_back(scene.pipeline[i].driver / scene.encoder[i].process);
-    }
+  for (size_t i = 0; i < pipeline.size() && i < encoder.size(); i++) {
+    if (encoder[i].process > 0) ratios.push_back(pipeline[i].driver / encoder[i].process);
   }
   return ratios;
-}
-
-}  // namespace
-
-double SceneBenchResult::LowestRoundDriverOverEncoder() const {
-  std::vector<double> ratios = RoundDriverOverEncoder(*this);
-  return ratios.empty() ? 0 : *std::min_element(ratios.begin(), ratios.end());
-}
-
-double SceneBenchResult::HighestRoundDriverOverEncoder() const {
-  std::vector<double> ratios = RoundDriverOverEncoder(*this);
-  return ratios.empty() ? 0 : *std::max_element(ratios.begin(), ratios.end());
 }
 
 double GlyphBenchResult::ProcessMicroseconds() const {

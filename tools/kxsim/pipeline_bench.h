@@ -75,8 +75,7 @@ struct SceneBenchResult {
   double CopyPerSceneSecond() const;
   // Driver over encoder alone in each round (a round's pipeline over the same round's encoder):
   // how far one round's figure strays from the medians' in this run.
-  double LowestRoundDriverOverEncoder() const;
-  double HighestRoundDriverOverEncoder() const;
+  std::vector<double> RoundDriverOverEncoder() const;
 };
 
 struct GlyphBenchResult {
