@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -208,7 +210,7 @@ TEST(MdlUserBuffer, ATouchOfAClosedViewFaults) {
 
 // Views over overlapping pages, opened and closed in any order: every open view shows the
 // buffer's bytes as they are now, and a write through any of them reaches the buffer.
-TEST(MdlUserBuffer, OverlappingViewsInAnyOrderShowTheSameBytes) {
+void CheckOverlappingViewsInAnyOrder() {
   constexpr size_t kPages = 40;
   UserBuffer buffer(kPages * PAGE_SIZE);
   for (size_t i = 0; i < buffer.Length(); i++) buffer.Data()[i] = UCHAR(i * 7 + i / PAGE_SIZE);
@@ -244,6 +246,48 @@ TEST(MdlUserBuffer, OverlappingViewsInAnyOrderShowTheSameBytes) {
     }
   }
   for (const View& view : open) UnlockAndFree(view.mdl);
+}
+
+TEST(MdlUserBuffer, OverlappingViewsInAnyOrderShowTheSameBytes) { CheckOverlappingViewsInAnyOrder(); }
+
+TEST(MdlUserBuffer, OverlappingResidentViewsInAnyOrderShowTheSameBytes) {
+  hostk::UserRangeKeepViewsResident(true);
+  CheckOverlappingViewsInAnyOrder();
+}
+
+std::string ProcessMappings() {
+  std::ifstream maps("/proc/self/maps");
+  return std::string(std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>());
+}
+
+// Resident views cost the page tables nothing: once the range has its window, views of any size
+// and place are open without a mapping made, moved or protected anew, and read without a fault. Two views at once still have addresses of their own.
+TEST(MdlUserBuffer, ResidentViewsLeaveThePageTablesAlone) {
+  hostk::UserRangeKeepViewsResident(true);
+  UserBuffer buffer(kDesktopBytes, true, true, 0x40);
+  std::memset(buffer.Data(), 0x21, buffer.Length());
+  UnlockAndFree(ViewOf(buffer, 0, kDesktopBytes));
+  std::string before = ProcessMappings();
+  for (int round = 0; round < 3; round++) {
+    for (size_t length : {kGlyphRowsBytes, kDesktopBytes}) {
+      size_t offset = length == kDesktopBytes ? 0 : size_t(round) * 7 * PAGE_SIZE;
+      PMDL mdl = ViewOf(buffer, offset, length);
+      long faults = ThreadPageFaults();
+      size_t sum = SumOfPageBytes(static_cast<UCHAR*>(mdl->MappedSystemVa), length);
+      EXPECT_EQ(ThreadPageFaults() - faults, 0) << length << " bytes, round " << round;
+      EXPECT_EQ(sum, 0x21 * ((length + PAGE_SIZE - 1) / PAGE_SIZE));
+      EXPECT_EQ(ProcessMappings(), before) << length << " bytes, round " << round;
+      UnlockAndFree(mdl);
+    }
+  }
+  PMDL first = ViewOf(buffer, 0, PAGE_SIZE);
+  PMDL second = ViewOf(buffer, 0, PAGE_SIZE);
+  EXPECT_NE(first->MappedSystemVa, second->MappedSystemVa);
+  static_cast<UCHAR*>(first->MappedSystemVa)[5] = 0x77;
+  EXPECT_EQ(static_cast<UCHAR*>(second->MappedSystemVa)[5], 0x77);
+  EXPECT_EQ(buffer.Data()[5], 0x77);
+  UnlockAndFree(first);
+  UnlockAndFree(second);
 }
 
 TEST(MdlUserBuffer, ReadLockHasNoWriteFlagAndUnmapIsExplicit) {
@@ -422,6 +466,19 @@ TEST_F(MdlDeathTest, TouchingASystemViewAfterTheUnlock) {
   static_cast<UCHAR*>(next->MappedSystemVa)[PAGE_SIZE] = 3;
   EXPECT_EQ(3, buffer.Data()[PAGE_SIZE]) << "the next view sees and changes the same pages";
   UnlockAndFree(next);
+}
+
+// Views made after resident ones are closed as before: the resident windows are not reused.
+TEST_F(MdlDeathTest, TouchingAViewClosedAfterResidentViewsEnded) {
+  UserBuffer buffer(3 * PAGE_SIZE);
+  hostk::UserRangeKeepViewsResident(true);
+  UnlockAndFree(LockedAndMapped(buffer));
+  hostk::UserRangeKeepViewsResident(false);
+  PMDL mdl = LockedAndMapped(buffer);
+  volatile UCHAR* system = static_cast<UCHAR*>(mdl->MappedSystemVa);
+  system[PAGE_SIZE] = 1;
+  UnlockAndFree(mdl);
+  EXPECT_DEATH(system[PAGE_SIZE] = 2, "");
 }
 
 TEST_F(MdlDeathTest, FreeingTwice) {

@@ -65,7 +65,9 @@ void PrintHeader(const PresentSetting& options) {
       "enc:  the driver's encoder alone on the rectangles the worker sends\n"
       "dec:  the far side's decoder alone on their streams\n"
       "whole: one present of the image; tiles: 128 x 128 presents in batches of tiles that do not\n"
-      "touch, each sent alone, aligned to the 16-pixel grid. MP/s of the image's pixels.\n\n",
+      "touch, each sent alone, aligned to the 16-pixel grid. MP/s of the image's pixels.\n"
+      "System views of locked user pages stay mapped from one view to the next (as in kxsim "
+      "bench).\n\n",
       options.farDecode
           ? "pipe: the presents to the last rectangle decoded and drawn by the far side (its\n"
             "      decode runs inside the transfer, so pipe includes dec), on virtual time\n"
@@ -142,7 +144,7 @@ int RunBenchPresent(int argc, char** argv) {
     std::fprintf(stderr, "kxsim bench-present: no images given and no corpus/\n");
     return 2;
   }
-  hostk::ManagedThreadScope thread("kxsim");
+  BenchThreadScope thread;
   JpegSelectStageRoutines();  // what the adapter's start does before any encoder runs
   if (!options.json) PrintHeader(options.setting);
   std::vector<PresentImageResult> results;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "host/hostk/user_memory.h"
 #include "jpeg/slices.h"
 #include "sim/display/canvas.h"
 #include "sim/display/glyphs.h"
@@ -137,6 +138,10 @@ bool KeptEncoder::EncodeRect(const BgrxImage& image, const PixelRect& rect, int 
   if (result != JpegResultOk) *error = "the encoder failed with " + std::to_string(result);
   return result == JpegResultOk;
 }
+
+BenchThreadScope::BenchThreadScope() : thread_("kxsim") { hostk::UserRangeKeepViewsResident(true); }
+
+BenchThreadScope::~BenchThreadScope() { hostk::UserRangeKeepViewsResident(false); }
 
 PixelRect GlyphCell(int index, int width) {
   LONG columns = width / kGlyphCell;

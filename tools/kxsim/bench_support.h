@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/hostk/clock.h"
 #include "jpeg/jpeg.h"
 #include "sim/display/pixel_rect.h"
 
@@ -40,6 +41,20 @@ double GeometricMean(const std::vector<double>& values);
 // Seconds of processor time used so far by the whole process, and by the calling thread.
 double ProcessProcessorSeconds();
 double ThreadProcessorSeconds();
+
+// A bench's thread in the host kernel for the scope's life. System views of user pages stay
+// resident meanwhile (hostk::UserRangeKeepViewsResident): a bench measures what a present costs,
+// not what the host's catching of a touch of a closed view costs on this machine.
+class BenchThreadScope {
+ public:
+  BenchThreadScope();
+  ~BenchThreadScope();
+  BenchThreadScope(const BenchThreadScope&) = delete;
+  BenchThreadScope& operator=(const BenchThreadScope&) = delete;
+
+ private:
+  hostk::ManagedThreadScope thread_;
+};
 
 // The glyph benchmarks' page: 16 x 16 cells row by row across a surface `width` pixels wide, and
 // one letter drawn in each of the first `count` cells, so that every glyph present sends new

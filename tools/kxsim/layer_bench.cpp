@@ -123,7 +123,7 @@ int RunLayerChild(int argc, char** argv) {
     return 2;
   }
   std::string error;
-  hostk::ManagedThreadScope thread("kxsim");
+  BenchThreadScope thread;
   bool ok = RunPresents(argv[0], std::atoi(argv[1]), &error);
   if (!ok) std::fprintf(stderr, "kxsim bench-layers-run: %s\n", error.c_str());
   return ok ? 0 : 1;

@@ -40,10 +40,13 @@ struct Range {
   // view would take that one entry at a time; its entries wait in `parked`, a mapping of the whole
   // file with every entry filled in that nothing else knows of, and move into an empty window
   // whole page tables at a time, and back after it.
+  // A resident window keeps every entry and all its access whatever it holds: a view costs
+  // nothing to open or to close, and a touch of a closed one goes unseen.
   struct Window {
     UCHAR* base;
     bool inUse;
     bool filled;
+    bool resident = false;
   };
   std::vector<Window> windows;
   UCHAR* parked = nullptr;
@@ -55,6 +58,7 @@ struct RangeTable {
   std::unordered_map<UserRangeId, ULONG_PTR> startById;
   UserRangeId nextId = 1;
   UserRangeId firstIdSinceReset = 1;
+  bool residentViews = false;
 };
 
 // Never destroyed: buffers released while the process exits must still find it.
@@ -290,7 +294,7 @@ constexpr size_t kFilledViewBytes = size_t(128) << 10;
 // A window of the kind, free, made when there is none; nullptr when the host has no room for one.
 Range::Window* FreeWindow(Range& range, bool filled) {
   for (Range::Window& window : range.windows) {
-    if (!window.inUse && window.filled == filled) return &window;
+    if (!window.inUse && !window.resident && window.filled == filled) return &window;
   }
   UCHAR* base = filled ? MapWholeFile(range, PROT_READ | PROT_WRITE, MAP_POPULATE)
                        : MapWholeFile(range, PROT_NONE, 0);
@@ -313,7 +317,25 @@ bool OpenView(Range& range, Range::Window& window, size_t offset, size_t bytes) 
          mprotect(view, bytes, PROT_READ | PROT_WRITE) == 0;
 }
 
+// A free resident window, made when there is none (its entries filled in once, at the making);
+// nullptr when the host has no room for one.
+Range::Window* FreeResidentWindow(Range& range) {
+  for (Range::Window& window : range.windows) {
+    if (window.resident && !window.inUse) return &window;
+  }
+  UCHAR* base = MapWholeFile(range, PROT_READ | PROT_WRITE, MAP_POPULATE);
+  if (base == nullptr) return nullptr;
+  range.windows.push_back({base, false, true, true});
+  return &range.windows.back();
+}
+
 }  // namespace
+
+void UserRangeKeepViewsResident(bool resident) {
+  RangeTable& table = Table();
+  std::lock_guard<std::mutex> guard(table.lock);
+  table.residentViews = resident;
+}
 
 void* UserRangeMapSystemView(const void* address, size_t bytes) {
   ULONG_PTR at = reinterpret_cast<ULONG_PTR>(address) & ~ULONG_PTR(PAGE_SIZE - 1);
@@ -324,6 +346,12 @@ void* UserRangeMapSystemView(const void* address, size_t bytes) {
   Range& range = found->second;
   size_t offset = at - range.fileStart;
   if (offset + bytes > range.fileBytes) return nullptr;
+  if (table.residentViews) {
+    Range::Window* window = FreeResidentWindow(range);
+    if (window == nullptr) return nullptr;
+    window->inUse = true;
+    return window->base + offset;
+  }
   bool filled = bytes <= kFilledViewBytes;
   if (!filled && range.parked == nullptr) {
     range.parked = MapWholeFile(range, PROT_READ | PROT_WRITE, MAP_POPULATE);
@@ -343,11 +371,12 @@ void UserRangeUnmapSystemView(void* view, size_t bytes) {
     Range& range = entry.second;
     for (Range::Window& window : range.windows) {
       if (at < window.base || at >= window.base + range.fileBytes) continue;
+      window.inUse = false;
+      if (window.resident) return;
       // A touch of the view faults from here on. The entries of a large view go back to the
       // parked mapping first; the emptied view then costs nothing to close.
       if (!window.filled) MoveEntries(at, range.parked + (at - window.base), bytes);
       mprotect(at, bytes, PROT_NONE);
-      window.inUse = false;
       return;
     }
   }
@@ -366,6 +395,7 @@ void UserRangeUnregisterAll() {
   table.byStart.clear();
   table.startById.clear();
   table.firstIdSinceReset = table.nextId;
+  table.residentViews = false;
 }
 
 UserBuffer::UserBuffer(size_t length, bool readable, bool writable, size_t offsetInPage)
