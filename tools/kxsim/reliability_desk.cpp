@@ -216,6 +216,9 @@ void CampaignDesk::Unplug() {
     session_.Remove();
   }
   client_.reset();
+  // The removal's interface notifications arrive on their own thread, maybe after the removal
+  // returned: the desk is idle only once they have.
+  hostk::IoWaitForInterfaceNotifications();
 }
 
 // As a display stack does, the control handle stays open until the interface's removal tells its
