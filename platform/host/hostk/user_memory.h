@@ -56,9 +56,9 @@ void UserRangeUnmapSystemView(void* view, size_t bytes);
 // Views from now on come from windows that keep every entry accessible, opened and closed without
 // a change to the page tables, for measuring what a present costs: on a machine whose hypervisor
 // shadows the page tables, each entry the host changes costs an exit to the hypervisor at its
-// first touch, which the platform on such a machine would not pay. A touch of a closed view, or
-// of the range's pages outside the view, then goes unseen, so tests keep the default (off); the
-// next reset restores it.
+// first touch, which the platform, on the hardware-assisted virtualisation it needs, does not pay.
+// A touch of a closed view, or of the range's pages outside the view, then goes unseen, so tests
+// keep the default (off); the next reset restores it.
 void UserRangeKeepViewsResident(bool resident);
 size_t UserRangeCount();
 void UserRangeUnregisterAll();
