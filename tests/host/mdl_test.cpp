@@ -247,7 +247,9 @@ void CheckOverlappingViewsInAnyOrder() {
   for (const View& view : open) UnlockAndFree(view.mdl);
 }
 
-TEST(MdlUserBuffer, OverlappingViewsInAnyOrderShowTheSameBytes) { CheckOverlappingViewsInAnyOrder(); }
+TEST(MdlUserBuffer, OverlappingViewsInAnyOrderShowTheSameBytes) {
+  CheckOverlappingViewsInAnyOrder();
+}
 
 TEST(MdlUserBuffer, OverlappingResidentViewsInAnyOrderShowTheSameBytes) {
   hostk::UserRangeKeepViewsResident(true);
@@ -266,7 +268,8 @@ std::string UserBufferMappings() {
 }
 
 // Resident views cost the page tables nothing: once the range has its window, views of any size
-// and place are open without a mapping made, moved or protected anew, and read without a fault. Two views at once still have addresses of their own.
+// and place are open without a mapping made, moved or protected anew, and read without a fault.
+// Two views at once still have addresses of their own.
 TEST(MdlUserBuffer, ResidentViewsLeaveThePageTablesAlone) {
   hostk::UserRangeKeepViewsResident(true);
   UserBuffer buffer(kDesktopBytes, true, true, 0x40);
